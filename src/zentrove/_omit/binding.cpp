@@ -1,0 +1,464 @@
+// The binder: positional arguments, then keywords, then truth/integer
+// conversions, then exact-type tests, all before a body runs.
+//
+// Design note.  A fast call reads its values in place from the caller's
+// vector (borrowed, no tuple, no dict).  Keywords are matched first by
+// identity against the interned parameter names, which settles every call
+// compiled from Python source; equality is the slow path.  Only binding
+// failures (counts, keywords, comparisons, conversions) add a traceback
+// entry at the definition line; type tests add none.
+#include "binding.h"
+
+#include <cstring>
+
+namespace zt {
+
+namespace {
+
+[[nodiscard]] PyObject* param_name(const Signature& sig, Py_ssize_t i) noexcept
+{
+    return str(sig.params[i].name);
+}
+
+[[nodiscard]] PyObject* default_value(Default d) noexcept
+{
+    return d == Default::One ? g.int_1 : Py_None;
+}
+
+// Code-point equality of two strings (no __eq__ of a subclass).  With
+// use_hash, stored hashes that are both known must agree.  -1 on failure.
+[[nodiscard]] int same_text(PyObject* a, PyObject* b, bool use_hash)
+{
+    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {
+        return -1;
+    }
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+    if (len != PyUnicode_GET_LENGTH(b)) {
+        return 0;
+    }
+    if (use_hash) {
+        const Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
+        const Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+        if (ha != -1 && hb != -1 && ha != hb) {
+            return 0;
+        }
+    }
+    const int kind = PyUnicode_KIND(a);
+    if (kind != PyUnicode_KIND(b)) {
+        return 0;
+    }
+    if (len == 0) {
+        return 1;
+    }
+    const void* da = PyUnicode_DATA(a);
+    const void* db = PyUnicode_DATA(b);
+    if (PyUnicode_READ(kind, da, 0) != PyUnicode_READ(kind, db, 0)) {
+        return 0;
+    }
+    return std::memcmp(da, db, static_cast<size_t>(len) * kind) == 0;
+}
+
+[[nodiscard]] int convert_and_check(const Signature& sig, Bound& out)
+{
+    // Conversions first (they count as binding), then the type tests.
+    for (int i = 0; i < sig.nparams; ++i) {
+        PyObject* v = out.obj[i];
+        switch (sig.params[i].kind) {
+        case Kind::Truth:
+            out.truth[i] = as_truth_value(v);
+            if (out.truth[i] < 0) {
+                return -1;
+            }
+            break;
+        case Kind::Int64:
+            out.num[i] = as_int64(v);
+            if (out.num[i] == -1 && PyErr_Occurred()) {
+                return -1;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return 0;
+}
+
+[[nodiscard]] int check_types(const Signature& sig, const Bound& out)
+{
+    for (int i = 0; i < sig.nparams; ++i) {
+        PyTypeObject* type = nullptr;
+        switch (sig.params[i].kind) {
+        case Kind::ExactList: type = &PyList_Type; break;
+        case Kind::ExactDict: type = &PyDict_Type; break;
+        case Kind::ExactStr: type = &PyUnicode_Type; break;
+        default: continue;
+        }
+        if (!check_arg_type(out.obj[i], type, param_name(sig, i))) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+[[nodiscard]] int binding_failed(const Signature& sig)
+{
+    add_traceback_entry(sig.tb_name, sig.line, sig.file);
+    return -1;
+}
+
+}  // namespace
+
+void raise_arity_error(const char* name, bool exact, Py_ssize_t min,
+                       Py_ssize_t max, Py_ssize_t given)
+{
+    const char* more_or_less;
+    Py_ssize_t expected;
+    if (given < min) {
+        expected = min;
+        more_or_less = "at least";
+    }
+    else {
+        expected = max;
+        more_or_less = "at most";
+    }
+    if (exact) {
+        more_or_less = "exactly";
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 name, more_or_less, expected, expected == 1 ? "" : "s",
+                 given);
+}
+
+PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues,
+                       PyObject* name)
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i) == name) {
+            return kwvalues[i];
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        int eq;
+        if (PyUnicode_CheckExact(key)) {
+            eq = same_text(key, name, true);
+        }
+        else {
+            Ref res = Ref::steal(PyObject_RichCompare(name, key, Py_EQ));
+            if (!res) {
+                return nullptr;
+            }
+            eq = res.get() == Py_True    ? 1
+                 : res.get() == Py_False ? 0
+                                         : PyObject_IsTrue(res.get());
+        }
+        if (eq < 0) {
+            return nullptr;
+        }
+        if (eq) {
+            return kwvalues[i];
+        }
+    }
+    return nullptr;
+}
+
+namespace {
+
+// Matches one keyword; 0 when stored, -1 with TypeError otherwise.
+[[nodiscard]] int match_keyword(const Signature& sig, PyObject* key,
+                                PyObject* value, Bound& out, Py_ssize_t npos)
+{
+    for (Py_ssize_t j = npos; j < sig.nparams; ++j) {
+        if (key == param_name(sig, j)) {
+            out.obj[j] = value;
+            return 0;
+        }
+    }
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
+                     sig.name);
+        return -1;
+    }
+    for (Py_ssize_t j = npos; j < sig.nparams; ++j) {
+        const int eq = same_text(key, param_name(sig, j), false);
+        if (eq < 0) {
+            return -1;
+        }
+        if (eq) {
+            out.obj[j] = value;
+            return 0;
+        }
+    }
+    for (Py_ssize_t j = 0; j < npos; ++j) {
+        PyObject* name = param_name(sig, j);
+        int eq = key == name ? 1 : same_text(key, name, false);
+        if (eq < 0) {
+            return -1;
+        }
+        if (eq) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got multiple values for keyword argument '%U'",
+                         sig.name, key);
+            return -1;
+        }
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "%s() got an unexpected keyword argument '%U'", sig.name,
+                 key);
+    return -1;
+}
+
+}  // namespace
+
+int parse_keywords(const Signature& sig, PyObject* kwnames,
+                   PyObject* const* kwvalues, PyObject* kwdict, Bound& out,
+                   Py_ssize_t npos)
+{
+    if (kwdict != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(kwdict, &pos, &key, &value)) {
+            if (match_keyword(sig, key, value, out, npos) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (match_keyword(sig, PyTuple_GET_ITEM(kwnames, i), kwvalues[i], out,
+                          npos) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+              PyObject* kwnames, Bound& out)
+{
+    const Py_ssize_t n = sig.nparams;
+    const Py_ssize_t r = sig.nrequired;
+    if (nargs > n || (kwnames == nullptr && nargs < r)) {
+        raise_arity_error(sig.name, r == n, r, n, nargs);
+        return binding_failed(sig);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out.obj[i] = args[i];
+    }
+    if (kwnames == nullptr) {
+        for (Py_ssize_t i = nargs; i < n; ++i) {
+            out.obj[i] = default_value(sig.params[i].dflt);
+        }
+    }
+    else {
+        PyObject* const* kwvalues = args + nargs;
+        Py_ssize_t remaining = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = nargs; i < n; ++i) {
+            if (i < r || remaining > 0) {
+                PyObject* v = find_keyword(kwnames, kwvalues, param_name(sig, i));
+                if (v != nullptr) {
+                    out.obj[i] = v;
+                    --remaining;
+                    continue;
+                }
+                if (PyErr_Occurred()) {
+                    return binding_failed(sig);
+                }
+                if (i < r) {
+                    raise_arity_error(sig.name, r == n, r, n, i);
+                    return binding_failed(sig);
+                }
+            }
+            out.obj[i] = default_value(sig.params[i].dflt);
+        }
+        if (remaining > 0 &&
+            parse_keywords(sig, kwnames, kwvalues, nullptr, out, nargs) < 0) {
+            return binding_failed(sig);
+        }
+    }
+    if (convert_and_check(sig, out) < 0) {
+        return binding_failed(sig);
+    }
+    return check_types(sig, out);
+}
+
+int bind_init(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out)
+{
+    const Py_ssize_t n = sig.nparams;
+    const Py_ssize_t r = sig.nrequired;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > n || (kwds == nullptr && nargs < r)) {
+        raise_arity_error(sig.name, r == n, r, n, nargs);
+        return binding_failed(sig);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out.obj[i] = PyTuple_GET_ITEM(args, i);
+    }
+    Py_ssize_t remaining = kwds != nullptr ? PyDict_GET_SIZE(kwds) : 0;
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        if (remaining > 0) {
+            // One lookup with the interned name's stored hash; the dict's
+            // own key equality decides.
+            PyObject* v = PyDict_GetItemWithError(kwds, param_name(sig, i));
+            if (v != nullptr) {
+                out.obj[i] = v;
+                --remaining;
+                continue;
+            }
+            if (PyErr_Occurred()) {
+                return binding_failed(sig);
+            }
+        }
+        if (i < r) {
+            raise_arity_error(sig.name, r == n, r, n, i);
+            return binding_failed(sig);
+        }
+        out.obj[i] = default_value(sig.params[i].dflt);
+    }
+    if (remaining > 0 &&
+        parse_keywords(sig, nullptr, nullptr, kwds, out, nargs) < 0) {
+        return binding_failed(sig);
+    }
+    if (convert_and_check(sig, out) < 0) {
+        return binding_failed(sig);
+    }
+    return check_types(sig, out);
+}
+
+bool check_arg_type(PyObject* obj, PyTypeObject* type, PyObject* name)
+{
+    if (obj == Py_None || Py_TYPE(obj) == type) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, "
+                 "got %.200s)",
+                 PyUnicode_AsUTF8(name), type->tp_name, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+int as_truth_value(PyObject* obj)
+{
+    if (obj == Py_True) {
+        return 1;
+    }
+    if (obj == Py_False || obj == Py_None) {
+        return 0;
+    }
+    return PyObject_IsTrue(obj);
+}
+
+long long as_int64(PyObject* obj)
+{
+    if (PyLong_Check(obj)) {
+        return PyLong_AsLong(obj);
+    }
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (nb == nullptr || nb->nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return -1;
+    }
+    Ref res = Ref::steal(nb->nb_int(obj));
+    if (!res) {
+        return -1;
+    }
+    PyTypeObject* rt = Py_TYPE(res.get());
+    if (rt != &PyLong_Type) {
+        if (!PyLong_Check(res.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "__%.4s__ returned non-%.4s (type %.200s)", "int",
+                         "int", rt->tp_name);
+            return -1;
+        }
+        if (PyErr_WarnFormat(
+                PyExc_DeprecationWarning, 1,
+                "__int__ returned non-int (type %.200s).  The ability to "
+                "return an instance of a strict subclass of int is "
+                "deprecated, and may be removed in a future version of "
+                "Python.",
+                rt->tp_name) < 0) {
+            return -1;
+        }
+    }
+    return PyLong_AsLong(res.get());
+}
+
+void raise_class_value(PyObject* type, PyObject* value)
+{
+    if (PyExceptionInstance_Check(type)) {
+        if (value != Py_None) {
+            PyErr_SetString(PyExc_TypeError,
+                            "instance exception may not have a separate value");
+            return;
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
+        return;
+    }
+    if (!PyExceptionClass_Check(type)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of "
+                        "BaseException");
+        return;
+    }
+    Ref instance;
+    const int is_inst = PyObject_IsInstance(value, type);
+    if (is_inst < 0) {
+        return;
+    }
+    if (is_inst) {
+        instance = Ref::borrow(value);
+    }
+    else {
+        Ref call_args;
+        if (value == Py_None) {
+            call_args = Ref::borrow(g.empty_tuple);
+        }
+        else if (PyTuple_Check(value)) {
+            call_args = Ref::borrow(value);
+        }
+        else {
+            call_args = Ref::steal(PyTuple_Pack(1, value));
+            if (!call_args) {
+                return;
+            }
+        }
+        instance = Ref::steal(PyObject_Call(type, call_args.get(), nullptr));
+        if (!instance) {
+            return;
+        }
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of "
+                         "BaseException, not %R",
+                         type, reinterpret_cast<PyObject*>(
+                                   Py_TYPE(instance.get())));
+            return;
+        }
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())),
+                    instance.get());
+}
+
+void raise_expected(const char* word, PyObject* obj)
+{
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", word,
+                 Py_TYPE(obj)->tp_name);
+}
+
+bool check_instance(PyObject* self, PyTypeObject* type, const char* method)
+{
+    if (PyObject_TypeCheck(self, type)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '%s' for '%.100s' objects doesn't apply to a "
+                 "'%.100s' object",
+                 method, type->tp_name, Py_TYPE(self)->tp_name);
+    return false;
+}
+
+}  // namespace zt

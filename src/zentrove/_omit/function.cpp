@@ -1,0 +1,388 @@
+// NativeFunction: the function-object type of every module function, method
+// and reconstructor.  It calls by vectorcall, binds like a Python function
+// (method descriptor), and shows the attributes of one to introspection.
+#include "internal.h"
+
+#include <cstddef>
+#include <structmember.h>
+
+namespace zt {
+
+namespace {
+
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;  // static: name, entry, kind, owner
+    PyObject* name;            // owned str: __name__
+    PyObject* qualname;        // owned str: __qualname__
+    PyObject* module;          // owned: __module__
+    PyObject* doc;             // owned or NULL (None)
+    PyObject* dict;            // owned or NULL: __dict__, made on demand
+    PyObject* globals;         // owned: the module's namespace
+    PyObject* code;            // owned code object
+    PyObject* defaults;        // owned tuple or NULL (None)
+    PyObject* kwdefaults;      // owned dict or NULL (None)
+    PyObject* annotations;     // owned dict or NULL, made on demand
+    PyObject* is_coroutine;    // owned or NULL, computed on demand
+    PyObject* weakreflist;     // weak references, managed by the interpreter
+};
+
+[[nodiscard]] NativeFunction* as_func(PyObject* o) noexcept
+{
+    return reinterpret_cast<NativeFunction*>(o);
+}
+
+PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args,
+                        size_t nargsf, PyObject* kwnames)
+{
+    const FunctionSpec* spec = as_func(callable)->spec;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* self = g.module;
+    if (spec->owner != Owner::Module) {
+        // The instance is the first positional argument; it cannot be
+        // given by keyword.
+        if (nargs == 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() needs an argument",
+                         spec->name);
+            return nullptr;
+        }
+        self = args[0];
+        ++args;
+        --nargs;
+    }
+    if (spec->kind == CallKind::NoArgs) {
+        if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%.200s() takes no keyword arguments", spec->name);
+            return nullptr;
+        }
+        if (nargs != 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%.200s() takes no arguments (%zd given)", spec->name,
+                         nargs);
+            return nullptr;
+        }
+    }
+    return spec->entry(self, args, nargs, kwnames);
+}
+
+PyObject* nf_descr_get(PyObject* func, PyObject* obj, PyObject*)
+{
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(func);
+    }
+    return PyMethod_New(func, obj);
+}
+
+PyObject* nf_repr(PyObject* self)
+{
+    return PyUnicode_FromFormat("<native function %U at %p>",
+                                as_func(self)->qualname, self);
+}
+
+int nf_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    NativeFunction* f = as_func(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->is_coroutine);
+    return 0;
+}
+
+int nf_clear(PyObject* self)
+{
+    NativeFunction* f = as_func(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->is_coroutine);
+    return 0;
+}
+
+void nf_dealloc(PyObject* self)
+{
+    PyObject_GC_UnTrack(self);
+    if (as_func(self)->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    nf_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// --- attributes -------------------------------------------------------------
+
+[[nodiscard]] PyObject* or_none(PyObject* o) noexcept
+{
+    return Py_NewRef(o != nullptr ? o : Py_None);
+}
+
+// Replaces an owned field; `value` is borrowed (NULL clears).
+void replace(PyObject** field, PyObject* value) noexcept
+{
+    PyObject* old = *field;
+    *field = Py_XNewRef(value);
+    Py_XDECREF(old);
+}
+
+PyObject* get_name(PyObject* self, void*) { return or_none(as_func(self)->name); }
+
+int set_name(PyObject* self, PyObject* value, void*)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__name__ must be set to a string object");
+        return -1;
+    }
+    replace(&as_func(self)->name, value);
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*)
+{
+    return or_none(as_func(self)->qualname);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__qualname__ must be set to a string object");
+        return -1;
+    }
+    replace(&as_func(self)->qualname, value);
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) { return or_none(as_func(self)->doc); }
+
+int set_doc(PyObject* self, PyObject* value, void*)
+{
+    replace(&as_func(self)->doc, value != nullptr ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*)
+{
+    return or_none(as_func(self)->defaults);
+}
+
+// Binding reads its defaults from the signature tables, never from here.
+int set_defaults(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changes to __defaults__ do not change the defaults "
+                     "used in calls",
+                     1) < 0) {
+        return -1;
+    }
+    replace(&as_func(self)->defaults, value);
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*)
+{
+    return or_none(as_func(self)->kwdefaults);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changes to __kwdefaults__ do not change the defaults "
+                     "used in calls",
+                     1) < 0) {
+        return -1;
+    }
+    replace(&as_func(self)->kwdefaults, value);
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*)
+{
+    NativeFunction* f = as_func(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    replace(&as_func(self)->annotations, value);
+    return 0;
+}
+
+int set_dict(PyObject* self, PyObject* value, void*)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    replace(&as_func(self)->dict, value);
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*)
+{
+    return or_none(as_func(self)->globals);
+}
+
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_code(PyObject* self, void*) { return or_none(as_func(self)->code); }
+
+PyObject* get_is_coroutine(PyObject* self, void*)
+{
+    // None of the module's functions is a coroutine function.
+    NativeFunction* f = as_func(self);
+    if (f->is_coroutine == nullptr) {
+        f->is_coroutine = Py_NewRef(Py_False);
+    }
+    return Py_NewRef(f->is_coroutine);
+}
+
+PyGetSetDef nf_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef nf_members[] = {
+    {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickle stores functions by reference: the qualified name.
+PyObject* nf_reduce(PyObject* self, PyObject*)
+{
+    return or_none(as_func(self)->qualname);
+}
+
+PyMethodDef nf_methods[] = {
+    {"__reduce__", nf_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject NativeFunctionType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "zentrove.omit.NativeFunction",
+    .tp_basicsize = sizeof(NativeFunction),
+    .tp_dealloc = nf_dealloc,
+    .tp_vectorcall_offset = offsetof(NativeFunction, vectorcall),
+    .tp_repr = nf_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                Py_TPFLAGS_IMMUTABLETYPE,
+    .tp_traverse = nf_traverse,
+    .tp_clear = nf_clear,
+    .tp_weaklistoffset = offsetof(NativeFunction, weakreflist),
+    .tp_methods = nf_methods,
+    .tp_members = nf_members,
+    .tp_getset = nf_getset,
+    .tp_descr_get = nf_descr_get,
+    .tp_dictoffset = offsetof(NativeFunction, dict),
+};
+
+int native_function_ready()
+{
+    return PyType_Ready(&NativeFunctionType);
+}
+
+PyObject* native_function_new(const FunctionSpec* spec, PyObject* qualname,
+                              PyObject* code)
+{
+    NativeFunction* f = PyObject_GC_New(NativeFunction, &NativeFunctionType);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    f->vectorcall = nf_vectorcall;
+    f->spec = spec;
+    f->name = Py_NewRef(str(spec->name_id));
+    f->qualname = Py_NewRef(qualname);
+    f->module = Py_NewRef(str(S::module_name));
+    f->doc = nullptr;
+    f->dict = nullptr;
+    f->globals = Py_NewRef(g.module_dict);
+    f->code = Py_NewRef(code);
+    f->defaults = nullptr;
+    f->kwdefaults = nullptr;
+    f->annotations = nullptr;
+    f->is_coroutine = nullptr;
+    f->weakreflist = nullptr;
+    PyObject_GC_Track(f);
+    return reinterpret_cast<PyObject*>(f);
+}
+
+EntryFn native_function_entry(PyObject* func) noexcept
+{
+    return as_func(func)->spec->entry;
+}
+
+void native_function_set_defaults(PyObject* func, PyObject* defaults) noexcept
+{
+    replace(&as_func(func)->defaults, defaults);
+}
+
+}  // namespace zt

@@ -1,0 +1,130 @@
+// NoTrustOmitter: the allow-list redactor.  It inherits both walks through
+// its table and replaces only should_hide: a key is hidden unless trusted.
+#include "binding.h"
+
+namespace zt {
+
+OmitterOps no_trust_ops;
+
+namespace {
+
+constexpr const char kInit[] = "zentrove.omit.NoTrustOmitter.__init__";
+constexpr const char kShouldHide[] =
+    "zentrove.omit.NoTrustOmitter.should_hide";
+
+constexpr Signature kInitSig = {
+    "__init__", kInit, kFileOmit, 79, 1, 0,
+    {{S::trusted, Kind::ExactList, Default::None}},
+};
+
+[[nodiscard]] NoTrustOmitterObject* as_no_trust(PyObject* o) noexcept
+{
+    return reinterpret_cast<NoTrustOmitterObject*>(o);
+}
+
+int should_hide(OmitterObject* self, PyObject* key)
+{
+    // Equality may run Python code that replaces the field: hold the list.
+    Ref keys = Ref::borrow(reinterpret_cast<NoTrustOmitterObject*>(self)->trusted);
+    const int found = keys_contain(keys.get(), key);
+    if (found < 0) {
+        add_traceback_entry(kShouldHide, 85, kFileOmit);
+        return 0;
+    }
+    return !found;
+}
+
+PyObject* no_trust_new(PyTypeObject* type, PyObject* args, PyObject* kwds)
+{
+    PyObject* o = omitter_new(type, args, kwds);
+    if (o == nullptr) {
+        return nullptr;
+    }
+    as_no_trust(o)->base.ops = &no_trust_ops;
+    as_no_trust(o)->trusted = Py_NewRef(Py_None);
+    return o;
+}
+
+// The allow-list goes through a set, so each key is stored once; it is kept
+// as a list because should_hide scans it without hashing.
+int no_trust_init(PyObject* o, PyObject* args, PyObject* kwds)
+{
+    Bound b;
+    if (bind_init(kInitSig, args, kwds, b) < 0) {
+        return -1;
+    }
+    PyObject* given = b.obj[0] == Py_None ? g.global_trusted : b.obj[0];
+    Ref keys = Ref::steal(PySet_New(given));
+    if (!keys || _PySet_Update(keys.get(), g.global_trusted) < 0) {
+        add_traceback_entry(kInit, 82, kFileOmit);
+        return -1;
+    }
+    Ref list = Ref::steal(PySequence_List(keys.get()));
+    if (!list) {
+        add_traceback_entry(kInit, 82, kFileOmit);
+        return -1;
+    }
+    PyObject* old = as_no_trust(o)->trusted;
+    as_no_trust(o)->trusted = list.release();
+    Py_XDECREF(old);
+    return 0;
+}
+
+int no_trust_traverse(PyObject* o, visitproc visit, void* arg)
+{
+    const int e = omitter_traverse(o, visit, arg);
+    if (e != 0) {
+        return e;
+    }
+    Py_VISIT(as_no_trust(o)->trusted);
+    return 0;
+}
+
+int no_trust_clear(PyObject* o)
+{
+    omitter_clear(o);
+    PyObject* old = as_no_trust(o)->trusted;
+    as_no_trust(o)->trusted = Py_NewRef(Py_None);
+    Py_XDECREF(old);
+    return 0;
+}
+
+void no_trust_dealloc(PyObject* o)
+{
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp->tp_finalize != nullptr && !PyObject_GC_IsFinalized(o) &&
+        tp->tp_dealloc == no_trust_dealloc) {
+        if (PyObject_CallFinalizerFromDealloc(o) < 0) {
+            return;  // resurrected
+        }
+    }
+    PyObject_GC_UnTrack(o);
+    Py_CLEAR(as_no_trust(o)->trusted);
+    // Omitter's deallocation untracks again, releases omissions and frees.
+    PyObject_GC_Track(o);
+    omitter_dealloc(o);
+}
+
+}  // namespace
+
+void no_trust_fill_ops(OmitterOps* ops) noexcept
+{
+    *ops = omitter_ops;
+    ops->should_hide = should_hide;
+}
+
+PyTypeObject NoTrustOmitterType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "zentrove.omit.NoTrustOmitter",
+    .tp_basicsize = sizeof(NoTrustOmitterObject),
+    .tp_dealloc = no_trust_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = no_trust_traverse,
+    .tp_clear = no_trust_clear,
+    .tp_methods = no_trust_methods,
+    .tp_init = no_trust_init,
+    .tp_new = no_trust_new,
+    .tp_free = PyObject_GC_Del,
+};
+
+}  // namespace zt
