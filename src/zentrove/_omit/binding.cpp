@@ -237,6 +237,27 @@ int parse_keywords(const Signature& sig, PyObject* kwnames,
     return 0;
 }
 
+namespace {
+
+// The common end of both binders: keywords not matched by name, then the
+// conversions, then the exact-type tests.
+[[nodiscard]] int finish_binding(const Signature& sig, PyObject* kwnames,
+                                 PyObject* const* kwvalues, PyObject* kwdict,
+                                 Py_ssize_t remaining, Py_ssize_t nargs,
+                                 Bound& out)
+{
+    if (remaining > 0 &&
+        parse_keywords(sig, kwnames, kwvalues, kwdict, out, nargs) < 0) {
+        return binding_failed(sig);
+    }
+    if (convert_and_check(sig, out) < 0) {
+        return binding_failed(sig);
+    }
+    return check_types(sig, out);
+}
+
+}  // namespace
+
 int bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames, Bound& out)
 {
@@ -275,15 +296,10 @@ int bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
             }
             out.obj[i] = default_value(sig.params[i].dflt);
         }
-        if (remaining > 0 &&
-            parse_keywords(sig, kwnames, kwvalues, nullptr, out, nargs) < 0) {
-            return binding_failed(sig);
-        }
+        return finish_binding(sig, kwnames, kwvalues, nullptr, remaining,
+                              nargs, out);
     }
-    if (convert_and_check(sig, out) < 0) {
-        return binding_failed(sig);
-    }
-    return check_types(sig, out);
+    return finish_binding(sig, nullptr, nullptr, nullptr, 0, nargs, out);
 }
 
 int bind_init(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out)
@@ -319,14 +335,7 @@ int bind_init(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out)
         }
         out.obj[i] = default_value(sig.params[i].dflt);
     }
-    if (remaining > 0 &&
-        parse_keywords(sig, nullptr, nullptr, kwds, out, nargs) < 0) {
-        return binding_failed(sig);
-    }
-    if (convert_and_check(sig, out) < 0) {
-        return binding_failed(sig);
-    }
-    return check_types(sig, out);
+    return finish_binding(sig, nullptr, nullptr, kwds, remaining, nargs, out);
 }
 
 bool check_arg_type(PyObject* obj, PyTypeObject* type, PyObject* name)

@@ -182,25 +182,37 @@ PyObject* get_defaults(PyObject* self, void*)
     return or_none(as_func(self)->defaults);
 }
 
-// Binding reads its defaults from the signature tables, never from here.
-int set_defaults(PyObject* self, PyObject* value, void*)
+// Assigns an optional attribute: None (or deletion) clears it, anything
+// else must pass `check`.  With `warning`, a RuntimeWarning is issued first.
+[[nodiscard]] int set_optional(PyObject** field, PyObject* value,
+                               int (*check)(PyObject*), const char* message,
+                               const char* warning)
 {
     if (value == Py_None) {
         value = nullptr;
     }
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "__defaults__ must be set to a tuple object");
+    if (value != nullptr && !check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "changes to __defaults__ do not change the defaults "
-                     "used in calls",
-                     1) < 0) {
+    if (warning != nullptr &&
+        PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) {
         return -1;
     }
-    replace(&as_func(self)->defaults, value);
+    replace(field, value);
     return 0;
+}
+
+int is_tuple(PyObject* o) { return PyTuple_Check(o); }
+int is_dict(PyObject* o) { return PyDict_Check(o); }
+
+// Binding reads its defaults from the signature tables, never from here.
+int set_defaults(PyObject* self, PyObject* value, void*)
+{
+    return set_optional(&as_func(self)->defaults, value, is_tuple,
+                        "__defaults__ must be set to a tuple object",
+                        "changes to __defaults__ do not change the defaults "
+                        "used in calls");
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*)
@@ -210,22 +222,10 @@ PyObject* get_kwdefaults(PyObject* self, void*)
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*)
 {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "changes to __kwdefaults__ do not change the defaults "
-                     "used in calls",
-                     1) < 0) {
-        return -1;
-    }
-    replace(&as_func(self)->kwdefaults, value);
-    return 0;
+    return set_optional(&as_func(self)->kwdefaults, value, is_dict,
+                        "__kwdefaults__ must be set to a dict object",
+                        "changes to __kwdefaults__ do not change the defaults "
+                        "used in calls");
 }
 
 PyObject* get_annotations(PyObject* self, void*)
@@ -242,16 +242,9 @@ PyObject* get_annotations(PyObject* self, void*)
 
 int set_annotations(PyObject* self, PyObject* value, void*)
 {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    replace(&as_func(self)->annotations, value);
-    return 0;
+    return set_optional(&as_func(self)->annotations, value, is_dict,
+                        "__annotations__ must be set to a dict object",
+                        nullptr);
 }
 
 int set_dict(PyObject* self, PyObject* value, void*)

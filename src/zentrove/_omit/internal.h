@@ -191,6 +191,9 @@ void no_trust_fill_ops(OmitterOps* ops) noexcept;
 int omitter_traverse(PyObject* o, visitproc visit, void* arg);
 int omitter_clear(PyObject* o);
 void omitter_dealloc(PyObject* o);
+// Runs the type's finaliser first when the object is being deallocated by
+// `own_dealloc` and was not finalised yet; true when it came back to life.
+[[nodiscard]] bool resurrected_by_finalizer(PyObject* o, destructor own_dealloc);
 
 // `key in keys` for a key list (a list, or None which fails): the
 // interpreter's containment semantics with a fast path for exact str.

@@ -91,12 +91,8 @@ int no_trust_clear(PyObject* o)
 
 void no_trust_dealloc(PyObject* o)
 {
-    PyTypeObject* tp = Py_TYPE(o);
-    if (tp->tp_finalize != nullptr && !PyObject_GC_IsFinalized(o) &&
-        tp->tp_dealloc == no_trust_dealloc) {
-        if (PyObject_CallFinalizerFromDealloc(o) < 0) {
-            return;  // resurrected
-        }
+    if (resurrected_by_finalizer(o, no_trust_dealloc)) {
+        return;
     }
     PyObject_GC_UnTrack(o);
     Py_CLEAR(as_no_trust(o)->trusted);

@@ -566,18 +566,22 @@ int omitter_clear(PyObject* o)
     return 0;
 }
 
-void omitter_dealloc(PyObject* o)
+bool resurrected_by_finalizer(PyObject* o, destructor own_dealloc)
 {
     PyTypeObject* tp = Py_TYPE(o);
-    if (tp->tp_finalize != nullptr && !PyObject_GC_IsFinalized(o) &&
-        tp->tp_dealloc == omitter_dealloc) {
-        if (PyObject_CallFinalizerFromDealloc(o) < 0) {
-            return;  // resurrected
-        }
+    return tp->tp_finalize != nullptr && !PyObject_GC_IsFinalized(o) &&
+           tp->tp_dealloc == own_dealloc &&
+           PyObject_CallFinalizerFromDealloc(o) < 0;
+}
+
+void omitter_dealloc(PyObject* o)
+{
+    if (resurrected_by_finalizer(o, omitter_dealloc)) {
+        return;
     }
     PyObject_GC_UnTrack(o);
     Py_CLEAR(reinterpret_cast<OmitterObject*>(o)->omissions);
-    tp->tp_free(o);
+    Py_TYPE(o)->tp_free(o);
 }
 
 void omitter_fill_ops(OmitterOps* ops) noexcept

@@ -1,0 +1,36 @@
+# Type stubs for the native module zentrove.omit.
+#
+# Every parameter can be passed by position or by keyword.  The walks change
+# the container they are given and return that same object, so the result
+# type is the argument's type.  Key lists take any list: keys are compared
+# by equality, and a NoTrustOmitter also needs them hashable.  Passing None
+# where the native code accepts it type-checks, but hide(None), omit(None)
+# and omit_recurse(None) raise at run time.
+from typing import Any, TypeVar
+
+from typing_extensions import disjoint_base
+
+_DictT = TypeVar("_DictT", bound=dict[Any, Any] | None)
+_ListT = TypeVar("_ListT", bound=list[Any] | None)
+
+__test__: dict[str, Any]
+
+def hide(target: str | None) -> str: ...
+def always_omit(targets: list[Any] | None) -> None: ...
+def globally_hidden() -> list[Any]: ...
+def always_trust(targets: list[Any] | None) -> None: ...
+def globally_trusted() -> list[Any]: ...
+def reset_omissions() -> None: ...
+def reset_trusted() -> None: ...
+
+# Both types have a fixed native layout: no instance __dict__, no weak
+# references, and a class cannot derive from them and another such base.
+@disjoint_base
+class Omitter:
+    def __init__(self, omissions: list[Any] | None = None) -> None: ...
+    def omit(self, target: _DictT) -> _DictT: ...
+    def omit_recurse(self, target: _ListT, do: object = 1) -> _ListT: ...
+
+@disjoint_base
+class NoTrustOmitter(Omitter):
+    def __init__(self, trusted: list[Any] | None = None) -> None: ...
