@@ -6,8 +6,8 @@
 A JSON document is read whole, redacted and written back indented by two
 spaces.  JSON Lines input (``--lines``, or a file whose name ends in
 ``.jsonl``) is streamed: each line is parsed, redacted and written as one
-compact line before the next is read, so memory stays flat however long the
-stream is, and every good line before a bad one reaches the output.
+line before the next is read, so memory stays flat however long the stream
+is, and every good line before a bad one reaches the output.
 
 Exit status: 0 when everything was redacted, 1 when some input was not
 valid JSON (data error), 2 for a usage error (bad options, an input, keys or
@@ -243,6 +243,7 @@ class Job:
                     self.progress.advance(len(raw))
                 if number == 1 and raw.startswith(codecs.BOM_UTF8):
                     raw = raw[len(codecs.BOM_UTF8) :]
+                raw = raw.rstrip(b"\r\n")
                 if not raw.strip():
                     continue
                 problem = self.redact_one(raw, indent=None)
@@ -250,7 +251,7 @@ class Job:
                     if flush_each:
                         self.out.flush()
                     continue
-                # A line holds no newline, so the problem is on line 1 of it.
+                # The line holds no newline now: the problem is on line 1 of it.
                 self.report(f"{name}:{number}{problem[1]}")
                 ok = False
                 if not self.keep_going:
@@ -360,9 +361,9 @@ def run(args: argparse.Namespace, err: IO[str]) -> int:
 def process(job: Job, path: str, lines: bool) -> bool:
     as_lines = lines or path.endswith(".jsonl")
     if path == "-":
-        return job.lines(STDIN_NAME, sys.stdin.buffer) if as_lines else (
-            job.document(STDIN_NAME, sys.stdin.buffer)
-        )
+        if as_lines:
+            return job.lines(STDIN_NAME, sys.stdin.buffer)
+        return job.document(STDIN_NAME, sys.stdin.buffer)
     try:
         stream = open(path, "rb")
     except OSError as exc:

@@ -48,7 +48,7 @@ _RECORD_ATTRIBUTES = frozenset(
 ) | {"message", "asctime", "taskName"}
 
 
-def redact_fields(redactor: Omitter, fields: dict[Any, Any]) -> None:
+def _redact_fields(redactor: Omitter, fields: dict[Any, Any]) -> None:
     """Redacts a plain dict in place, field by field when the whole fails.
 
     A failed walk may leave some values masked and others not; the retry
@@ -73,7 +73,7 @@ def _redact_mapping(redactor: Omitter, mapping: Mapping[Any, Any]) -> dict[Any, 
     # The native walk takes exactly a dict: other mappings are redacted as a
     # plain copy, which then takes their place.
     fields = mapping if type(mapping) is dict else dict(mapping)
-    redact_fields(redactor, fields)
+    _redact_fields(redactor, fields)
     return fields
 
 
@@ -83,13 +83,15 @@ class RedactingFilter(logging.Filter):
     Redacted, in place:
 
     - mapping arguments (``log.info("%(user)s", {"user": ...})``) and dicts
-      among positional arguments, each by its own keys;
+      among positional arguments, each by its own keys, and the dicts inside
+      positional lists;
     - fields passed with ``extra=``, by their names: a string under a
       sensitive name is masked, a dict is walked by its own keys, a list
       under a sensitive name has its strings masked.
 
-    Other positional arguments have no key and are left alone; so are the
-    record's own attributes (message template, logger name, level, ...).
+    Other positional arguments, and the strings directly inside a positional
+    list, have no key and are left alone; so are the record's own attributes
+    (message template, logger name, level, ...).
     Add the filter to each handler, so that records propagated from child
     loggers pass through it too.
     """
@@ -102,20 +104,29 @@ class RedactingFilter(logging.Filter):
         args = record.args
         if isinstance(args, Mapping):
             record.args = _redact_mapping(self.redactor, args)
-        elif isinstance(args, tuple) and any(isinstance(a, Mapping) for a in args):
-            record.args = tuple(
-                _redact_mapping(self.redactor, a) if isinstance(a, Mapping) else a
-                for a in args
-            )
+        elif isinstance(args, tuple):
+            record.args = tuple(self._redact_positional(arg) for arg in args)
         extra = {
             name: value
             for name, value in vars(record).items()
             if name not in _RECORD_ATTRIBUTES
         }
         if extra:
-            redact_fields(self.redactor, extra)
+            _redact_fields(self.redactor, extra)
             vars(record).update(extra)
         return True
+
+    def _redact_positional(self, arg: object) -> object:
+        if isinstance(arg, Mapping):
+            return _redact_mapping(self.redactor, arg)
+        if type(arg) is list:
+            # The list itself has no key: only the dicts inside it can name
+            # what they hold.
+            try:
+                return self.redactor.omit_recurse(arg, False)
+            except Exception:
+                return UNREDACTABLE
+        return arg
 
 
 class RedactingProcessor:
@@ -136,9 +147,9 @@ class RedactingProcessor:
         event_dict: MutableMapping[str, Any],
     ) -> MutableMapping[str, Any]:
         if type(event_dict) is dict:
-            redact_fields(self.redactor, event_dict)
+            _redact_fields(self.redactor, event_dict)
         else:
             fields = dict(event_dict)
-            redact_fields(self.redactor, fields)
+            _redact_fields(self.redactor, fields)
             event_dict.update(fields)
         return event_dict

@@ -1,0 +1,195 @@
+"""Redaction of log records through the real logging module, and the
+structlog-style processor."""
+
+import collections
+import io
+import itertools
+import logging
+import types
+
+import pytest
+
+from zentrove.logs import UNREDACTABLE, RedactingFilter, RedactingProcessor
+from zentrove.omit import NoTrustOmitter, Omitter
+
+_names = itertools.count()
+
+
+@pytest.fixture
+def make_logger():
+    """Builds a logger whose one handler carries the filter and writes the
+    formatted records to a buffer; also returns the records it handled."""
+    made = []
+
+    def make(redactor, fmt="%(message)s"):
+        logger = logging.getLogger(f"zentrove.test.{next(_names)}")
+        logger.propagate = False
+        logger.setLevel(logging.DEBUG)
+        buffer = io.StringIO()
+        records = []
+        handler = logging.StreamHandler(buffer)
+        handler.setFormatter(logging.Formatter(fmt))
+        handler.addFilter(RedactingFilter(redactor))
+        handler.addFilter(lambda record: records.append(record) or True)
+        logger.addHandler(handler)
+        made.append((logger, handler))
+        return logger, buffer, records
+
+    yield make
+    for logger, handler in made:
+        logger.removeHandler(handler)
+
+
+def test_mapping_argument_is_masked_in_place(make_logger):
+    logger, out, _ = make_logger(Omitter(["password"]))
+    args = {"user": "bob", "password": "hunter2", "tries": 3}
+    logger.info("user=%(user)s password=%(password)s tries=%(tries)d", args)
+    assert out.getvalue() == "user=bob password=******* tries=3\n"
+    assert args == {"user": "bob", "password": "*******", "tries": 3}
+
+
+def _self_containing():
+    loop = {"password": "abc"}
+    loop["loop"] = loop
+    return loop
+
+
+@pytest.mark.parametrize(
+    "msg, args, expected",
+    [
+        # Dicts among positional arguments, judged by their own keys.
+        ("%s %s", ("x", {"password": "abc"}), "x {'password': '***'}"),
+        # A positional list has no key: its strings stay, its dicts are walked.
+        ("%s", (["pw", {"password": "ab"}],), "['pw', {'password': '**'}]"),
+        ("%s", ("plain",), "plain"),
+        # Mappings that are not dicts are redacted as a plain dict copy.
+        (
+            "%(password)s",
+            (types.MappingProxyType({"password": "abc"}),),
+            "***",
+        ),
+        (
+            "%s %s",
+            (collections.OrderedDict(password="abc"), 1),
+            "{'password': '***'} 1",
+        ),
+        # What the redactor refuses is replaced, field by field.
+        (
+            "%s %s",
+            ({1: "x", "password": "abc"}, 2),
+            f"{{1: '{UNREDACTABLE}', 'password': '***'}} 2",
+        ),
+        (
+            "%(password)s %(nested)s",
+            ({"password": "abc", "nested": {"d": collections.OrderedDict()}},),
+            f"*** {UNREDACTABLE}",
+        ),
+        ("%s", ([collections.OrderedDict()],), UNREDACTABLE),
+        ("%(password)s", (_self_containing(),), "***"),
+    ],
+)
+def test_arguments(make_logger, msg, args, expected):
+    logger, out, _ = make_logger(Omitter(["password"]))
+    logger.info(msg, *args)
+    assert out.getvalue() == expected + "\n"
+
+
+@pytest.mark.parametrize(
+    "extra, expected",
+    [
+        (
+            {"payload": {"password": "abc", "n": 1}},
+            {"payload": {"password": "***", "n": 1}},
+        ),
+        ({"password": "abc", "user": "bob"}, {"password": "***", "user": "bob"}),
+        (
+            {"password": ["ab", 3], "codes": ["cd"]},
+            {"password": ["**", 3], "codes": ["cd"]},
+        ),
+        (
+            {"bad": {"x": collections.OrderedDict()}, "password": "abc"},
+            {"bad": UNREDACTABLE, "password": "***"},
+        ),
+        (
+            {"bad": {1: "x"}, "good": {"password": "y"}},
+            {"bad": UNREDACTABLE, "good": {"password": "*"}},
+        ),
+    ],
+)
+def test_extra_fields(make_logger, extra, expected):
+    logger, _, records = make_logger(Omitter(["password"]))
+    given = dict(extra)
+    logger.warning("event", extra=extra)
+    (record,) = records
+    assert {name: getattr(record, name) for name in expected} == expected
+    # Dict-valued fields are the caller's own objects, masked in place.
+    for name, value in given.items():
+        if type(value) is dict and expected[name] != UNREDACTABLE:
+            assert getattr(record, name) is value
+
+
+def test_allow_list_masks_extras_but_not_record_attributes(make_logger):
+    fmt = "%(name)s|%(levelname)s|%(funcName)s|%(message)s|%(request_id)s|%(user)s"
+    logger, out, records = make_logger(NoTrustOmitter(["request_id"]), fmt)
+    logger.error("login of %s", "bob", extra={"request_id": "r-1", "user": "bob"})
+    assert out.getvalue() == (
+        f"{logger.name}|ERROR|test_allow_list_masks_extras_but_not_record_attributes"
+        "|login of bob|r-1|***\n"
+    )
+    assert records[0].msg == "login of %s"
+
+
+def test_every_record_passes_and_a_second_filter_changes_nothing(make_logger):
+    logger, out, records = make_logger(Omitter(["password"]))
+    logger.handlers[0].addFilter(RedactingFilter(Omitter(["password"])))
+    logger.debug("no arguments")
+    logger.info("%(password)s", {"password": "abc"})
+    assert out.getvalue() == "no arguments\n***\n"
+    assert len(records) == 2
+
+
+def test_filter_on_a_handler_sees_records_of_child_loggers():
+    out = io.StringIO()
+    handler = logging.StreamHandler(out)
+    handler.addFilter(RedactingFilter(Omitter(["token"])))
+    parent = logging.getLogger(f"zentrove.test.{next(_names)}")
+    parent.propagate = False
+    parent.addHandler(handler)
+    try:
+        parent.getChild("child").warning("%(token)s", {"token": "abcd"})
+    finally:
+        parent.removeHandler(handler)
+    assert out.getvalue() == "****\n"
+
+
+@pytest.mark.parametrize(
+    "redactor, event, expected",
+    [
+        (
+            Omitter(["password"]),
+            {"event": "login", "password": "pw", "ctx": [{"password": "x"}]},
+            {"event": "login", "password": "**", "ctx": [{"password": "*"}]},
+        ),
+        (
+            NoTrustOmitter(["event", "level"]),
+            {"event": "login", "level": "info", "user": "bob", "n": 2},
+            {"event": "login", "level": "info", "user": "***", "n": 2},
+        ),
+        (
+            Omitter(["password"]),
+            {"event": "e", "bad": {2: "x"}, "password": "pw"},
+            {"event": "e", "bad": UNREDACTABLE, "password": "**"},
+        ),
+    ],
+)
+def test_processor_redacts_event_dict_in_place(redactor, event, expected):
+    processor = RedactingProcessor(redactor)
+    assert processor(None, "info", event) is event
+    assert event == expected
+
+
+def test_processor_keeps_a_mapping_type_of_its_own():
+    event = collections.OrderedDict(event="e", password="abc")
+    result = RedactingProcessor(Omitter(["password"]))(object(), "warning", event)
+    assert result is event
+    assert list(event.items()) == [("event", "e"), ("password", "***")]
