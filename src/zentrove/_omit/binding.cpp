@@ -239,6 +239,38 @@ int parse_keywords(const Signature& sig, PyObject* kwnames,
 
 namespace {
 
+// Binds parameters nargs..n-1 by name: a required one is always searched, an
+// optional one only while keywords remain unbound.  `lookup(name)` gives the
+// value, or NULL (with an exception pending when the search failed).
+template <typename Lookup>
+[[nodiscard]] int bind_by_name(const Signature& sig, Py_ssize_t nargs,
+                               Py_ssize_t& remaining, Bound& out,
+                               Lookup lookup)
+{
+    const Py_ssize_t n = sig.nparams;
+    const Py_ssize_t r = sig.nrequired;
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        if (i < r || remaining > 0) {
+            PyObject* v = lookup(param_name(sig, i));
+            if (v != nullptr) {
+                out.obj[i] = v;
+                --remaining;
+                continue;
+            }
+            if (PyErr_Occurred()) {
+                return binding_failed(sig);
+            }
+            if (i < r) {
+                // The count is the index of the missing parameter.
+                raise_arity_error(sig.name, r == n, r, n, i);
+                return binding_failed(sig);
+            }
+        }
+        out.obj[i] = default_value(sig.params[i].dflt);
+    }
+    return 0;
+}
+
 // The common end of both binders: keywords not matched by name, then the
 // conversions, then the exact-type tests.
 [[nodiscard]] int finish_binding(const Signature& sig, PyObject* kwnames,
@@ -256,84 +288,65 @@ namespace {
     return check_types(sig, out);
 }
 
+// The positional count test; without keywords a missing argument fails
+// here too.
+[[nodiscard]] int check_count(const Signature& sig, Py_ssize_t nargs,
+                              bool has_keywords)
+{
+    const Py_ssize_t n = sig.nparams;
+    const Py_ssize_t r = sig.nrequired;
+    if (nargs > n || (!has_keywords && nargs < r)) {
+        raise_arity_error(sig.name, r == n, r, n, nargs);
+        return binding_failed(sig);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames, Bound& out)
 {
-    const Py_ssize_t n = sig.nparams;
-    const Py_ssize_t r = sig.nrequired;
-    if (nargs > n || (kwnames == nullptr && nargs < r)) {
-        raise_arity_error(sig.name, r == n, r, n, nargs);
-        return binding_failed(sig);
+    if (check_count(sig, nargs, kwnames != nullptr) < 0) {
+        return -1;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         out.obj[i] = args[i];
     }
+    PyObject* const* kwvalues = args + nargs;
+    Py_ssize_t remaining = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (kwnames == nullptr) {
-        for (Py_ssize_t i = nargs; i < n; ++i) {
+        // Every required parameter came by position.
+        for (Py_ssize_t i = nargs; i < sig.nparams; ++i) {
             out.obj[i] = default_value(sig.params[i].dflt);
         }
     }
-    else {
-        PyObject* const* kwvalues = args + nargs;
-        Py_ssize_t remaining = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t i = nargs; i < n; ++i) {
-            if (i < r || remaining > 0) {
-                PyObject* v = find_keyword(kwnames, kwvalues, param_name(sig, i));
-                if (v != nullptr) {
-                    out.obj[i] = v;
-                    --remaining;
-                    continue;
-                }
-                if (PyErr_Occurred()) {
-                    return binding_failed(sig);
-                }
-                if (i < r) {
-                    raise_arity_error(sig.name, r == n, r, n, i);
-                    return binding_failed(sig);
-                }
-            }
-            out.obj[i] = default_value(sig.params[i].dflt);
-        }
-        return finish_binding(sig, kwnames, kwvalues, nullptr, remaining,
-                              nargs, out);
+    else if (bind_by_name(sig, nargs, remaining, out, [&](PyObject* name) {
+                 return find_keyword(kwnames, kwvalues, name);
+             }) < 0) {
+        return -1;
     }
-    return finish_binding(sig, nullptr, nullptr, nullptr, 0, nargs, out);
+    return finish_binding(sig, kwnames, kwvalues, nullptr, remaining, nargs,
+                          out);
 }
 
 int bind_init(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out)
 {
-    const Py_ssize_t n = sig.nparams;
-    const Py_ssize_t r = sig.nrequired;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > n || (kwds == nullptr && nargs < r)) {
-        raise_arity_error(sig.name, r == n, r, n, nargs);
-        return binding_failed(sig);
+    if (check_count(sig, nargs, kwds != nullptr) < 0) {
+        return -1;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         out.obj[i] = PyTuple_GET_ITEM(args, i);
     }
     Py_ssize_t remaining = kwds != nullptr ? PyDict_GET_SIZE(kwds) : 0;
-    for (Py_ssize_t i = nargs; i < n; ++i) {
-        if (remaining > 0) {
-            // One lookup with the interned name's stored hash; the dict's
-            // own key equality decides.
-            PyObject* v = PyDict_GetItemWithError(kwds, param_name(sig, i));
-            if (v != nullptr) {
-                out.obj[i] = v;
-                --remaining;
-                continue;
-            }
-            if (PyErr_Occurred()) {
-                return binding_failed(sig);
-            }
-        }
-        if (i < r) {
-            raise_arity_error(sig.name, r == n, r, n, i);
-            return binding_failed(sig);
-        }
-        out.obj[i] = default_value(sig.params[i].dflt);
+    // One dict lookup per name, with the interned name's stored hash; the
+    // dict's own key equality decides.
+    if (bind_by_name(sig, nargs, remaining, out, [&](PyObject* name) {
+            return kwds != nullptr ? PyDict_GetItemWithError(kwds, name)
+                                   : nullptr;
+        }) < 0) {
+        return -1;
     }
     return finish_binding(sig, nullptr, nullptr, kwds, remaining, nargs, out);
 }
