@@ -24,9 +24,8 @@ constexpr Signature kInitSig = {
 
 int should_hide(OmitterObject* self, PyObject* key)
 {
-    // Equality may run Python code that replaces the field: hold the list.
-    Ref keys = Ref::borrow(reinterpret_cast<NoTrustOmitterObject*>(self)->trusted);
-    const int found = keys_contain(keys.get(), key);
+    const int found = keys_contain(
+        reinterpret_cast<NoTrustOmitterObject*>(self)->trusted, key);
     if (found < 0) {
         add_traceback_entry(kShouldHide, 85, kFileOmit);
         return 0;

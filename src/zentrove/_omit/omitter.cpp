@@ -88,18 +88,17 @@ PyObject* fail(const char* name, int line)
 
 }  // namespace
 
-// `key in keys` with the interpreter's semantics (identity or equality, in
-// list order).  Pairs of exact, ready str compare in place; anything else
-// takes the generic comparison, holding the element while it runs and
-// re-reading the length as list.__contains__ does.  1/0, or -1 on error.
-[[nodiscard]] int keys_contain(PyObject* keys, PyObject* key)
+namespace {
+
+// The interpreter's containment from index i on: holds the list and each
+// element while a comparison runs (it may run Python code that changes
+// either), and re-reads the length every step as list.__contains__ does.
+[[nodiscard]] int contain_generic(PyObject* keys, PyObject* key, Py_ssize_t i)
 {
-    if (!PyList_CheckExact(keys)) {
-        return PySequence_Contains(keys, key);
-    }
     const bool key_is_str =
         PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+    Ref hold = Ref::borrow(keys);
+    for (; i < PyList_GET_SIZE(keys); ++i) {
         PyObject* item = PyList_GET_ITEM(keys, i);
         if (item == key) {
             return 1;
@@ -125,13 +124,43 @@ PyObject* fail(const char* name, int line)
     return 0;
 }
 
+}  // namespace
+
+// `key in keys` with the interpreter's semantics (identity or equality, in
+// list order).  An exact str key against exact str elements compares in
+// place and runs no Python code, so that loop reads the list once; the
+// first other element hands over to the generic scan.  1/0, or -1.
+[[nodiscard]] int keys_contain(PyObject* keys, PyObject* key)
+{
+    if (!PyList_CheckExact(keys)) {
+        return PySequence_Contains(keys, key);
+    }
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_READY(key)) {
+        return contain_generic(keys, key, 0);
+    }
+    PyObject* const* items = reinterpret_cast<PyListObject*>(keys)->ob_item;
+    const Py_ssize_t n = PyList_GET_SIZE(keys);
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        if (item == key) {
+            return 1;
+        }
+        if (!Py_IS_TYPE(item, &PyUnicode_Type) || !PyUnicode_IS_READY(item)) {
+            return contain_generic(keys, key, i);
+        }
+        if (PyUnicode_GET_LENGTH(item) == len && exact_str_equal(item, key)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 namespace {
 
 int should_hide(OmitterObject* self, PyObject* key)
 {
-    // Equality may run Python code that replaces the field: hold the list.
-    Ref keys = Ref::borrow(self->omissions);
-    const int found = keys_contain(keys.get(), key);
+    const int found = keys_contain(self->omissions, key);
     if (found < 0) {
         add_traceback_entry(kShouldHide, 44, kFileOmit);
         return 0;
@@ -185,6 +214,14 @@ struct OverrideSpec {
     const char* result_word;
 };
 
+// Only instances with an attribute dict, of heap (Python) subclasses or of
+// abstract types can carry an override.
+[[nodiscard]] inline bool may_override(PyTypeObject* tp) noexcept
+{
+    return tp->tp_dictoffset != 0 ||
+           (tp->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT));
+}
+
 // Runs a Python-level override of omit/omit_recurse if the object has one.
 // 1: *result holds the override's result; 0: run the built-in walk;
 // -1: failure, with its traceback entry added.
@@ -193,10 +230,6 @@ struct OverrideSpec {
                                const OverrideSpec& spec, PyObject** result)
 {
     PyTypeObject* tp = Py_TYPE(self);
-    if (tp->tp_dictoffset == 0 &&
-        !(tp->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT))) {
-        return 0;
-    }
     PyObject* obj = reinterpret_cast<PyObject*>(self);
     const uint64_t type_tag = dict_tag(tp->tp_dict);
     const uint64_t obj_tag = instance_dict_tag(obj);
@@ -302,7 +335,7 @@ PyObject* omitter_omit(OmitterObject* self, PyObject* target,
     if (!guard.ok()) {
         return fail(kOmit, kOmitDef);
     }
-    if (!skip_override) {
+    if (!skip_override && may_override(Py_TYPE(self))) {
         PyObject* result = nullptr;
         const int r = run_override(self, target, 1, false, kOmitOverride,
                                    &result);
@@ -328,6 +361,7 @@ PyObject* omitter_omit(OmitterObject* self, PyObject* target,
         if (!PyDict_Next(target, &pos, &k, &v)) {
             break;
         }
+        const uint64_t fetched_tag = dict_tag(target);
         Ref key = Ref::borrow(k);
         Ref value = Ref::borrow(v);
         const int number = is_number(v);
@@ -383,7 +417,16 @@ PyObject* omitter_omit(OmitterObject* self, PyObject* target,
         else {
             continue;
         }
-        if (!result || PyDict_SetItem(target, k, result.get()) < 0) {
+        if (!result) {
+            return fail(kOmit, line);
+        }
+        // Storing the same value back under an exact str (or None) key into
+        // an unchanged dict does nothing observable: skip it.
+        if (result.get() == v && dict_tag(target) == fetched_tag &&
+            (k == Py_None || PyUnicode_CheckExact(k))) {
+            continue;
+        }
+        if (PyDict_SetItem(target, k, result.get()) < 0) {
             return fail(kOmit, line);
         }
     }
@@ -397,7 +440,7 @@ PyObject* omitter_omit_recurse(OmitterObject* self, PyObject* target,
     if (!guard.ok()) {
         return fail(kOmitRecurse, kRecurseDef);
     }
-    if (!skip_override) {
+    if (!skip_override && may_override(Py_TYPE(self))) {
         PyObject* result = nullptr;
         const int r = run_override(self, target, do_hide, true,
                                    kOmitRecurseOverride, &result);
