@@ -141,6 +141,9 @@ namespace {
     PyObject* const* items = reinterpret_cast<PyListObject*>(keys)->ob_item;
     const Py_ssize_t n = PyList_GET_SIZE(keys);
     const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    const int kind = PyUnicode_KIND(key);
+    const void* data = PyUnicode_DATA(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
         if (item == key) {
@@ -149,7 +152,16 @@ namespace {
         if (!Py_IS_TYPE(item, &PyUnicode_Type) || !PyUnicode_IS_READY(item)) {
             return contain_generic(keys, key, i);
         }
-        if (PyUnicode_GET_LENGTH(item) == len && exact_str_equal(item, key)) {
+        if (PyUnicode_GET_LENGTH(item) != len) {
+            continue;
+        }
+        const Py_hash_t item_hash = reinterpret_cast<PyASCIIObject*>(item)->hash;
+        if (item_hash != -1 && hash != -1 && item_hash != hash) {
+            continue;
+        }
+        if (PyUnicode_KIND(item) == kind &&
+            std::memcmp(PyUnicode_DATA(item), data,
+                        static_cast<size_t>(len) * kind) == 0) {
             return 1;
         }
     }
