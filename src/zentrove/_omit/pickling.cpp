@@ -259,7 +259,14 @@ PyObject* fail(const char* name, int line)
     }
     Ref probe = Ref::steal(PyObject_GetAttr(result, str(S::dunder_dict)));
     if (!probe) {
-        PyErr_Clear();  // no instance dict: the extra element is ignored
+        // A failed look-up means "no instance dict" and the extra element
+        // is ignored; running out of memory must not silently drop the
+        // pickled attributes, though.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            fail(P.set_state_tb, 13);
+            return -1;
+        }
+        PyErr_Clear();
         return 0;
     }
     Ref dict = Ref::steal(PyObject_GetAttr(result, str(S::dunder_dict)));

@@ -1,0 +1,433 @@
+"""Walks under Python code that raises or changes the data and the redactor
+while the walk runs: key-list elements whose __eq__ raises or mutates, data
+keys whose __hash__ raises, finalisers of replaced values, and `do` objects
+whose __bool__ raises or mutates.
+
+Usage: hostile_walks.py [case ...]; runs the named case_* functions (all by
+default), prints "<case> ok" after each and "OK" at the end.  A walk either
+completes or raises its exception with its traceback entries; it never
+crashes or touches a slot past a list's end, and what it replaced before a
+failure stays replaced.
+"""
+
+import sys
+import traceback
+
+import zentrove.omit as omit
+from zentrove.omit import NoTrustOmitter, Omitter
+
+FILE = "src/zentrove/omit"
+OMIT = (FILE, 46, "zentrove.omit.Omitter.omit")
+RECURSE = (FILE, 62, "zentrove.omit.Omitter.omit_recurse")
+SIZE_CHANGED = "dictionary changed size during iteration"
+LIST_CHANGED = "list changed size during iteration"
+
+
+def at(line, name="zentrove.omit.Omitter.omit"):
+    return (FILE, line, name)
+
+
+def entries(exc):
+    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)
+            if f.filename == FILE]
+
+
+def failure(call):
+    try:
+        call()
+    except Exception as exc:
+        return exc
+    raise AssertionError("no exception")
+
+
+class Boom(Exception):
+    pass
+
+
+class Once:
+    """A key-list element that runs `action` at its first comparison and
+    compares unequal to everything."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return False
+
+    __hash__ = object.__hash__
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise Boom("eq")
+
+    __hash__ = object.__hash__
+
+
+class Fresh(Omitter):
+    """Replaces every nested dict by a new empty one: the walk then stores
+    the result and releases the old dict."""
+
+    def omit(self, target):
+        return {}
+
+
+class OnRelease:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+def holding(action):
+    """A dict that runs `action` when it is released."""
+    return {"f": OnRelease(action)}
+
+
+# ------------------------------------------------ key list: __eq__ raises
+
+
+def case_equality_raises_for_a_string_value():
+    data = {"pw": "abc", "user": "bob", "after": "xyz"}
+    exc = failure(lambda: Omitter(["pw", RaisingEq()]).omit(data))
+    assert type(exc) is Boom and str(exc) == "eq"
+    assert entries(exc) == [OMIT, at(52), at(44, "zentrove.omit.Omitter.should_hide")]
+    assert data == {"pw": "***", "user": "bob", "after": "xyz"}
+
+
+def case_equality_raises_in_allow_mode():
+    redactor = NoTrustOmitter.__new__(NoTrustOmitter)
+    redactor.__setstate__((None, ["user", RaisingEq()]))  # in this order
+    should_hide = at(85, "zentrove.omit.NoTrustOmitter.should_hide")
+    data = {"user": "bob", "d": {"pw": "x"}, "l": ["abc"], "z": "zz"}
+    exc = failure(lambda: redactor.omit(data))
+    assert type(exc) is Boom
+    assert entries(exc) == [OMIT, at(56), at(52), should_hide]  # the nested "pw"
+    assert data == {"user": "bob", "d": {"pw": "x"}, "l": ["abc"], "z": "zz"}
+
+    exc = failure(lambda: redactor.omit({"user": "bob", "l": ["abc"]}))
+    assert entries(exc) == [OMIT, at(58), should_hide]
+    exc = failure(lambda: redactor.omit_recurse([["a"], {"k": "v"}]))
+    assert entries(exc) == [RECURSE, at(68, "zentrove.omit.Omitter.omit_recurse"),
+                            at(52), should_hide]
+
+
+# ------------------------------------------- key list: __eq__ mutates data
+
+
+def case_equality_grows_the_dict():
+    # "pw" matches the first element; any other key reaches Once
+    for data, pw_after in (({"b": "x", "pw": "abc"}, "abc"), ({"pw": "abc", "b": "x"}, "***")):
+        redactor = Omitter(["pw", Once(lambda: data.__setitem__("new", "v"))])
+        exc = failure(lambda: redactor.omit(data))
+        assert type(exc) is RuntimeError and str(exc) == SIZE_CHANGED
+        assert entries(exc) == [OMIT, at(48)]
+        assert data["pw"] == pw_after and data["new"] == "v"  # also on the last entry
+
+
+def case_equality_shrinks_the_dict():
+    data = {"a": "1", "b": "2", "c": "3", "d": "4"}
+    redactor = Omitter([Once(lambda: [data.pop(k) for k in "bcd"]), "a"])
+    exc = failure(lambda: redactor.omit(data))
+    assert type(exc) is RuntimeError and str(exc) == SIZE_CHANGED
+    assert data == {"a": "*"}
+
+    data = {"a": "1", "b": "2"}
+    exc = failure(lambda: Omitter([Once(data.clear), "a"]).omit(data))
+    assert str(exc) == SIZE_CHANGED and data == {"a": "*"}  # stored back after the clear
+
+
+def case_equality_replaces_values():
+    data = {"a": "old", "b": "x", "c": "later"}
+
+    def replace():
+        data["a"] = "other value"
+        data["c"] = {"a": "nested"}
+
+    assert Omitter([Once(replace), "a", "c"]).omit(data) is data
+    # the current entry gets the mask of the value read before the change;
+    # entries after it are read when the walk reaches them
+    assert data == {"a": "***", "b": "x", "c": {"a": "******"}}
+
+
+def case_equality_removes_and_adds_a_key():
+    data = {"a": "x", "b": "y", "c": "z"}
+
+    def swap():
+        del data["b"]
+        data["e"] = "new"
+
+    assert Omitter([Once(swap), "a", "b", "e"]).omit(data) == {"a": "*", "c": "z", "e": "***"}
+
+
+def case_equality_shrinks_the_list_being_walked():
+    for keep in (0, 1, 2):
+        data = [{"k": "v"}, "s"] + ["t"] * 2000
+        redactor = Omitter([Once(lambda: data.__delitem__(slice(keep, None))), "k"])
+        exc = failure(lambda: redactor.omit_recurse(data))
+        assert type(exc) is RuntimeError and str(exc) == LIST_CHANGED, exc
+        assert entries(exc) == [RECURSE, at(66, "zentrove.omit.Omitter.omit_recurse")]
+        assert data == [{"k": "*"}, "*"][:keep], data
+
+
+def case_equality_shrinks_an_outer_list():
+    inner = [{"k": "v"}, "s"]
+    data = ["a", inner, "b", "c"]
+    redactor = Omitter([Once(lambda: data.clear()), "k"])
+    exc = failure(lambda: redactor.omit_recurse(data))
+    assert type(exc) is RuntimeError and str(exc) == LIST_CHANGED
+    assert data == [] and inner == [{"k": "*"}, "*"]
+
+
+def case_equality_grows_and_rewrites_the_list():
+    data = [{"k": "v"}, "s", "t"]
+
+    def change():
+        data[1] = {"k": "w"}
+        data.extend(["appended"] * 1000)
+
+    assert Omitter([Once(change), "k"]).omit_recurse(data) is data
+    assert data[:3] == [{"k": "*"}, {"k": "*"}, "*"]
+    assert data[3:] == ["appended"] * 1000  # beyond the length taken at the start
+
+
+def case_equality_replaces_the_element_being_walked():
+    data = [{"k": "v"}, "s"]
+    redactor = Omitter([Once(lambda: data.__setitem__(0, "gone")), "k"])
+    assert redactor.omit_recurse(data) == ["gone", "*"]
+
+
+# --------------------------------------- key list: __eq__ mutates redactor
+
+
+def case_equality_reruns_init_mid_scan():
+    redactor = Omitter()
+    redactor.__init__([Once(lambda: redactor.__init__(["b"])), "a"])
+    data = {"a": "xx", "b": "yy", "c": "zz"}
+    # the scan that ran __init__ finishes on the list it started with
+    assert redactor.omit(data) == {"a": "**", "b": "**", "c": "zz"}
+
+
+def case_equality_runs_setstate_mid_scan():
+    redactor = NoTrustOmitter()
+    redactor.__init__([Once(lambda: redactor.__setstate__((None, ["c"]))), "a"])
+    data = {"a": "xx", "b": "yy", "c": "zz"}
+    assert redactor.omit(data) == {"a": "xx", "b": "**", "c": "zz"}
+
+
+def case_equality_empties_the_list_being_scanned():
+    redactor = Omitter.__new__(Omitter)
+    keys = []
+    keys.extend([Once(keys.clear), "a", "b"])
+    redactor.__setstate__((keys,))
+    data = {"a": "xx", "b": "yy"}
+    assert redactor.omit(data) == {"a": "xx", "b": "yy"}  # the scan stops at the end
+    assert keys == []
+
+
+def case_element_removes_itself_from_the_list():
+    class Leaving:
+        def __eq__(self, other):
+            keys.remove(self)  # drops the list's reference while it runs
+            return False
+
+        __hash__ = object.__hash__
+
+    keys = [Leaving(), "a"]
+    redactor = Omitter.__new__(Omitter)
+    redactor.__setstate__((keys,))
+    # like `"a" in keys`: the element after the removed one is skipped once
+    assert redactor.omit({"a": "x", "b": "y"}) == {"a": "x", "b": "y"}
+    assert redactor.omit({"a": "x"}) == {"a": "*"}
+
+
+# ------------------------------------- allow-list keys: __hash__ at __init__
+
+
+class Hashing:
+    """A key whose first hash runs `action`."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __hash__(self):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return 1
+
+
+def trusted(redactor):
+    return redactor.__reduce__()[2][1]
+
+
+def case_trusted_keys_whose_hash_raises_or_mutates():
+    class Raising:
+        def __hash__(self):
+            raise Boom("hash")
+
+    init = (FILE, 82, "zentrove.omit.NoTrustOmitter.__init__")
+    redactor = NoTrustOmitter(["kept"])
+    exc = failure(lambda: redactor.__init__(["a", Raising()]))
+    assert type(exc) is Boom and entries(exc) == [init]
+    assert trusted(redactor) == ["kept"]
+
+    given = ["a", None, "b"]
+    given[1] = Hashing(given.clear)  # empties the list being read
+    key = given[1]
+    assert set(trusted(NoTrustOmitter(given))) == {"a", key} and given == []
+
+    try:
+        # the global list is replaced while it is read
+        late = Hashing(lambda: (omit.reset_trusted(), omit.always_trust(["late"])))
+        omit.always_trust(["g1", late, "g2"])
+        assert set(trusted(NoTrustOmitter(["a"]))) == {"a", "g1", late, "g2"}
+        assert omit.globally_trusted() == ["late"]
+        omit.always_trust([Raising()])
+        exc = failure(NoTrustOmitter)
+        assert type(exc) is Boom and entries(exc) == [init]
+    finally:
+        omit.reset_trusted()
+
+    redactor = NoTrustOmitter(["z"])
+    inner = Hashing(lambda: redactor.__init__(["inner"]))  # re-entered
+    redactor.__init__(["a", inner])
+    assert set(trusted(redactor)) == {"a", inner}
+
+
+# -------------------------------------------------------- data keys
+
+
+def case_data_key_whose_hash_raises_at_the_store():
+    class Key:
+        calls = 0
+
+        def __hash__(self):
+            Key.calls += 1
+            if Key.calls > 1:
+                raise Boom("hash")
+            return 1
+
+    data = {"pw": "abc", Key(): {"pw": "x"}, "after": "y"}
+    exc = failure(lambda: Omitter(["pw", "after"]).omit(data))
+    assert type(exc) is Boom and entries(exc) == [OMIT, at(56)]
+    assert data["pw"] == "***" and data["after"] == "y"
+
+
+def case_data_key_whose_hash_grows_the_dict():
+    class Key:
+        def __init__(self):
+            self.calls = 0
+
+        def __hash__(self):
+            self.calls += 1
+            if self.calls == 2:
+                data["new"] = "v"
+            return 7
+
+    data = {Key(): {"pw": "x"}, "pw": "abc"}
+    exc = failure(lambda: Omitter(["pw"]).omit(data))
+    assert type(exc) is RuntimeError and str(exc) == SIZE_CHANGED
+
+
+# ------------------------------------------- finalisers of replaced values
+
+
+def case_finaliser_shrinks_the_list():
+    data = [None, "s"] + ["t"] * 2000
+    data[0] = holding(lambda: data.__delitem__(slice(1, None)))
+    exc = failure(lambda: Fresh(["x"]).omit_recurse(data))
+    assert type(exc) is RuntimeError and str(exc) == LIST_CHANGED
+    assert data == [{}]  # stored before the old element was released
+
+    data = [None, "s", "t"]
+    data[0] = holding(data.clear)
+    exc = failure(lambda: Fresh(["x"]).omit_recurse(data))
+    assert str(exc) == LIST_CHANGED and data == []
+
+
+def case_finaliser_grows_the_dict():
+    data = {"n": None, "pw": "abc"}
+    data["n"] = holding(lambda: data.__setitem__("new", 1))
+    exc = failure(lambda: Omitter.omit(Fresh(["pw"]), data))
+    assert type(exc) is RuntimeError and str(exc) == SIZE_CHANGED
+    assert data["n"] == {} and data["pw"] == "abc"
+
+
+def case_finaliser_replaces_the_redactor_list():
+    redactor = Fresh(["a"])
+    data = {"n": None, "a": "xx", "b": "yy"}
+    data["n"] = holding(lambda: redactor.__init__(["b"]))
+    assert Omitter.omit(redactor, data) == {"n": {}, "a": "xx", "b": "**"}
+
+
+def case_finaliser_raises():
+    def fail():
+        raise Boom("in __del__")
+
+    data = [None, "s"]
+    data[0] = holding(fail)
+    hook_calls = []
+    sys.unraisablehook = lambda u: hook_calls.append(type(u.exc_value))
+    try:
+        assert Fresh(["x"]).omit_recurse(data) == [{}, "*"]
+    finally:
+        sys.unraisablehook = sys.__unraisablehook__
+    assert hook_calls == [Boom]  # reported as unraisable, the walk goes on
+
+
+# --------------------------------------------------------- do objects
+
+
+def case_do_whose_bool_raises():
+    class Raising:
+        def __bool__(self):
+            raise Boom("bool")
+
+    data = ["a"]
+    exc = failure(lambda: Omitter().omit_recurse(data, Raising()))
+    assert type(exc) is Boom and entries(exc) == [RECURSE]
+    assert data == ["a"]
+
+
+def case_do_whose_bool_returns_an_int():
+    class Int:
+        def __bool__(self):
+            return 1
+
+    exc = failure(lambda: Omitter().omit_recurse(["a"], Int()))
+    assert type(exc) is TypeError and str(exc) == "__bool__ should return bool, returned int"
+
+
+def case_do_whose_bool_mutates():
+    data = ["a", {"k": "v"}, "b"]
+
+    class Clearing:
+        def __bool__(self):
+            data.clear()
+            return True
+
+    assert Omitter(["k"]).omit_recurse(data, Clearing()) == []
+
+    redactor = Omitter(["x"])
+    data = ["a", {"k": "v"}]
+
+    class Reinit:
+        def __bool__(self):
+            redactor.__init__(["k"])
+            data.append(["late"])
+            return False
+
+    assert redactor.omit_recurse(data, Reinit()) == ["a", {"k": "*"}, ["late"]]
+
+
+if __name__ == "__main__":
+    names = sys.argv[1:] or [name for name in list(globals()) if name.startswith("case_")]
+    for name in names:
+        globals()[name]()
+        print(name, "ok")
+    print("OK")
