@@ -27,3 +27,16 @@ def run_python(code, timeout=120):
         text=True,
         timeout=timeout,
     )
+
+
+def raising(exc, func, *args, **kwargs):
+    """A call that must raise exc, as a no-argument callable for leak loops."""
+
+    def run():
+        try:
+            func(*args, **kwargs)
+        except exc:
+            return
+        raise AssertionError(f"{func!r} did not raise {exc.__name__}")
+
+    return run

@@ -16,6 +16,7 @@ from itertools import repeat
 import pytest
 
 import zentrove.omit as omit
+from helpers import raising as failing
 
 ROUNDS = 5
 def _blocks_are_counted():
@@ -60,17 +61,6 @@ def growth(func, n=N, rounds=ROUNDS):
 def assert_no_leak(func, n=N):
     deltas = growth(func, n)
     assert not all(d > 0 for d in deltas), f"allocated blocks grew in every round: {deltas}"
-
-
-def failing(exc, func, *args, **kwargs):
-    def run():
-        try:
-            func(*args, **kwargs)
-        except exc:
-            return
-        raise AssertionError(f"{func!r} did not raise {exc.__name__}")
-
-    return run
 
 
 def test_growth_detects_a_leak():

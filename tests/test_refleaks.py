@@ -23,6 +23,7 @@ import pytest
 
 import zentrove.omit as omit
 from zentrove.omit import NoTrustOmitter, Omitter
+from helpers import raising as raises
 
 pytestmark = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"),
@@ -78,18 +79,6 @@ def assert_no_leak(func, n=N):
             return
     assert not all(d > 0 for d in refs), f"references grew in every round: {refs}"
     assert not all(d > 0 for d in blocks), f"allocated blocks grew in every round: {blocks}"
-
-
-def raises(exc, func, *args, **kwargs):
-    """A case that must raise exc."""
-    def run():
-        try:
-            func(*args, **kwargs)
-        except exc:
-            return
-        raise AssertionError(f"{func!r} did not raise {exc.__name__}")
-
-    return run
 
 
 def test_growth_sees_a_reference_leak_without_an_allocation():
