@@ -59,8 +59,14 @@ def growth(func, n=N, rounds=ROUNDS):
 
 
 def assert_no_leak(func, n=N):
-    deltas = growth(func, n)
-    assert not all(d > 0 for d in deltas), f"allocated blocks grew in every round: {deltas}"
+    """Fails when every round grew, in a first measurement and again in a
+    second one: a leak grows every time, while the interpreter's own caches
+    (pickle's, the type cache) take a few blocks only now and then."""
+    for _ in range(2):
+        deltas = growth(func, n)
+        if not all(d > 0 for d in deltas):
+            return
+    raise AssertionError(f"allocated blocks grew in every round: {deltas}")
 
 
 def test_growth_detects_a_leak():
