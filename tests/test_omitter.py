@@ -539,8 +539,9 @@ def test_class_property_that_raises_propagates():
         def __class__(self):
             raise ValueError("no class")
 
-    with pytest.raises(ValueError, match="^no class$"):
+    with pytest.raises(ValueError, match="^no class$") as excinfo:
         Omitter(["p"]).omit({"p": Broken()})
+    assert entries(excinfo) == [OMIT, at(50)]
 
 
 def test_list_walk_reads_each_element_at_its_step():

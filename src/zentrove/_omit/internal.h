@@ -142,6 +142,15 @@ extern Globals g;
     return g.strings[static_cast<int>(id)];
 }
 
+// CPython 3.11's version tag of a dict (0 for none): it changes whenever the
+// dict does, which the override and reconstructor caches key on.
+[[nodiscard]] inline uint64_t dict_tag(PyObject* dict) noexcept
+{
+    return dict != nullptr
+               ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag
+               : 0;
+}
+
 // ---------------------------------------------------------------------------
 // Redactor objects.  The table pointer comes right after the object header;
 // walks reach should_hide/omit/omit_recurse through it, never by lookup.

@@ -69,7 +69,7 @@ PyObject* fail(const char* name, int line)
 // --- key containment --------------------------------------------------------
 
 // Equality of two exact str objects, as str.__eq__ decides it.
-[[nodiscard]] bool exact_str_equal(PyObject* a, PyObject* b) noexcept
+[[nodiscard]] inline bool exact_str_equal(PyObject* a, PyObject* b) noexcept
 {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     if (len != PyUnicode_GET_LENGTH(b)) {
@@ -85,10 +85,6 @@ PyObject* fail(const char* name, int line)
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
                        static_cast<size_t>(len) * kind) == 0;
 }
-
-}  // namespace
-
-namespace {
 
 // The interpreter's containment from index i on: holds the list and each
 // element while a comparison runs (it may run Python code that changes
@@ -140,10 +136,6 @@ namespace {
     }
     PyObject* const* items = reinterpret_cast<PyListObject*>(keys)->ob_item;
     const Py_ssize_t n = PyList_GET_SIZE(keys);
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    const int kind = PyUnicode_KIND(key);
-    const void* data = PyUnicode_DATA(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
         if (item == key) {
@@ -152,16 +144,7 @@ namespace {
         if (!Py_IS_TYPE(item, &PyUnicode_Type) || !PyUnicode_IS_READY(item)) {
             return contain_generic(keys, key, i);
         }
-        if (PyUnicode_GET_LENGTH(item) != len) {
-            continue;
-        }
-        const Py_hash_t item_hash = reinterpret_cast<PyASCIIObject*>(item)->hash;
-        if (item_hash != -1 && hash != -1 && item_hash != hash) {
-            continue;
-        }
-        if (PyUnicode_KIND(item) == kind &&
-            std::memcmp(PyUnicode_DATA(item), data,
-                        static_cast<size_t>(len) * kind) == 0) {
+        if (exact_str_equal(item, key)) {
             return 1;
         }
     }
@@ -190,13 +173,6 @@ struct OverrideCache {
 };
 OverrideCache omit_cache;
 OverrideCache omit_recurse_cache;
-
-[[nodiscard]] uint64_t dict_tag(PyObject* dict) noexcept
-{
-    return dict != nullptr
-               ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag
-               : 0;
-}
 
 [[nodiscard]] uint64_t instance_dict_tag(PyObject* obj) noexcept
 {

@@ -123,8 +123,7 @@ PyObject* fail(const char* name, int line)
 // of that name; NameError when neither has it.
 [[nodiscard]] PyObject* lookup_reconstructor(S name, LookupCache& cache)
 {
-    const uint64_t tag =
-        reinterpret_cast<PyDictObject*>(g.module_dict)->ma_version_tag;
+    const uint64_t tag = dict_tag(g.module_dict);
     if (cache.tag != tag) {
         PyObject* found = PyDict_GetItemWithError(g.module_dict, str(name));
         if (found == nullptr && PyErr_Occurred()) {
@@ -402,9 +401,8 @@ PyObject* fail(const char* name, int line)
             raise_expected("tuple", state);
             return fail(P.unpickle_tb, 9);
         }
-        // __new__ may hand back anything for a class that overrides it.
-        if (!check_instance(result.get(), P.type, "__setstate_cython__") ||
-            set_state(P, result.get(), state) < 0) {
+        // The type's own __new__ made result, so it has the type's layout.
+        if (set_state(P, result.get(), state) < 0) {
             return fail(P.unpickle_tb, 9);
         }
     }
