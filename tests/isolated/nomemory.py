@@ -613,7 +613,7 @@ def group_import():
         init_entries += code == 11
     if not init_entries:
         raise Failed("import: no failure carried an 'init zentrove.omit' entry")
-    print(f"import: N={n} memory_errors={memory} init_entries={init_entries}")
+    print(f"import: N={n} memory_errors={memory}")
 
 
 GROUPS = {
