@@ -3,7 +3,7 @@
 // virtual operations, and the entry points that start-up binds.
 #pragma once
 
-#include "ref.h"
+#include "ref.h"  // src/zentrove/_common
 
 #include <cstdint>
 

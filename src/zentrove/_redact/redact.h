@@ -1,0 +1,44 @@
+// What the files of zentrove._redact share: the compiled key rules that every
+// path applies (object walks, JSON text, key=value detector), and each file's
+// start-up hook.  A rule of matching is written once, in rules.cpp.
+#pragma once
+
+#include "ref.h"
+
+#include <cstdint>
+
+namespace zr {
+
+using zt::ErrorStash;
+using zt::RecursionGuard;
+using zt::Ref;
+
+// Compiled key rules of one redactor; immutable once built, so a verdict can
+// be cached and never goes stale.  Defined in rules.cpp.
+struct Rules;
+
+// The rules of a zentrove.Redactor (borrowed, valid while it lives), or NULL
+// with TypeError for any other object.
+[[nodiscard]] const Rules* rules_of(PyObject* redactor);
+
+// Is a key sensitive?  The key is given by its text: code points as UTF-8, a
+// lone surrogate encoded as three bytes like any other code point (the JSON
+// text path decodes escapes first).  1 sensitive, 0 not, -1 with an exception.
+[[nodiscard]] int key_sensitive_utf8(const Rules& rules, const char* text,
+                                     Py_ssize_t size);
+
+// The same for a key object of a mapping.  A str (or subclass) is judged by
+// its text; any other key never matches a listed key.  Runs no Python code.
+[[nodiscard]] int key_sensitive(const Rules& rules, PyObject* key);
+
+// A value with no key (the top level): sensitive only for an allow-list.
+[[nodiscard]] bool keyless_sensitive(const Rules& rules) noexcept;
+
+// Start-up hooks, one per file, run in this order by the module's exec step;
+// each adds its own types and functions to the module.  0, or -1 on error.
+[[nodiscard]] int rules_exec(PyObject* module);
+[[nodiscard]] int walk_exec(PyObject* module);
+[[nodiscard]] int text_exec(PyObject* module);
+[[nodiscard]] int detect_exec(PyObject* module);
+
+}  // namespace zr
