@@ -1,9 +1,26 @@
-"""zentrove: in-place redaction of secrets in nested, JSON-like data.
+"""zentrove: redaction of secrets in nested, JSON-like data.
 
-The work is done by the native module :mod:`zentrove.omit`.  Beside it:
+:class:`zentrove.Redactor` masks values by key as people write keys (case
+and separators folded), in place, as a copy, or as a report.  The exact,
+in-place core is the native module :mod:`zentrove.omit`.  Beside them:
 :mod:`zentrove.cli` (``python -m zentrove`` and the ``zentrove`` command)
 redacts JSON documents and JSON Lines streams, and :mod:`zentrove.logs`
 plugs a redactor into ``logging`` and structlog.
 """
 
-__all__ = ["omit"]
+from typing import TYPE_CHECKING
+
+__all__ = ["Redactor", "omit"]
+
+if TYPE_CHECKING:
+    from zentrove.redactor import Redactor
+
+
+def __getattr__(name: str) -> object:
+    # Loaded on first use, so that importing zentrove (or zentrove.omit)
+    # stays cheap and never loads the second native module.
+    if name == "Redactor":
+        from zentrove.redactor import Redactor
+
+        return Redactor
+    raise AttributeError(f"module 'zentrove' has no attribute {name!r}")

@@ -1,5 +1,5 @@
 // Placeholder until this file's concern lands.
-#include "redact.h"
+#include "rules.h"
 
 namespace zr {
 

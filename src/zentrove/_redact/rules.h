@@ -1,0 +1,73 @@
+// The compiled key rules of one redactor and the native base type that holds
+// them.  Built once by RedactorBase.__init__ and never changed afterwards, so
+// a verdict cached for a key can never go stale.
+#pragma once
+
+#include "redact.h"
+
+#include <cstdint>
+
+namespace zr {
+
+// A set of keys by their UTF-8 text (folded, or exact for exact=True):
+// open addressing over one PyMem block of slots, texts in a second block.
+struct KeySet {
+    struct Slot {
+        uint64_t hash;     // hash of the text; meaningless when size < 0
+        int64_t offset;    // start of the text in `bytes`
+        int64_t size;      // length of the text, -1 for an empty slot
+    };
+    Slot* slots = nullptr;        // owned (PyMem), `mask + 1` slots
+    uint64_t mask = 0;            // capacity - 1 (capacity a power of two)
+    char* bytes = nullptr;        // owned (PyMem): the texts back to back
+};
+
+// A small direct-mapped cache of verdicts for exact str keys, indexed by the
+// key's hash.  Each entry holds a strong reference to its key, so the object
+// cannot die and its address cannot be reused by another key while cached.
+struct VerdictCache {
+    struct Entry {
+        PyObject* key;             // owned exact str, or NULL
+        int verdict;               // 0 or 1
+    };
+    static constexpr uint64_t kSize = 256;
+    Entry* entries = nullptr;     // owned (PyMem), kSize entries, lazily
+};
+
+struct Rules {
+    bool allow = false;           // allow-list (trust=): unlisted keys are sensitive
+    bool exact = false;           // listed keys compare by exact text
+    bool scalars = false;         // numbers, bytes and their tuples/sets are masked too
+    uint32_t detectors = 0;       // bit set of value detectors, 0 for none
+    PyObject* mask = nullptr;     // owned: the fixed mask str, NULL for same-length stars
+    KeySet keys;                  // the listed keys
+    char* contains = nullptr;     // owned (PyMem): folded substrings back to back
+    int64_t* contains_ends = nullptr;  // owned (PyMem): end offset of each substring
+    Py_ssize_t ncontains = 0;
+    mutable VerdictCache cache;   // changes on lookups; never changes a verdict
+};
+
+// RedactorBase: the native base of zentrove.Redactor.  `rules` is valid once
+// `ready` is set by __init__, which succeeds at most once per object.
+struct RedactorObject {
+    PyObject_HEAD
+    bool ready;
+    Rules rules;
+    PyObject* keys;       // owned tuple of the listed keys (exact str), or NULL
+    PyObject* contains;   // owned tuple of the contains= entries, or NULL
+};
+
+extern PyTypeObject RedactorType;
+
+// Compiles the rules from normalised arguments: keys and contains are
+// tuples of exact str; 0, or -1 with an exception (rules left empty).
+[[nodiscard]] int rules_compile(Rules& rules, PyObject* keys, bool allow,
+                                bool exact, PyObject* contains,
+                                PyObject* mask, bool scalars,
+                                uint32_t detectors);
+
+// Frees what the rules own; leaves them empty.  Runs no Python code.
+void rules_free(Rules& rules) noexcept;
+
+
+}  // namespace zr

@@ -1,0 +1,129 @@
+"""zentrove.Redactor: masks secrets in nested data by key, as people write keys.
+
+The rules are compiled once, in native code, by the base class; this module
+checks and normalises the constructor's arguments, and gives the class its
+repr, equality and pickling.  The walks (``redact``, ``redacted``,
+``report``) are native methods inherited from the base.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import Any
+
+from zentrove._redact import RedactorBase
+
+__all__ = ["Redactor"]
+
+
+def _keys(name: str, keys: object) -> tuple[str, ...]:
+    """A tuple of exact str from an iterable of str, first occurrences kept."""
+    if isinstance(keys, str):
+        raise TypeError(f"{name}= must be an iterable of str, not a single str")
+    try:
+        items = list(keys)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(
+            f"{name}= must be an iterable of str, not {type(keys).__name__}"
+        ) from None
+    for item in items:
+        if not isinstance(item, str):
+            raise TypeError(
+                f"{name}= must hold only str, not {type(item).__name__}"
+            )
+    # str.__str__ gives the text of a subclass as an exact str.
+    return tuple(dict.fromkeys(str.__str__(item) for item in items))
+
+
+def _flag(name: str, value: object) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name}= must be a bool, not {type(value).__name__}")
+    return value
+
+
+def _rebuild(cls: type[Redactor], kwargs: dict[str, Any]) -> Redactor:
+    return cls(**kwargs)
+
+
+class Redactor(RedactorBase):
+    """Masks the values stored under sensitive keys in nested data.
+
+    Give exactly one of ``omit`` (a deny-list: these keys are sensitive) or
+    ``trust`` (an allow-list: every other key is sensitive).  Keys match as
+    people write them: case folded, with ``_``, ``-``, ``.`` and spaces
+    dropped, so ``api_key``, ``apiKey`` and ``API-KEY`` are one key; pass
+    ``exact=True`` to compare the exact text.  ``contains`` (deny-list only)
+    makes any key sensitive whose folded form contains one of its entries.
+    ``mask`` is None for a run of ``*`` as long as the secret, or a fixed
+    str.  With ``scalars=True``, numbers and bytes (and tuples and sets of
+    them) under a sensitive key are replaced by the mask too.
+    """
+
+    def __init__(
+        self,
+        *,
+        omit: Iterable[str] | None = None,
+        trust: Iterable[str] | None = None,
+        exact: bool = False,
+        contains: Iterable[str] = (),
+        mask: str | None = None,
+        scalars: bool = False,
+    ) -> None:
+        if (omit is None) == (trust is None):
+            raise TypeError("Redactor() takes exactly one of omit= and trust=")
+        allow = trust is not None
+        keys = _keys("trust", trust) if allow else _keys("omit", omit)
+        exact = _flag("exact", exact)
+        scalars = _flag("scalars", scalars)
+        contains = _keys("contains", contains)
+        if contains and allow:
+            raise ValueError("contains= applies to a deny-list (omit=) only")
+        if mask is not None:
+            if not isinstance(mask, str):
+                raise TypeError(
+                    f"mask= must be a str or None, not {type(mask).__name__}"
+                )
+            mask = str.__str__(mask)
+        super().__init__(keys, allow, exact, contains, mask, scalars, 0)
+
+    def _kwargs(self) -> dict[str, Any]:
+        """The constructor's keywords that rebuild this redactor, defaults left out."""
+        kwargs: dict[str, Any] = {}
+        if self.trust is not None:
+            kwargs["trust"] = list(self.trust)
+        else:
+            kwargs["omit"] = list(self.omit or ())
+        if self.exact:
+            kwargs["exact"] = True
+        if self.contains:
+            kwargs["contains"] = list(self.contains)
+        if self.mask is not None:
+            kwargs["mask"] = self.mask
+        if self.scalars:
+            kwargs["scalars"] = True
+        return kwargs
+
+    def __repr__(self) -> str:
+        if self.omit is None and self.trust is None:
+            return f"<{type(self).__qualname__} (not initialised)>"
+        args = ", ".join(f"{k}={v!r}" for k, v in self._kwargs().items())
+        return f"{type(self).__qualname__}({args})"
+
+    def _identity(self) -> tuple[object, ...]:
+        # Order and repeats of listed keys do not change what is masked.
+        return tuple(
+            (k, frozenset(v) if isinstance(v, list) else v)
+            for k, v in self._kwargs().items()
+        )
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self) or not isinstance(other, Redactor):
+            return NotImplemented
+        return self._identity() == other._identity()
+
+    def __hash__(self) -> int:
+        return hash((type(self), self._identity()))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        state = getattr(self, "__dict__", None) or None
+        return (_rebuild, (type(self), self._kwargs()), state)
