@@ -52,8 +52,8 @@ def test_stubtest_finds_stubs_and_runtime_in_agreement(tmp_path):
     "target, checked",
     [
         ([str(HERE / "typing_usage.py")], "1 source file"),
-        # The package's own Python modules (cli, logs, redactor) and the stubs.
-        (["-p", "zentrove"], "7 source files"),
+        # The package's own Python modules (cli, logs, redactor, dask) and the stubs.
+        (["-p", "zentrove"], "8 source files"),
     ],
 )
 def test_strict_mypy_passes(cache_dir, tmp_path, target, checked):

@@ -1,0 +1,191 @@
+"""zentrove.dask on a real two-process cluster: results equal the command
+line's, redactors travel by pickle, workers' global lists play no part,
+failed partitions leave nothing behind, bad lines are never dropped."""
+
+import copy
+import gzip
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+distributed = pytest.importorskip("distributed")
+import dask  # noqa: E402
+import dask.bag as db  # noqa: E402
+import dask.dataframe as dd  # noqa: E402
+import pandas as pd  # noqa: E402
+
+import zentrove.dask as zd  # noqa: E402
+from zentrove import cli  # noqa: E402
+from zentrove import omit  # noqa: E402
+
+RECORDS = [
+    {"user": "bob", "password": "hunter2", "n": 1e2},
+    {"token": ["ab", ["c\u00e9"]], "nested": {"password": "x\\y\"z", "id": 7}},
+    ["top", {"password": "\ud83d\ude00\ud800"}],
+    "plain",
+    {"user": "\u0000ctl", "password": None, "tokens": {"token": "t"}},
+]
+
+
+def jsonl(count):
+    rows = [json.dumps(RECORDS[i % len(RECORDS)]) for i in range(count)]
+    rows[3] = "  \r"  # blank lines are skipped, not counted as values
+    rows[5] += "\r"
+    return "\ufeff" + "\n".join(rows) + "\n"
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with cluster, distributed.Client(cluster) as client:
+        # Workers whose global lists would change every result if they were
+        # used: the redactors must carry their own lists.
+        client.run(omit.always_omit, ["user", "id", "n"])
+        client.run(omit.always_trust, ["password", "token"])
+        yield client
+
+
+def reference(args, paths, tmp_path):
+    """The command line's output for some files, run in this process."""
+    out = tmp_path / "reference.out"
+    assert cli.main([*args, *map(str, paths), "-o", str(out)]) == cli.EXIT_OK
+    return out.read_bytes()
+
+
+def walk(redactor, value):
+    """A redacted copy by the object walk; a non-object has no key."""
+    holder = {None: copy.deepcopy(value)}
+    return redactor.omit(holder)[None]
+
+
+def read_outputs(summary):
+    return b"".join(pathlib.Path(path).read_bytes() for path in summary.outputs)
+
+
+class WriteFails:
+    """Passes JSON through, but hands back no bytes for one line: the
+    partition fails while its output is being written."""
+
+    def redact_json(self, data):
+        return None if b"plain" in data else data
+
+
+@pytest.mark.parametrize(
+    "args, make", [(["--omit", "password"], omit.Omitter), (["--trust", "user"], omit.NoTrustOmitter)]
+)
+def test_same_as_command_line(client, tmp_path, args, make):
+    # Built while the driver's global list names "token": that travels as
+    # part of the redactor's own list.
+    omit.always_omit(["token"]) if make is omit.Omitter else omit.always_trust(["n"])
+    redactor = make(args[1:])
+    omit.reset_omissions(), omit.reset_trusted()
+    lines, doc, packed = tmp_path / "a.jsonl", tmp_path / "b.json", tmp_path / "c.jsonl.gz"
+    lines.write_text(jsonl(40), encoding="utf-8")
+    doc.write_text(json.dumps(RECORDS[1], indent=4), encoding="utf-8")
+    (tmp_path / "plain").write_text(jsonl(7), encoding="utf-8")
+    packed.write_bytes(gzip.compress((tmp_path / "plain").read_bytes()))
+    summary = zd.redact_text_files(str(tmp_path / "*.json*"), str(tmp_path / "out"), redactor, blocksize=300)
+
+    args += ["--omit", "token"] if make is omit.Omitter else ["--trust", "n"]
+    expected = reference(args, [lines, doc], tmp_path) + reference(args + ["--lines"], [tmp_path / "plain"], tmp_path)
+    assert read_outputs(summary) == expected
+    assert len(summary.outputs) > 5 and summary.outputs[-1].endswith("part-%05d.jsonl" % (len(summary.outputs) - 1))
+    assert summary == zd.Summary(39 + 1 + 6, None, 0, (), summary.outputs)
+
+
+def test_failed_partition_leaves_nothing_and_rerun_overwrites(client, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "part-00001.jsonl").write_bytes(b"old\n")
+    (out / "part-00009.jsonl").write_bytes(b"stale\n")
+    (out / "notes.txt").write_bytes(b"mine\n")
+    sources = [tmp_path / "in0.jsonl", tmp_path / "in1.jsonl"]
+    sources[0].write_text(json.dumps(RECORDS[0]) + "\n")
+    sources[1].write_text("".join(json.dumps(r) + "\n" for r in RECORDS))
+    glob = str(tmp_path / "in*.jsonl")
+    with pytest.raises(TypeError, match="a bytes-like object is required"):
+        zd.redact_text_files(glob, str(out), WriteFails(), blocksize=None)
+    names = sorted(os.listdir(out))
+    assert (out / "part-00001.jsonl").read_bytes() == b"old\n"
+    assert set(names) - {"part-00000.jsonl"} == {"notes.txt", "part-00001.jsonl", "part-00009.jsonl"}
+
+    summary = zd.redact_text_files(glob, str(out), omit.Omitter(["password"]))
+    assert read_outputs(summary) == reference(["--omit", "password"], sources, tmp_path)
+    assert sorted(os.listdir(out)) == ["notes.txt", "part-00000.jsonl", "part-00001.jsonl"]
+
+
+BAD = '{"password": "a"}\n{"password": \n\n{"password": "b"}\n[1,]\n\xff\n'
+
+
+@pytest.mark.parametrize("keep_going", [False, True])
+def test_bad_lines_are_reported_never_dropped(client, tmp_path, keep_going):
+    source = tmp_path / "bad.jsonl"
+    source.write_bytes(b'{"ok": 1}\n' * 30 + BAD.encode("latin-1"))
+    out = str(tmp_path / "out")
+    expected = [
+        zd.BadLine(str(source), 32, 14, "invalid JSON: Expecting value"),
+        zd.BadLine(str(source), 35, 4, "invalid JSON: Expecting value"),
+        zd.BadLine(str(source), 36, None, "invalid UTF-8: invalid start byte"),
+    ]
+    if not keep_going:
+        with pytest.raises(zd.BadInputError) as caught:
+            zd.redact_text_files(str(source), out, omit.Omitter(["password"]), blocksize=100)
+        assert str(caught.value) == f"{source}:32:14: invalid JSON: Expecting value"
+        assert caught.value.bad == expected[0]
+        return
+    summary = zd.redact_text_files(str(source), out, omit.Omitter(["password"]), keep_going=True, blocksize=100)
+    assert (summary.lines, summary.bad_lines, summary.first_bad) == (32, 3, tuple(expected))
+    assert read_outputs(summary).endswith(b'{"ok": 1}\n{"password": "*"}\n{"password": "*"}\n')
+
+
+def test_bag_copies_and_column(client, tmp_path):
+    redactor = omit.Omitter(["password", "token"])
+    original = copy.deepcopy(RECORDS)
+    expected = [walk(redactor, r) for r in RECORDS]
+    with dask.config.set(scheduler="sync"):  # shared objects, no pickling
+        assert zd.redact_bag(db.from_sequence(RECORDS, npartitions=2), redactor).compute() == expected
+    assert RECORDS == original
+    assert zd.redact_bag(db.from_sequence(RECORDS, npartitions=3), redactor).compute() == expected
+
+    texts = [json.dumps(r) for r in RECORDS] + [None]
+    frame = dd.from_pandas(pd.DataFrame({"j": texts, "k": range(6)}), npartitions=2)
+    result = zd.redact_column(frame, "j", redactor).compute()
+    assert [json.loads(text) for text in result["j"][:5]] == [walk(redactor, json.loads(t)) for t in texts[:5]]
+    assert result["j"].isna().tolist() == [False] * 5 + [True] and list(result["k"]) == list(range(6))
+
+    bad = dd.from_pandas(pd.DataFrame({"j": ["[1]", "[1] x", 5]}, index=[7, 8, 9]), npartitions=1)
+    with pytest.raises(ValueError) as caught:
+        zd.redact_column(bad, "j", redactor).compute()
+    assert str(caught.value) == "column 'j', row 8, column 5: invalid JSON: Extra data"
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: zd.redact_bag(db.from_sequence([1]), 1), TypeError, "expected a zentrove redactor, got int"),
+        (lambda: zd.redact_text_files("/nonexistent/*.jsonl", "/tmp/x", omit.Omitter()), FileNotFoundError,
+         "no input file matches '/nonexistent/*.jsonl'"),
+    ],
+)
+def test_refusals(call, error, message):
+    with pytest.raises(error) as caught:
+        call()
+    assert str(caught.value) == message
+
+
+def test_import_without_dask():
+    script = (
+        "import sys, zentrove, zentrove.cli, zentrove.logs\n"
+        "assert 'dask' not in sys.modules\n"
+        "sys.modules['dask'] = None\n"
+        "try:\n    import zentrove.dask\n"
+        "except ImportError as exc:\n    print(exc)\n"
+    )
+    ran = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert ran.stdout == "zentrove.dask needs Dask: pip install 'zentrove[dask]'\n"
