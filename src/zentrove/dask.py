@@ -27,6 +27,8 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "zentrove.dask needs Dask: pip install 'zentrove[dask]'", name=exc.name
     ) from exc
 
+import zentrove.omit as _omit
+
 if TYPE_CHECKING:
     from dask.bag import Bag  # type: ignore[import-not-found, unused-ignore]
     from dask.dataframe import DataFrame  # type: ignore[import-not-found, unused-ignore]
@@ -112,11 +114,14 @@ class _Adapter:
     def __init__(self, redactor: Any) -> None:
         self.redactor = redactor
         self.text: Callable[[Any], Any] | None = getattr(redactor, "redact_json", None)
-        walk = getattr(redactor, "redact", None) or getattr(redactor, "omit", None)
-        self.walk: Callable[[Any], Any] | None = walk
-        report = getattr(redactor, "report", None)
-        self.report: Callable[[Any], list[Any]] | None = report
-        if self.text is None and walk is None:
+        self.walk: Callable[[Any], Any] | None = None
+        self.report: Callable[[Any], list[Any]] | None = None
+        if isinstance(redactor, _omit.Omitter):
+            self.walk = redactor.omit
+        elif callable(getattr(redactor, "redact", None)):
+            self.walk = redactor.redact
+            self.report = getattr(redactor, "report", None)
+        elif self.text is None:
             raise TypeError(
                 f"expected a zentrove redactor, got {type(redactor).__qualname__}"
             )
@@ -262,10 +267,20 @@ def _redact_part(part: _Part, adapter: _Adapter, keep_going: bool) -> _Done:
     data = _read(part)
     if part.offset == 0 and data.startswith(_BOM):
         data = data[len(_BOM) :]
+    out, done = _redact_data(data, part.document, adapter, keep_going)
+    if done.written:
+        _write_atomically(part.out_fs, part.output, out)
+    return done
+
+
+def _redact_data(
+    data: bytes, document: bool, adapter: _Adapter, keep_going: bool
+) -> tuple[list[bytes], _Done]:
+    """The redacted lines of one partition's bytes, and what was done."""
     out: list[bytes] = []
     bad: list[tuple[int, int | None, str]] = []
     bad_count = values = masked = 0
-    if part.document:
+    if document:
         lines = data.count(b"\n") + (not data.endswith(b"\n"))
         try:
             text, masked = adapter.json(data, indent=2)
@@ -296,9 +311,7 @@ def _redact_part(part: _Part, adapter: _Adapter, keep_going: bool) -> _Done:
             values += 1
             masked += count
     written = keep_going or not bad_count
-    if written:
-        _write_atomically(part.out_fs, part.output, out)
-    return _Done(values, masked, lines, bad_count, tuple(bad), written)
+    return out, _Done(values, masked, lines, bad_count, tuple(bad), written)
 
 
 def _write_atomically(fs: Any, output: str, rows: list[bytes]) -> None:
@@ -306,8 +319,8 @@ def _write_atomically(fs: Any, output: str, rows: list[bytes]) -> None:
     temp = posixpath.join(parent, f".{name}.{uuid.uuid4().hex}.tmp")
     try:
         with fs.open(temp, "wb") as handle:
-            for row in rows:
-                handle.write(row)
+            if rows:
+                handle.write(b"\n".join(rows))
                 handle.write(b"\n")
         fs.mv(temp, output)
     except BaseException:

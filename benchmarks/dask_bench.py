@@ -1,0 +1,164 @@
+"""zentrove.dask on a JSON Lines file: one worker against two, and a worker
+against the single-process path, measured side by side in one run.
+
+    python benchmarks/dask_bench.py                 # 500 MB, about 3 minutes
+    python benchmarks/dask_bench.py --size-mb 50    # a quick look
+
+The file (error-event records of benchmarks/data.py, about 2 KB a line) is
+generated once in /tmp and reused; it is never committed.  Reported:
+
+- the single-process paths: the command line (``zentrove --lines``), and the
+  partition function of zentrove.dask run in this process over the same
+  blocks with no scheduler, split into reading, redaction and writing;
+- ``redact_text_files`` on a ``LocalCluster`` of 1 and of 2 worker processes
+  (one thread each): wall time, the compute time of the tasks, and the rest
+  (scheduling, transfers, start of the tasks) as wall time minus the busiest
+  worker's compute time;
+- the load average of the machine before and after, which is shared.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+from collections import defaultdict
+from pathlib import Path
+
+import distributed
+from dask.utils import parse_bytes
+
+import zentrove.dask as zd
+from zentrove.omit import Omitter
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import data  # noqa: E402
+
+KEYS = data.KEYS_8
+WORK = Path("/tmp/zentrove-dask-bench")
+
+
+def make_redactor(kind: str):
+    if kind == "redactor":
+        from zentrove import Redactor
+
+        return Redactor(omit=KEYS, exact=True)
+    return Omitter(KEYS)
+
+
+def generate(path: Path, size: int) -> None:
+    if path.exists() and path.stat().st_size >= size:
+        return
+    lines = [json.dumps(data.log_record(seed)).encode() + b"\n" for seed in range(1, 201)]
+    chunk = b"".join(lines)
+    with open(path, "wb") as out:
+        written = 0
+        while written < size:
+            out.write(chunk)
+            written += len(chunk)
+
+
+def cli_path(source: Path, out: Path) -> float:
+    command = [sys.executable, "-m", "zentrove", "--lines", "-o", str(out)]
+    for key in KEYS:
+        command += ["--omit", key]
+    start = time.perf_counter()
+    subprocess.run([*command, str(source)], check=True)
+    return time.perf_counter() - start
+
+
+def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, float]:
+    """The partition function over every block in turn, phase by phase."""
+    parts, out_fs, root = zd._plan(str(source), str(out), blocksize, None, {})
+    out_fs.makedirs(root, exist_ok=True)
+    adapter = zd._Adapter(redactor)
+    phases = defaultdict(float)
+    for part in parts:
+        t0 = time.perf_counter()
+        block = zd._read(part)
+        t1 = time.perf_counter()
+        rows, _ = zd._redact_data(block, part.document, adapter, False)
+        t2 = time.perf_counter()
+        zd._write_atomically(part.out_fs, part.output, rows)
+        t3 = time.perf_counter()
+        phases["read"] += t1 - t0
+        phases["redact"] += t2 - t1
+        phases["write"] += t3 - t2
+    phases["total"] = sum(phases.values())
+    return dict(phases)
+
+
+def on_cluster(source: Path, out: Path, redactor, blocksize: int, workers: int) -> dict[str, float]:
+    with distributed.LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        # Warm the workers up (imports, the native modules) off the clock.
+        warm = WORK / "warm.jsonl"
+        warm.write_bytes(source.open("rb").read(1 << 20).rsplit(b"\n", 1)[0] + b"\n")
+        zd.redact_text_files(str(warm), str(out), redactor)
+        with distributed.get_task_stream(client) as stream:
+            start = time.perf_counter()
+            summary = zd.redact_text_files(str(source), str(out), redactor, blocksize=blocksize)
+            wall = time.perf_counter() - start
+        busy = defaultdict(float)
+        for task in stream.data:
+            for span in task["startstops"]:
+                if span["action"] == "compute":
+                    busy[task["worker"]] += span["stop"] - span["start"]
+        assert summary.bad_lines == 0
+        return {
+            "wall": wall,
+            "compute": sum(busy.values()),
+            "overhead": wall - max(busy.values()),
+            "partitions": len(summary.outputs),
+        }
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--size-mb", type=int, default=500)
+    parser.add_argument("--blocksize", default="32MiB")
+    parser.add_argument("--redactor", choices=["omitter", "redactor"], default="omitter")
+    args = parser.parse_args(argv)
+    WORK.mkdir(exist_ok=True)
+    source = WORK / f"events-{args.size_mb}mb.jsonl"
+    generate(source, args.size_mb * 1_000_000)
+    size_mb = source.stat().st_size / 1e6
+    blocksize = parse_bytes(args.blocksize)
+    redactor = make_redactor(args.redactor)
+    text_path = hasattr(redactor, "redact_json")
+    load_before = os.getloadavg()
+
+    results = {}
+    if args.redactor == "omitter":
+        results["command line"] = {"total": cli_path(source, WORK / "cli.jsonl")}
+    results["in process"] = in_process(source, WORK / "out-local", redactor, blocksize)
+    for workers in (1, 2):
+        results[f"{workers} worker(s)"] = on_cluster(source, WORK / f"out-{workers}", redactor, blocksize, workers)
+    load_after = os.getloadavg()
+    for name in ("out-local", "out-1", "out-2"):
+        shutil.rmtree(WORK / name, ignore_errors=True)
+
+    print(f"{size_mb:.0f} MB JSON Lines, {type(redactor).__name__} with 8 keys, "
+          f"{'text path' if text_path else 'parse-walk-dump'}, blocks of {args.blocksize}")
+    print(f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f} (2 cores, shared)")
+    for name, result in results.items():
+        seconds = result.get("wall", result.get("total"))
+        detail = ", ".join(f"{k} {v:.2f}s" for k, v in result.items() if k not in ("wall", "total", "partitions"))
+        print(f"  {name:14} {seconds:7.2f}s {size_mb / seconds:8.1f} MB/s   {detail}")
+    one, two = results["1 worker(s)"]["wall"], results["2 worker(s)"]["wall"]
+    local = results["in process"]["total"]
+    print(f"2 workers / 1 worker: {one / two:.2f}x (goal >= 1.7x)")
+    print(f"per-worker throughput, 2 workers / in process: {local / (2 * two):.2f} (goal >= 0.8)")
+    if "command line" in results:
+        cli = results["command line"]["total"]
+        print(f"per-worker throughput, 2 workers / command line: {cli / (2 * two):.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
