@@ -22,6 +22,8 @@ import zentrove.dask as zd  # noqa: E402
 from zentrove import cli  # noqa: E402
 from zentrove import omit  # noqa: E402
 
+pytestmark = pytest.mark.slow  # a cluster of two worker processes
+
 RECORDS = [
     {"user": "bob", "password": "hunter2", "n": 1e2},
     {"token": ["ab", ["c\u00e9"]], "nested": {"password": "x\\y\"z", "id": 7}},
