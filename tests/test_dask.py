@@ -173,6 +173,8 @@ def test_bag_copies_and_column(client, tmp_path):
         (lambda: zd.redact_bag(db.from_sequence([1]), 1), TypeError, "expected a zentrove redactor, got int"),
         (lambda: zd.redact_text_files("/nonexistent/*.jsonl", "/tmp/x", omit.Omitter()), FileNotFoundError,
          "no input file matches '/nonexistent/*.jsonl'"),
+        (lambda: zd.redact_text_files(pathlib.Path(__file__), pathlib.Path(__file__).parent, omit.Omitter()),
+         ValueError, f"input {__file__!r} is inside the output directory"),
     ],
 )
 def test_refusals(call, error, message):

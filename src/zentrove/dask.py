@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import copy
 import json
+import os
 import posixpath
 import re
 import uuid
@@ -371,8 +372,8 @@ def _plan(
 
 
 def redact_text_files(
-    urlpath: str | list[str],
-    outdir: str,
+    urlpath: str | os.PathLike[str] | list[str],
+    outdir: str | os.PathLike[str],
     redactor: Any,
     *,
     keep_going: bool = False,
@@ -400,6 +401,9 @@ def redact_text_files(
     ``distributed.Client`` when one is active).
     """
     adapter = _Adapter(redactor)
+    if isinstance(urlpath, os.PathLike):
+        urlpath = os.fspath(urlpath)
+    outdir = os.fspath(outdir)
     options = dict(storage_options or {})
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     parts, out_fs, root = _plan(urlpath, outdir, size, compression, options)
