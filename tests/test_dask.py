@@ -127,22 +127,28 @@ BAD = '{"password": "a"}\n{"password": \n\n{"password": "b"}\n[1,]\n\xff\n'
 
 @pytest.mark.parametrize("keep_going", [False, True])
 def test_bad_lines_are_reported_never_dropped(client, tmp_path, keep_going):
-    source = tmp_path / "bad.jsonl"
+    source, doc = tmp_path / "bad.jsonl", tmp_path / "bad.json"
     source.write_bytes(b'{"ok": 1}\n' * 30 + BAD.encode("latin-1"))
-    out = str(tmp_path / "out")
-    expected = [
+    doc.write_text('{"a": [1,\n 2,]}')
+    expected = (
+        zd.BadLine(str(doc), 2, 4, "invalid JSON: Expecting value"),
         zd.BadLine(str(source), 32, 14, "invalid JSON: Expecting value"),
         zd.BadLine(str(source), 35, 4, "invalid JSON: Expecting value"),
         zd.BadLine(str(source), 36, None, "invalid UTF-8: invalid start byte"),
-    ]
+    )
+    run = lambda: zd.redact_text_files(  # noqa: E731
+        str(tmp_path / "bad.json*"), str(tmp_path / "out"), omit.Omitter(["password"]),
+        keep_going=keep_going, blocksize=100)
     if not keep_going:
         with pytest.raises(zd.BadInputError) as caught:
-            zd.redact_text_files(str(source), out, omit.Omitter(["password"]), blocksize=100)
-        assert str(caught.value) == f"{source}:32:14: invalid JSON: Expecting value"
+            run()
+        assert str(caught.value) == f"{doc}:2:4: invalid JSON: Expecting value"
         assert caught.value.bad == expected[0]
+        assert not list((tmp_path / "out").glob("*.json"))
         return
-    summary = zd.redact_text_files(str(source), out, omit.Omitter(["password"]), keep_going=True, blocksize=100)
-    assert (summary.lines, summary.bad_lines, summary.first_bad) == (32, 3, tuple(expected))
+    summary = run()
+    assert (summary.lines, summary.bad_lines, summary.first_bad) == (32, 4, expected)
+    assert all(path.endswith(".jsonl") for path in summary.outputs)  # no output for the bad document
     assert read_outputs(summary).endswith(b'{"ok": 1}\n{"password": "*"}\n{"password": "*"}\n')
 
 

@@ -311,7 +311,8 @@ def _redact_data(
             out.append(text)
             values += 1
             masked += count
-    written = keep_going or not bad_count
+    # A bad document leaves nothing to write; bad lines leave the good ones.
+    written = not bad_count or (keep_going and not document)
     return out, _Done(values, masked, lines, bad_count, tuple(bad), written)
 
 
@@ -424,7 +425,7 @@ def redact_text_files(
         if not keep_going and result.bad_count:
             raise BadInputError(first_bad[0])
         line_base += result.lines
-    outputs = [part.output for part in parts]
+    outputs = [part.output for part, result in zip(parts, done) if result.written]
     _remove_stale(out_fs, root, set(outputs))
     return Summary(
         lines=sum(result.values for result in done),
