@@ -10,9 +10,10 @@ plugs a redactor into ``logging`` and structlog.
 
 from typing import TYPE_CHECKING
 
-__all__ = ["Redactor", "omit"]
+__all__ = ["DETECTORS", "Redactor", "omit"]
 
 if TYPE_CHECKING:
+    from zentrove._redact import DETECTORS
     from zentrove.redactor import Redactor
 
 
@@ -23,4 +24,8 @@ def __getattr__(name: str) -> object:
         from zentrove.redactor import Redactor
 
         return Redactor
+    if name == "DETECTORS":
+        from zentrove._redact import DETECTORS
+
+        return DETECTORS
     raise AttributeError(f"module 'zentrove' has no attribute {name!r}")

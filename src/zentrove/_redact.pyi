@@ -1,5 +1,12 @@
 # Types of zentrove._redact, the native core of zentrove.Redactor.
 
+# The names of the detectors of secrets in text, in bit order.
+DETECTORS: tuple[str, ...]
+
+def scan(redactor: RedactorBase, text: str, /) -> str: ...
+def parse_detectors(detect: object, /) -> int: ...
+def detectors_of(redactor: RedactorBase, /) -> tuple[str, ...]: ...
+
 class RedactorBase:
     def __init__(
         self,

@@ -11,7 +11,13 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
-from zentrove._redact import RedactorBase
+from zentrove._redact import (
+    DETECTORS,
+    RedactorBase,
+    detectors_of,
+    parse_detectors,
+    scan,
+)
 
 __all__ = ["Redactor"]
 
@@ -56,7 +62,10 @@ class Redactor(RedactorBase):
     makes any key sensitive whose folded form contains one of its entries.
     ``mask`` is None for a run of ``*`` as long as the secret, or a fixed
     str.  With ``scalars=True``, numbers and bytes (and tuples and sets of
-    them) under a sensitive key are replaced by the mask too.
+    them) under a sensitive key are replaced by the mask too.  ``detect``
+    (True for all, or names from ``zentrove.DETECTORS``) masks secrets by
+    their shape inside strings that the key rules leave alone, and in
+    ``scan(text)``.
     """
 
     def __init__(
@@ -68,6 +77,7 @@ class Redactor(RedactorBase):
         contains: Iterable[str] = (),
         mask: str | None = None,
         scalars: bool = False,
+        detect: bool | Iterable[str] = False,
     ) -> None:
         if (omit is None) == (trust is None):
             raise TypeError("Redactor() takes exactly one of omit= and trust=")
@@ -84,7 +94,17 @@ class Redactor(RedactorBase):
                     f"mask= must be a str or None, not {type(mask).__name__}"
                 )
             mask = str.__str__(mask)
-        super().__init__(keys, allow, exact, contains, mask, scalars, 0)
+        detectors = parse_detectors(detect)
+        super().__init__(keys, allow, exact, contains, mask, scalars, detectors)
+
+    @property
+    def detect(self) -> tuple[str, ...]:
+        """The names of the detectors in use, in ``zentrove.DETECTORS`` order."""
+        return detectors_of(self)
+
+    def scan(self, text: str) -> str:
+        """The text with every secret that the detectors find masked."""
+        return scan(self, text)
 
     def _kwargs(self) -> dict[str, Any]:
         """The constructor's keywords that rebuild this redactor, defaults left out."""
@@ -101,6 +121,9 @@ class Redactor(RedactorBase):
             kwargs["mask"] = self.mask
         if self.scalars:
             kwargs["scalars"] = True
+        detect = self.detect
+        if detect:
+            kwargs["detect"] = True if detect == DETECTORS else list(detect)
         return kwargs
 
     def __repr__(self) -> str:

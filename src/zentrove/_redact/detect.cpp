@@ -1,10 +1,664 @@
-// Placeholder until this file's concern lands.
-#include "redact.h"
+// The detector engine: the table of detectors and their trigger bytes, the
+// scan loop over a str's UTF-8, the masked copy, and the `detect=` argument.
+//
+// Design: one pass over the bytes.  Where a word starts, a 256-entry table
+// says which matchers its first byte may begin (a 'g' for "ghp_", a digit
+// for a card) and a bit set of two-byte heads drops most of those words
+// ("every" for "eyJ"); outside words a second table does the same for the
+// separators ('=', ':', '@', '-').  Typical text triggers rarely.
+// Matchers record byte spans; the copy maps them to code points at the end.
+#include "detect.h"
+
+#include "mask.h"
+#include "rules.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zr {
+namespace detect {
+namespace {
 
-int detect_exec(PyObject*)
+constexpr std::array<std::string_view, kCount> kNames = {
+    "authorization", "jwt",    "private_key", "url_credentials", "key_value", "aws",
+    "github",        "gitlab", "slack",       "stripe",          "google",    "card",
+};
+
+// A matcher and where it may be tried: where a word starts with one of the
+// two-byte `heads` ('#' standing for any digit), or at any of the separator
+// bytes `anywhere` followed by one of `after` (empty: any byte).  Entries
+// that share a byte are tried in table order.
+struct Entry {
+    int detector;   // the one it reports, and what makes it live
+    uint32_t also;  // other detectors that make it live
+    std::string_view heads;
+    std::string_view anywhere;
+    Matcher match;
+};
+
+// The pair matcher serves key=value and AWS secrets under a secret-ish key,
+// so a separator is parsed once.
+constexpr std::array<Entry, 13> kEntries = {{
+    {kAuthorization, 0, "BebeBEbEBabaBAbA", "", match_authorization},
+    {kJwt, 0, "ey", "", match_jwt},
+    {kPrivateKey, 0, "", "-", match_private_key},
+    {kUrlCredentials, 0, "", "@", match_url_credentials},
+    {kKeyValue, uint32_t{1} << kAws, "", "=:", match_pair},
+    {kAws, 0, "AKASABACAGAIANARAP", "", match_aws_key_id},
+    {kGithub, 0, "ghgi", "", match_github},
+    {kGitlab, 0, "glGR", "", match_gitlab},
+    {kSlack, 0, "xoxa", "", match_slack},
+    {kSlack, 0, "ho", "", match_slack_webhook},
+    {kStripe, 0, "skrkwh", "", match_stripe},
+    {kGoogle, 0, "AIGOya", "", match_google},
+    {kCard, 0, "2#3#4#5#6#", "", match_card},
+}};
+
+using Triggers = std::array<uint32_t, 256>;
+
+constexpr Triggers make_triggers(bool at_start)
 {
+    Triggers t{};
+    for (size_t e = 0; e < kEntries.size(); ++e) {
+        std::string_view bytes = at_start ? kEntries[e].heads : kEntries[e].anywhere;
+        for (size_t i = 0; i < bytes.size(); i += at_start ? 2 : 1) {
+            t[static_cast<unsigned char>(bytes[i])] |= uint32_t{1} << e;
+        }
+    }
+    return t;
+}
+
+constexpr Triggers kStartTriggers = make_triggers(true);
+constexpr Triggers kAnyTriggers = make_triggers(false);
+
+// Every two-byte head of every entry, one bit per pair of bytes: most words
+// that start with a trigger byte fail here without a call ("every" for "ey").
+using Heads = std::array<uint64_t, 65536 / 64>;
+
+constexpr Heads make_heads()
+{
+    Heads h{};
+    auto set = [&h](unsigned first, unsigned second) {
+        unsigned pair = first << 8 | second;
+        h[pair / 64] |= uint64_t{1} << (pair % 64);
+    };
+    for (const Entry& entry : kEntries) {
+        for (size_t i = 0; i + 1 < entry.heads.size(); i += 2) {
+            auto first = static_cast<unsigned char>(entry.heads[i]);
+            if (entry.heads[i + 1] == '#') {
+                for (unsigned d = '0'; d <= '9'; ++d) {
+                    set(first, d);
+                }
+            }
+            else {
+                set(first, static_cast<unsigned char>(entry.heads[i + 1]));
+            }
+        }
+    }
+    return h;
+}
+
+constexpr Heads kHeads = make_heads();
+
+// Start triggers must be word bytes and separators not, or the loop below
+// would never see them.
+constexpr bool triggers_consistent()
+{
+    for (int c = 0; c < 256; ++c) {
+        bool word = (kClass[static_cast<size_t>(c)] & kWord) != 0;
+        if ((kStartTriggers[static_cast<size_t>(c)] && !word)
+            || (kAnyTriggers[static_cast<size_t>(c)] && word)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(triggers_consistent());
+static_assert(kCount <= 32 && kEntries.size() <= 32);
+
+constexpr uint32_t kAllDetectors = (uint32_t{1} << kCount) - 1;
+
+// "authorization, jwt, ..., card" for the error message, built at compile time.
+constexpr size_t valid_names_size()
+{
+    size_t n = 0;
+    for (std::string_view name : kNames) {
+        n += name.size() + 2;
+    }
+    return n - 1;  // two separators fewer, one NUL more
+}
+
+constexpr std::array<char, valid_names_size()> make_valid_names()
+{
+    std::array<char, valid_names_size()> out{};
+    size_t at = 0;
+    for (size_t i = 0; i < kNames.size(); ++i) {
+        if (i > 0) {
+            out[at++] = ',';
+            out[at++] = ' ';
+        }
+        for (char c : kNames[i]) {
+            out[at++] = c;
+        }
+    }
+    return out;
+}
+
+constexpr auto kValidNames = make_valid_names();
+
+// Interned detector names, made at start-up.  Owned here, immortal.
+PyObject* name_objects[kCount];
+
+[[nodiscard]] uint32_t live_entries(uint32_t detectors) noexcept
+{
+    uint32_t live = 0;
+    for (size_t e = 0; e < kEntries.size(); ++e) {
+        if (detectors & ((uint32_t{1} << kEntries[e].detector) | kEntries[e].also)) {
+            live |= uint32_t{1} << e;
+        }
+    }
+    return live;
+}
+
+// Tries the matchers in `entries` at `at`: the resume position, 0, or -1.
+[[nodiscard]] Py_ssize_t try_entries(Scan& scan, Py_ssize_t at, uint32_t entries)
+{
+    while (entries != 0) {
+        int e = __builtin_ctz(entries);
+        entries &= entries - 1;
+        const Entry& entry = kEntries[static_cast<size_t>(e)];
+        Py_ssize_t resume = entry.match(scan, at, entry.detector);
+        if (resume != 0) {
+            return resume;
+        }
+    }
+    return 0;
+}
+
+// Per byte: is it a word byte, may a word start with it, is it a separator
+// that triggers.  The portable candidate pass reads only this table.
+enum : uint8_t { kFlagWord = 1, kFlagStart = 2, kFlagAny = 4 };
+
+constexpr std::array<uint8_t, 256> make_flags()
+{
+    std::array<uint8_t, 256> f{};
+    for (size_t c = 0; c < 256; ++c) {
+        f[c] = static_cast<uint8_t>(((kClass[c] & kWord) ? kFlagWord : 0)
+                                    | (kStartTriggers[c] ? kFlagStart : 0)
+                                    | (kAnyTriggers[c] ? kFlagAny : 0));
+    }
+    return f;
+}
+
+constexpr std::array<uint8_t, 256> kFlags = make_flags();
+
+// Candidates among `len` bytes, one bit each: a trigger separator, or a
+// trigger byte that starts a word.  `prev` is the word flag of the byte
+// before and becomes that of the last byte.
+[[nodiscard]] uint64_t marks_portable(const unsigned char* q, Py_ssize_t len,
+                                      unsigned* prev) noexcept
+{
+    uint64_t marks = 0;
+    unsigned before = *prev;
+    for (Py_ssize_t k = 0; k < len; ++k) {
+        unsigned f = kFlags[q[k]];
+        marks |= uint64_t{((f >> 2) | ((f >> 1) & ~before)) & 1u} << k;
+        before = f;
+    }
+    *prev = before & kFlagWord;
+    return marks;
+}
+
+#if defined(__SSE2__)
+// The same for 16 bytes with SSE2 compares, which x86-64 always has.  The
+// byte sets below are the tables' own, as the static_assert checks.
+constexpr std::string_view kSimdStarts = "ABGbeghrswxy23456";
+constexpr std::string_view kSimdSeparators = "=:@-";
+
+constexpr bool simd_sets_match()
+{
+    for (size_t c = 0; c < 256; ++c) {
+        bool start = kSimdStarts.find(static_cast<char>(c)) != std::string_view::npos;
+        bool sep = kSimdSeparators.find(static_cast<char>(c)) != std::string_view::npos;
+        if (start != (kStartTriggers[c] != 0) || sep != (kAnyTriggers[c] != 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(simd_sets_match());
+
+[[nodiscard]] inline __m128i in_range(__m128i v, char lo, char span) noexcept
+{
+    __m128i d = _mm_sub_epi8(v, _mm_set1_epi8(lo));
+    return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(span)), d);
+}
+
+[[nodiscard]] inline __m128i any_of(__m128i v, std::string_view bytes) noexcept
+{
+    __m128i hit = _mm_setzero_si128();
+    for (char c : bytes) {
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+    }
+    return hit;
+}
+
+[[nodiscard]] inline uint64_t marks16(const unsigned char* q, unsigned* prev) noexcept
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    __m128i word = _mm_or_si128(
+        _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 25),
+                     in_range(v, '0', 9)),
+        _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
+    __m128i starts = _mm_or_si128(any_of(v, kSimdStarts.substr(0, 12)), in_range(v, '2', 4));
+    auto w = static_cast<unsigned>(_mm_movemask_epi8(word));
+    auto t = static_cast<unsigned>(_mm_movemask_epi8(starts));
+    auto s = static_cast<unsigned>(_mm_movemask_epi8(any_of(v, kSimdSeparators)));
+    unsigned first = w & ~((w << 1) | *prev);
+    *prev = (w >> 15) & 1u;
+    return s | (t & first);
+}
+#endif
+
+[[nodiscard]] uint64_t block_marks(const unsigned char* q, Py_ssize_t len,
+                                   unsigned* prev) noexcept
+{
+#if defined(__SSE2__)
+    if (len == 64) {
+        uint64_t marks = marks16(q, prev);
+        marks |= marks16(q + 16, prev) << 16;
+        marks |= marks16(q + 32, prev) << 32;
+        return marks | marks16(q + 48, prev) << 48;
+    }
+#endif
+    return marks_portable(q, len, prev);
+}
+
+// Scans in blocks of 64 bytes: a branch-free pass marks the candidates in a
+// bit mask, then only the marked positions are looked at.  Word ends are too
+// frequent and irregular for a branch per word to predict well.
+[[nodiscard]] int run_scan(Scan& scan, uint32_t detectors)
+{
+    const uint32_t live = live_entries(detectors);
+    const unsigned char* p = scan.text;
+    const Py_ssize_t n = scan.size;
+    Py_ssize_t resume = 0;  // matched text before this is not scanned again
+    unsigned prev = 0;      // word flag of the byte before the block
+    for (Py_ssize_t base = 0; base < n; base += 64) {
+        uint64_t marks = block_marks(p + base, n - base < 64 ? n - base : 64, &prev);
+        while (marks != 0) {
+            Py_ssize_t at = base + __builtin_ctzll(marks);
+            marks &= marks - 1;
+            if (at < resume) {
+                continue;
+            }
+            unsigned char c = p[at];
+            uint32_t entries;
+            if (kClass[c] & kWord) {
+                unsigned pair = unsigned{c} << 8 | (at + 1 < n ? p[at + 1] : 0u);
+                entries = (kHeads[pair / 64] & (uint64_t{1} << (pair % 64)))
+                              ? kStartTriggers[c] & live
+                              : 0;
+            }
+            else {
+                entries = kAnyTriggers[c] & live;
+            }
+            if (entries != 0) {
+                Py_ssize_t found = try_entries(scan, at, entries);
+                if (found < 0) {
+                    return -1;
+                }
+                resume = found > resume ? found : resume;
+            }
+        }
+    }
+    return 0;
+}
+
+// The UTF-8 of a str: its own bytes when it is ASCII or has them cached,
+// else an encoding made here in which a lone surrogate takes three bytes
+// like any other code point.
+class Utf8 {
+public:
+    Utf8() noexcept = default;
+    Utf8(const Utf8&) = delete;
+    Utf8& operator=(const Utf8&) = delete;
+    ~Utf8() { PyMem_Free(owned_); }
+
+    [[nodiscard]] int init(PyObject* text)
+    {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        ascii = PyUnicode_IS_ASCII(text);
+        if (ascii) {
+            data = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+            size = length;
+            return 0;
+        }
+        auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(text);
+        if (compact->utf8 != nullptr) {
+            data = reinterpret_cast<const unsigned char*>(compact->utf8);
+            size = compact->utf8_length;
+            return 0;
+        }
+        int kind = PyUnicode_KIND(text);
+        const void* chars = PyUnicode_DATA(text);
+        owned_ = static_cast<unsigned char*>(PyMem_Malloc(static_cast<size_t>(length) * (kind + 1)));
+        if (owned_ == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        unsigned char* out = owned_;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            Py_UCS4 ch = PyUnicode_READ(kind, chars, i);
+            if (ch < 0x80) {
+                *out++ = static_cast<unsigned char>(ch);
+            }
+            else if (ch < 0x800) {
+                *out++ = static_cast<unsigned char>(0xc0 | (ch >> 6));
+                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
+            }
+            else if (ch < 0x10000) {
+                *out++ = static_cast<unsigned char>(0xe0 | (ch >> 12));
+                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 6) & 0x3f));
+                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
+            }
+            else {
+                *out++ = static_cast<unsigned char>(0xf0 | (ch >> 18));
+                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 12) & 0x3f));
+                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 6) & 0x3f));
+                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
+            }
+        }
+        data = owned_;
+        size = out - owned_;
+        return 0;
+    }
+
+    const unsigned char* data = nullptr;
+    Py_ssize_t size = 0;
+    bool ascii = false;
+
+private:
+    unsigned char* owned_ = nullptr;
+};
+
+[[nodiscard]] int write_stars(_PyUnicodeWriter* writer, Py_ssize_t count)
+{
+    static constexpr std::array<char, 64> stars = [] {
+        std::array<char, 64> s{};
+        for (char& c : s) {
+            c = zt::kMaskChar;
+        }
+        return s;
+    }();
+    while (count > 0) {
+        Py_ssize_t chunk = count < 64 ? count : 64;
+        if (_PyUnicodeWriter_WriteASCIIString(writer, stars.data(), chunk) < 0) {
+            return -1;
+        }
+        count -= chunk;
+    }
+    return 0;
+}
+
+// The text with every span replaced by the mask (NULL: one '*' per code
+// point of the span).  Byte offsets become code point offsets by counting
+// the bytes that start a code point.
+[[nodiscard]] PyObject* masked_copy(PyObject* text, const Utf8& utf8, const Scan& scan,
+                                    PyObject* mask)
+{
+    _PyUnicodeWriter writer;
+    _PyUnicodeWriter_Init(&writer);
+    writer.min_length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t byte = 0;
+    Py_ssize_t point = 0;
+    Py_ssize_t copied = 0;
+    auto advance = [&](Py_ssize_t to) {
+        if (utf8.ascii) {
+            point = to;
+        }
+        else {
+            for (; byte < to; ++byte) {
+                point += (utf8.data[byte] & 0xc0) != 0x80;
+            }
+        }
+        byte = to;
+        return point;
+    };
+    for (Py_ssize_t s = 0; s < scan.count(); ++s) {
+        const Span& span = scan.spans()[s];
+        Py_ssize_t begin = advance(span.begin);
+        Py_ssize_t end = advance(span.end);
+        if ((begin > copied
+             && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, begin) < 0)
+            || (mask == nullptr ? write_stars(&writer, end - begin)
+                                : _PyUnicodeWriter_WriteStr(&writer, mask))
+                   < 0) {
+            _PyUnicodeWriter_Dealloc(&writer);
+            return nullptr;
+        }
+        copied = end;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (copied < length
+        && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, length) < 0) {
+        _PyUnicodeWriter_Dealloc(&writer);
+        return nullptr;
+    }
+    return _PyUnicodeWriter_Finish(&writer);
+}
+
+[[gnu::cold, gnu::noinline]] int detect_type_error(PyObject* arg)
+{
+    PyErr_Format(PyExc_TypeError,
+                 "detect= must be a bool or an iterable of detector names, not %.100s",
+                 Py_TYPE(arg)->tp_name);
+    return -1;
+}
+
+[[gnu::cold, gnu::noinline]] int unknown_detector(PyObject* name)
+{
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "detect= must hold only str, not %.100s",
+                     Py_TYPE(name)->tp_name);
+    }
+    else {
+        PyErr_Format(PyExc_ValueError, "detect= entry %R is not a detector; the detectors are %s", name,
+                     kValidNames.data());
+    }
+    return -1;
+}
+
+}  // namespace
+
+int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)
+{
+    while (count_ > 0 && spans_[count_ - 1].end > begin) {
+        Span& last = spans_[--count_];
+        if (last.begin <= begin) {
+            begin = last.begin;
+            detector = last.detector;
+        }
+        end = last.end > end ? last.end : end;
+    }
+    if (count_ == capacity_) {
+        size_t bytes = sizeof(Span) * static_cast<size_t>(capacity_) * 2;
+        auto* grown = static_cast<Span*>(spans_ == inline_spans_ ? PyMem_Malloc(bytes)
+                                                                 : PyMem_Realloc(spans_, bytes));
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (spans_ == inline_spans_) {
+            std::memcpy(grown, inline_spans_, sizeof(inline_spans_));
+        }
+        spans_ = grown;
+        capacity_ *= 2;
+    }
+    spans_[count_++] = Span{begin, end, detector};
+    fired |= uint32_t{1} << detector;
+    return 0;
+}
+
+PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules, PyObject* mask,
+                    uint32_t* fired)
+{
+    if (detectors == 0 || PyUnicode_GET_LENGTH(text) == 0) {
+        return Py_NewRef(text);
+    }
+    Utf8 utf8;
+    if (utf8.init(text) < 0) {
+        return nullptr;
+    }
+    Scan scan(utf8.data, utf8.size, rules, detectors);
+    if (run_scan(scan, detectors) < 0) {
+        return nullptr;
+    }
+    if (fired != nullptr) {
+        *fired |= scan.fired;
+    }
+    if (scan.count() == 0) {
+        return Py_NewRef(text);
+    }
+    return masked_copy(text, utf8, scan, mask);
+}
+
+namespace {
+
+// scan(redactor, text): the text with the redactor's detectors applied.
+PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (!_PyArg_CheckPositional("scan", nargs, 2, 2)) {
+        return nullptr;
+    }
+    const Rules* rules = rules_of(args[0]);
+    if (rules == nullptr) {
+        return nullptr;
+    }
+    if (!PyUnicode_Check(args[1])) {
+        PyErr_Format(PyExc_TypeError, "scan() argument must be str, not %.100s",
+                     Py_TYPE(args[1])->tp_name);
+        return nullptr;
+    }
+    return scan_str(*rules, args[1], nullptr);
+}
+
+// parse_detectors(detect): the bit set for a Redactor's detect= argument.
+PyObject* py_parse_detectors(PyObject*, PyObject* arg)
+{
+    uint32_t detectors;
+    if (detectors_parse(arg, &detectors) < 0) {
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLong(detectors);
+}
+
+// detectors_of(redactor): the names of the redactor's detectors.
+PyObject* py_detectors_of(PyObject*, PyObject* redactor)
+{
+    const Rules* rules = rules_of(redactor);
+    return rules == nullptr ? nullptr : detectors_names(rules->detectors);
+}
+
+PyMethodDef functions[] = {
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)),
+     METH_FASTCALL, "scan(redactor, text, /)\n--\n\nThe text with its detected secrets masked."},
+    {"parse_detectors", py_parse_detectors, METH_O,
+     "parse_detectors(detect, /)\n--\n\nThe bit set of a detect= argument."},
+    {"detectors_of", py_detectors_of, METH_O,
+     "detectors_of(redactor, /)\n--\n\nThe names of a redactor's detectors."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+}  // namespace detect
+
+PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired)
+{
+    return detect::scan_text(text, rules.detectors, &rules, rules.mask, fired);
+}
+
+int detectors_parse(PyObject* arg, uint32_t* detectors)
+{
+    if (arg == Py_True || arg == Py_False || arg == Py_None) {
+        *detectors = arg == Py_True ? detect::kAllDetectors : 0;
+        return 0;
+    }
+    if (PyUnicode_Check(arg) || PyBytes_Check(arg)) {
+        return detect::detect_type_error(arg);
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(arg));
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            return detect::detect_type_error(arg);
+        }
+        return -1;
+    }
+    uint32_t bits = 0;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        int found = -1;
+        if (PyUnicode_Check(item.get())) {
+            for (int d = 0; d < detect::kCount; ++d) {
+                if (PyUnicode_Compare(item.get(), detect::name_objects[d]) == 0) {
+                    found = d;
+                    break;
+                }
+            }
+        }
+        if (found < 0) {
+            return detect::unknown_detector(item.get());
+        }
+        bits |= uint32_t{1} << found;
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    *detectors = bits;
+    return 0;
+}
+
+PyObject* detectors_names(uint32_t detectors)
+{
+    PyObject* names = PyTuple_New(__builtin_popcount(detectors & detect::kAllDetectors));
+    if (names == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t at = 0;
+    for (int d = 0; d < detect::kCount; ++d) {
+        if (detectors & (uint32_t{1} << d)) {
+            PyTuple_SET_ITEM(names, at++, Py_NewRef(detect::name_objects[d]));
+        }
+    }
+    return names;
+}
+
+PyObject* detector_name(int detector)
+{
+    return detect::name_objects[detector];
+}
+
+int detect_exec(PyObject* module)
+{
+    if (PyModule_AddFunctions(module, detect::functions) < 0) {
+        return -1;
+    }
+    for (int d = 0; d < detect::kCount; ++d) {
+        if (detect::name_objects[d] == nullptr) {
+            std::string_view name = detect::kNames[static_cast<size_t>(d)];
+            detect::name_objects[d] = PyUnicode_FromStringAndSize(
+                name.data(), static_cast<Py_ssize_t>(name.size()));
+            if (detect::name_objects[d] == nullptr) {
+                return -1;
+            }
+            PyUnicode_InternInPlace(&detect::name_objects[d]);
+        }
+    }
+    Ref all = Ref::steal(detectors_names(detect::kAllDetectors));
+    if (!all || PyModule_AddObjectRef(module, "DETECTORS", all.get()) < 0) {
+        return -1;
+    }
     return 0;
 }
 

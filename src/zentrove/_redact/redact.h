@@ -34,6 +34,20 @@ struct Rules;
 // A value with no key (the top level): sensitive only for an allow-list.
 [[nodiscard]] bool keyless_sensitive(const Rules& rules) noexcept;
 
+// Detectors of secrets in free text (detect*.cpp).  The `detect=` argument
+// of a Redactor as a bit set: True all, False or None none, or an iterable of
+// detector names (ValueError names the valid ones).  0, or -1 on error.
+[[nodiscard]] int detectors_parse(PyObject* arg, uint32_t* detectors);
+// The names of a bit set, as a tuple in table order (new reference).
+[[nodiscard]] PyObject* detectors_names(uint32_t detectors);
+// The interned name of detector bit `detector` (borrowed, immortal).
+[[nodiscard]] PyObject* detector_name(int detector);
+// A str with the secrets that the redactor's detectors find masked: a new
+// reference, the same object when nothing matched (always with no
+// detectors), or NULL with an exception.  Runs no Python code.  `fired` (may
+// be NULL) gains the bit of each detector that masked something.
+[[nodiscard]] PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired);
+
 // Start-up hooks, one per file, run in this order by the module's exec step;
 // each adds its own types and functions to the module.  0, or -1 on error.
 [[nodiscard]] int rules_exec(PyObject* module);

@@ -1,0 +1,198 @@
+// What the detector files share: byte classes, the scan state that collects
+// the spans to mask, and the matchers the table in detect.cpp dispatches to.
+// Spans are byte offsets into the UTF-8 of the scanned str.
+#pragma once
+
+#include "redact.h"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace zr::detect {
+
+// Detector bits, in the order of their names in detect.cpp.
+enum : int {
+    kAuthorization,
+    kJwt,
+    kPrivateKey,
+    kUrlCredentials,
+    kKeyValue,
+    kAws,
+    kGithub,
+    kGitlab,
+    kSlack,
+    kStripe,
+    kGoogle,
+    kCard,
+    kCount
+};
+
+// Byte classes, one table so a scan loop pays one load per byte.
+enum : uint8_t {
+    kWord = 1,      // [A-Za-z0-9_]: a start trigger only fires where a word starts
+    kDigit = 2,     // [0-9]
+    kUpper = 4,     // [A-Z]
+    kLower = 8,     // [a-z]
+    kB64 = 16,      // standard base64 body: [A-Za-z0-9+/]
+    kB64Url = 32,   // base64url body and token bodies: [A-Za-z0-9_-]
+    kToken68 = 64,  // HTTP credentials: [A-Za-z0-9-._~+/]
+    kKey = 128,     // a key in key=value text: [A-Za-z0-9_.-] and non-ASCII
+};
+
+constexpr std::array<uint8_t, 256> make_classes()
+{
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        uint8_t k = 0;
+        bool digit = c >= '0' && c <= '9';
+        bool upper = c >= 'A' && c <= 'Z';
+        bool lower = c >= 'a' && c <= 'z';
+        bool alnum = digit || upper || lower;
+        if (alnum || c == '_') {
+            k |= kWord;
+        }
+        if (digit) {
+            k |= kDigit;
+        }
+        if (upper) {
+            k |= kUpper;
+        }
+        if (lower) {
+            k |= kLower;
+        }
+        if (alnum || c == '+' || c == '/') {
+            k |= kB64;
+        }
+        if (alnum || c == '_' || c == '-') {
+            k |= kB64Url;
+        }
+        if (alnum || c == '-' || c == '.' || c == '_' || c == '~' || c == '+' || c == '/') {
+            k |= kToken68;
+        }
+        if (alnum || c == '_' || c == '.' || c == '-' || c >= 0x80) {
+            k |= kKey;
+        }
+        t[static_cast<size_t>(c)] = k;
+    }
+    return t;
+}
+
+inline constexpr std::array<uint8_t, 256> kClass = make_classes();
+
+[[nodiscard]] inline bool is(unsigned char c, uint8_t cls) noexcept
+{
+    return (kClass[c] & cls) != 0;
+}
+
+// One span of bytes to mask, and the detector that found it.
+struct Span {
+    Py_ssize_t begin;
+    Py_ssize_t end;
+    int detector;
+};
+
+// The state of one scan: the text, what may fire, and the spans found so
+// far, kept sorted and disjoint.
+class Scan {
+public:
+    Scan(const unsigned char* text, Py_ssize_t size, const Rules* rules,
+         uint32_t detectors) noexcept
+        : text(text), size(size), rules(rules), detectors(detectors)
+    {
+    }
+    Scan(const Scan&) = delete;
+    Scan& operator=(const Scan&) = delete;
+    ~Scan()
+    {
+        if (spans_ != inline_spans_) {
+            PyMem_Free(spans_);
+        }
+    }
+
+    const unsigned char* const text;  // UTF-8, not NUL-terminated
+    const Py_ssize_t size;
+    const Rules* const rules;  // key rules for key=value text; NULL: none match
+    const uint32_t detectors;  // bit per detector that may fire
+    uint32_t fired = 0;        // bit per detector that masked something
+
+    // Records a span; one that overlaps earlier spans absorbs them, so a
+    // backward-looking matcher may add a span that starts before the last.
+    // 0, or -1 with MemoryError.
+    [[nodiscard]] int add(Py_ssize_t begin, Py_ssize_t end, int detector);
+
+    [[nodiscard]] const Span* spans() const noexcept { return spans_; }
+    [[nodiscard]] Py_ssize_t count() const noexcept { return count_; }
+
+    // Does the text hold `s` at `at`?  A byte loop: the strings are short
+    // and most calls fail on the first or second byte.
+    [[nodiscard]] bool has(Py_ssize_t at, std::string_view s) const noexcept
+    {
+        if (at < 0 || size - at < static_cast<Py_ssize_t>(s.size())) {
+            return false;
+        }
+        for (size_t i = 0; i < s.size(); ++i) {
+            if (text[at + static_cast<Py_ssize_t>(i)] != static_cast<unsigned char>(s[i])) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Bytes of class `cls` from `at` on, at most `limit`.
+    [[nodiscard]] Py_ssize_t run(Py_ssize_t at, uint8_t cls,
+                                 Py_ssize_t limit = PY_SSIZE_T_MAX) const noexcept
+    {
+        Py_ssize_t end = at;
+        while (end < size && end - at < limit && is(text[end], cls)) {
+            ++end;
+        }
+        return end - at;
+    }
+    // The byte at `at`, or 0 outside the text.
+    [[nodiscard]] unsigned char at(Py_ssize_t i) const noexcept
+    {
+        return i >= 0 && i < size ? text[i] : 0;
+    }
+
+private:
+    Span inline_spans_[8];
+    Span* spans_ = inline_spans_;
+    Py_ssize_t count_ = 0;
+    Py_ssize_t capacity_ = 8;
+};
+
+// A matcher is tried where one of its trigger bytes sits.  It records what
+// it found and returns where the scan resumes (> at), 0 when nothing matched,
+// or -1 with an exception.
+using Matcher = Py_ssize_t (*)(Scan& scan, Py_ssize_t at, int detector);
+
+// detect_tokens.cpp: tokens known by their prefix or shape.
+Py_ssize_t match_authorization(Scan&, Py_ssize_t, int);
+Py_ssize_t match_jwt(Scan&, Py_ssize_t, int);
+Py_ssize_t match_private_key(Scan&, Py_ssize_t, int);
+Py_ssize_t match_aws_key_id(Scan&, Py_ssize_t, int);
+Py_ssize_t match_github(Scan&, Py_ssize_t, int);
+Py_ssize_t match_gitlab(Scan&, Py_ssize_t, int);
+Py_ssize_t match_slack(Scan&, Py_ssize_t, int);
+Py_ssize_t match_slack_webhook(Scan&, Py_ssize_t, int);
+Py_ssize_t match_stripe(Scan&, Py_ssize_t, int);
+Py_ssize_t match_google(Scan&, Py_ssize_t, int);
+// detect_card.cpp
+Py_ssize_t match_card(Scan&, Py_ssize_t, int);
+// detect_pairs.cpp: text around a separator.
+Py_ssize_t match_pair(Scan&, Py_ssize_t, int);
+Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
+
+// The text with every detected secret masked: a new reference, the same
+// object when nothing matched, or NULL with an exception.  `rules` judges the
+// keys of key=value text (NULL: none); `mask` is None for one '*' per code
+// point, or the str that replaces each secret; `fired` collects the bits of
+// the detectors that masked something.
+[[nodiscard]] PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules,
+                                  PyObject* mask, uint32_t* fired);
+
+// An AWS secret access key's shape: 40 base64 bytes from `at`, bounded on
+// both sides, with upper and lower case letters and a digit.
+[[nodiscard]] bool aws_secret_at(const Scan& scan, Py_ssize_t at) noexcept;
+
+}  // namespace zr::detect

@@ -1,0 +1,346 @@
+// Matchers for secrets known by their own shape: HTTP credentials, JWTs, PEM
+// private keys and the vendors' tokens with documented prefixes.  Each is
+// tried where a word starts with one of its trigger bytes.
+#include "detect.h"
+
+namespace zr::detect {
+namespace {
+
+constexpr uint8_t kAlnum = kDigit | kUpper | kLower;
+
+// A vendor token: a fixed prefix, then a body of one byte class whose length
+// must fall in [min, max] (a longer run is some other word).
+struct Prefixed {
+    std::string_view prefix;
+    uint8_t body;
+    Py_ssize_t min;
+    Py_ssize_t max;
+};
+
+template <size_t N>
+[[nodiscard]] Py_ssize_t match_prefixed(Scan& scan, Py_ssize_t at, int detector,
+                                        const std::array<Prefixed, N>& table)
+{
+    for (const Prefixed& p : table) {
+        if (!scan.has(at, p.prefix)) {
+            continue;
+        }
+        Py_ssize_t body = at + static_cast<Py_ssize_t>(p.prefix.size());
+        Py_ssize_t n = scan.run(body, p.body, p.max + 1);
+        if (n < p.min || n > p.max) {
+            continue;
+        }
+        if (scan.add(at, body + n, detector) < 0) {
+            return -1;
+        }
+        return body + n;
+    }
+    return 0;
+}
+
+constexpr std::array<Prefixed, 12> kAwsKeyIds = {{
+    {"AKIA", kUpper | kDigit, 16, 16},
+    {"ASIA", kUpper | kDigit, 16, 16},
+    {"ABIA", kUpper | kDigit, 16, 16},
+    {"ACCA", kUpper | kDigit, 16, 16},
+    {"AGPA", kUpper | kDigit, 16, 16},
+    {"AIDA", kUpper | kDigit, 16, 16},
+    {"AIPA", kUpper | kDigit, 16, 16},
+    {"ANPA", kUpper | kDigit, 16, 16},
+    {"ANVA", kUpper | kDigit, 16, 16},
+    {"AROA", kUpper | kDigit, 16, 16},
+    {"APKA", kUpper | kDigit, 16, 16},
+    {"ASCA", kUpper | kDigit, 16, 16},
+}};
+
+// Classic tokens carry 36 base62 bytes; fine-grained ones a longer body.
+constexpr std::array<Prefixed, 6> kGithubTokens = {{
+    {"ghp_", kAlnum, 36, 255},
+    {"gho_", kAlnum, 36, 255},
+    {"ghu_", kAlnum, 36, 255},
+    {"ghs_", kAlnum, 36, 255},
+    {"ghr_", kAlnum, 36, 255},
+    {"github_pat_", kWord, 22, 255},
+}};
+
+constexpr std::array<Prefixed, 12> kGitlabTokens = {{
+    {"glpat-", kB64Url, 20, 255},
+    {"gldt-", kB64Url, 20, 255},
+    {"glrt-", kB64Url, 20, 255},
+    {"glptt-", kB64Url, 20, 255},
+    {"glsoat-", kB64Url, 20, 255},
+    {"gloas-", kB64Url, 20, 255},
+    {"glcbt-", kB64Url, 20, 255},
+    {"glimt-", kB64Url, 20, 255},
+    {"glagent-", kB64Url, 20, 255},
+    {"glffct-", kB64Url, 20, 255},
+    {"glft-", kB64Url, 20, 255},
+    {"GR1348941", kB64Url, 20, 255},
+}};
+
+constexpr std::array<Prefixed, 8> kSlackTokens = {{
+    {"xoxb-", kB64Url, 10, 255},
+    {"xoxp-", kB64Url, 10, 255},
+    {"xoxa-", kB64Url, 10, 255},
+    {"xoxr-", kB64Url, 10, 255},
+    {"xoxs-", kB64Url, 10, 255},
+    {"xoxe.xoxp-", kB64Url, 10, 255},
+    {"xoxe-", kB64Url, 10, 255},
+    {"xapp-", kB64Url, 10, 255},
+}};
+
+// Secret and restricted keys and webhook secrets; publishable keys are
+// public by design and left alone.
+constexpr std::array<Prefixed, 5> kStripeKeys = {{
+    {"sk_live_", kAlnum, 16, 255},
+    {"sk_test_", kAlnum, 16, 255},
+    {"rk_live_", kAlnum, 16, 255},
+    {"rk_test_", kAlnum, 16, 255},
+    {"whsec_", kAlnum, 16, 255},
+}};
+
+constexpr std::array<Prefixed, 3> kGoogleKeys = {{
+    {"AIza", kB64Url, 35, 35},       // API key
+    {"GOCSPX-", kB64Url, 28, 28},    // OAuth client secret
+    {"ya29.", kB64Url, 20, 4096},    // OAuth access token
+}};
+
+[[nodiscard]] bool starts_folded(const Scan& scan, Py_ssize_t at,
+                                 std::string_view lower) noexcept
+{
+    if (scan.size - at < static_cast<Py_ssize_t>(lower.size())) {
+        return false;
+    }
+    for (size_t i = 0; i < lower.size(); ++i) {
+        if ((scan.text[at + static_cast<Py_ssize_t>(i)] | 0x20) != lower[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr int base64_value(unsigned char c) noexcept
+{
+    return c >= 'A' && c <= 'Z'   ? c - 'A'
+           : c >= 'a' && c <= 'z' ? c - 'a' + 26
+           : c >= '0' && c <= '9' ? c - '0' + 52
+           : c == '+'             ? 62
+           : c == '/'             ? 63
+                                  : -1;
+}
+
+// Does the base64 text decode to printable `user:password`?  A word that
+// merely follows "Basic" in prose does not.
+[[nodiscard]] bool basic_credentials(const unsigned char* s, Py_ssize_t n) noexcept
+{
+    if (n % 4 == 1) {
+        return false;
+    }
+    bool colon = false;
+    uint32_t bits = 0;
+    int held = 0;
+    Py_ssize_t decoded = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        bits = (bits << 6) | static_cast<uint32_t>(base64_value(s[i]));
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            unsigned byte = (bits >> held) & 0xff;
+            if (byte < 0x20 || byte == 0x7f) {
+                return false;
+            }
+            colon |= byte == ':';
+            ++decoded;
+        }
+    }
+    return colon && decoded >= 3;
+}
+
+// Does the text after "Bearer" look like a credential rather than a word?
+// It must be long enough and carry a digit, a symbol or an inner capital.
+[[nodiscard]] bool bearer_token(const unsigned char* s, Py_ssize_t n) noexcept
+{
+    if (n < 6) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        uint8_t k = kClass[s[i]];
+        if ((k & kDigit) || !(k & (kUpper | kLower)) || (i > 0 && (k & kUpper))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+Py_ssize_t match_authorization(Scan& scan, Py_ssize_t at, int detector)
+{
+    bool basic = starts_folded(scan, at, "basic");
+    if (!basic && !starts_folded(scan, at, "bearer")) {
+        return 0;
+    }
+    Py_ssize_t gap = at + (basic ? 5 : 6);
+    Py_ssize_t begin = gap;
+    while (scan.at(begin) == ' ' || scan.at(begin) == '\t') {
+        ++begin;
+    }
+    if (begin == gap) {
+        return 0;
+    }
+    Py_ssize_t n = scan.run(begin, basic ? kB64 : kToken68, 8192);
+    if (!basic) {
+        while (n > 0 && scan.text[begin + n - 1] == '.') {
+            --n;  // the end of a sentence, not of the token
+        }
+    }
+    Py_ssize_t pad = 0;
+    while (pad < 2 && scan.at(begin + n + pad) == '=') {
+        ++pad;
+    }
+    if (is(scan.at(begin + n + pad), kWord)) {
+        return 0;
+    }
+    if (basic ? !basic_credentials(scan.text + begin, n)
+              : !bearer_token(scan.text + begin, n)) {
+        return 0;
+    }
+    if (scan.add(begin, begin + n + pad, detector) < 0) {
+        return -1;
+    }
+    return begin + n + pad;
+}
+
+Py_ssize_t match_jwt(Scan& scan, Py_ssize_t at, int detector)
+{
+    // Header and payload are base64url JSON objects: `{"` encodes as "eyJ".
+    if (!scan.has(at, "eyJ")) {
+        return 0;
+    }
+    Py_ssize_t end = at + scan.run(at, kB64Url);
+    if (end - at < 10 || scan.at(end) != '.') {
+        return 0;
+    }
+    Py_ssize_t payload = scan.run(end + 1, kB64Url);
+    if (payload < 2 || scan.at(end + 1 + payload) != '.') {
+        return 0;
+    }
+    end += 2 + payload;
+    end += scan.run(end, kB64Url);
+    // An encrypted token has five parts.
+    while (scan.at(end) == '.' && is(scan.at(end + 1), kB64Url)) {
+        end += 1 + scan.run(end + 1, kB64Url);
+    }
+    if (scan.add(at, end, detector) < 0) {
+        return -1;
+    }
+    return end;
+}
+
+Py_ssize_t match_private_key(Scan& scan, Py_ssize_t at, int detector)
+{
+    constexpr std::string_view begin_marker = "-----BEGIN ";
+    if (!scan.has(at, begin_marker)) {
+        return 0;
+    }
+    Py_ssize_t label = at + static_cast<Py_ssize_t>(begin_marker.size());
+    Py_ssize_t n = 0;
+    while (n < 64 && (is(scan.at(label + n), kUpper | kDigit) || scan.at(label + n) == ' ')) {
+        ++n;
+    }
+    std::string_view name(reinterpret_cast<const char*>(scan.text + label),
+                          static_cast<size_t>(n));
+    if (name.find("PRIVATE KEY") == std::string_view::npos
+        || !scan.has(label + n, "-----")) {
+        return 0;
+    }
+    // The markers stay readable; the body goes, up to the end marker or, for
+    // a truncated block, to the end of the text.
+    Py_ssize_t body = label + n + 5;
+    const void* found = memmem(scan.text + body, static_cast<size_t>(scan.size - body),
+                               "-----END ", 9);
+    Py_ssize_t end = found != nullptr
+                         ? static_cast<const unsigned char*>(found) - scan.text
+                         : scan.size;
+    if (end == body) {
+        return 0;
+    }
+    if (scan.add(body, end, detector) < 0) {
+        return -1;
+    }
+    return end;
+}
+
+Py_ssize_t match_aws_key_id(Scan& scan, Py_ssize_t at, int detector)
+{
+    Py_ssize_t end = match_prefixed(scan, at, detector, kAwsKeyIds);
+    if (end <= 0) {
+        return end;
+    }
+    // A secret key printed next to its key id, on the same line, goes too.
+    for (Py_ssize_t i = end; i < scan.size && i - end < 160 && scan.text[i] != '\n'; ++i) {
+        if (!is(scan.at(i - 1), kB64) && aws_secret_at(scan, i)) {
+            if (scan.add(i, i + 40, detector) < 0) {
+                return -1;
+            }
+            return i + 40;
+        }
+    }
+    return end;
+}
+
+Py_ssize_t match_github(Scan& scan, Py_ssize_t at, int detector)
+{
+    return match_prefixed(scan, at, detector, kGithubTokens);
+}
+
+Py_ssize_t match_gitlab(Scan& scan, Py_ssize_t at, int detector)
+{
+    return match_prefixed(scan, at, detector, kGitlabTokens);
+}
+
+Py_ssize_t match_slack(Scan& scan, Py_ssize_t at, int detector)
+{
+    return match_prefixed(scan, at, detector, kSlackTokens);
+}
+
+Py_ssize_t match_slack_webhook(Scan& scan, Py_ssize_t at, int detector)
+{
+    constexpr std::string_view host = "hooks.slack.com/services/";
+    if (!scan.has(at, host)) {
+        return 0;
+    }
+    Py_ssize_t body = at + static_cast<Py_ssize_t>(host.size());
+    Py_ssize_t n = scan.run(body, kB64Url | kB64);
+    if (n < 20) {
+        return 0;
+    }
+    if (scan.add(body, body + n, detector) < 0) {
+        return -1;
+    }
+    return body + n;
+}
+
+Py_ssize_t match_stripe(Scan& scan, Py_ssize_t at, int detector)
+{
+    return match_prefixed(scan, at, detector, kStripeKeys);
+}
+
+Py_ssize_t match_google(Scan& scan, Py_ssize_t at, int detector)
+{
+    return match_prefixed(scan, at, detector, kGoogleKeys);
+}
+
+bool aws_secret_at(const Scan& scan, Py_ssize_t at) noexcept
+{
+    if (scan.size - at < 40 || scan.run(at, kB64, 41) != 40 || scan.at(at + 40) == '=') {
+        return false;
+    }
+    uint8_t seen = 0;
+    for (Py_ssize_t i = at; i < at + 40; ++i) {
+        seen |= kClass[scan.text[i]];
+    }
+    return (seen & kUpper) && (seen & kLower) && (seen & kDigit);
+}
+
+}  // namespace zr::detect

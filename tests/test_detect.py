@@ -1,0 +1,126 @@
+"""Detectors of secrets in free text: the corpus, the key=value reading, the
+mask and the text's code points, and the detect= argument."""
+
+import pickle
+
+import pytest
+
+from detect_corpus import BENIGN, KEYS, SECRETS
+from zentrove import DETECTORS, Redactor
+
+ALL = Redactor(omit=KEYS, detect=True)
+
+
+def test_the_corpus_covers_every_detector():
+    assert {detector for detector, _, _ in SECRETS} == set(DETECTORS)
+
+
+@pytest.mark.parametrize("detector, line, secret", SECRETS)
+def test_each_secret_is_masked_by_its_detector(detector, line, secret):
+    text = line.replace("<S>", secret)
+    only = Redactor(omit=KEYS, detect=[detector])
+    assert only.scan(text) == line.replace("<S>", "*" * len(secret))
+    assert secret not in ALL.scan(text)
+
+
+@pytest.mark.parametrize("line", BENIGN)
+def test_benign_lines_come_back_unchanged(line):
+    assert ALL.scan(line) is line
+
+
+PASSWORD = Redactor(omit=["password"], detect=["key_value"])
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("password = 'a b' x", "password = '***' x"),
+        ('{"password":"a\\"b","n":1}', '{"password":"****","n":1}'),
+        ("password=abc,def x", "password=******* x"),
+        ("(password=abc) password=xy, next", "(password=***) password=**, next"),
+        ("password: two words\nnext: x", "password: *********\nnext: x"),
+        ("--password=abc&user=x", "--password=***&user=x"),
+        ("password='unterminated\nx", "password='************\nx"),
+        ("PassWord:x", "PassWord:*"),
+        # Not pairs, or not this key.
+        ("password==abc password=> x a::password::b", None),
+        ("password_hash=abc password=", None),
+    ],
+)
+def test_key_value_text(text, expected):
+    assert PASSWORD.scan(text) == (text if expected is None else expected)
+
+
+@pytest.mark.parametrize(
+    "redactor, text, expected",
+    [
+        # A fixed mask replaces each span; overlapping finds become one span.
+        (Redactor(omit=["password"], mask="[x]", detect=True),
+         "password=abc db=postgres://u:pw@h", "password=[x] db=postgres://u:[x]@h"),
+        (Redactor(omit=["url"], mask="#", detect=True),
+         "url=postgres://u:pw@h/x ok", "url=# ok"),
+        # Stars count code points, whatever their width in UTF-8.
+        (Redactor(omit=["pässword"], detect=True), "é pässword=hünter2 ✓", "é pässword=******* ✓"),
+        (Redactor(omit=["token"], detect=True), "🙂 token=🙂\ud800x", "🙂 token=***"),
+        (Redactor(omit=["token"], mask="🔒", detect=True), "\udc00 token=x", "\udc00 token=🔒"),
+        # The same key rules as everywhere: allow-lists, exact keys.
+        (Redactor(trust=["user"], detect=["key_value"]), "user=bob id=7", "user=bob id=*"),
+        (Redactor(omit=["Password"], exact=True, detect=True),
+         "password=a Password=b", "password=a Password=*"),
+        (Redactor(omit=["password"]), "password=abc", "password=abc"),
+        (Redactor(omit=["password"], detect=True), "", ""),
+    ],
+)
+def test_masks_and_rules(redactor, text, expected):
+    assert redactor.scan(text) == expected
+    assert type(redactor.scan(text)) is str
+
+
+def test_a_str_subclass_comes_back_as_str():
+    class Text(str):
+        pass
+
+    assert type(ALL.scan(Text("password=x"))) is str
+    assert ALL.scan(Text("plain")) == "plain"
+
+
+@pytest.mark.parametrize(
+    "detect, exc, message",
+    [
+        ("jwt", TypeError, "detect= must be a bool or an iterable of detector names, not str"),
+        (1, TypeError, "detect= must be a bool or an iterable of detector names, not int"),
+        ([b"jwt"], TypeError, "detect= must hold only str, not bytes"),
+        (["jwt", "JWT"], ValueError,
+         "detect= entry 'JWT' is not a detector; the detectors are " + ", ".join(DETECTORS)),
+    ],
+)
+def test_bad_detect_arguments(detect, exc, message):
+    with pytest.raises(exc) as info:
+        Redactor(omit=[], detect=detect)
+    assert str(info.value) == message
+
+
+def test_scan_takes_a_str():
+    with pytest.raises(TypeError) as info:
+        ALL.scan(b"password=x")
+    assert str(info.value) == "scan() argument must be str, not bytes"
+
+
+@pytest.mark.parametrize(
+    "detect, shown",
+    [
+        (True, "detect=True"),
+        (DETECTORS, "detect=True"),
+        (iter(["card", "jwt", "card"]), "detect=['jwt', 'card']"),
+        ([], None),
+        (False, None),
+        (None, None),
+    ],
+)
+def test_detect_shows_and_pickles(detect, shown):
+    redactor = Redactor(omit=["a"], detect=detect)
+    assert repr(redactor) == "Redactor(omit=['a']" + (f", {shown})" if shown else ")")
+    assert pickle.loads(pickle.dumps(redactor)) == redactor
+    names = redactor.detect
+    assert Redactor(omit=["a"], detect=names) == redactor
+    assert set(names) <= set(DETECTORS) and list(names) == sorted(names, key=DETECTORS.index)
