@@ -20,8 +20,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar, cast
 
 try:
     import fsspec  # type: ignore[import-untyped, import-not-found, unused-ignore]
-    from dask.base import compute as _compute  # type: ignore[import-not-found, unused-ignore]
-    from dask.delayed import delayed as _delayed  # type: ignore[import-not-found, unused-ignore]
+    from dask.base import compute as _dask_compute  # type: ignore[import-not-found, unused-ignore]
+    from dask.delayed import delayed as _dask_delayed  # type: ignore[import-not-found, unused-ignore]
     from dask.utils import parse_bytes  # type: ignore[import-not-found, unused-ignore]
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(
@@ -35,8 +35,8 @@ if TYPE_CHECKING:
     from dask.dataframe import DataFrame  # type: ignore[import-not-found, unused-ignore]
 
 # Dask's scheduling entry points, typed loosely where Dask leaves them untyped.
-compute: Callable[..., tuple[Any, ...]] = _compute
-delayed: Callable[..., Any] = _delayed
+_compute: Callable[..., tuple[Any, ...]] = _dask_compute
+_delayed: Callable[..., Any] = _dask_delayed
 
 __all__ = [
     "BadInputError",
@@ -54,7 +54,7 @@ _BOM = b"\xef\xbb\xbf"
 _PART = re.compile(r"part-\d{5,}\.jsonl?")
 _TEMP = re.compile(r"\.part-\d{5,}\.jsonl?\.[0-9a-f]{32}\.tmp")
 
-T = TypeVar("T")
+_T = TypeVar("_T")
 
 
 class BadLine(NamedTuple):
@@ -189,11 +189,11 @@ class _Adapter:
             raise _Bad(1, None, f"invalid JSON: {exc}") from None
         return _dump(value, None).decode("utf-8")
 
-    def copied(self, item: T) -> T:
+    def copied(self, item: _T) -> _T:
         """A redacted copy of any object; the original is left as it was."""
         redacted = getattr(self.redactor, "redacted", None)
         if redacted is not None:
-            result: T = redacted(item)
+            result: _T = redacted(item)
             return result
         value, _ = self.value(copy.deepcopy(item))
         return value  # type: ignore[no-any-return]
@@ -410,10 +410,10 @@ def redact_text_files(
     parts, out_fs, root = _plan(urlpath, outdir, size, compression, options)
     out_fs.makedirs(root, exist_ok=True)
     tasks = [
-        delayed(_redact_part, pure=False)(part, adapter, keep_going)
+        _delayed(_redact_part, pure=False)(part, adapter, keep_going)
         for part in parts
     ]
-    done: tuple[_Done, ...] = compute(*tasks)
+    done: tuple[_Done, ...] = _compute(*tasks)
     first_bad: list[BadLine] = []
     line_base = 0
     for index, (part, result) in enumerate(zip(parts, done)):
