@@ -15,7 +15,7 @@ from typing import Any, Callable
 
 import zentrove.omit as zo
 
-from reference import PyNoTrustOmitter, PyOmitter
+from walk_model import PyNoTrustOmitter, PyOmitter
 
 ZENTROVE = "zentrove"
 PURE = "pure-Python walk"

@@ -1,117 +1,145 @@
-"""Both walks against a small pure-Python model of the masking rules."""
+"""Both walks against tests/walk_model.py, the walk in plain Python.
 
-import copy
+On any data, any key lists (own and global) and either mode, the module
+gives the model's outcome: the same result or the same exception with the
+same message, and the same data afterwards, masked up to the point of
+failure.  So no secret is left in clear, every value that is not masked is
+the very object it was, and every container stays where it was.
+"""
 
-from hypothesis import HealthCheck, given, settings
+import collections
+
+import pytest
+from hypothesis import given
 from hypothesis import strategies as st
 
 import zentrove.omit as omit
+from helpers import Keys, RaisingEq, Text
+from walk_model import PyNoTrustOmitter, PyOmitter
 from zentrove.omit import NoTrustOmitter, Omitter
 
-KEYS = ["a", "b", "pw", "", "A", "\u00e9"]
-
-keys = st.one_of(st.none(), st.sampled_from(KEYS), st.text(max_size=3))
-key_lists = st.lists(st.one_of(st.none(), st.sampled_from(KEYS)), max_size=4)
-leaves = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False),
-    st.text(max_size=6),
+# one character of each width (1, 2 and 4 bytes), surrogates, the mask itself
+CHARACTERS = "az*\x00\x7f\u00e9\u00ff\u0100\u20ac\u4e16\ud800\udfff\uffff\U0001f511\U0010ffff"
+texts = st.text(st.sampled_from(CHARACTERS), max_size=12)
+POOL = ["pw", "token", "", "\u00e9t\u00e9", "\u20ac", "\U0001f511", "\ud800", "user", "A"]
+str_keys = st.one_of(st.sampled_from(POOL), st.text(st.sampled_from(CHARACTERS), max_size=2))
+keys = st.one_of(st.none(), str_keys, str_keys, st.integers(-2, 2))
+numbers = st.one_of(
+    st.booleans(), st.integers(), st.integers(min_value=2**64), st.floats(),
+    st.complex_numbers(),
 )
+# Values of a type the walk refuses, where it meets them.
+refused = st.one_of(
+    st.sampled_from(["", "a", "\U0001f511"]).map(Text), st.builds(collections.OrderedDict),
+    st.builds(Keys),
+)
+others = st.one_of(st.none(), st.binary(max_size=4), st.tuples(texts))
+leaves = st.one_of(texts, texts, numbers, others, refused)
 trees = st.recursive(
     leaves,
-    lambda inner: st.one_of(
-        st.lists(inner, max_size=4), st.dictionaries(keys, inner, max_size=4)
+    lambda values: st.one_of(
+        st.lists(values, max_size=5), st.dictionaries(keys, values, max_size=5)
     ),
-    max_leaves=25,
+    max_leaves=20,
 )
-dicts = st.dictionaries(keys, trees, max_size=5)
-lists = st.lists(trees, max_size=5)
+targets = st.one_of(st.dictionaries(keys, trees, max_size=6), st.lists(trees, max_size=6))
+key_lists = st.lists(keys, max_size=5)
+# how omit_recurse is called: do left out, or given
+DO = ["not given", True, False, None, 0, [0]]
 
 
-class PlainOmitter(Omitter):
+class Subclassed(Omitter):
+    """Walks through the override rule: every container goes through a
+    Python-level call."""
+
+
+class SubclassedNoTrust(NoTrustOmitter):
     pass
 
 
-class PlainNoTrust(NoTrustOmitter):
-    pass
-
-
-KINDS = {
-    Omitter: "deny", PlainOmitter: "deny", NoTrustOmitter: "allow", PlainNoTrust: "allow",
+NATIVE = {
+    ("deny", False): Omitter, ("deny", True): Subclassed,
+    ("allow", False): NoTrustOmitter, ("allow", True): SubclassedNoTrust,
 }
+MODEL = {"deny": PyOmitter, "allow": PyNoTrustOmitter}
 
 
-def model_walk(target, hidden, do=None):
-    """Masks `target` in place by the rules: `hidden(key)` decides a key, `do` a list."""
-    if isinstance(target, dict):
-        for key, value in target.items():
-            if isinstance(value, bool) or type(value) in (int, float):
-                continue
-            if type(value) is str:
-                if hidden(key):
-                    target[key] = "*" * len(value)
-            elif type(value) in (dict, list):
-                model_walk(value, hidden, hidden(key))
-    else:
-        for i, value in enumerate(target):
-            if type(value) is str:
-                if do:
-                    target[i] = "*" * len(value)
-            elif type(value) in (dict, list):
-                model_walk(value, hidden, do)
-    return target
+def outcome(redactor, target, do):
+    """What a walk gives: ("ok", result is target) or the exception's type
+    and message; with the data as it is afterwards."""
+    try:
+        if type(target) is dict or target is None and do == "not given":
+            result = redactor.omit(target)
+        elif do == "not given":
+            result = redactor.omit_recurse(target)
+        else:
+            result = redactor.omit_recurse(target, do)
+        return ("ok", result is target), target
+    except Exception as exc:  # the outcome is what is compared
+        return (type(exc), str(exc)), target
 
 
-def same(a, b):
-    """Equality that also tells True from 1 and 1 from 1.0."""
-    if type(a) is not type(b):
+def same(native, model):
+    """Equal data where every value that is not a fresh mask is the very
+    object the model holds (so also the very object it was before)."""
+    if type(native) is not type(model):
         return False
-    if type(a) is dict:
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if type(a) is list:
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
+    if type(native) is dict:
+        return list(native) == list(model) and all(same(native[k], model[k]) for k in native)
+    if type(native) is list:
+        return len(native) == len(model) and all(map(same, native, model))
+    if type(native) is str and native is not model:
+        return native == model and set(model) <= {"*"}
+    return native is model
+
+
+def copy_containers(tree):
+    """A copy of every dict and list of `tree` that holds the same leaves."""
+    if type(tree) is dict:
+        return {k: copy_containers(v) for k, v in tree.items()}
+    if type(tree) is list:
+        return [copy_containers(v) for v in tree]
+    return tree
 
 
 def containers(tree):
     """Every dict and list of `tree`, in walk order."""
+    if type(tree) not in (dict, list):
+        return []
     found = [tree]
     for value in tree.values() if type(tree) is dict else tree:
-        if type(value) in (dict, list):
-            found.extend(containers(value))
+        found.extend(containers(value))
     return found
 
 
-@settings(max_examples=200, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(
-    cls=st.sampled_from(list(KINDS)),
-    own=key_lists,
-    global_keys=key_lists,
-    target=st.one_of(dicts, lists),
-    do=st.sampled_from(["not given", True, False]),
-)
-def test_walks_match_model(cls, own, global_keys, target, do):
-    deny = KINDS[cls] == "deny"
-    (omit.always_omit if deny else omit.always_trust)(global_keys)
-    try:
-        redactor = cls(own)
-    finally:
-        omit.reset_omissions()
-        omit.reset_trusted()
-    listed = own + global_keys
-
-    def hidden(key):
-        return (key in listed) == deny
-
-    expected = model_walk(copy.deepcopy(target), hidden, do is not False)
+def check(mode, native, model_keys, target, do):
     before = [id(c) for c in containers(target)]
-    if type(target) is dict:
-        result = redactor.omit(target)
-    elif do == "not given":
-        result = redactor.omit_recurse(target)
-    else:
-        result = redactor.omit_recurse(target, do)
-
-    assert result is target
-    assert same(target, expected)
+    expected = outcome(MODEL[mode](model_keys), copy_containers(target), do)
+    got = outcome(native, target, do)
+    assert got[0] == expected[0]
+    assert same(got[1], expected[1]), (got[1], expected[1])
     assert [id(c) for c in containers(target)] == before
+
+
+@given(mode=st.sampled_from(["deny", "allow"]), own=key_lists, global_keys=key_lists,
+       subclass=st.booleans(), target=targets, do=st.sampled_from(DO))
+def test_walks_match_the_model(mode, own, global_keys, subclass, target, do):
+    (omit.always_omit if mode == "deny" else omit.always_trust)(global_keys)
+    native = NATIVE[mode, subclass](own)
+    omit.reset_omissions()
+    omit.reset_trusted()
+    check(mode, native, own + global_keys, target, do)
+
+
+@pytest.mark.parametrize(
+    "mode, keys, target, do",
+    [
+        ("deny", ["k"], None, "not given"),
+        ("deny", ["k"], None, True),
+        ("deny", [RaisingEq()], {"a": 1, "b": "x"}, "not given"),
+        ("allow", [RaisingEq()], {"a": "x", "b": ["y"]}, "not given"),
+    ],
+    ids=["omit-none", "omit-recurse-none", "raising-eq", "raising-eq-allow"],
+)
+def test_failures_match_the_model(mode, keys, target, do):
+    check(mode, NATIVE[mode, False](keys), keys, target, do)

@@ -7,18 +7,16 @@ that the script got through, and that each sweep both hit failures and
 reached a run that got through.
 """
 
-import os
 import re
-import subprocess
-import sys
 
 import pytest
+
+from helpers import run_isolated
 
 _testcapi = pytest.importorskip("_testcapi")
 if not hasattr(_testcapi, "set_nomemory"):
     pytest.skip("_testcapi has no set_nomemory", allow_module_level=True)
 
-SCRIPT = os.path.join(os.path.dirname(__file__), "isolated", "nomemory.py")
 LINE = re.compile(r"^(?P<name>.+): N=(?P<n>\d+) memory_errors=(?P<memory>\d+)$")
 
 GROUPS = {
@@ -59,11 +57,10 @@ GROUPS = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("group", GROUPS)
 def test_allocation_failure_at_every_step(group):
-    result = subprocess.run(
-        [sys.executable, SCRIPT, group], capture_output=True, text=True, timeout=300
-    )
+    result = run_isolated("nomemory.py", group)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""
     lines = result.stdout.splitlines()

@@ -6,26 +6,12 @@ The cases live in tests/isolated/threads.py and each runs in its own
 interpreter, so that a crash fails the test instead of ending the run.
 """
 
-import os
-import subprocess
-import sys
-
 import pytest
 
-SCRIPT = os.path.join(os.path.dirname(__file__), "isolated", "threads.py")
-CASES = [
-    "case_walks_while_global_lists_change",
-    "case_shared_data_mutated_while_walked",
-    "case_lists_shortened_under_list_walks",
-    "case_redactor_lists_swapped_while_scanned",
-]
+from helpers import assert_case_passes, case_names
 
 
-@pytest.mark.parametrize("case", CASES)
+@pytest.mark.slow
+@pytest.mark.parametrize("case", case_names("threads.py"))
 def test_threads(case):
-    result = subprocess.run(
-        [sys.executable, SCRIPT, case], capture_output=True, text=True, timeout=120
-    )
-    assert result.returncode == 0, result.stderr[-5000:]
-    assert result.stderr == ""
-    assert result.stdout == f"{case} ok\nOK\n"
+    assert_case_passes("threads.py", case, timeout=120)

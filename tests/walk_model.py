@@ -1,5 +1,6 @@
-"""The walk in plain Python, with zentrove's rules: what a user would write
-instead of the native module.
+"""The walk in plain Python, with zentrove's rules: the model that
+tests/test_model.py holds zentrove.omit to, and the pure-Python walk that the
+benchmarks time (what a user would write instead of the native module).
 
 Same decisions as `zentrove.omit.Omitter` / `NoTrustOmitter`:
 
