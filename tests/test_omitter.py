@@ -254,6 +254,15 @@ def test_failure_message_and_entries(call, exc_type, message, expected):
     assert type(excinfo.value) is exc_type
     assert str(excinfo.value) == message
     assert entries(excinfo) == expected
+    frames = [tb.tb_frame for tb in traceback_entries(excinfo.value.__traceback__)]
+    assert all(f.f_globals is vars(omit) for f in frames)
+
+
+def traceback_entries(tb):
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == SRC:
+            yield tb
+        tb = tb.tb_next
 
 
 def test_failure_keeps_earlier_replacements():
@@ -330,16 +339,18 @@ def test_instances_take_no_attributes_or_weak_references():
     assert str(excinfo.value) == "cannot create weak reference to 'zentrove.omit.Omitter' object"
 
 
-@pytest.mark.parametrize("call", [
-    lambda d, lst: Omitter.omit(1, d),
-    lambda d, lst: Omitter.omit(object(), d),
-    lambda d, lst: Omitter.omit_recurse("x", lst),
-    lambda d, lst: Omitter.omit_recurse({}, lst, True),
+@pytest.mark.parametrize("call, method, given", [
+    (lambda d, lst: Omitter.omit(1, d), "omit", "int"),
+    (lambda d, lst: Omitter.omit(object(), d), "omit", "object"),
+    (lambda d, lst: Omitter.omit_recurse("x", lst), "omit_recurse", "str"),
+    (lambda d, lst: Omitter.omit_recurse({}, lst, True), "omit_recurse", "dict"),
 ])
-def test_foreign_first_argument_through_the_class(call):
+def test_foreign_first_argument_through_the_class(call, method, given):
     d, lst = {"p": "ab"}, ["ab"]
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError) as excinfo:
         call(d, lst)
+    assert str(excinfo.value) == (f"descriptor '{method}' for 'zentrove.omit.Omitter' "
+                                  f"objects doesn't apply to a '{given}' object")
     assert d == {"p": "ab"} and lst == ["ab"]
 
 
@@ -402,6 +413,8 @@ def test_omit_recurse_override_gets_the_flag_objects():
 
 @pytest.mark.parametrize("make_call, message, expected", [
     (lambda o: Omitter.omit(o, {"a": {}}), "Expected dict, got list", [OMIT, at(56), OMIT]),
+    (lambda o: Omitter.omit(o, {"a": {"ordered": 1}}),
+     "Expected dict, got collections.OrderedDict", [OMIT, at(56), OMIT]),
     (lambda o: Omitter.omit_recurse(o, [{}]), "Expected dict, got list",
      [RECURSE, at(68, "omit_recurse"), OMIT]),
     (lambda o: Omitter.omit(o, {"p": []}), "Expected list, got dict",
@@ -412,7 +425,7 @@ def test_omit_recurse_override_gets_the_flag_objects():
 def test_override_result_of_wrong_type(make_call, message, expected):
     class Wrong(Omitter):
         def omit(self, target):
-            return [target]
+            return collections.OrderedDict(target) if target else [target]
 
         def omit_recurse(self, target, do):
             return {}
@@ -552,65 +565,6 @@ def test_list_walk_reads_each_element_at_its_step():
     target = [{"a": "x"}, "s"]
     swap = Omitter([Once(lambda: target.__setitem__(1, {"p": "secret"})), "p"])
     assert swap.omit_recurse(target, False) == [{"a": "x"}, {"p": "******"}]
-
-
-def test_list_shrunk_during_walk_never_crashes():
-    result = run_python("""
-        from zentrove.omit import Omitter
-
-        class Once:
-            def __init__(self, action):
-                self.action, self.done = action, False
-            def __eq__(self, other):
-                if not self.done:
-                    self.done = True
-                    self.action()
-                return False
-            __hash__ = object.__hash__
-
-        def run(name, redactor, target):
-            try:
-                out = "same" if Omitter.omit_recurse(redactor, target) is target else "other"
-            except Exception as exc:
-                out = "raised"
-            print(name, out, repr(target))
-
-        lst = [{"a": "x"}, "s", ["t"], {"b": "u"}]
-        run("clear", Omitter([Once(lst.clear)]), lst)
-
-        lst = [{"a": "x"}, "s", "t", "u"]
-        run("cut", Omitter([Once(lambda: lst.__delitem__(slice(1, None)))]), lst)
-
-        lst = [[{"a": "x"}, "s"], "t"]
-        run("outer", Omitter([Once(lst.clear)]), lst)
-
-        class Clear(Omitter):
-            def omit(self, target):
-                lst.clear()
-                return target
-        lst = [{"a": "x"}, "s", "t"]
-        run("override", Clear(), lst)
-
-        class Fin:
-            def __del__(self):
-                lst.clear()
-        class Fresh(Omitter):
-            def omit(self, target):
-                return {}
-        lst = [{"f": Fin()}, "s", "t"]
-        run("finaliser", Fresh(), lst)
-        print("alive")
-    """)
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[-1] == "alive"
-    finals = {}
-    for line in lines[:-1]:
-        name, out, final = line.split(" ", 2)
-        assert out in ("same", "raised"), line
-        finals[name] = final
-    assert finals == {"clear": "[]", "cut": "[{'a': 'x'}]", "outer": "[]",
-                      "override": "[]", "finaliser": "[]"}
 
 
 def test_deep_and_cyclic_data_end_in_recursion_error():

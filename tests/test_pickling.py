@@ -381,6 +381,8 @@ def test_subclass_setstate_updates_dict_and_ignores_later_elements():
     s = SubOmitter.__new__(SubOmitter)
     s.__setstate__((["a"], {"x": 1}, "ignored"))
     assert s.x == 1 and state_of(s) == (["a"], {"x": 1})
+    assert s.__setstate__((["c"],)) is None  # as long as the fields: no dict update
+    assert state_of(s) == (["c"], {"x": 1})
     with pytest.raises(TypeError) as expected:
         {}.update(5)
     info = fails(lambda: s.__setstate__((["b"], 5)))

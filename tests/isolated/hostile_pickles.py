@@ -7,6 +7,7 @@ Usage: hostile_pickles.py [case ...]; runs the named case_* functions (all by
 default), prints "<case> ok" after each and "OK" at the end.
 """
 
+import os
 import pickle
 import sys
 import traceback
@@ -292,7 +293,43 @@ def case_state_that_contains_the_instance():
     assert loaded.omit({"user": "a", "pw": "b"}) == {"user": "a", "pw": "*"}
 
 
+def case_dict_lookup_that_restores_another_state():
+    class Restoring(Omitter):
+        """No instance dict, and its look-up sets the fields to `fields`."""
+
+        fields = (None,)
+
+        def __getattribute__(self, name):
+            if name == "__dict__":
+                Omitter.__setstate_cython__(self, type(self).fields)
+                raise AttributeError(name)
+            return object.__getattribute__(self, name)
+
+    # the state is read before the look-up; the form from the fields after it
+    target = Restoring(["a"])
+    assert target.__reduce__() == (UNPICKLE, (Restoring, OMITTER_SUM, (["a"],)))
+    Restoring.fields = (["b"],)
+    target = Restoring.__new__(Restoring)
+    assert target.__reduce__() == (UNPICKLE, (Restoring, OMITTER_SUM, None), (None,))
+
+
+def case_update_without_result_or_exception():
+    sys.path.insert(0, os.path.dirname(__file__))
+    from hostile_walks import no_result_function
+
+    class Silent(Omitter):
+        __dict__ = property(lambda self: types.SimpleNamespace(update=no_result_function()))
+
+    exc = failure(lambda: Silent().__setstate__((["a"], {"x": 1})))
+    assert type(exc) is SystemError
+    assert str(exc) == "NULL result without error in PyObject_Call"
+    assert entries(exc) == [SETSTATE, (STRS, 14, SET_STATE)]
+
+
 if __name__ == "__main__":
+    if "PYTHONMALLOC" not in os.environ:  # the debug allocator catches stray writes
+        os.execve(sys.executable, [sys.executable] + sys.argv,
+                  dict(os.environ, PYTHONMALLOC="debug"))
     names = sys.argv[1:] or [name for name in list(globals()) if name.startswith("case_")]
     for name in names:
         globals()[name]()

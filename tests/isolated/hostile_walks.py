@@ -10,6 +10,9 @@ crashes or touches a slot past a list's end, and what it replaced before a
 failure stays replaced.
 """
 
+import ctypes
+import gc
+import os
 import sys
 import traceback
 
@@ -165,12 +168,14 @@ def case_equality_removes_and_adds_a_key():
 
 
 def case_equality_shrinks_the_list_being_walked():
-    for keep in (0, 1, 2):
+    # the store of the element whose walk emptied the list fails (line 68);
+    # otherwise the read of the first element past the end (line 66)
+    for keep, line in ((0, 68), (1, 66), (2, 66)):
         data = [{"k": "v"}, "s"] + ["t"] * 2000
         redactor = Omitter([Once(lambda: data.__delitem__(slice(keep, None))), "k"])
         exc = failure(lambda: redactor.omit_recurse(data))
         assert type(exc) is RuntimeError and str(exc) == LIST_CHANGED, exc
-        assert entries(exc) == [RECURSE, at(66, "zentrove.omit.Omitter.omit_recurse")]
+        assert entries(exc) == [RECURSE, at(line, "zentrove.omit.Omitter.omit_recurse")]
         assert data == [{"k": "*"}, "*"][:keep], data
 
 
@@ -198,7 +203,7 @@ def case_equality_grows_and_rewrites_the_list():
 def case_equality_replaces_the_element_being_walked():
     data = [{"k": "v"}, "s"]
     redactor = Omitter([Once(lambda: data.__setitem__(0, "gone")), "k"])
-    assert redactor.omit_recurse(data) == ["gone", "*"]
+    assert redactor.omit_recurse(data) == [{"k": "*"}, "*"]  # the walk's result is stored
 
 
 # --------------------------------------- key list: __eq__ mutates redactor
@@ -425,7 +430,185 @@ def case_do_whose_bool_mutates():
     assert redactor.omit_recurse(data, Reinit()) == ["a", {"k": "*"}, ["late"]]
 
 
+# ------------------------------- Python code run inside the module's calls
+
+
+def collecting_inside(action, call):
+    """call() with the collector due at the call's first allocation of a
+    collected object, where a gc callback runs `action` once."""
+    fired = []
+
+    def callback(phase, info):
+        if phase == "start" and armed and not fired:
+            fired.append(1)
+            action()
+
+    armed = []
+    gc.disable()
+    gc.callbacks.append(callback)
+    threshold = gc.get_threshold()
+    hold = [[] for _ in range(300)]  # empties the free list of lists
+    gc.set_threshold(1)
+    try:
+        armed.append(hold)
+        gc.enable()
+        result = call()
+    finally:
+        gc.disable()
+        gc.callbacks.remove(callback)
+        gc.set_threshold(*threshold)
+        gc.enable()
+    assert fired == [1], "the collector did not start inside the call"
+    return result
+
+
+KEYS = ["k%d-" % i + "x" * 600 for i in range(50)]
+
+
+class Named(str):
+    """A keyword name whose comparison runs `Named.action` once."""
+
+    action = None
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        action, Named.action = Named.action, None
+        if action is not None:
+            action()
+        return str.__eq__(self, other)
+
+
+def keyword_resets(reset, name):
+    Named.action = reset
+    return {Named(name): ["new"]}
+
+
+def no_result_function(keep=[]):
+    """A built-in function that returns NULL without setting an exception:
+    PyErr_Occurred called through the fast-call convention."""
+
+    class MethodDef(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p),
+                    ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
+
+    definition = MethodDef(b"no_result", ctypes.cast(ctypes.pythonapi.PyErr_Occurred,
+                                                     ctypes.c_void_p), 0x80, None)
+    new = ctypes.pythonapi.PyCFunction_NewEx
+    new.restype = ctypes.py_object
+    new.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.py_object]
+    keep.append(definition)  # the function points into it
+    return new(ctypes.addressof(definition), None, None)
+
+
+def case_python_code_inside_the_calls():
+    def snapshot(extend, read, reset):
+        extend(KEYS)
+        assert collecting_inside(reset, read) == KEYS  # the list as the call found it
+        assert read() == []
+
+    snapshot(omit.always_omit, omit.globally_hidden, omit.reset_omissions)
+    snapshot(omit.always_trust, omit.globally_trusted, omit.reset_trusted)
+
+    omit.always_omit(KEYS)
+    redactor = Omitter.__new__(Omitter)
+    collecting_inside(omit.reset_omissions, redactor.__init__)
+    assert redactor.__reduce__()[2] == (KEYS,)  # copied once, merged with the new list
+
+    omit.always_trust(KEYS)
+    redactor = NoTrustOmitter.__new__(NoTrustOmitter)
+    collecting_inside(omit.reset_trusted, redactor.__init__)
+    assert sorted(redactor.__reduce__()[2][1]) == sorted(KEYS)
+
+    for extend, read, reset, name in (
+            (omit.always_omit, omit.globally_hidden, omit.reset_omissions, "targets"),
+            (omit.always_trust, omit.globally_trusted, omit.reset_trusted, "targets")):
+        extend(KEYS[:20])
+        extend(**keyword_resets(reset, name))  # extends the list bound after binding
+        assert read() == ["new"]
+
+
+def case_walks_store_what_they_computed():
+    outer = [{"k": "v"}]
+
+    class Evil:
+        def __eq__(self, other):
+            outer[0] = "replaced"
+            return False
+
+        __hash__ = object.__hash__
+
+    assert Omitter([Evil()]).omit_recurse(outer, False) == [{"k": "v"}]
+
+    class Collides:
+        """Hashes as "a" and counts its comparisons."""
+
+        calls = 0
+
+        def __hash__(self):
+            return hash("a")
+
+        def __eq__(self, other):
+            Collides.calls += 1
+            return False
+
+    def sample():
+        return {Collides(): 1, "a": {"x": "y"}, "b": ["z"]}
+
+    # the walk stores under "a" and "b" as Python code would
+    twin = sample()
+    stored = twin["a"], ["*"]
+    Collides.calls = 0
+    twin["a"], twin["b"] = stored
+    expected, Collides.calls = Collides.calls, 0
+    data = sample()
+    Collides.calls = 0
+    assert Omitter(["b"]).omit(data) is data
+    assert Collides.calls == expected >= 1
+    assert (data["a"], data["b"]) == stored
+
+    class Swap(Omitter):
+        def omit(self, target):
+            data["n"] = "other"
+            return target
+
+    inner = {"p": "x"}
+    data = {"n": inner}
+    assert Omitter.omit(Swap(), data) == {"n": inner} and data["n"] is inner
+
+    for returns_new in (True, False):
+        class Empties(Omitter):
+            def omit(self, target):
+                data.clear()
+                return {} if returns_new else target
+
+        data = [{"p": "x"}, "s", "t"]
+        exc = failure(lambda: Omitter.omit_recurse(Empties(), data))
+        assert type(exc) is RuntimeError and str(exc) == LIST_CHANGED
+        assert entries(exc) == [RECURSE, at(68, "zentrove.omit.Omitter.omit_recurse")]
+        assert data == []
+
+
+def case_override_without_result_or_exception():
+    function = no_result_function()
+
+    class Silent(Omitter):
+        omit = function
+        omit_recurse = function
+
+    for call, expected in (
+            (lambda: Omitter.omit(Silent(), {"a": {}}), [OMIT, at(56), OMIT]),
+            (lambda: Omitter.omit_recurse(Silent(), [[]]),
+             [RECURSE, at(70, "zentrove.omit.Omitter.omit_recurse"), RECURSE])):
+        exc = failure(call)
+        assert type(exc) is SystemError, exc
+        assert str(exc) == "NULL result without error in PyObject_Call"
+        assert entries(exc) == expected
+
+
 if __name__ == "__main__":
+    if "PYTHONMALLOC" not in os.environ:  # the debug allocator catches stray writes
+        os.execve(sys.executable, [sys.executable] + sys.argv,
+                  dict(os.environ, PYTHONMALLOC="debug"))
     names = sys.argv[1:] or [name for name in list(globals()) if name.startswith("case_")]
     for name in names:
         globals()[name]()

@@ -448,7 +448,9 @@ void raise_class_value(PyObject* type, PyObject* value)
                 return;
             }
         }
-        instance = Ref::steal(PyObject_Call(type, call_args.get(), nullptr));
+        instance = Ref::steal(call_vector(
+            type, &PyTuple_GET_ITEM(call_args.get(), 0),
+            static_cast<size_t>(PyTuple_GET_SIZE(call_args.get()))));
         if (!instance) {
             return;
         }

@@ -232,9 +232,16 @@ PyObject* get_annotations(PyObject* self, void*)
 {
     NativeFunction* f = as_func(self);
     if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr) {
+        PyObject* made = PyDict_New();
+        if (made == nullptr) {
             return nullptr;
+        }
+        // The allocation may have run Python code that set the attribute.
+        if (f->annotations == nullptr) {
+            f->annotations = made;
+        }
+        else {
+            Py_DECREF(made);
         }
     }
     return Py_NewRef(f->annotations);

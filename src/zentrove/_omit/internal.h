@@ -151,6 +151,29 @@ extern Globals g;
                : 0;
 }
 
+// Whether every key of an exact dict is an exact str: CPython 3.11 keeps
+// such a dict in a key table of its own kind (the kind byte follows the
+// table's reference count and two size bytes), and a lookup in it compares
+// no key through __eq__.
+[[nodiscard]] inline bool has_only_exact_str_keys(PyObject* dict) noexcept
+{
+    struct KeyTableHead {
+        Py_ssize_t refcnt;
+        uint8_t log2_size;
+        uint8_t log2_index_bytes;
+        uint8_t kind;  // 0: general keys; 1: str keys; 2: split, str keys
+    };
+    const auto* keys = reinterpret_cast<const KeyTableHead*>(
+        reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    return keys->kind != 0;
+}
+
+// Calls `callable` with a fast-call argument vector and no keywords.  A
+// callee that returns NULL without an exception gives SystemError "NULL
+// result without error in PyObject_Call".
+[[nodiscard]] PyObject* call_vector(PyObject* callable, PyObject* const* args,
+                                    size_t nargsf);
+
 // ---------------------------------------------------------------------------
 // Redactor objects.  The table pointer comes right after the object header;
 // walks reach should_hide/omit/omit_recurse through it, never by lookup.

@@ -45,13 +45,16 @@ constexpr ListLines kAllowLines = {kAlwaysTrust,     23, 25,
                                    kGloballyTrusted, 20, 21,
                                    kResetTrusted,    31, 33};
 
-// Extends `list` in place as list.extend does; a list source is copied in
-// one step, so on failure nothing was appended.
-[[nodiscard]] PyObject* extend_impl(PyObject* list, PyObject* targets,
+// Extends the list bound in `*slot` now, in place, as list.extend does; a
+// list source is copied in one step, so on failure nothing was appended.
+// The list is held while it grows, so no code that the interpreter runs
+// meanwhile can free it.
+[[nodiscard]] PyObject* extend_impl(PyObject** slot, PyObject* targets,
                                     const ListLines& lines)
 {
-    Ref done = Ref::steal(
-        _PyList_Extend(reinterpret_cast<PyListObject*>(list), targets));
+    Ref list = Ref::borrow(*slot);
+    Ref done = Ref::steal(_PyList_Extend(
+        reinterpret_cast<PyListObject*>(list.get()), targets));
     if (!done) {
         add_traceback_entry(lines.extend_name, lines.extend_body, kFileOmit);
         return nullptr;
@@ -59,7 +62,9 @@ constexpr ListLines kAllowLines = {kAlwaysTrust,     23, 25,
     Py_RETURN_NONE;
 }
 
-[[nodiscard]] PyObject* extend_entry(const Signature& sig, PyObject* list,
+// Binding may run Python code (a keyword's __eq__) that resets the list, so
+// the global slot is read only once binding is done.
+[[nodiscard]] PyObject* extend_entry(const Signature& sig, PyObject** slot,
                                      PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames, const ListLines& lines)
 {
@@ -67,16 +72,19 @@ constexpr ListLines kAllowLines = {kAlwaysTrust,     23, 25,
     if (bind_fast(sig, args, nargs, kwnames, b) < 0) {
         return nullptr;
     }
-    PyObject* r = extend_impl(list, b.obj[0], lines);
+    PyObject* r = extend_impl(slot, b.obj[0], lines);
     if (r == nullptr) {
         add_traceback_entry(lines.extend_name, lines.extend_def, kFileOmit);
     }
     return r;
 }
 
-[[nodiscard]] PyObject* copy_entry(PyObject* list, const ListLines& lines)
+// The copy is allocated before the elements are read, and the allocation
+// may start the collector, whose callbacks may reset the list: hold it.
+[[nodiscard]] PyObject* copy_entry(PyObject* global, const ListLines& lines)
 {
-    PyObject* copy = PyList_GetSlice(list, 0, PyList_GET_SIZE(list));
+    Ref list = Ref::borrow(global);
+    PyObject* copy = PyList_GetSlice(list.get(), 0, PY_SSIZE_T_MAX);
     if (copy == nullptr) {
         add_traceback_entry(lines.copy_name, lines.copy_body, kFileOmit);
         add_traceback_entry(lines.copy_name, lines.copy_def, kFileOmit);
@@ -93,10 +101,9 @@ constexpr ListLines kAllowLines = {kAlwaysTrust,     23, 25,
         return nullptr;
     }
     // Bind the new list first: finalisers of the old elements already see
-    // the empty one.
-    PyObject* old = *list;
-    *list = fresh;
-    Py_DECREF(old);
+    // the empty one.  The slot is read after the allocation, which may have
+    // run Python code.
+    Py_SETREF(*list, fresh);
     Py_RETURN_NONE;
 }
 
@@ -140,14 +147,14 @@ PyObject* entry_hide(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* entry_always_omit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames)
 {
-    return extend_entry(kAlwaysOmitSig, g.global_omissions, args, nargs,
+    return extend_entry(kAlwaysOmitSig, &g.global_omissions, args, nargs,
                         kwnames, kDenyLines);
 }
 
 PyObject* entry_always_trust(PyObject*, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames)
 {
-    return extend_entry(kAlwaysTrustSig, g.global_trusted, args, nargs,
+    return extend_entry(kAlwaysTrustSig, &g.global_trusted, args, nargs,
                         kwnames, kAllowLines);
 }
 

@@ -52,9 +52,17 @@ int no_trust_init(PyObject* o, PyObject* args, PyObject* kwds)
     if (bind_init(kInitSig, args, kwds, b) < 0) {
         return -1;
     }
-    PyObject* given = b.obj[0] == Py_None ? g.global_trusted : b.obj[0];
-    Ref keys = Ref::steal(PySet_New(given));
-    if (!keys || _PySet_Update(keys.get(), g.global_trusted) < 0) {
+    // Held while the set is built: its allocation may start the collector,
+    // and hashing runs Python code; either may reset the global list.
+    Ref given = Ref::borrow(b.obj[0] == Py_None ? g.global_trusted
+                                                : b.obj[0]);
+    Ref keys = Ref::steal(PySet_New(given.get()));
+    if (!keys) {
+        add_traceback_entry(kInit, 82, kFileOmit);
+        return -1;
+    }
+    Ref global = Ref::borrow(g.global_trusted);
+    if (_PySet_Update(keys.get(), global.get()) < 0) {
         add_traceback_entry(kInit, 82, kFileOmit);
         return -1;
     }
@@ -63,9 +71,7 @@ int no_trust_init(PyObject* o, PyObject* args, PyObject* kwds)
         add_traceback_entry(kInit, 82, kFileOmit);
         return -1;
     }
-    PyObject* old = as_no_trust(o)->trusted;
-    as_no_trust(o)->trusted = list.release();
-    Py_XDECREF(old);
+    Py_XSETREF(as_no_trust(o)->trusted, list.release());
     return 0;
 }
 
@@ -82,9 +88,7 @@ int no_trust_traverse(PyObject* o, visitproc visit, void* arg)
 int no_trust_clear(PyObject* o)
 {
     omitter_clear(o);
-    PyObject* old = as_no_trust(o)->trusted;
-    as_no_trust(o)->trusted = Py_NewRef(Py_None);
-    Py_XDECREF(old);
+    Py_XSETREF(as_no_trust(o)->trusted, Py_NewRef(Py_None));
     return 0;
 }
 

@@ -243,15 +243,15 @@ struct OverrideSpec {
     Ref res;
     if (PyMethod_Check(attr.get())) {
         // Call the function with the bound instance; no new bound method.
+        // The method object (held) holds both.
         PyObject* args[3] = {PyMethod_GET_SELF(attr.get()), target, flag};
-        res = Ref::steal(PyObject_Vectorcall(PyMethod_GET_FUNCTION(attr.get()),
-                                             args, n + 1, nullptr));
+        res = Ref::steal(call_vector(PyMethod_GET_FUNCTION(attr.get()), args,
+                                     n + 1));
     }
     else {
         PyObject* args[3] = {nullptr, target, flag};
-        res = Ref::steal(PyObject_Vectorcall(
-            attr.get(), args + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
-            nullptr));
+        res = Ref::steal(call_vector(attr.get(), args + 1,
+                                     n | PY_VECTORCALL_ARGUMENTS_OFFSET));
     }
     if (!res) {
         fail(spec.tb_name, spec.line);
@@ -408,10 +408,10 @@ PyObject* omitter_omit(OmitterObject* self, PyObject* target,
         if (!result) {
             return fail(kOmit, line);
         }
-        // Storing the same value back under an exact str (or None) key into
-        // an unchanged dict does nothing observable: skip it.
+        // Storing the same value back into an unchanged dict whose keys are
+        // all exact str changes nothing and runs no key's __eq__: skip it.
         if (result.get() == v && dict_tag(target) == fetched_tag &&
-            (k == Py_None || PyUnicode_CheckExact(k))) {
+            has_only_exact_str_keys(target)) {
             continue;
         }
         if (PyDict_SetItem(target, k, result.get()) < 0) {
@@ -483,17 +483,19 @@ PyObject* omitter_omit_recurse(OmitterObject* self, PyObject* target,
         if (!result) {
             return fail(kOmitRecurse, line);
         }
-        if (result.get() == t) {
-            continue;  // storing the element back would change nothing
-        }
         if (i >= PyList_GET_SIZE(target)) {
             PyErr_SetString(PyExc_RuntimeError,
                             "list changed size during iteration");
             return fail(kOmitRecurse, line);
         }
+        // Python code may have replaced the element meanwhile: the result is
+        // stored all the same, unless the slot already holds it.
+        PyObject* old = PyList_GET_ITEM(target, i);
+        if (old == result.get()) {
+            continue;
+        }
         // Store first, then release the old element: its finaliser may run
         // Python code that looks at the list.
-        PyObject* old = PyList_GET_ITEM(target, i);
         PyList_SET_ITEM(target, i, result.release());
         Py_DECREF(old);
     }
@@ -561,22 +563,24 @@ int omitter_init(PyObject* o, PyObject* args, PyObject* kwds)
     if (bind_init(kInitSig, args, kwds, b) < 0) {
         return -1;
     }
-    PyObject* given = b.obj[0] == Py_None ? g.global_omissions : b.obj[0];
-    Ref keys = Ref::steal(PyList_GetSlice(given, 0, PY_SSIZE_T_MAX));
+    // Both lists are held: the copy's allocation may start the collector,
+    // whose callbacks may reset the global list or empty a keyword dict.
+    Ref given = Ref::borrow(b.obj[0] == Py_None ? g.global_omissions
+                                                : b.obj[0]);
+    Ref keys = Ref::steal(PyList_GetSlice(given.get(), 0, PY_SSIZE_T_MAX));
     if (!keys) {
         fail(kInit, 41);
         return -1;
     }
+    Ref global = Ref::borrow(g.global_omissions);
     Ref extended = Ref::steal(_PyList_Extend(
-        reinterpret_cast<PyListObject*>(keys.get()), g.global_omissions));
+        reinterpret_cast<PyListObject*>(keys.get()), global.get()));
     if (!extended) {
         fail(kInit, 41);
         return -1;
     }
-    auto* self = reinterpret_cast<OmitterObject*>(o);
-    PyObject* old = self->omissions;
-    self->omissions = keys.release();
-    Py_XDECREF(old);
+    Py_XSETREF(reinterpret_cast<OmitterObject*>(o)->omissions,
+               keys.release());
     return 0;
 }
 
@@ -590,10 +594,8 @@ int omitter_traverse(PyObject* o, visitproc visit, void* arg)
 
 int omitter_clear(PyObject* o)
 {
-    auto* self = reinterpret_cast<OmitterObject*>(o);
-    PyObject* old = self->omissions;
-    self->omissions = Py_NewRef(Py_None);
-    Py_XDECREF(old);
+    Py_XSETREF(reinterpret_cast<OmitterObject*>(o)->omissions,
+               Py_NewRef(Py_None));
     return 0;
 }
 

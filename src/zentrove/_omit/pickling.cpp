@@ -148,11 +148,9 @@ PyObject* fail(const char* name, int line)
     if (!state) {
         return fail(P.reduce_tb, 5);
     }
-    bool any_field = false;
     for (int i = 0; i < P.nfields; ++i) {
-        PyObject* v = *field(self, P.field_offsets[i]);
-        any_field = any_field || v != Py_None;
-        PyTuple_SET_ITEM(state.get(), i, Py_NewRef(v));
+        PyTuple_SET_ITEM(state.get(), i,
+                         Py_NewRef(*field(self, P.field_offsets[i])));
     }
     Ref dict = Ref::steal(PyObject_GetAttr(self, str(S::dunder_dict)));
     if (!dict) {
@@ -162,7 +160,12 @@ PyObject* fail(const char* name, int line)
         PyErr_Clear();
         dict = Ref::borrow(Py_None);
     }
-    bool use_setstate = any_field;
+    // Decided from the fields as they are now: the look-up above may have
+    // run Python code that restored another state.
+    bool use_setstate = dict.get() != Py_None;
+    for (int i = 0; i < P.nfields && !use_setstate; ++i) {
+        use_setstate = *field(self, P.field_offsets[i]) != Py_None;
+    }
     if (dict.get() != Py_None) {
         Ref extra = Ref::steal(PyTuple_Pack(1, dict.get()));
         if (!extra) {
@@ -174,9 +177,11 @@ PyObject* fail(const char* name, int line)
             return fail(P.reduce_tb, 8);
         }
         state = std::move(longer);
-        use_setstate = true;
     }
-    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    // Held: Python code run by the look-ups below, or by a collection that
+    // an allocation starts, may assign __class__ and free the old class.
+    Ref cls_ref = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    PyObject* cls = cls_ref.get();
     if (use_setstate) {
         Ref recon = Ref::steal(lookup_reconstructor(P.reconstructor, P.caches[0]));
         if (!recon) {
@@ -248,10 +253,7 @@ PyObject* fail(const char* name, int line)
             fail(P.set_state_tb, 12);
             return -1;
         }
-        PyObject** slot = field(result, P.field_offsets[i]);
-        PyObject* old = *slot;
-        *slot = Py_NewRef(v);
-        Py_XDECREF(old);
+        Py_XSETREF(*field(result, P.field_offsets[i]), Py_NewRef(v));
     }
     if (len <= P.nfields) {
         return 0;
@@ -278,8 +280,8 @@ PyObject* fail(const char* name, int line)
         fail(P.set_state_tb, 14);
         return -1;
     }
-    Ref done = Ref::steal(
-        PyObject_CallOneArg(update.get(), PyTuple_GET_ITEM(state, P.nfields)));
+    PyObject* extra = PyTuple_GET_ITEM(state, P.nfields);
+    Ref done = Ref::steal(call_vector(update.get(), &extra, 1));
     if (!done) {
         fail(P.set_state_tb, 14);
         return -1;
@@ -392,7 +394,7 @@ PyObject* fail(const char* name, int line)
     if (!new_) {
         return fail(P.unpickle_tb, 7);
     }
-    Ref result = Ref::steal(PyObject_CallOneArg(new_.get(), type));
+    Ref result = Ref::steal(call_vector(new_.get(), &type, 1));
     if (!result) {
         return fail(P.unpickle_tb, 7);
     }
@@ -458,29 +460,31 @@ PyObject* fail(const char* name, int line)
                                    str(S::dunder_getstate))) {
         return 0;
     }
-    PyObject* object_reduce_ex =
-        _PyType_Lookup(&PyBaseObject_Type, str(S::dunder_reduce_ex));
-    if (object_reduce_ex == nullptr) {
+    // object's attributes are held across the look-ups on the type, which
+    // may run Python code (descriptors, collections).
+    Ref object_reduce_ex = Ref::borrow(
+        _PyType_Lookup(&PyBaseObject_Type, str(S::dunder_reduce_ex)));
+    if (!object_reduce_ex) {
         return -1;
     }
     Ref reduce_ex = Ref::steal(PyObject_GetAttr(tobj, str(S::dunder_reduce_ex)));
     if (!reduce_ex) {
         return -1;
     }
-    if (reduce_ex.get() != object_reduce_ex) {
+    if (reduce_ex.get() != object_reduce_ex.get()) {
         return 0;
     }
-    PyObject* object_reduce =
-        _PyType_Lookup(&PyBaseObject_Type, str(S::dunder_reduce));
-    if (object_reduce == nullptr) {
+    Ref object_reduce = Ref::borrow(
+        _PyType_Lookup(&PyBaseObject_Type, str(S::dunder_reduce)));
+    if (!object_reduce) {
         return -1;
     }
     Ref reduce = Ref::steal(PyObject_GetAttr(tobj, str(S::dunder_reduce)));
     if (!reduce) {
         return -1;
     }
-    if (reduce.get() != object_reduce &&
-        !is_named(reduce.get(), S::reduce_cython)) {
+    const bool own_reduce = reduce.get() == object_reduce.get();
+    if (!own_reduce && !is_named(reduce.get(), S::reduce_cython)) {
         return 0;
     }
     Ref reduce_cython = lookup_or_absent(tobj, S::reduce_cython);
@@ -490,7 +494,7 @@ PyObject* fail(const char* name, int line)
             return -1;
         }
     }
-    else if (reduce.get() == object_reduce || PyErr_Occurred()) {
+    else if (own_reduce || PyErr_Occurred()) {
         return -1;
     }
     Ref setstate = Ref::steal(PyObject_GetAttr(tobj, str(S::dunder_setstate)));

@@ -36,28 +36,47 @@ CodeCacheEntry code_cache[kCacheSize];
     return (h ^ static_cast<size_t>(line)) * 1099511628211ULL;
 }
 
+// The cached entry for the triple, or the free slot where it belongs (NULL
+// when the table is full).
+[[nodiscard]] CodeCacheEntry* find_slot(const char* qualname, int line,
+                                        const char* file) noexcept
+{
+    const size_t start = cache_hash(file, qualname, line) % kCacheSize;
+    for (size_t k = 0; k < kCacheSize; ++k) {
+        CodeCacheEntry& e = code_cache[(start + k) % kCacheSize];
+        if (e.code == nullptr ||
+            (e.line == line && std::strcmp(e.name, qualname) == 0 &&
+             std::strcmp(e.file, file) == 0)) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
 // A new reference to the code object of an entry, cached when possible.
 [[nodiscard]] PyObject* entry_code(const char* qualname, int line,
                                    const char* file)
 {
-    const size_t start = cache_hash(file, qualname, line) % kCacheSize;
-    CodeCacheEntry* free_slot = nullptr;
-    for (size_t k = 0; k < kCacheSize; ++k) {
-        CodeCacheEntry& e = code_cache[(start + k) % kCacheSize];
-        if (e.code == nullptr) {
-            free_slot = &e;
-            break;
-        }
-        if (e.line == line && std::strcmp(e.name, qualname) == 0 &&
-            std::strcmp(e.file, file) == 0) {
-            return Py_NewRef(e.code);
-        }
+    CodeCacheEntry* slot = find_slot(qualname, line, file);
+    if (slot != nullptr && slot->code != nullptr) {
+        return Py_NewRef(slot->code);
     }
     PyObject* code =
         reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname, line));
-    if (code != nullptr && free_slot != nullptr) {
-        *free_slot = CodeCacheEntry{file, qualname, line, Py_NewRef(code)};
+    if (code == nullptr) {
+        return nullptr;
     }
+    // Making the code object may have run Python code that cached the same
+    // entry: look again, and keep the first one.
+    slot = find_slot(qualname, line, file);
+    if (slot == nullptr) {
+        return code;
+    }
+    if (slot->code != nullptr) {
+        Py_DECREF(code);
+        return Py_NewRef(slot->code);
+    }
+    *slot = CodeCacheEntry{file, qualname, line, Py_NewRef(code)};
     return code;
 }
 
