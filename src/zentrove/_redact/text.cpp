@@ -1,11 +1,274 @@
-// Placeholder until this file's concern lands.
-#include "redact.h"
+// The JSON text path as Python sees it: redact_json(redactor, data) for one
+// document in memory, the JSONStream type for chunked documents and JSON
+// Lines, and JSONRedactError, the ValueError that names line and column.
+#include "json_scan.h"
+#include "rules.h"
+
+#include <cstdio>
+#include <cstring>
 
 namespace zr {
+namespace {
 
-int text_exec(PyObject*)
+// zentrove._redact.JSONRedactError, created by text_exec.
+PyObject* error_type = nullptr;
+
+constexpr char kBom[] = "\xEF\xBB\xBF";
+
+// A new JSONRedactError for the scanner's last error: str() is
+// "<msg>: line L column C"; msg, lineno and colno are attributes.
+[[gnu::cold]] PyObject* make_error(const Scanner& s)
+{
+    char msg[64];
+    if (s.error == ScanError::kBadUtf8) {
+        std::snprintf(msg, sizeof msg, "Invalid UTF-8 byte 0x%02x", s.error_byte);
+    } else {
+        std::snprintf(msg, sizeof msg, "%s", json_error_message(s.error));
+    }
+    Ref text = Ref::steal(PyUnicode_FromFormat(
+        "%s: line %llu column %llu", msg,
+        static_cast<unsigned long long>(s.error_line),
+        static_cast<unsigned long long>(s.error_col)));
+    if (!text) {
+        return nullptr;
+    }
+    Ref err = Ref::steal(PyObject_CallOneArg(error_type, text.get()));
+    if (!err) {
+        return nullptr;
+    }
+    Ref m = Ref::steal(PyUnicode_FromString(msg));
+    Ref line = Ref::steal(PyLong_FromUnsignedLongLong(s.error_line));
+    Ref col = Ref::steal(PyLong_FromUnsignedLongLong(s.error_col));
+    if (!m || !line || !col || PyObject_SetAttrString(err.get(), "msg", m.get()) < 0 ||
+        PyObject_SetAttrString(err.get(), "lineno", line.get()) < 0 ||
+        PyObject_SetAttrString(err.get(), "colno", col.get()) < 0) {
+        return nullptr;
+    }
+    return err.release();
+}
+
+[[gnu::cold]] void raise_error(const Scanner& s)
+{
+    if (s.error == ScanError::kPython) {
+        return;
+    }
+    PyObject* err = make_error(s);
+    if (err != nullptr) {
+        PyErr_SetObject(error_type, err);
+        Py_DECREF(err);
+    }
+}
+
+// The fixed mask as the body of a JSON string: '"', '\' and control
+// characters escaped, a lone surrogate as \uXXXX, the rest as UTF-8.
+[[nodiscard]] int encode_mask(PyObject* mask, char** out, size_t* len)
+{
+    Py_ssize_t n = PyUnicode_GET_LENGTH(mask);
+    int kind = PyUnicode_KIND(mask);
+    const void* data = PyUnicode_DATA(mask);
+    char* buf = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(n) * 6 + 1));
+    if (buf == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    size_t k = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '"' || c == '\\') {
+            buf[k++] = '\\';
+            buf[k++] = static_cast<char>(c);
+        } else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {
+            k += static_cast<size_t>(std::snprintf(buf + k, 7, "\\u%04x", c));
+        } else if (c < 0x80) {
+            buf[k++] = static_cast<char>(c);
+        } else if (c < 0x800) {
+            buf[k++] = static_cast<char>(0xC0 | (c >> 6));
+            buf[k++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            buf[k++] = static_cast<char>(0xE0 | (c >> 12));
+            buf[k++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            buf[k++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            buf[k++] = static_cast<char>(0xF0 | (c >> 18));
+            buf[k++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            buf[k++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            buf[k++] = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    *out = buf;
+    *len = k;
+    return 0;
+}
+
+// A scanner on the heap (it holds a fixed stack) with its encoded mask.
+struct ScanSetup {
+    Scanner* scanner = nullptr;
+    char* mask = nullptr;
+    ~ScanSetup()
+    {
+        if (scanner != nullptr) {
+            scanner_free(*scanner);
+            PyMem_Free(scanner);
+        }
+        PyMem_Free(mask);
+    }
+    [[nodiscard]] int init(const Rules& rules, bool lines, bool keep_going,
+                           bool surrogates)
+    {
+        size_t mask_len = 0;
+        if (rules.mask != nullptr && encode_mask(rules.mask, &mask, &mask_len) < 0) {
+            return -1;
+        }
+        scanner = static_cast<Scanner*>(PyMem_Malloc(sizeof(Scanner)));
+        if (scanner == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        scanner_init(*scanner, rules, lines, keep_going, surrogates, mask, mask_len);
+        return 0;
+    }
+};
+
+int no_bad_line(Scanner&, void*)
 {
     return 0;
+}
+
+[[gnu::cold]] PyObject* bad_data_type(PyObject* data)
+{
+    return PyErr_Format(PyExc_TypeError,
+                        "data must be str or a bytes-like object, not %.200s",
+                        Py_TYPE(data)->tp_name);
+}
+
+// redact_json(redactor, data, /): one JSON document, str -> str, bytes-like
+// -> bytes.
+PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (!_PyArg_CheckPositional("redact_json", nargs, 2, 2)) {
+        return nullptr;
+    }
+    const Rules* rules = rules_of(args[0]);
+    if (rules == nullptr) {
+        return nullptr;
+    }
+    // Hold both: the scan below may run a key's comparison.
+    Ref redactor = Ref::borrow(args[0]);
+    Ref data = Ref::borrow(args[1]);
+    bool is_str = PyUnicode_Check(data.get());
+    bool surrogates = false;
+    Ref encoded;
+    Py_buffer view{};
+    const char* text;
+    Py_ssize_t size;
+    if (is_str) {
+        text = PyUnicode_AsUTF8AndSize(data.get(), &size);
+        if (text == nullptr) {
+            // Lone surrogates have no UTF-8 form: scan them encoded as three
+            // bytes each, and decode them back the same way.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+            encoded = Ref::steal(PyUnicode_AsEncodedString(data.get(), "utf-8",
+                                                           "surrogatepass"));
+            if (!encoded) {
+                return nullptr;
+            }
+            text = PyBytes_AS_STRING(encoded.get());
+            size = PyBytes_GET_SIZE(encoded.get());
+            surrogates = true;
+        }
+    } else {
+        if (!PyObject_CheckBuffer(data.get())) {
+            return bad_data_type(data.get());
+        }
+        if (PyObject_GetBuffer(data.get(), &view, PyBUF_SIMPLE) < 0) {
+            return nullptr;
+        }
+        text = static_cast<const char*>(view.buf);
+        size = view.len;
+    }
+    struct Release {
+        Py_buffer* view;
+        ~Release()
+        {
+            if (view->obj != nullptr) {
+                PyBuffer_Release(view);
+            }
+        }
+    } release{&view};
+
+    ScanSetup setup;
+    if (setup.init(*rules, false, false, surrogates) < 0) {
+        return nullptr;
+    }
+    Scanner& s = *setup.scanner;
+    // Bytes may start with a UTF-8 byte-order mark, kept as it is.
+    size_t bom = !is_str && size >= 3 && std::memcmp(text, kBom, 3) == 0 ? 3 : 0;
+    if (scanner_feed(s, text + bom, static_cast<size_t>(size) - bom, no_bad_line,
+                     nullptr) < 0 ||
+        scanner_finish(s, no_bad_line, nullptr) < 0) {
+        raise_error(s);
+        return nullptr;
+    }
+    if (is_str) {
+        return PyUnicode_DecodeUTF8(s.out.data, static_cast<Py_ssize_t>(s.out.len),
+                                    surrogates ? "surrogatepass" : nullptr);
+    }
+    PyObject* result = PyBytes_FromStringAndSize(nullptr,
+                                                 static_cast<Py_ssize_t>(s.out.len + bom));
+    if (result != nullptr) {
+        std::memcpy(PyBytes_AS_STRING(result), text, bom);
+        std::memcpy(PyBytes_AS_STRING(result) + bom, s.out.data, s.out.len);
+    }
+    return result;
+}
+
+PyMethodDef text_functions[] = {
+    {"redact_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(redact_json)),
+     METH_FASTCALL,
+     "redact_json(redactor, data, /)\n--\n\n"
+     "Redact one JSON document given as str (returns str) or bytes (returns\n"
+     "bytes): the text is copied byte for byte, except that each string the\n"
+     "redactor masks is replaced.  Raises JSONRedactError on invalid JSON."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int text_exec(PyObject* module)
+{
+    if (error_type == nullptr) {
+        error_type = PyErr_NewExceptionWithDoc(
+            "zentrove._redact.JSONRedactError",
+            "Invalid JSON text; msg, lineno and colno say what and where.",
+            PyExc_ValueError, nullptr);
+        if (error_type == nullptr) {
+            return -1;
+        }
+    }
+    if (PyModule_AddObjectRef(module, "JSONRedactError", error_type) < 0 ||
+        PyModule_AddFunctions(module, text_functions) < 0) {
+        return -1;
+    }
+    return stream_exec(module);
+}
+
+// Used by the stream type (json_stream.cpp).
+PyObject* json_error(const Scanner& s)
+{
+    return make_error(s);
+}
+void json_raise(const Scanner& s)
+{
+    raise_error(s);
+}
+[[nodiscard]] int json_mask(const Rules& rules, char** mask, size_t* len)
+{
+    *mask = nullptr;
+    *len = 0;
+    return rules.mask == nullptr ? 0 : encode_mask(rules.mask, mask, len);
 }
 
 }  // namespace zr
