@@ -10,10 +10,10 @@ plugs a redactor into ``logging`` and structlog.
 
 from typing import TYPE_CHECKING
 
-__all__ = ["DETECTORS", "Redactor", "omit"]
+__all__ = ["DETECTORS", "JSONRedactError", "Redactor", "omit"]
 
 if TYPE_CHECKING:
-    from zentrove._redact import DETECTORS
+    from zentrove._redact import DETECTORS, JSONRedactError
     from zentrove.redactor import Redactor
 
 
@@ -28,4 +28,8 @@ def __getattr__(name: str) -> object:
         from zentrove._redact import DETECTORS
 
         return DETECTORS
+    if name == "JSONRedactError":
+        from zentrove._redact import JSONRedactError
+
+        return JSONRedactError
     raise AttributeError(f"module 'zentrove' has no attribute {name!r}")

@@ -1,5 +1,9 @@
 # Types of zentrove._redact, the native core of zentrove.Redactor.
 
+from typing import overload
+
+from typing_extensions import Buffer
+
 # The names of the detectors of secrets in text, in bit order.
 DETECTORS: tuple[str, ...]
 
@@ -32,3 +36,29 @@ class RedactorBase:
     def mask(self) -> str | None: ...
     @property
     def scalars(self) -> bool: ...
+
+# The JSON text path (text.cpp, json_stream.cpp).
+
+class JSONRedactError(ValueError):
+    msg: str
+    lineno: int
+    colno: int
+
+@overload
+def redact_json(redactor: RedactorBase, data: str, /) -> str: ...
+@overload
+def redact_json(redactor: RedactorBase, data: Buffer, /) -> bytes: ...
+
+class JSONStream:
+    def __init__(
+        self, redactor: RedactorBase, *, lines: bool = False, keep_going: bool = False
+    ) -> None: ...
+    def feed(self, data: Buffer, /) -> bytes: ...
+    def close(self) -> bytes: ...
+    def pop_errors(self) -> list[JSONRedactError]: ...
+    @property
+    def documents(self) -> int: ...
+    @property
+    def line(self) -> int: ...
+    @property
+    def stopped(self) -> bool: ...

@@ -9,15 +9,23 @@ repr, equality and pickling.  The walks (``redact``, ``redacted``,
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import Any
+from typing import IO, TYPE_CHECKING, Any, overload
 
 from zentrove._redact import (
     DETECTORS,
+    JSONStream,
     RedactorBase,
     detectors_of,
     parse_detectors,
+    redact_json,
     scan,
 )
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+# JSON Lines are read in blocks of this many bytes.
+_BLOCK = 1 << 20
 
 __all__ = ["Redactor"]
 
@@ -150,3 +158,31 @@ class Redactor(RedactorBase):
     def __reduce__(self) -> tuple[Any, ...]:
         state = getattr(self, "__dict__", None) or None
         return (_rebuild, (type(self), self._kwargs()), state)
+
+    @overload
+    def redact_json(self, data: str) -> str: ...
+    @overload
+    def redact_json(self, data: Buffer) -> bytes: ...
+    def redact_json(self, data: str | Buffer) -> str | bytes:
+        """Redacts one JSON document held in ``data`` (str gives str, bytes
+        give bytes), without building Python objects: the text comes back
+        byte for byte except each string value this redactor masks.
+        Invalid JSON raises :class:`zentrove.JSONRedactError`."""
+        return redact_json(self, data)
+
+    def redact_json_lines(self, src: IO[bytes], dst: IO[bytes]) -> int:
+        """Streams JSON Lines from the binary file ``src`` to ``dst`` in
+        constant memory and returns the number of documents.  A bad line
+        raises :class:`zentrove.JSONRedactError` (its ``lineno`` is the
+        line in ``src``) after every good line before it was written."""
+        stream = JSONStream(self, lines=True)
+        while block := src.read(_BLOCK):
+            dst.write(stream.feed(block))
+            if stream.stopped:
+                break
+        else:
+            dst.write(stream.close())
+        errors = stream.pop_errors()
+        if errors:
+            raise errors[0]
+        return stream.documents

@@ -113,6 +113,9 @@ uint64_t code_points(const char* p, const char* end)
 
 [[nodiscard]] int append(ByteBuf& b, const char* p, size_t n)
 {
+    if (n == 0) {
+        return 0;
+    }
     if (reserve(b, n) < 0) {
         return -1;
     }
@@ -161,6 +164,9 @@ uint64_t code_points(const char* p, const char* end)
 
 [[nodiscard]] int write_stars(Scanner& s)
 {
+    if (s.count == 0) {
+        return 0;
+    }
     if (reserve(s.out, s.count) < 0) {
         return -1;
     }
@@ -713,7 +719,7 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
                     } else if (s.str_kind == kKey) {
                         int verdict = s.key_direct != nullptr
                             ? judge(s, s.key_direct, static_cast<size_t>(p - s.key_direct))
-                            : judge(s, s.key.data, s.key.len);
+                            : judge(s, s.key.len != 0 ? s.key.data : "", s.key.len);
                         CHECK(verdict);
                         s.key_sensitive = verdict != 0;
                         s.key_direct = nullptr;

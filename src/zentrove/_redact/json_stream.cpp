@@ -102,7 +102,9 @@ PyObject* stream_feed(PyObject* op, PyObject* arg)
     int rc = 0;
     if (!self->head_done) {
         size_t take = size < 3u - self->head_len ? size : 3u - self->head_len;
-        std::memcpy(self->head + self->head_len, data, take);
+        if (take != 0) {
+            std::memcpy(self->head + self->head_len, data, take);
+        }
         self->head_len = static_cast<uint8_t>(self->head_len + take);
         data += take;
         size -= take;

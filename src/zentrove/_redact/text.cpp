@@ -220,7 +220,9 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                                                  static_cast<Py_ssize_t>(s.out.len + bom));
     if (result != nullptr) {
         std::memcpy(PyBytes_AS_STRING(result), text, bom);
-        std::memcpy(PyBytes_AS_STRING(result) + bom, s.out.data, s.out.len);
+        if (s.out.len != 0) {
+            std::memcpy(PyBytes_AS_STRING(result) + bom, s.out.data, s.out.len);
+        }
     }
     return result;
 }
