@@ -4,6 +4,8 @@ mask and the text's code points, and the detect= argument."""
 import pickle
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from detect_corpus import BENIGN, KEYS, SECRETS
 from zentrove import DETECTORS, Redactor
@@ -124,3 +126,19 @@ def test_detect_shows_and_pickles(detect, shown):
     names = redactor.detect
     assert Redactor(omit=["a"], detect=names) == redactor
     assert set(names) <= set(DETECTORS) and list(names) == sorted(names, key=DETECTORS.index)
+
+
+PIECES = st.sampled_from([
+    "password", "token", "=", ": ", ":", "'", '"', "\\", " ", "\n", "&", ",", ".", "-", "@",
+    "://", "eyJ", "abcDEF12", "Bearer ", "basic ", "YTpi", "4111", "1111 ", "-----BEGIN ",
+    "PRIVATE KEY-----", "-----END ", "ghp_", "AKIA", "xoxb-", "sk_live_", "AIza", "é", "🙂",
+    "\ud800", "0", "7",
+])
+
+
+@given(st.lists(PIECES, max_size=40).map("".join))
+def test_scan_keeps_length_and_is_idempotent(text):
+    once = ALL.scan(text)
+    assert len(once) == len(text)
+    assert all(a == b or b == "*" for a, b in zip(text, once))
+    assert ALL.scan(once) == once

@@ -6,10 +6,9 @@
 // for a card) and a bit set of two-byte heads drops most of those words
 // ("every" for "eyJ"); outside words a second table does the same for the
 // separators ('=', ':', '@', '-').  Typical text triggers rarely.
-// Matchers record byte spans; the copy maps them to code points at the end.
+// Matchers record byte spans; detect_str.cpp maps them to code points.
 #include "detect.h"
 
-#include "mask.h"
 #include "rules.h"
 
 #if defined(__SSE2__)
@@ -278,7 +277,9 @@ static_assert(simd_sets_match());
 // Scans in blocks of 64 bytes: a branch-free pass marks the candidates in a
 // bit mask, then only the marked positions are looked at.  Word ends are too
 // frequent and irregular for a branch per word to predict well.
-[[nodiscard]] int run_scan(Scan& scan, uint32_t detectors)
+}  // namespace
+
+int run_scan(Scan& scan, uint32_t detectors)
 {
     const uint32_t live = live_entries(detectors);
     const unsigned char* p = scan.text;
@@ -316,138 +317,7 @@ static_assert(simd_sets_match());
     return 0;
 }
 
-// The UTF-8 of a str: its own bytes when it is ASCII or has them cached,
-// else an encoding made here in which a lone surrogate takes three bytes
-// like any other code point.
-class Utf8 {
-public:
-    Utf8() noexcept = default;
-    Utf8(const Utf8&) = delete;
-    Utf8& operator=(const Utf8&) = delete;
-    ~Utf8() { PyMem_Free(owned_); }
-
-    [[nodiscard]] int init(PyObject* text)
-    {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        ascii = PyUnicode_IS_ASCII(text);
-        if (ascii) {
-            data = static_cast<const unsigned char*>(PyUnicode_DATA(text));
-            size = length;
-            return 0;
-        }
-        auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(text);
-        if (compact->utf8 != nullptr) {
-            data = reinterpret_cast<const unsigned char*>(compact->utf8);
-            size = compact->utf8_length;
-            return 0;
-        }
-        int kind = PyUnicode_KIND(text);
-        const void* chars = PyUnicode_DATA(text);
-        owned_ = static_cast<unsigned char*>(PyMem_Malloc(static_cast<size_t>(length) * (kind + 1)));
-        if (owned_ == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        unsigned char* out = owned_;
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            Py_UCS4 ch = PyUnicode_READ(kind, chars, i);
-            if (ch < 0x80) {
-                *out++ = static_cast<unsigned char>(ch);
-            }
-            else if (ch < 0x800) {
-                *out++ = static_cast<unsigned char>(0xc0 | (ch >> 6));
-                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
-            }
-            else if (ch < 0x10000) {
-                *out++ = static_cast<unsigned char>(0xe0 | (ch >> 12));
-                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 6) & 0x3f));
-                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
-            }
-            else {
-                *out++ = static_cast<unsigned char>(0xf0 | (ch >> 18));
-                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 12) & 0x3f));
-                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 6) & 0x3f));
-                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
-            }
-        }
-        data = owned_;
-        size = out - owned_;
-        return 0;
-    }
-
-    const unsigned char* data = nullptr;
-    Py_ssize_t size = 0;
-    bool ascii = false;
-
-private:
-    unsigned char* owned_ = nullptr;
-};
-
-[[nodiscard]] int write_stars(_PyUnicodeWriter* writer, Py_ssize_t count)
-{
-    static constexpr std::array<char, 64> stars = [] {
-        std::array<char, 64> s{};
-        for (char& c : s) {
-            c = zt::kMaskChar;
-        }
-        return s;
-    }();
-    while (count > 0) {
-        Py_ssize_t chunk = count < 64 ? count : 64;
-        if (_PyUnicodeWriter_WriteASCIIString(writer, stars.data(), chunk) < 0) {
-            return -1;
-        }
-        count -= chunk;
-    }
-    return 0;
-}
-
-// The text with every span replaced by the mask (NULL: one '*' per code
-// point of the span).  Byte offsets become code point offsets by counting
-// the bytes that start a code point.
-[[nodiscard]] PyObject* masked_copy(PyObject* text, const Utf8& utf8, const Scan& scan,
-                                    PyObject* mask)
-{
-    _PyUnicodeWriter writer;
-    _PyUnicodeWriter_Init(&writer);
-    writer.min_length = PyUnicode_GET_LENGTH(text);
-    Py_ssize_t byte = 0;
-    Py_ssize_t point = 0;
-    Py_ssize_t copied = 0;
-    auto advance = [&](Py_ssize_t to) {
-        if (utf8.ascii) {
-            point = to;
-        }
-        else {
-            for (; byte < to; ++byte) {
-                point += (utf8.data[byte] & 0xc0) != 0x80;
-            }
-        }
-        byte = to;
-        return point;
-    };
-    for (Py_ssize_t s = 0; s < scan.count(); ++s) {
-        const Span& span = scan.spans()[s];
-        Py_ssize_t begin = advance(span.begin);
-        Py_ssize_t end = advance(span.end);
-        if ((begin > copied
-             && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, begin) < 0)
-            || (mask == nullptr ? write_stars(&writer, end - begin)
-                                : _PyUnicodeWriter_WriteStr(&writer, mask))
-                   < 0) {
-            _PyUnicodeWriter_Dealloc(&writer);
-            return nullptr;
-        }
-        copied = end;
-    }
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (copied < length
-        && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, length) < 0) {
-        _PyUnicodeWriter_Dealloc(&writer);
-        return nullptr;
-    }
-    return _PyUnicodeWriter_Finish(&writer);
-}
+namespace {
 
 [[gnu::cold, gnu::noinline]] int detect_type_error(PyObject* arg)
 {
@@ -470,61 +340,6 @@ private:
     return -1;
 }
 
-}  // namespace
-
-int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)
-{
-    while (count_ > 0 && spans_[count_ - 1].end > begin) {
-        Span& last = spans_[--count_];
-        if (last.begin <= begin) {
-            begin = last.begin;
-            detector = last.detector;
-        }
-        end = last.end > end ? last.end : end;
-    }
-    if (count_ == capacity_) {
-        size_t bytes = sizeof(Span) * static_cast<size_t>(capacity_) * 2;
-        auto* grown = static_cast<Span*>(spans_ == inline_spans_ ? PyMem_Malloc(bytes)
-                                                                 : PyMem_Realloc(spans_, bytes));
-        if (grown == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        if (spans_ == inline_spans_) {
-            std::memcpy(grown, inline_spans_, sizeof(inline_spans_));
-        }
-        spans_ = grown;
-        capacity_ *= 2;
-    }
-    spans_[count_++] = Span{begin, end, detector};
-    fired |= uint32_t{1} << detector;
-    return 0;
-}
-
-PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules, PyObject* mask,
-                    uint32_t* fired)
-{
-    if (detectors == 0 || PyUnicode_GET_LENGTH(text) == 0) {
-        return Py_NewRef(text);
-    }
-    Utf8 utf8;
-    if (utf8.init(text) < 0) {
-        return nullptr;
-    }
-    Scan scan(utf8.data, utf8.size, rules, detectors);
-    if (run_scan(scan, detectors) < 0) {
-        return nullptr;
-    }
-    if (fired != nullptr) {
-        *fired |= scan.fired;
-    }
-    if (scan.count() == 0) {
-        return Py_NewRef(text);
-    }
-    return masked_copy(text, utf8, scan, mask);
-}
-
-namespace {
 
 // scan(redactor, text): the text with the redactor's detectors applied.
 PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs)

@@ -183,6 +183,9 @@ Py_ssize_t match_card(Scan&, Py_ssize_t, int);
 Py_ssize_t match_pair(Scan&, Py_ssize_t, int);
 Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 
+// Runs the matchers of `detectors` over the scan's text (detect.cpp).
+[[nodiscard]] int run_scan(Scan& scan, uint32_t detectors);
+
 // The text with every detected secret masked: a new reference, the same
 // object when nothing matched, or NULL with an exception.  `rules` judges the
 // keys of key=value text (NULL: none); `mask` is None for one '*' per code

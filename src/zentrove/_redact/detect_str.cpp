@@ -1,0 +1,207 @@
+// The str side of a scan: the UTF-8 bytes that the matchers read, and the
+// masked copy, with byte spans mapped back to code points.
+#include "detect.h"
+
+#include "mask.h"
+
+namespace zr::detect {
+namespace {
+
+// The UTF-8 of a str: its own bytes when it is ASCII or has them cached,
+// else an encoding made here in which a lone surrogate takes three bytes
+// like any other code point.
+class Utf8 {
+public:
+    Utf8() noexcept = default;
+    Utf8(const Utf8&) = delete;
+    Utf8& operator=(const Utf8&) = delete;
+    ~Utf8() { PyMem_Free(owned_); }
+
+    [[nodiscard]] int init(PyObject* text)
+    {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        ascii = PyUnicode_IS_ASCII(text);
+        if (ascii) {
+            data = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+            size = length;
+            return 0;
+        }
+        auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(text);
+        if (compact->utf8 != nullptr) {
+            data = reinterpret_cast<const unsigned char*>(compact->utf8);
+            size = compact->utf8_length;
+            return 0;
+        }
+        int kind = PyUnicode_KIND(text);
+        const void* chars = PyUnicode_DATA(text);
+        owned_ = static_cast<unsigned char*>(PyMem_Malloc(static_cast<size_t>(length) * (kind + 1)));
+        if (owned_ == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        unsigned char* out = owned_;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            Py_UCS4 ch = PyUnicode_READ(kind, chars, i);
+            if (ch < 0x80) {
+                *out++ = static_cast<unsigned char>(ch);
+            }
+            else if (ch < 0x800) {
+                *out++ = static_cast<unsigned char>(0xc0 | (ch >> 6));
+                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
+            }
+            else if (ch < 0x10000) {
+                *out++ = static_cast<unsigned char>(0xe0 | (ch >> 12));
+                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 6) & 0x3f));
+                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
+            }
+            else {
+                *out++ = static_cast<unsigned char>(0xf0 | (ch >> 18));
+                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 12) & 0x3f));
+                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 6) & 0x3f));
+                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
+            }
+        }
+        data = owned_;
+        size = out - owned_;
+        return 0;
+    }
+
+    const unsigned char* data = nullptr;
+    Py_ssize_t size = 0;
+    bool ascii = false;
+
+private:
+    unsigned char* owned_ = nullptr;
+};
+
+[[nodiscard]] int write_stars(_PyUnicodeWriter* writer, Py_ssize_t count)
+{
+    static constexpr std::array<char, 64> stars = [] {
+        std::array<char, 64> s{};
+        for (char& c : s) {
+            c = zt::kMaskChar;
+        }
+        return s;
+    }();
+    while (count > 0) {
+        Py_ssize_t chunk = count < 64 ? count : 64;
+        if (_PyUnicodeWriter_WriteASCIIString(writer, stars.data(), chunk) < 0) {
+            return -1;
+        }
+        count -= chunk;
+    }
+    return 0;
+}
+
+// The text with every span replaced by the mask (NULL: one '*' per code
+// point of the span).  Byte offsets become code point offsets by counting
+// the bytes that start a code point.
+[[nodiscard]] PyObject* masked_copy(PyObject* text, const Utf8& utf8, const Scan& scan,
+                                    PyObject* mask)
+{
+    _PyUnicodeWriter writer;
+    _PyUnicodeWriter_Init(&writer);
+    writer.min_length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t byte = 0;
+    Py_ssize_t point = 0;
+    Py_ssize_t copied = 0;
+    auto advance = [&](Py_ssize_t to) {
+        if (utf8.ascii) {
+            point = to;
+        }
+        else {
+            for (; byte < to; ++byte) {
+                point += (utf8.data[byte] & 0xc0) != 0x80;
+            }
+        }
+        byte = to;
+        return point;
+    };
+    for (Py_ssize_t s = 0; s < scan.count(); ++s) {
+        const Span& span = scan.spans()[s];
+        Py_ssize_t begin = advance(span.begin);
+        Py_ssize_t end = advance(span.end);
+        if ((begin > copied
+             && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, begin) < 0)
+            || (mask == nullptr ? write_stars(&writer, end - begin)
+                                : _PyUnicodeWriter_WriteStr(&writer, mask))
+                   < 0) {
+            _PyUnicodeWriter_Dealloc(&writer);
+            return nullptr;
+        }
+        copied = end;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (copied < length
+        && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, length) < 0) {
+        _PyUnicodeWriter_Dealloc(&writer);
+        return nullptr;
+    }
+    return _PyUnicodeWriter_Finish(&writer);
+}
+
+}  // namespace
+
+int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)
+{
+    // Spans wholly after the new one stay after it; those that overlap it
+    // are absorbed, the earliest one naming the detector.
+    fired |= uint32_t{1} << detector;
+    Py_ssize_t after = count_;
+    while (after > 0 && spans_[after - 1].begin >= end) {
+        --after;
+    }
+    Py_ssize_t first = after;
+    while (first > 0 && spans_[first - 1].end > begin) {
+        const Span& old = spans_[--first];
+        if (old.begin <= begin) {
+            begin = old.begin;
+            detector = old.detector;
+        }
+        end = old.end > end ? old.end : end;
+    }
+    if (first == after && count_ == capacity_) {
+        size_t bytes = sizeof(Span) * static_cast<size_t>(capacity_) * 2;
+        auto* grown = static_cast<Span*>(spans_ == inline_spans_ ? PyMem_Malloc(bytes)
+                                                                 : PyMem_Realloc(spans_, bytes));
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (spans_ == inline_spans_) {
+            std::memcpy(grown, inline_spans_, sizeof(inline_spans_));
+        }
+        spans_ = grown;
+        capacity_ *= 2;
+    }
+    std::memmove(spans_ + first + 1, spans_ + after,
+                 sizeof(Span) * static_cast<size_t>(count_ - after));
+    count_ += first + 1 - after;
+    spans_[first] = Span{begin, end, detector};
+    return 0;
+}
+
+PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules, PyObject* mask,
+                    uint32_t* fired)
+{
+    if (detectors == 0 || PyUnicode_GET_LENGTH(text) == 0) {
+        return Py_NewRef(text);
+    }
+    Utf8 utf8;
+    if (utf8.init(text) < 0) {
+        return nullptr;
+    }
+    Scan scan(utf8.data, utf8.size, rules, detectors);
+    if (run_scan(scan, detectors) < 0) {
+        return nullptr;
+    }
+    if (fired != nullptr) {
+        *fired |= scan.fired;
+    }
+    if (scan.count() == 0) {
+        return Py_NewRef(text);
+    }
+    return masked_copy(text, utf8, scan, mask);
+}
+
+}  // namespace zr::detect
