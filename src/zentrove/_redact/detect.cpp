@@ -394,6 +394,13 @@ PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired)
     return detect::scan_text(text, rules.detectors, &rules, rules.mask, fired);
 }
 
+int scan_fired(const Rules& rules, PyObject* text, uint32_t* fired)
+{
+    PyObject* same = detect::scan_text(text, rules.detectors, &rules, rules.mask, fired, false);
+    Py_XDECREF(same);
+    return same == nullptr ? -1 : 0;
+}
+
 int detectors_parse(PyObject* arg, uint32_t* detectors)
 {
     if (arg == Py_True || arg == Py_False || arg == Py_None) {
