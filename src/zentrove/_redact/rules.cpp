@@ -1,6 +1,6 @@
 // The one rule of matching keys, used by the object walks, the JSON text
-// scanner and the key=value detector: folding a key's text, the set of
-// listed keys, the contains= substrings, and the verdict cache.
+// scanner and the key=value detector: the set of listed keys, the contains=
+// substrings, the verdict cache, and compiling them (key texts: keytext.cpp).
 //
 // Design note.  A key is reduced to UTF-8 text once: its exact text for
 // exact=True, else its folded form (Unicode full case folding per code point,
@@ -12,219 +12,12 @@
 // through __eq__ or __hash__ of the key's type.
 #include "rules.h"
 
-#include <array>
+#include "keytext.h"
+
 #include <cstring>
 
 namespace zr {
 namespace {
-
-constexpr uint8_t kDrop = 0x80;  // ASCII table: the character is dropped
-
-constexpr std::array<uint8_t, 128> make_ascii_fold() noexcept
-{
-    std::array<uint8_t, 128> table{};
-    for (int c = 0; c < 128; ++c) {
-        table[c] = static_cast<uint8_t>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    }
-    table['_'] = table['-'] = table['.'] = table[' '] = kDrop;
-    return table;
-}
-constexpr std::array<uint8_t, 128> kAsciiFold = make_ascii_fold();
-
-// Most bytes one code point can take once folded: three code points.
-constexpr Py_ssize_t kMaxFoldedBytes = 12;
-
-// Encodes a code point as UTF-8; surrogates too, like any other.
-[[nodiscard]] inline char* put_utf8(char* out, Py_UCS4 cp) noexcept
-{
-    if (cp < 0x80) {
-        *out++ = static_cast<char>(cp);
-    }
-    else if (cp < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (cp >> 6));
-        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    else if (cp < 0x10000) {
-        *out++ = static_cast<char>(0xE0 | (cp >> 12));
-        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    else {
-        *out++ = static_cast<char>(0xF0 | (cp >> 18));
-        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return out;
-}
-
-[[nodiscard]] inline char* put_folded(char* out, Py_UCS4 cp) noexcept
-{
-    if (cp < 0x80) {
-        const uint8_t folded = kAsciiFold[cp];
-        if (folded != kDrop) {
-            *out++ = static_cast<char>(folded);
-        }
-        return out;
-    }
-    Py_UCS4 folded[3];
-    const int n = _PyUnicode_ToFoldedFull(cp, folded);
-    for (int i = 0; i < n; ++i) {
-        out = put_utf8(out, folded[i]);
-    }
-    return out;
-}
-
-// Decodes one code point of UTF-8 at text[*i] and advances *i.  Input that
-// is not UTF-8 is taken a byte at a time as that byte's value (it can then
-// match no listed key, which is valid UTF-8).
-[[nodiscard]] inline Py_UCS4 next_utf8(const unsigned char* text,
-                                       Py_ssize_t size, Py_ssize_t* i) noexcept
-{
-    const unsigned char lead = text[*i];
-    int extra;
-    Py_UCS4 cp;
-    Py_UCS4 least;
-    if (lead < 0x80) {
-        ++*i;
-        return lead;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        extra = 1, cp = lead & 0x1F, least = 0x80;
-    }
-    else if (lead >= 0xE0 && lead <= 0xEF) {
-        extra = 2, cp = lead & 0x0F, least = 0x800;
-    }
-    else if (lead >= 0xF0 && lead <= 0xF4) {
-        extra = 3, cp = lead & 0x07, least = 0x10000;
-    }
-    else {
-        ++*i;
-        return lead;
-    }
-    if (size - *i <= extra) {
-        ++*i;
-        return lead;
-    }
-    for (int k = 1; k <= extra; ++k) {
-        const unsigned char c = text[*i + k];
-        if ((c & 0xC0) != 0x80) {
-            ++*i;
-            return lead;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < least || cp > 0x10FFFF) {
-        ++*i;
-        return lead;
-    }
-    *i += extra + 1;
-    return cp;
-}
-
-// Scratch space for one key's text: on the stack, or PyMem for long keys.
-class TextBuf {
-public:
-    TextBuf() noexcept = default;
-    TextBuf(const TextBuf&) = delete;
-    TextBuf& operator=(const TextBuf&) = delete;
-    ~TextBuf() { PyMem_Free(heap_); }
-
-    // Room for `size` bytes; NULL with MemoryError.
-    [[nodiscard]] char* reserve(Py_ssize_t size) noexcept
-    {
-        if (size <= static_cast<Py_ssize_t>(sizeof stack_)) {
-            return stack_;
-        }
-        PyMem_Free(heap_);
-        heap_ = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(size)));
-        if (heap_ == nullptr) {
-            PyErr_NoMemory();
-        }
-        return heap_;
-    }
-
-private:
-    char stack_[256];
-    char* heap_ = nullptr;
-};
-
-// The folded text of a ready str into buf; its size, or -1 with an exception.
-[[nodiscard]] Py_ssize_t fold_str(PyObject* key, TextBuf& buf,
-                                  const char** text)
-{
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-    const bool ascii = PyUnicode_IS_ASCII(key);
-    if (!ascii && len > PY_SSIZE_T_MAX / kMaxFoldedBytes) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    char* out = buf.reserve(ascii ? len : len * kMaxFoldedBytes);
-    if (out == nullptr) {
-        return -1;
-    }
-    *text = out;
-    char* const start = out;
-    if (ascii) {
-        const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(key));
-        for (Py_ssize_t i = 0; i < len; ++i) {
-            const uint8_t folded = kAsciiFold[data[i]];
-            if (folded != kDrop) {
-                *out++ = static_cast<char>(folded);
-            }
-        }
-        return out - start;
-    }
-    const int kind = PyUnicode_KIND(key);
-    const void* data = PyUnicode_DATA(key);
-    for (Py_ssize_t i = 0; i < len; ++i) {
-        out = put_folded(out, PyUnicode_READ(kind, data, i));
-    }
-    return out - start;
-}
-
-// The exact text of a ready str as UTF-8 (no copy for ASCII); as fold_str.
-[[nodiscard]] Py_ssize_t exact_str(PyObject* key, TextBuf& buf,
-                                   const char** text)
-{
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-    if (PyUnicode_IS_ASCII(key)) {
-        *text = static_cast<const char*>(PyUnicode_DATA(key));
-        return len;
-    }
-    char* out = buf.reserve(len * 4);
-    if (out == nullptr) {
-        return -1;
-    }
-    *text = out;
-    char* const start = out;
-    const int kind = PyUnicode_KIND(key);
-    const void* data = PyUnicode_DATA(key);
-    for (Py_ssize_t i = 0; i < len; ++i) {
-        out = put_utf8(out, PyUnicode_READ(kind, data, i));
-    }
-    return out - start;
-}
-
-[[nodiscard]] Py_ssize_t fold_utf8(const char* text, Py_ssize_t size,
-                                   TextBuf& buf, const char** folded)
-{
-    if (size > PY_SSIZE_T_MAX / kMaxFoldedBytes) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    char* out = buf.reserve(size * kMaxFoldedBytes);
-    if (out == nullptr) {
-        return -1;
-    }
-    *folded = out;
-    char* const start = out;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    for (Py_ssize_t i = 0; i < size;) {
-        out = put_folded(out, next_utf8(bytes, size, &i));
-    }
-    return out - start;
-}
 
 // FNV-1a: keys are short, and the set is private to one redactor.
 [[nodiscard]] inline uint64_t text_hash(const char* text, Py_ssize_t size) noexcept
@@ -244,8 +37,9 @@ private:
         KeySet::Slot* slot = &set.slots[i];
         if (slot->size < 0 ||
             (slot->hash == hash && slot->size == size &&
-             std::memcmp(set.bytes + slot->offset, text,
-                         static_cast<size_t>(size)) == 0)) {
+             (size == 0 ||  // the texts of empty keys may all be NULL
+              std::memcmp(set.bytes + slot->offset, text,
+                          static_cast<size_t>(size)) == 0))) {
             return slot;
         }
     }
@@ -561,18 +355,28 @@ int key_sensitive(const Rules& rules, PyObject* key)
             return judge_str(rules, key);  // the cache is an optimisation only
         }
     }
-    VerdictCache::Entry& entry =
-        cache.entries[static_cast<uint64_t>(hash) & (VerdictCache::kSize - 1)];
-    if (entry.key == key ||
-        (entry.key != nullptr &&
-         reinterpret_cast<PyASCIIObject*>(entry.key)->hash == hash &&
-         same_text(entry.key, key))) {
-        return entry.verdict;
+    // Four ways per set, the most recent first, so that frequent keys
+    // sharing a set do not evict each other on every lookup.
+    constexpr uint64_t kWays = VerdictCache::kWays;
+    VerdictCache::Entry* set =
+        &cache.entries[static_cast<uint64_t>(hash) & (VerdictCache::kSize - kWays)];
+    for (uint64_t way = 0; way < kWays; ++way) {
+        PyObject* cached = set[way].key;
+        if (cached == key ||
+            (cached != nullptr &&
+             reinterpret_cast<PyASCIIObject*>(cached)->hash == hash &&
+             same_text(cached, key))) {
+            return set[way].verdict;
+        }
     }
     const int found = judge_str(rules, key);
     if (found >= 0) {
-        Py_XSETREF(entry.key, Py_NewRef(key));  // the old one is an exact str
-        entry.verdict = found;
+        PyObject* evicted = set[kWays - 1].key;
+        for (uint64_t way = kWays - 1; way > 0; --way) {
+            set[way] = set[way - 1];
+        }
+        set[0] = {Py_NewRef(key), found};
+        Py_XDECREF(evicted);  // an exact str: no Python code runs
     }
     return found;
 }

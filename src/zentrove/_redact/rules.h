@@ -22,7 +22,7 @@ struct KeySet {
     char* bytes = nullptr;        // owned (PyMem): the texts back to back
 };
 
-// A small direct-mapped cache of verdicts for exact str keys, indexed by the
+// A small four-way cache of verdicts for exact str keys, indexed by the
 // key's hash.  Each entry holds a strong reference to its key, so the object
 // cannot die and its address cannot be reused by another key while cached.
 struct VerdictCache {
@@ -30,7 +30,8 @@ struct VerdictCache {
         PyObject* key;             // owned exact str, or NULL
         int verdict;               // 0 or 1
     };
-    static constexpr uint64_t kSize = 256;
+    static constexpr uint64_t kSize = 1024;  // a power of two
+    static constexpr uint64_t kWays = 4;     // entries per set
     Entry* entries = nullptr;     // owned (PyMem), kSize entries, lazily
 };
 
@@ -68,6 +69,11 @@ extern PyTypeObject RedactorType;
 
 // Frees what the rules own; leaves them empty.  Runs no Python code.
 void rules_free(Rules& rules) noexcept;
+
+// The walks, as methods of RedactorBase (walk.cpp).
+[[nodiscard]] PyObject* redactor_redact(PyObject* self, PyObject* data);
+[[nodiscard]] PyObject* redactor_redacted(PyObject* self, PyObject* data);
+[[nodiscard]] PyObject* redactor_report(PyObject* self, PyObject* data);
 
 
 }  // namespace zr

@@ -1,0 +1,120 @@
+// What the walk files share: the per-call state of one walk (its mode, the
+// objects seen so far, the masks made, the report and its path), and the
+// container walks that each mode instantiates.
+#pragma once
+
+#include "rules.h"
+
+namespace zr {
+
+enum class Mode : uint8_t {
+    InPlace,  // redact(): change containers, return the same object
+    Copy,     // redacted(): new containers, the original untouched
+    Report,   // report(): list what would be masked, change nothing
+};
+
+// Objects already walked in this call, each with a strong reference so its
+// address cannot be reused by a new object while the walk runs; in Copy mode
+// with the copy made of it.  The key is the address with the sensitivity of
+// the walk in its low bit: a list walked under a harmless key must be
+// walked again under a sensitive one.
+class SeenMap {
+public:
+    SeenMap() noexcept = default;
+    SeenMap(const SeenMap&) = delete;
+    SeenMap& operator=(const SeenMap&) = delete;
+    ~SeenMap();
+
+    // The copy recorded for (obj, sensitive) (borrowed), or NULL; `found`
+    // tells a recorded NULL (walked, no copy) from nothing recorded.
+    [[nodiscard]] PyObject* find(PyObject* obj, bool sensitive,
+                                 bool* found) const noexcept;
+    // Records (obj, sensitive) with its copy (or NULL); -1 with MemoryError.
+    [[nodiscard]] int add(PyObject* obj, bool sensitive, PyObject* copy);
+
+private:
+    struct Entry {
+        uintptr_t key;    // 0 for an empty slot
+        PyObject* obj;    // owned
+        PyObject* copy;   // owned, or NULL
+    };
+    static constexpr size_t kInline = 32;
+    [[nodiscard]] int grow();
+    Entry inline_[kInline] = {};
+    Entry* slots_ = inline_;
+    size_t capacity_ = kInline;
+    size_t used_ = 0;
+};
+
+// Where a value sits: its key (borrowed; the walk holds the key while it
+// walks below it) or, with key NULL, its index, and the step above.  The
+// chain lives on the C stack of the walk; NULL is the top.
+struct Path {
+    const Path* up;
+    PyObject* key;
+    Py_ssize_t index;
+};
+
+// The state of one call of redact/redacted/report.
+struct Walk {
+    const Rules& rules;
+    Mode mode;
+    SeenMap seen;
+    PyObject* stars[64] = {};      // owned: star masks by length, made on demand
+    PyObject* report = nullptr;    // owned: the report list (Report mode)
+
+    Walk(const Rules& r, Mode m) noexcept : rules(r), mode(m) {}
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+    ~Walk();
+
+    // The mask for a str of `length` code points: a new reference.
+    [[nodiscard]] PyObject* mask(Py_ssize_t length);
+    // Report mode: appends (path of `at`, rule) to the report; the rule is
+    // "key" unless a detector's name is given.
+    [[nodiscard]] int emit(const Path* at, PyObject* rule = nullptr);
+};
+
+// In place: TypeError for a value at `at` that would be masked but sits in
+// an immutable container; returns NULL.
+PyObject* stuck(PyTypeObject* container, const Path* at);
+
+// The walk of one value under a key of the given sensitivity, dispatching on
+// its type.  A new reference: the value itself when nothing changes (always
+// in Report mode), its mask, or its copy; NULL with an exception.
+template <Mode M>
+[[nodiscard]] PyObject* walk_value(Walk& w, PyObject* value, bool sensitive,
+                                 const Path* at);
+
+// Container walks, with the same contract as walk_value.
+template <Mode M>
+[[nodiscard]] PyObject* walk_dict(Walk& w, PyObject* dict, const Path* at);
+template <Mode M>
+[[nodiscard]] PyObject* walk_list(Walk& w, PyObject* list, bool sensitive,
+                                const Path* at);
+template <Mode M>
+[[nodiscard]] PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive,
+                                 const Path* at);
+template <Mode M>
+[[nodiscard]] PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at);
+template <Mode M>
+[[nodiscard]] PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive,
+                                    const Path* at);
+template <Mode M>
+[[nodiscard]] PyObject* walk_set(Walk& w, PyObject* set, bool sensitive,
+                               const Path* at);
+
+inline constexpr const char kRecursionWhere[] = " while redacting nested data";
+
+// Made once by walk_exec, owned for the life of the process.
+extern PyObject* g_rule_key;         // "key", the rule of a key in reports
+extern PyObject* g_empty_tuple;
+extern PyTypeObject* g_defaultdict;  // collections.defaultdict
+
+// RuntimeError for a container changed by Python code during the walk.
+PyObject* changed_during_walk(PyObject* container);
+
+// Copies the instance dict of a subclass instance onto its copy; 0 or -1.
+[[nodiscard]] int copy_instance_dict(PyObject* from, PyObject* to);
+
+}  // namespace zr

@@ -1,0 +1,259 @@
+// The walks of containers reached through Python's protocols: any mapping
+// (OrderedDict, UserDict, a class registered as a Mapping), any sequence
+// that is not list or tuple storage (deque, UserList), and sets.
+//
+// Design note.  These run Python code (__iter__, __getitem__, __setitem__,
+// __len__), which may change the container under the walk.  The keys are
+// read once into a list first, every key and value is held while that code
+// runs, and the length is compared after each call: a container whose
+// length changed raises RuntimeError rather than being walked half-changed.
+// A dict subclass that iterates in its own order (OrderedDict) is read
+// through its storage by key, so a default factory never runs.
+#include "walk.h"
+
+namespace zr {
+
+namespace {
+
+// The length of a container, compared after each call of its Python code.
+[[nodiscard]] bool same_length(PyObject* container, Py_ssize_t expected,
+                               bool* failed)
+{
+    const Py_ssize_t now = PyObject_Size(container);
+    *failed = now < 0;
+    return now == expected;
+}
+
+[[nodiscard]] bool can_assign(PyTypeObject* type) noexcept
+{
+    return (type->tp_as_mapping != nullptr &&
+            type->tp_as_mapping->mp_ass_subscript != nullptr) ||
+           (type->tp_as_sequence != nullptr &&
+            type->tp_as_sequence->sq_ass_item != nullptr);
+}
+
+// value = mapping[key]: dict storage for dict subclasses (never their
+// __missing__), the mapping protocol otherwise.
+[[nodiscard]] PyObject* get_item(PyObject* mapping, PyObject* key)
+{
+    if (!PyDict_Check(mapping)) {
+        return PyObject_GetItem(mapping, key);
+    }
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return Py_XNewRef(value);
+}
+
+// The copy of a mapping: the same type for dict subclasses (built by dict's
+// own __new__, with default factory and attributes), a dict otherwise.
+[[nodiscard]] PyObject* empty_copy(PyObject* mapping)
+{
+    if (!PyDict_Check(mapping)) {
+        return PyDict_New();
+    }
+    Ref copy = Ref::steal(PyDict_Type.tp_new(Py_TYPE(mapping), g_empty_tuple, nullptr));
+    if (!copy || copy_instance_dict(mapping, copy.get()) < 0) {
+        return nullptr;
+    }
+    return copy.release();
+}
+
+}  // namespace
+
+template <Mode M>
+PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
+{
+    bool found;
+    PyObject* done = w.seen.find(mapping, false, &found);
+    if (found) {
+        return Py_NewRef(M == Mode::Copy ? done : mapping);
+    }
+    RecursionGuard guard(kRecursionWhere);
+    if (!guard.ok()) {
+        return nullptr;
+    }
+    Ref hold = Ref::borrow(mapping);
+    Ref copy;
+    if constexpr (M == Mode::Copy) {
+        copy = Ref::steal(empty_copy(mapping));
+        if (!copy) {
+            return nullptr;
+        }
+    }
+    if (w.seen.add(mapping, false, copy.get()) < 0) {
+        return nullptr;
+    }
+    Ref keys = Ref::steal(PySequence_List(mapping));
+    if (!keys) {
+        return nullptr;
+    }
+    const Py_ssize_t length = PyObject_Size(mapping);
+    if (length < 0) {
+        return nullptr;
+    }
+    bool failed;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);  // held by the list
+        const int sensitive = key_sensitive(w.rules, key);
+        if (sensitive < 0) {
+            return nullptr;
+        }
+        Ref value = Ref::steal(get_item(mapping, key));
+        if (!same_length(mapping, length, &failed)) {
+            return failed ? nullptr : changed_during_walk(mapping);
+        }
+        if (!value) {
+            return nullptr;
+        }
+        const Path here{at, key, 0};
+        Ref result = Ref::steal(walk_value<M>(w, value.get(), sensitive != 0, &here));
+        if (!result) {
+            return nullptr;
+        }
+        if (M == Mode::Copy ||
+            (M == Mode::InPlace && result.get() != value.get())) {
+            if (M == Mode::InPlace && !can_assign(Py_TYPE(mapping))) {
+                return stuck(Py_TYPE(mapping), &here);
+            }
+            if (PyObject_SetItem(M == Mode::Copy ? copy.get() : mapping, key,
+                                 result.get()) < 0) {
+                return nullptr;
+            }
+        }
+        if (!same_length(mapping, length, &failed)) {
+            return failed ? nullptr : changed_during_walk(mapping);
+        }
+    }
+    return M == Mode::Copy ? copy.release() : Py_NewRef(mapping);
+}
+
+template <Mode M>
+PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
+{
+    bool found;
+    PyObject* done = w.seen.find(seq, sensitive, &found);
+    if (found) {
+        return Py_NewRef(M == Mode::Copy ? done : seq);
+    }
+    RecursionGuard guard(kRecursionWhere);
+    if (!guard.ok()) {
+        return nullptr;
+    }
+    Ref hold = Ref::borrow(seq);
+    Ref copy;
+    if constexpr (M == Mode::Copy) {
+        copy = Ref::steal(PyList_New(0));
+        if (!copy) {
+            return nullptr;
+        }
+    }
+    if (w.seen.add(seq, sensitive, copy.get()) < 0) {
+        return nullptr;
+    }
+    const Py_ssize_t length = PyObject_Size(seq);
+    if (length < 0) {
+        return nullptr;
+    }
+    bool failed;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(seq, i));
+        if (!same_length(seq, length, &failed)) {
+            return failed ? nullptr : changed_during_walk(seq);
+        }
+        if (!item) {
+            return nullptr;
+        }
+        const Path here{at, nullptr, i};
+        Ref result = Ref::steal(walk_value<M>(w, item.get(), sensitive, &here));
+        if (!result) {
+            return nullptr;
+        }
+        if constexpr (M == Mode::Copy) {
+            if (PyList_Append(copy.get(), result.get()) < 0) {
+                return nullptr;
+            }
+        }
+        else if (M == Mode::InPlace && result.get() != item.get()) {
+            if (!can_assign(Py_TYPE(seq))) {
+                return stuck(Py_TYPE(seq), &here);
+            }
+            if (PySequence_SetItem(seq, i, result.get()) < 0) {
+                return nullptr;
+            }
+            if (!same_length(seq, length, &failed)) {
+                return failed ? nullptr : changed_during_walk(seq);
+            }
+        }
+    }
+    return M == Mode::Copy ? copy.release() : Py_NewRef(seq);
+}
+
+// Sets hold only hashable items (str, numbers, tuples, frozensets), read
+// through their storage; in place, a set that holds something to mask is
+// refused like a tuple, since masks of equal length would merge.
+template <Mode M>
+PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at)
+{
+    bool found;
+    PyObject* done = w.seen.find(set, sensitive, &found);
+    if (found) {
+        return Py_NewRef(M == Mode::Copy ? done : set);
+    }
+    RecursionGuard guard(kRecursionWhere);
+    if (!guard.ok()) {
+        return nullptr;
+    }
+    Ref hold = Ref::borrow(set);
+    // A snapshot of the items: walking one may run Python code.
+    Ref items = Ref::steal(PySequence_List(set));
+    if (!items) {
+        return nullptr;
+    }
+    bool changed = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        const Path here{at, nullptr, i};
+        PyObject* result = walk_value<M>(w, item, sensitive, &here);
+        if (result == nullptr) {
+            return nullptr;
+        }
+        if (M == Mode::InPlace && result != item) {
+            Py_DECREF(result);
+            return stuck(Py_TYPE(set), &here);
+        }
+        changed = changed || result != item;
+        PyList_SET_ITEM(items.get(), i, result);  // the list held item too
+        Py_DECREF(item);
+    }
+    Ref copy = Ref::borrow(set);
+    if (M == Mode::Copy && changed) {
+        copy = Ref::steal(PyFrozenSet_Check(set) ? PyFrozenSet_New(items.get())
+                                                 : PySet_New(items.get()));
+        if (!copy) {
+            return nullptr;
+        }
+    }
+    else if (M == Mode::Copy && PySet_Check(set)) {
+        copy = Ref::steal(PySet_New(set));  // a mutable set is always copied
+        if (!copy) {
+            return nullptr;
+        }
+    }
+    if (w.seen.add(set, sensitive, M == Mode::Copy ? copy.get() : nullptr) < 0) {
+        return nullptr;
+    }
+    return copy.release();
+}
+
+#define ZR_INSTANTIATE(M)                                              \
+    template PyObject* walk_mapping<M>(Walk&, PyObject*, const Path*);         \
+    template PyObject* walk_sequence<M>(Walk&, PyObject*, bool, const Path*);  \
+    template PyObject* walk_set<M>(Walk&, PyObject*, bool, const Path*);
+ZR_INSTANTIATE(Mode::InPlace)
+ZR_INSTANTIATE(Mode::Copy)
+ZR_INSTANTIATE(Mode::Report)
+#undef ZR_INSTANTIATE
+
+}  // namespace zr

@@ -1,0 +1,221 @@
+// The state of one walk: the map of containers already walked, the masks
+// made in the call, the report and its paths, the errors the walks raise,
+// and the constants that start-up makes for them.
+#include "walk.h"
+
+#include "mask.h"
+
+namespace zr {
+
+PyObject* g_rule_key = nullptr;      // owned for the process: "key"
+PyObject* g_empty_tuple = nullptr;   // owned for the process
+PyTypeObject* g_defaultdict = nullptr;  // owned for the process
+
+// --- per-call state -----------------------------------------------------------
+
+SeenMap::~SeenMap()
+{
+    for (size_t i = 0; i < capacity_; ++i) {
+        if (slots_[i].key != 0) {
+            Py_DECREF(slots_[i].obj);
+            Py_XDECREF(slots_[i].copy);
+        }
+    }
+    if (slots_ != inline_) {
+        PyMem_Free(slots_);
+    }
+}
+
+namespace {
+[[nodiscard]] inline uintptr_t seen_key(PyObject* obj, bool sensitive) noexcept
+{
+    return reinterpret_cast<uintptr_t>(obj) | (sensitive ? 1 : 0);
+}
+[[nodiscard]] inline size_t seen_hash(uintptr_t key) noexcept
+{
+    // Objects are 16-byte aligned: mix the address bits above that.
+    return static_cast<size_t>((key >> 4) * 0x9E3779B97F4A7C15u >> 17) ^ key;
+}
+}  // namespace
+
+PyObject* SeenMap::find(PyObject* obj, bool sensitive, bool* found) const noexcept
+{
+    const uintptr_t key = seen_key(obj, sensitive);
+    for (size_t i = seen_hash(key) & (capacity_ - 1);; i = (i + 1) & (capacity_ - 1)) {
+        if (slots_[i].key == key) {
+            *found = true;
+            return slots_[i].copy;
+        }
+        if (slots_[i].key == 0) {
+            *found = false;
+            return nullptr;
+        }
+    }
+}
+
+int SeenMap::grow()
+{
+    const size_t capacity = capacity_ * 4;
+    auto* slots = static_cast<Entry*>(PyMem_Calloc(capacity, sizeof(Entry)));
+    if (slots == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (size_t i = 0; i < capacity_; ++i) {
+        if (slots_[i].key == 0) {
+            continue;
+        }
+        size_t j = seen_hash(slots_[i].key) & (capacity - 1);
+        while (slots[j].key != 0) {
+            j = (j + 1) & (capacity - 1);
+        }
+        slots[j] = slots_[i];
+    }
+    if (slots_ != inline_) {
+        PyMem_Free(slots_);
+    }
+    slots_ = slots;
+    capacity_ = capacity;
+    return 0;
+}
+
+int SeenMap::add(PyObject* obj, bool sensitive, PyObject* copy)
+{
+    if ((used_ + 1) * 2 > capacity_ && grow() < 0) {
+        return -1;
+    }
+    const uintptr_t key = seen_key(obj, sensitive);
+    size_t i = seen_hash(key) & (capacity_ - 1);
+    while (slots_[i].key != 0) {
+        i = (i + 1) & (capacity_ - 1);
+    }
+    slots_[i] = {key, Py_NewRef(obj), Py_XNewRef(copy)};
+    ++used_;
+    return 0;
+}
+
+Walk::~Walk()
+{
+    for (PyObject* s : stars) {
+        Py_XDECREF(s);
+    }
+    Py_XDECREF(report);
+}
+
+PyObject* Walk::mask(Py_ssize_t length)
+{
+    if (rules.mask != nullptr) {
+        return Py_NewRef(rules.mask);
+    }
+    constexpr Py_ssize_t kShared = sizeof stars / sizeof stars[0];
+    if (length >= kShared) {
+        return zt::star_mask(length);
+    }
+    if (stars[length] == nullptr) {
+        stars[length] = zt::star_mask(length);
+    }
+    return Py_XNewRef(stars[length]);
+}
+
+namespace {
+
+// The keys and indices from the top down to `at`, as a tuple.
+[[nodiscard]] PyObject* path_tuple(const Path* at)
+{
+    Py_ssize_t depth = 0;
+    for (const Path* p = at; p != nullptr; p = p->up) {
+        ++depth;
+    }
+    Ref where = Ref::steal(PyTuple_New(depth));
+    if (!where) {
+        return nullptr;
+    }
+    for (const Path* p = at; p != nullptr; p = p->up) {
+        PyObject* element = p->key != nullptr ? Py_NewRef(p->key)
+                                              : PyLong_FromSsize_t(p->index);
+        if (element == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(where.get(), --depth, element);
+    }
+    return where.release();
+}
+
+}  // namespace
+
+int Walk::emit(const Path* at, PyObject* rule)
+{
+    Ref where = Ref::steal(path_tuple(at));
+    if (!where) {
+        return -1;
+    }
+    Ref entry = Ref::steal(PyTuple_Pack(2, where.get(), rule != nullptr ? rule : g_rule_key));
+    return entry ? PyList_Append(report, entry.get()) : -1;
+}
+
+PyObject* stuck(PyTypeObject* container, const Path* at)
+{
+    Ref where = Ref::steal(path_tuple(at));
+    if (where) {
+        PyErr_Format(PyExc_TypeError,
+                     "cannot mask %R in place: it is inside a %.200s; use "
+                     "redacted() for a redacted copy",
+                     where.get(), container->tp_name);
+    }
+    return nullptr;
+}
+
+PyObject* changed_during_walk(PyObject* container)
+{
+    PyErr_Format(PyExc_RuntimeError, "%.200s changed during redaction",
+                 Py_TYPE(container)->tp_name);
+    return nullptr;
+}
+
+int copy_instance_dict(PyObject* from, PyObject* to)
+{
+    if (Py_TYPE(from)->tp_dictoffset == 0) {
+        return 0;
+    }
+    Ref attrs = Ref::steal(PyObject_GenericGetDict(from, nullptr));
+    if (!attrs) {
+        return -1;
+    }
+    if (PyDict_GET_SIZE(attrs.get()) == 0) {
+        return 0;
+    }
+    Ref copy = Ref::steal(PyDict_Copy(attrs.get()));
+    return copy ? PyObject_GenericSetDict(to, copy.get(), nullptr) : -1;
+}
+
+int walk_exec(PyObject*)
+{
+    if (g_rule_key == nullptr) {
+        g_rule_key = PyUnicode_InternFromString("key");
+        g_empty_tuple = PyTuple_New(0);
+        if (g_rule_key == nullptr || g_empty_tuple == nullptr) {
+            Py_CLEAR(g_rule_key);
+            Py_CLEAR(g_empty_tuple);
+            return -1;
+        }
+    }
+    if (g_defaultdict == nullptr) {
+        Ref collections = Ref::steal(PyImport_ImportModule("_collections"));
+        if (!collections) {
+            return -1;
+        }
+        PyObject* type = PyObject_GetAttrString(collections.get(), "defaultdict");
+        if (type == nullptr) {
+            return -1;
+        }
+        if (!PyType_Check(type)) {
+            Py_DECREF(type);
+            PyErr_SetString(PyExc_TypeError, "_collections.defaultdict is not a type");
+            return -1;
+        }
+        g_defaultdict = reinterpret_cast<PyTypeObject*>(type);
+    }
+    return 0;
+}
+
+}  // namespace zr

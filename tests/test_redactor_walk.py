@@ -1,0 +1,247 @@
+"""zentrove.Redactor's walks: redact (in place), redacted (copy) and report."""
+
+import copy
+import types
+from collections import Counter, OrderedDict, UserDict, UserList, defaultdict, deque, namedtuple
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from zentrove import Redactor
+from helpers import assert_no_leak, raising
+from redactor_model import Model
+
+DENY = Redactor(omit=["password", "api_key"])
+ALLOW = Redactor(trust=["id"])
+Point = namedtuple("Point", "x y")
+
+# Keys near and far from the listed ones, so folding matters.
+KEYS = st.sampled_from(["password", "PASS-WORD", "Password", "api_key", "apiKey", "x",
+                        "id", "ID", "ß", "", 0, None])
+LEAVES = (st.none() | st.booleans() | st.integers() | st.text(max_size=4)
+          | st.floats(allow_nan=False) | st.binary(max_size=3))
+
+
+def nested(containers):
+    return st.recursive(LEAVES, containers, max_leaves=25)
+
+
+JSONISH = nested(lambda c: st.lists(c, max_size=4) | st.dictionaries(KEYS, c, max_size=4))
+ANY = nested(lambda c: st.lists(c, max_size=3) | st.dictionaries(KEYS, c, max_size=3)
+             | st.tuples(c, c) | st.frozensets(LEAVES, max_size=3))
+RULES = st.fixed_dictionaries(
+    {"exact": st.booleans(), "mask": st.sampled_from([None, "[x]"]), "scalars": st.booleans()},
+) | st.fixed_dictionaries({"contains": st.sampled_from([(), ("word",), ("key", "ß")])})
+LISTS = st.sampled_from([{"omit": ["password", "api_key"]}, {"trust": ["id", "x"]},
+                         {"omit": ["ss"]}])
+
+
+def build(lists, rules):
+    if "trust" in lists:
+        rules = {k: v for k, v in rules.items() if k != "contains"}
+    return Redactor(**lists, **rules), Model(**lists, **rules)
+
+
+@given(LISTS, RULES, ANY)
+def test_copy_and_report_match_the_model(lists, rules, data):
+    r, model = build(lists, rules)
+    before = copy.deepcopy(data)
+    assert r.redacted(data) == model.redacted(data)
+    assert r.report(data) == model.report(data)
+    assert data == before
+
+
+@given(LISTS, RULES, JSONISH)
+def test_in_place_matches_the_copy(lists, rules, data):
+    r, model = build(lists, rules)
+    expected = model.redacted(data)
+    assert r.redact(data) == expected
+    assert data == expected or not isinstance(data, (dict, list))
+
+
+def test_masks_and_returns():
+    d = {"Password": "hunter2", "API-KEY": ["ab", ["c", {"id": "x"}]], "n": 1, "note": "ok"}
+    assert DENY.redacted(d) == {"Password": "*******", "API-KEY": ["**", ["*", {"id": "x"}]],
+                                "n": 1, "note": "ok"}
+    assert DENY.report(d) == [(("Password",), "key"), (("API-KEY", 0), "key"),
+                              (("API-KEY", 1, 0), "key")]
+    assert DENY.redact(d) is d and d["Password"] == "*******"
+    # The top level has no key: the allow-list masks a bare string.
+    assert (ALLOW.redact("ab"), DENY.redact("ab"), ALLOW.report("ab")) == ("**", "ab", [((), "key")])
+    masked = ALLOW.redacted({"a": "xyz", "b": "abc", 3: "q", None: ["r"]})
+    assert masked["a"] is masked["b"]  # equal masks share one object
+    assert masked == {"a": "***", "b": "***", 3: "*", None: ["*"]}
+
+
+@pytest.mark.parametrize(
+    "value, masked",
+    [
+        (1234, "****"), (-1.5, "****"), (b"\x00\x01", "**"), (bytearray(b"abc"), "***"),
+        ((1, "ab"), "***"), (frozenset({10}), "**"), pytest.param(10 ** 5000, "*" * 5001, id="huge-int"),
+        (True, True), (None, None), ((), ()), ((1, None), ("*", None)),
+        (Point(1, "a"), "**"), ([1, "ab"], ["*", "**"]),
+    ],
+)
+def test_scalars_are_masked_when_asked(value, masked):
+    on = Redactor(omit=["pin"], scalars=True)
+    assert on.redacted({"pin": value}) == {"pin": masked}
+    kept = Redactor(omit=["pin"]).redacted({"pin": value})["pin"]
+    assert kept == value or isinstance(value, (tuple, list)) and "*" in str(kept)
+
+
+def test_copies_keep_types_where_they_can():
+    od = OrderedDict([("a", 1), ("password", "pw")])
+    od.move_to_end("a")
+    dd = defaultdict(list, api_key="k")
+    sub = type("Sub", (dict,), {})(password="p")
+    sub.note = "kept"
+    lst = type("L", (list,), {})(["x"])
+    data = {"od": od, "dd": dd, "c": Counter(a=1), "sub": sub, "lst": lst, "p": Point("a", "b"),
+            "password": Point("a", "b"), "u": UserDict(password="s"), "q": deque(["a"]),
+            "mp": types.MappingProxyType({"api_key": "z"}), "ul": UserList(["a"])}
+    out = DENY.redacted(data)
+    assert [type(out[k]).__name__ for k in data] == [
+        "OrderedDict", "defaultdict", "Counter", "Sub", "L", "Point", "Point", "dict", "list",
+        "dict", "list"]
+    assert list(out["od"].items()) == [("password", "**"), ("a", 1)]
+    assert out["dd"].default_factory is list and out["dd"]["api_key"] == "*"
+    assert (out["sub"].note, out["sub"]["password"], out["password"]) == ("kept", "*", ("*", "*"))
+    assert (out["u"], out["mp"], out["p"] is data["p"]) == ({"password": "*"}, {"api_key": "*"}, True)
+    assert all(out[k] is not data[k] for k in ("od", "dd", "c", "sub", "lst", "u", "q", "ul"))
+
+
+def test_in_place_handles_any_mutable_container_and_refuses_the_rest():
+    dd = defaultdict(lambda: pytest.fail("default factory ran"), password="p")
+    ud, ul, dq = UserDict(api_key="k"), UserList(["a"]), deque([{"password": "x"}])
+    data = {"dd": dd, "ud": ud, "list": ({"password": "y"},), "password": [ul, dq]}
+    assert DENY.redact(data) is data
+    assert (dd["password"], ud["api_key"], data["list"][0], list(ul), dq[0]) == (
+        "*", "*", {"password": "*"}, ["*"], {"password": "*"})
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        ({"password": ("a", 1)}, "cannot mask ('password', 0) in place: it is inside a tuple"),
+        ({"x": [{"api_key": Point("a", "b")}]},
+         "cannot mask ('x', 0, 'api_key', 0) in place: it is inside a Point"),
+        ({"password": frozenset({"a"})}, "cannot mask ('password', 0) in place: it is inside a frozenset"),
+        ({"m": types.MappingProxyType({"password": "a"})},
+         "cannot mask ('m', 'password') in place: it is inside a mappingproxy"),
+        ({"password": range(3), "api_key": (1, None)}, None),
+    ],
+)
+def test_in_place_names_what_it_cannot_change(data, message):
+    if message is None:
+        assert DENY.redact(data) is data
+        return
+    with pytest.raises(TypeError) as info:
+        DENY.redact(data)
+    assert str(info.value) == message + "; use redacted() for a redacted copy"
+
+
+def test_shared_and_cyclic_data():
+    shared = ["s"]
+    d = {"a": shared, "password": shared}
+    d["self"] = d
+    lst = [d]
+    lst.append(lst)
+    out = DENY.redacted(lst)
+    assert out[1] is out and out[0]["self"] is out[0]
+    assert (out[0]["a"], out[0]["password"]) == (["s"], ["*"])
+    assert DENY.report(lst) == [((0, "password", 0), "key")]
+    t = ([],)
+    t[0].append(t)
+    tc = ALLOW.redacted({"x": t})["x"]
+    assert tc[0][0] is tc and tc is not t
+    assert DENY.redact(lst) is lst and shared == ["*"]
+
+
+def test_deep_data_raises_recursion_error():
+    deep = []
+    for _ in range(100_000):
+        deep = [deep]
+    for walk in (DENY.redact, DENY.redacted, DENY.report):
+        with pytest.raises(RecursionError):
+            walk(deep)
+
+
+def cyclic():
+    d = {"password": ["a"]}
+    d["self"] = d
+    return [d, d["password"]]
+
+
+class Shifty(UserDict):
+    """A mapping that changes itself while it is walked."""
+
+    def __getitem__(self, key):
+        self.data[f"new{len(self.data)}"] = "x"
+        return super().__getitem__(key)
+
+
+class Nested(UserDict):
+    """A mapping whose reads change the dict that holds it."""
+
+    def __getitem__(self, key):
+        self.outer.pop("z", None)
+        return super().__getitem__(key)
+
+
+def changes_outer():
+    n = Nested(a=1)
+    outer = {"n": n, "z": 1}
+    n.outer = outer
+    return outer
+
+
+class Bad:
+    def __eq__(self, other):
+        raise AssertionError("key __eq__ ran")
+
+    def __hash__(self):
+        return 1
+
+
+class Failing(UserDict):
+    def __iter__(self):
+        raise KeyError("iteration failed")
+
+
+@pytest.mark.parametrize("walk", ["redact", "redacted", "report"])
+@pytest.mark.parametrize(
+    "make, exc, message",
+    [
+        (lambda: Shifty(password="p"), RuntimeError, "Shifty changed during redaction"),
+        (changes_outer, RuntimeError, "dict changed during redaction"),
+        (lambda: {"a": Failing(x=1)}, KeyError, "'iteration failed'"),
+        (lambda: {Bad(): "s", "password": [Bad()]}, None, None),
+    ],
+)
+def test_hostile_containers(walk, make, exc, message):
+    data = make()
+    if exc is None:
+        getattr(DENY, walk)(data)
+        getattr(ALLOW, walk)(data)
+        return
+    with pytest.raises(exc) as info:
+        getattr(DENY, walk)(data)
+    assert str(info.value) == message
+
+
+@pytest.mark.leak
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: DENY.redacted({"password": ["a", {"api_key": 1}], "x": (["b"], {"c"})}),
+        lambda: ALLOW.redact({"a": [OrderedDict(b="c")], "id": deque(["d"])}),
+        lambda: Redactor(omit=["p"], scalars=True, mask="#").report({"p": (1, b"x"), "q": [2]}),
+        raising(TypeError, DENY.redact, {"password": ("a",)}),
+        lambda: raising(RuntimeError, DENY.redacted, {"a": Shifty(password="p")})(),
+        lambda: raising(RuntimeError, DENY.report, changes_outer())(),
+        lambda: DENY.redacted(cyclic()),
+    ],
+)
+def test_no_leaks(call):
+    assert_no_leak(call)
