@@ -94,7 +94,7 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
 
 def on_cluster(source: Path, out: Path, redactor, blocksize: int, workers: int) -> dict[str, float]:
     with distributed.LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:
         # Warm the workers up (imports, the native modules) off the clock.
         warm = WORK / "warm.jsonl"

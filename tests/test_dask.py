@@ -1,9 +1,10 @@
-"""zentrove.dask on a real two-process cluster: results equal the command
-line's, redactors travel by pickle, workers' global lists play no part,
-failed partitions leave nothing behind, bad lines are never dropped."""
+"""zentrove.dask on a real two-process cluster: results equal the
+single-process result, redactors travel by pickle, workers' global lists play
+no part, failed partitions leave nothing behind, bad lines are never dropped."""
 
 import copy
 import gzip
+import io
 import json
 import os
 import pathlib
@@ -19,8 +20,7 @@ import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import zentrove.dask as zd  # noqa: E402
-from zentrove import cli  # noqa: E402
-from zentrove import omit  # noqa: E402
+from zentrove import Redactor, omit  # noqa: E402
 
 pytestmark = pytest.mark.slow  # a cluster of two worker processes
 
@@ -35,7 +35,7 @@ RECORDS = [
 
 def jsonl(count):
     rows = [json.dumps(RECORDS[i % len(RECORDS)]) for i in range(count)]
-    rows[3] = "  \r"  # blank lines are skipped, not counted as values
+    rows[3] = "  \r"  # blank: not a value
     rows[5] += "\r"
     return "\ufeff" + "\n".join(rows) + "\n"
 
@@ -43,7 +43,7 @@ def jsonl(count):
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     )
     with cluster, distributed.Client(cluster) as client:
         # Workers whose global lists would change every result if they were
@@ -53,11 +53,22 @@ def client():
         yield client
 
 
-def reference(args, paths, tmp_path):
-    """The command line's output for some files, run in this process."""
-    out = tmp_path / "reference.out"
-    assert cli.main([*args, *map(str, paths), "-o", str(out)]) == cli.EXIT_OK
-    return out.read_bytes()
+def single_process(redactor, paths, tmp_path):
+    """The output for some files in one process: the native text path of a
+    Redactor, or else zentrove.dask itself, one partition per file and no
+    cluster."""
+    if not isinstance(redactor, Redactor):
+        with dask.config.set(scheduler="sync"):
+            summary = zd.redact_text_files(paths, str(tmp_path / "single"), redactor, blocksize=None)
+        return read_outputs(summary)
+    out = io.BytesIO()
+    for path in map(pathlib.Path, paths):
+        data = gzip.decompress(path.read_bytes()) if path.suffix == ".gz" else path.read_bytes()
+        if path.suffix == ".json":
+            out.write(redactor.redact_json(data))
+        else:
+            redactor.redact_json_lines(io.BytesIO(data), out)
+    return out.getvalue()
 
 
 def walk(redactor, value):
@@ -79,24 +90,28 @@ class WriteFails:
 
 
 @pytest.mark.parametrize(
-    "args, make", [(["--omit", "password"], omit.Omitter), (["--trust", "user"], omit.NoTrustOmitter)]
+    "make, clear",
+    [
+        (lambda: omit.Omitter(["password"]), b'"token": ["**", ["**"]]'),
+        (lambda: omit.NoTrustOmitter(["n"]), b'"user": "bob"'),
+        (lambda: Redactor(omit=["password", "token"]), b'"token": ["**", ["**"]]'),
+        (lambda: Redactor(trust=["n", "user"]), b'"user": "bob"'),
+    ],
 )
-def test_same_as_command_line(client, tmp_path, args, make):
-    # Built while the driver's global list names "token": that travels as
-    # part of the redactor's own list.
-    omit.always_omit(["token"]) if make is omit.Omitter else omit.always_trust(["n"])
-    redactor = make(args[1:])
+def test_same_as_single_process(client, tmp_path, make, clear):
+    # Built while the driver's global lists name "token" and "user": they
+    # travel as part of an Omitter's own lists.
+    omit.always_omit(["token"]), omit.always_trust(["user"])
+    redactor = make()
     omit.reset_omissions(), omit.reset_trusted()
     lines, doc, packed = tmp_path / "a.jsonl", tmp_path / "b.json", tmp_path / "c.jsonl.gz"
     lines.write_text(jsonl(40), encoding="utf-8")
     doc.write_text(json.dumps(RECORDS[1], indent=4), encoding="utf-8")
-    (tmp_path / "plain").write_text(jsonl(7), encoding="utf-8")
-    packed.write_bytes(gzip.compress((tmp_path / "plain").read_bytes()))
+    packed.write_bytes(gzip.compress(jsonl(7).encode()))
     summary = zd.redact_text_files(str(tmp_path / "*.json*"), str(tmp_path / "out"), redactor, blocksize=300)
 
-    args += ["--omit", "token"] if make is omit.Omitter else ["--trust", "n"]
-    expected = reference(args, [lines, doc], tmp_path) + reference(args + ["--lines"], [tmp_path / "plain"], tmp_path)
-    assert read_outputs(summary) == expected
+    expected = single_process(redactor, [str(lines), str(doc), str(packed)], tmp_path)
+    assert read_outputs(summary) == expected and clear in expected
     assert len(summary.outputs) > 5 and summary.outputs[-1].endswith("part-%05d.jsonl" % (len(summary.outputs) - 1))
     assert summary == zd.Summary(39 + 1 + 6, None, 0, (), summary.outputs)
 
@@ -111,45 +126,57 @@ def test_failed_partition_leaves_nothing_and_rerun_overwrites(client, tmp_path):
     sources[0].write_text(json.dumps(RECORDS[0]) + "\n")
     sources[1].write_text("".join(json.dumps(r) + "\n" for r in RECORDS))
     glob = str(tmp_path / "in*.jsonl")
-    with pytest.raises(TypeError, match="expected a bytes-like object"):
+    with pytest.raises(TypeError) as caught:
         zd.redact_text_files(glob, str(out), WriteFails(), blocksize=None)
+    assert str(caught.value) == "a bytes-like object is required, not 'NoneType'"
+    where = f"while redacting {sources[1]} from byte 0 into {out}/part-00001.jsonl:\n"
+    assert caught.value.__notes__[0].startswith(where)
     names = sorted(os.listdir(out))
     assert (out / "part-00001.jsonl").read_bytes() == b"old\n"
     assert set(names) - {"part-00000.jsonl"} == {"notes.txt", "part-00001.jsonl", "part-00009.jsonl"}
 
-    summary = zd.redact_text_files(glob, str(out), omit.Omitter(["password"]))
-    assert read_outputs(summary) == reference(["--omit", "password"], sources, tmp_path)
+    redactor = Redactor(omit=["password"])
+    summary = zd.redact_text_files(glob, str(out), redactor)
+    assert read_outputs(summary) == single_process(redactor, map(str, sources), tmp_path)
     assert sorted(os.listdir(out)) == ["notes.txt", "part-00000.jsonl", "part-00001.jsonl"]
 
 
 BAD = '{"password": "a"}\n{"password": \n\n{"password": "b"}\n[1,]\n\xff\n'
 
 
+EXPECTING, COMMA = "invalid JSON: Expecting value", "invalid JSON: Illegal trailing comma before end of array"
+
+
 @pytest.mark.parametrize("keep_going", [False, True])
-def test_bad_lines_are_reported_never_dropped(client, tmp_path, keep_going):
+@pytest.mark.parametrize(
+    "redactor, bad, tail",
+    [
+        (omit.Omitter(["password"]),
+         [(2, 4, EXPECTING), (32, 14, EXPECTING), (35, 4, EXPECTING), (36, None, "invalid UTF-8: invalid start byte")],
+         b'{"ok": 1}\n{"password": "*"}\n{"password": "*"}\n'),
+        (Redactor(omit=["password"]),  # the text path keeps the blank line
+         [(2, 4, COMMA), (32, 14, EXPECTING), (35, 4, COMMA), (36, 1, EXPECTING)],
+         b'{"ok": 1}\n{"password": "*"}\n\n{"password": "*"}\n'),
+    ],
+)
+def test_bad_lines_are_reported_never_dropped(client, tmp_path, keep_going, redactor, bad, tail):
     source, doc = tmp_path / "bad.jsonl", tmp_path / "bad.json"
     source.write_bytes(b'{"ok": 1}\n' * 30 + BAD.encode("latin-1"))
     doc.write_text('{"a": [1,\n 2,]}')
-    expected = (
-        zd.BadLine(str(doc), 2, 4, "invalid JSON: Expecting value"),
-        zd.BadLine(str(source), 32, 14, "invalid JSON: Expecting value"),
-        zd.BadLine(str(source), 35, 4, "invalid JSON: Expecting value"),
-        zd.BadLine(str(source), 36, None, "invalid UTF-8: invalid start byte"),
-    )
+    expected = tuple(zd.BadLine(str(doc if i == 0 else source), *where) for i, where in enumerate(bad))
     run = lambda: zd.redact_text_files(  # noqa: E731
-        str(tmp_path / "bad.json*"), str(tmp_path / "out"), omit.Omitter(["password"]),
-        keep_going=keep_going, blocksize=100)
+        str(tmp_path / "bad.json*"), str(tmp_path / "out"), redactor, keep_going=keep_going, blocksize=100)
     if not keep_going:
         with pytest.raises(zd.BadInputError) as caught:
             run()
-        assert str(caught.value) == f"{doc}:2:4: invalid JSON: Expecting value"
+        assert str(caught.value) == f"{doc}:2:4: {bad[0][2]}"
         assert caught.value.bad == expected[0]
         assert not list((tmp_path / "out").glob("*.json"))
         return
     summary = run()
     assert (summary.lines, summary.bad_lines, summary.first_bad) == (32, 4, expected)
     assert all(path.endswith(".jsonl") for path in summary.outputs)  # no output for the bad document
-    assert read_outputs(summary).endswith(b'{"ok": 1}\n{"password": "*"}\n{"password": "*"}\n')
+    assert read_outputs(summary).endswith(tail)
 
 
 def test_bag_copies_and_column(client, tmp_path):

@@ -66,7 +66,8 @@ def test_key_value_text(text, expected):
         (Redactor(omit=["token"], detect=True), "🙂 token=🙂\ud800x", "🙂 token=***"),
         (Redactor(omit=["token"], mask="🔒", detect=True), "\udc00 token=x", "\udc00 token=🔒"),
         # The same key rules as everywhere: allow-lists, exact keys.
-        (Redactor(trust=["user"], detect=["key_value"]), "user=bob id=7", "user=bob id=*"),
+        (Redactor(trust=["user"], detect=["key_value"]),
+         "user=bob id=7 http://host:8080/ u@db:5432", "user=bob id=* http://host:8080/ u@db:5432"),
         (Redactor(omit=["Password"], exact=True, detect=True),
          "password=a Password=b", "password=a Password=*"),
         (Redactor(omit=["password"]), "password=abc", "password=abc"),

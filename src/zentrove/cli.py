@@ -3,46 +3,57 @@
     python -m zentrove --omit password --omit token data.json
     zentrove --trust id --trust event --lines < events.jsonl > clean.jsonl
 
-A JSON document is read whole, redacted and written back indented by two
-spaces.  JSON Lines input (``--lines``, or a file whose name ends in
-``.jsonl``) is streamed: each line is parsed, redacted and written as one
-line before the next is read, so memory stays flat however long the stream
-is, and every good line before a bad one reaches the output.
+The text is redacted as text by the native scanner (zentrove._redact): it is
+validated and copied through byte for byte, except that the string values
+under sensitive keys are masked.  Documents and JSON Lines stream in blocks,
+so memory stays flat whatever the input's size.
 
-Exit status: 0 when everything was redacted, 1 when some input was not
-valid JSON (data error), 2 for a usage error (bad options, an input, keys or
-output file that cannot be opened).
+Output never replaces a file before it is complete: ``-o FILE`` is written
+to a temporary file beside FILE and renamed over it only on success.
 """
 
 from __future__ import annotations
 
 import argparse
-import codecs
-import json
+import errno
+import importlib
 import os
+import shutil
 import stat
 import sys
-import time
-from collections.abc import Iterable, Sequence
-from typing import IO, Any
+import tempfile
+from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import Future, ProcessPoolExecutor
+from dataclasses import dataclass, field
+from importlib.metadata import PackageNotFoundError, version
+from typing import IO, Any, Protocol
 
-import zentrove.omit as _omit
+from zentrove._redact import JSONRedactError, JSONStream
+from zentrove.redactor import Redactor
 
 EXIT_OK = 0
 EXIT_DATA = 1
 EXIT_USAGE = 2
+EXIT_WRITE = 3
 
-# Input files at least this large get a progress bar when stderr is a
-# terminal; smaller ones are done before a bar would be worth looking at.
+# Inputs at least this large get a progress bar when stderr is a terminal.
 PROGRESS_MIN_BYTES = 8 << 20
+# Bytes read at a time; JSON Lines files are split into parts of SEGMENT
+# bytes (at line ends) for --jobs.
+BLOCK = 1 << 20
+SEGMENT = 16 << 20
 
 STDIN_NAME = "<stdin>"
+LINES_SUFFIXES = (".jsonl", ".ndjson")
+LINES_HINT = " (JSON Lines? use --lines)"
 
 DESCRIPTION = """\
 Mask secrets in JSON documents and JSON Lines streams.  Every string stored
-under a sensitive key is replaced by '*' characters of the same length;
-numbers, booleans and null stay as they are.  Choose the sensitive keys with
---omit (deny-list) or --trust (allow-list: everything else is masked)."""
+under a sensitive key is replaced by '*' characters, one per character;
+everything else (spacing, numbers, key order) is copied byte for byte.
+Choose the sensitive keys with --omit (deny-list) or --trust (allow-list:
+everything else is masked).  Keys match as people write them (case, '_',
+'-', '.' and spaces ignored) unless --exact is given."""
 
 EPILOG = """\
 --keys-file adds one key per line (blank lines and lines starting with '#'
@@ -53,11 +64,33 @@ run, since it would copy the input unchanged.
 A top-level value that is not an object has no key: --omit leaves its
 strings in clear, --trust masks them.
 
-exit status: 0 success, 1 invalid input data, 2 usage error"""
+exit status: 0 success, 1 invalid input data, 2 usage error, 3 output could
+not be written (a file named by -o is then left as it was)"""
 
 
 class UsageError(Exception):
     """A problem with the command line or with a file named on it."""
+
+
+class WriteError(Exception):
+    """The output could not be written."""
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _version() -> str:
+    try:
+        return version("zentrove")
+    except PackageNotFoundError:  # pragma: no cover - run from a source tree
+        return "unknown"
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -68,55 +101,45 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     keys = parser.add_mutually_exclusive_group()
-    keys.add_argument(
-        "--omit",
-        action="append",
-        metavar="KEY",
-        default=[],
-        help="mask the string values stored under KEY (repeatable)",
-    )
-    keys.add_argument(
-        "--trust",
-        action="append",
-        metavar="KEY",
-        default=[],
-        help="leave KEY in clear and mask every other key (repeatable)",
-    )
-    parser.add_argument(
-        "--keys-file",
-        action="append",
-        metavar="FILE",
-        default=[],
-        help="read more keys from FILE, one per line (repeatable)",
-    )
-    parser.add_argument(
-        "--lines",
-        action="store_true",
-        help="read every input as JSON Lines (default for *.jsonl files)",
-    )
-    parser.add_argument(
-        "--output",
-        "-o",
-        metavar="FILE",
-        help="write to FILE instead of standard output",
-    )
-    parser.add_argument(
-        "--keep-going",
-        action="store_true",
-        help="report bad input and go on with the next line or file",
-    )
-    parser.add_argument(
-        "inputs",
-        nargs="*",
-        metavar="FILE",
-        help="JSON or JSON Lines files; '-' or none reads standard input",
-    )
+    keys.add_argument("--omit", action="append", metavar="KEY", default=[],
+                      help="mask the string values stored under KEY (repeatable)")
+    keys.add_argument("--trust", action="append", metavar="KEY", default=[],
+                      help="leave KEY in clear and mask every other key (repeatable)")
+    parser.add_argument("--keys-file", action="append", metavar="FILE", default=[],
+                        help="read more keys from FILE, one per line (repeatable)")
+    parser.add_argument("--exact", action="store_true",
+                        help="compare keys by their exact text")
+    parser.add_argument("--contains", action="append", metavar="TEXT", default=[],
+                        help="also mask keys that contain TEXT (deny-list only; repeatable)")
+    parser.add_argument("--mask", metavar="TEXT",
+                        help="replace each secret by TEXT instead of one '*' per character")
+    parser.add_argument("--lines", action="store_true",
+                        help="read every input as JSON Lines "
+                        "(default for *.jsonl and *.ndjson files)")
+    parser.add_argument("--output", "-o", metavar="FILE",
+                        help="write to FILE instead of standard output")
+    parser.add_argument("--keep-going", action="store_true",
+                        help="report bad input and go on with the next line or file")
+    parser.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
+                        help="redact files on N processes (output order is kept)")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("inputs", nargs="*", metavar="FILE",
+                        help="JSON or JSON Lines files; '-' or none reads standard input")
     return parser
+
+
+def _reason(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    if isinstance(exc, UnicodeDecodeError):
+        return f"invalid UTF-8 at byte {exc.start}"
+    return str(exc)
 
 
 def read_keys_file(path: str) -> list[str]:
     try:
-        with open(path, encoding="utf-8") as handle:
+        # utf-8-sig: a byte-order mark must not become part of the first key.
+        with open(path, encoding="utf-8-sig") as handle:
             lines = handle.read().splitlines()
     except (OSError, UnicodeDecodeError) as exc:
         raise UsageError(f"can't read keys file {path!r}: {_reason(exc)}") from None
@@ -124,271 +147,558 @@ def read_keys_file(path: str) -> list[str]:
     return [key for key in keys if key and not key.startswith("#")]
 
 
-def make_redactor(args: argparse.Namespace) -> _omit.Omitter:
+def make_redactor(args: argparse.Namespace) -> Redactor:
     extra: list[str] = []
     for path in args.keys_file:
         extra.extend(read_keys_file(path))
-    if args.trust:
-        return _omit.NoTrustOmitter(args.trust + extra)
-    omissions = args.omit + extra
-    if not omissions:
-        raise UsageError(
-            "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
-        )
-    return _omit.Omitter(omissions)
+    options: dict[str, Any] = {"exact": args.exact, "mask": args.mask}
+    if args.contains:
+        options["contains"] = args.contains
+    try:
+        if args.trust:
+            return Redactor(trust=args.trust + extra, **options)
+        omissions = args.omit + extra
+        if not omissions and not args.contains:
+            raise UsageError(
+                "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
+            )
+        return Redactor(omit=omissions, **options)
+    except (TypeError, ValueError) as exc:
+        raise UsageError(str(exc).replace("contains=", "--contains")) from None
 
 
-def redact(redactor: _omit.Omitter, value: Any) -> Any:
-    """Redacts one parsed JSON value in place and returns it.
-
-    An object is walked directly.  Anything else is walked as the value of a
-    None key, which a deny-list never names and an allow-list never trusts.
-    """
-    if type(value) is dict:
-        return redactor.omit(value)
-    return redactor.omit({None: value})[None]
+# ---------------------------------------------------------------- inputs
 
 
-class Progress:
-    """A one-line progress bar, redrawn at most ten times a second."""
+@dataclass
+class Input:
+    name: str              # as given, or <stdin>
+    lines: bool            # read as JSON Lines
+    info: os.stat_result   # what was checked before the run
+    path: str | None       # None for standard input
 
-    WIDTH = 30
-
-    def __init__(self, stream: IO[str], label: str, total: int) -> None:
-        self.stream = stream
-        self.label = label if len(label) <= 30 else "..." + label[-27:]
-        self.total = max(total, 1)
-        self.done = 0
-        self.next_draw = 0.0
-        self.drawn = 0
-
-    def advance(self, nbytes: int) -> None:
-        self.done += nbytes
-        now = time.monotonic()
-        if now >= self.next_draw:
-            self.next_draw = now + 0.1
-            self.draw()
-
-    def draw(self) -> None:
-        fraction = min(self.done / self.total, 1.0)
-        filled = int(self.WIDTH * fraction)
-        bar = "#" * filled + "." * (self.WIDTH - filled)
-        text = f"\r{self.label} [{bar}] {int(fraction * 100):3d}%"
-        self.stream.write(text)
-        self.stream.flush()
-        self.drawn = len(text) - 1
-
-    def clear(self) -> None:
-        """Wipes the bar so that a message or the shell prompt starts clean."""
-        if self.drawn:
-            self.stream.write("\r" + " " * self.drawn + "\r")
-            self.stream.flush()
-            self.drawn = 0
-            self.next_draw = 0.0
+    @property
+    def splittable(self) -> bool:
+        """A regular file that worker processes can read by offset."""
+        return self.path is not None and stat.S_ISREG(self.info.st_mode)
 
 
-class Job:
-    """Runs the redaction over input streams and writes to one output."""
+def _stat_input(path: str) -> os.stat_result:
+    """Checks an input without opening it (a FIFO must be opened only once)."""
+    try:
+        info = os.stat(path)
+    except OSError as exc:
+        raise UsageError(f"can't open {path!r}: {_reason(exc)}") from None
+    if stat.S_ISDIR(info.st_mode):
+        raise UsageError(f"can't open {path!r}: {os.strerror(errno.EISDIR)}")
+    if not os.access(path, os.R_OK):
+        raise UsageError(f"can't open {path!r}: {os.strerror(errno.EACCES)}")
+    return info
 
-    def __init__(
-        self,
-        redactor: _omit.Omitter,
-        out: IO[bytes],
-        err: IO[str],
-        keep_going: bool,
-    ) -> None:
-        self.redactor = redactor
-        self.out = out
-        self.err = err
-        self.keep_going = keep_going
-        self.failures = 0
-        self.progress: Progress | None = None
 
-    def report(self, message: str) -> None:
-        self.failures += 1
-        self.out.flush()
-        if self.progress is not None:
-            self.progress.clear()
-        self.err.write(f"zentrove: {message}\n")
-        self.err.flush()
-
-    def emit(self, value: Any, indent: int | None) -> None:
-        text = json.dumps(value, ensure_ascii=False, indent=indent)
+def check_inputs(names: Sequence[str], lines: bool, output: str | None) -> list[Input]:
+    """Refuses unreadable inputs, and an output that is also an input (also
+    through standard input), before anything is written."""
+    inputs = []
+    for name in names:
+        if name == "-":
+            info = os.fstat(sys.stdin.fileno())
+            inputs.append(Input(STDIN_NAME, lines, info, None))
+        else:
+            as_lines = lines or name.lower().endswith(LINES_SUFFIXES)
+            inputs.append(Input(name, as_lines, _stat_input(name), name))
+    if output is not None:
         try:
-            data = text.encode("utf-8")
-        except UnicodeEncodeError:
-            # A lone surrogate from a "\ud800" escape has no UTF-8 form:
-            # write this value with escapes instead, which loses nothing.
-            data = json.dumps(value, indent=indent).encode("ascii")
-        self.out.write(data + b"\n")
+            target: os.stat_result | None = os.stat(output)
+        except OSError:
+            target = None
+        what = f"output file {output!r}"
+    else:
+        target = _fstat(sys.stdout)
+        what = "standard output"
+    if target is not None and stat.S_ISREG(target.st_mode):
+        for item in inputs:
+            if (item.info.st_dev, item.info.st_ino) == (target.st_dev, target.st_ino):
+                via = " (through standard input)" if item.path is None else ""
+                raise UsageError(f"{what} is also an input{via}")
+    return inputs
 
-    def document(self, name: str, stream: IO[bytes]) -> bool:
-        data = stream.read()
-        if data.startswith(codecs.BOM_UTF8):
-            data = data[len(codecs.BOM_UTF8) :]
-        problem = self.redact_one(data, indent=2)
-        if problem is None:
-            return True
-        line, message = problem
-        self.report(f"{name}{'' if line is None else f':{line}'}{message}")
-        return False
 
-    def lines(self, name: str, stream: IO[bytes]) -> bool:
-        flush_each = not _is_regular(stream)
-        self.progress = self.start_progress(name, stream)
-        ok = True
-        try:
-            for number, raw in enumerate(stream, 1):
-                if self.progress is not None:
-                    self.progress.advance(len(raw))
-                if number == 1 and raw.startswith(codecs.BOM_UTF8):
-                    raw = raw[len(codecs.BOM_UTF8) :]
-                raw = raw.rstrip(b"\r\n")
-                if not raw.strip():
-                    continue
-                problem = self.redact_one(raw, indent=None)
-                if problem is None:
-                    if flush_each:
-                        self.out.flush()
-                    continue
-                # The line holds no newline now: the problem is on line 1 of it.
-                self.report(f"{name}:{number}{problem[1]}")
-                ok = False
-                if not self.keep_going:
-                    break
-        finally:
-            if self.progress is not None:
-                self.progress.clear()
-                self.progress = None
-        return ok
-
-    def redact_one(
-        self, data: bytes, indent: int | None
-    ) -> tuple[int | None, str] | None:
-        """Parses, redacts and writes one JSON value.  On bad input writes
-        nothing and returns the line within data (None when unknown) and the
-        rest of the message."""
-        try:
-            value = json.loads(data.decode("utf-8"))
-            self.emit(redact(self.redactor, value), indent)
-        except UnicodeDecodeError as exc:
-            line = data.count(b"\n", 0, exc.start) + 1
-            return line, f": invalid UTF-8: {exc.reason}"
-        except json.JSONDecodeError as exc:
-            return exc.lineno, f":{exc.colno}: invalid JSON: {exc.msg}"
-        except RecursionError:
-            return None, ": nested too deeply"
-        except ValueError as exc:
-            # For example an integer literal beyond the interpreter's limit
-            # on digits.
-            return None, f": invalid JSON: {exc}"
+def _fstat(stream: IO[Any]) -> os.stat_result | None:
+    try:
+        return os.fstat(stream.fileno())
+    except (OSError, ValueError):
         return None
 
-    def start_progress(self, name: str, stream: IO[bytes]) -> Progress | None:
-        if not _isatty(self.err):
-            return None
+
+# ---------------------------------------------------------------- output
+
+
+class Output:
+    """Where redacted bytes go.  A document's output can be taken back when
+    the document turns out bad: a regular file is truncated back to where
+    the document began; other outputs get documents through a spool."""
+
+    def __init__(self, stream: IO[bytes], name: str, seekable: bool) -> None:
+        self.stream = stream
+        self.name = name
+        self.seekable = seekable
+        self.spool: IO[bytes] | None = None
+        self.mark = 0
+
+    def write(self, data: bytes) -> None:
+        if not data:
+            return
         try:
-            info = os.fstat(stream.fileno())
-        except (OSError, ValueError):
-            return None
-        if not stat.S_ISREG(info.st_mode) or info.st_size < PROGRESS_MIN_BYTES:
-            return None
-        return Progress(self.err, name, info.st_size)
+            (self.spool or self.stream).write(data)
+        except OSError as exc:
+            raise WriteError(self._message(exc)) from exc
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except OSError as exc:
+            raise WriteError(self._message(exc)) from exc
+
+    def begin_document(self) -> None:
+        if self.seekable:
+            self.flush()
+            self.mark = self.stream.tell()
+        else:
+            self.spool = tempfile.SpooledTemporaryFile(max_size=64 << 20)
+
+    def end_document(self, good: bool) -> None:
+        spool, self.spool = self.spool, None
+        if spool is not None:
+            with spool:
+                if good:
+                    spool.seek(0)
+                    try:
+                        shutil.copyfileobj(spool, self.stream, BLOCK)
+                    except OSError as exc:
+                        raise WriteError(self._message(exc)) from exc
+        elif not good:
+            self.stream.seek(self.mark)
+            self.stream.truncate()
+
+    def copy_file(self, path: str) -> None:
+        """Appends the contents of a file (a worker's part)."""
+        try:
+            self.flush()
+            with open(path, "rb") as part:
+                _copy_fd(part.fileno(), self.stream.fileno())
+        except OSError as exc:
+            raise WriteError(self._message(exc)) from exc
+
+    def _message(self, exc: OSError) -> str:
+        return f"can't write {self.name}: {_reason(exc)}"
 
 
-def _is_regular(stream: IO[bytes]) -> bool:
+def _copy_fd(src: int, dst: int) -> None:
+    """Copies src to dst in the kernel where it can."""
+    size = os.fstat(src).st_size
+    offset = 0
     try:
-        return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
-    except (OSError, ValueError):
-        return False
+        while offset < size:
+            sent = os.sendfile(dst, src, offset, size - offset)
+            if sent == 0:
+                break
+            offset += sent
+    except OSError as exc:
+        if exc.errno not in (errno.EINVAL, errno.ENOSYS) or offset:
+            raise
+        while block := os.pread(src, BLOCK, offset):
+            os.write(dst, block)
+            offset += len(block)
 
 
-def _isatty(stream: IO[str]) -> bool:
+class AtomicFile:
+    """A temporary file beside `path`, renamed over it by commit()."""
+
+    def __init__(self, path: str) -> None:
+        directory = os.path.dirname(os.path.abspath(path))
+        try:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+        except OSError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        fd, self.temp = tempfile.mkstemp(
+            dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp"
+        )
+        os.fchmod(fd, mode)
+        self.path = path
+        self.stream: IO[bytes] = os.fdopen(fd, "wb")
+
+    def commit(self) -> None:
+        self.stream.flush()
+        os.fsync(self.stream.fileno())
+        self.stream.close()
+        os.replace(self.temp, self.path)
+
+    def discard(self) -> None:
+        self.stream.close()
+        try:
+            os.unlink(self.temp)
+        except OSError:
+            pass
+
+
+# -------------------------------------------------------------- progress
+
+
+class Progress(Protocol):
+    def update(self, n: int) -> object: ...
+    def clear(self) -> object: ...
+    def close(self) -> object: ...
+
+
+def start_progress(item: Input, out_is_terminal: bool) -> Progress | None:
+    """A bar on stderr for a long input, only when stderr is a terminal and
+    the output does not go to the same terminal; tqdm draws it (the
+    `progress` extra), and without it there is no bar."""
+    if out_is_terminal or not _isatty(sys.stderr):
+        return None
+    size = item.info.st_size if stat.S_ISREG(item.info.st_mode) else None
+    if size is not None and size < PROGRESS_MIN_BYTES:
+        return None
+    try:
+        # Optional (the `progress` extra), and typed here by Progress.
+        tqdm = importlib.import_module("tqdm").tqdm
+    except ImportError:
+        return None
+    # A long path keeps its end, so that the bar keeps its room.
+    label = item.name if len(item.name) <= 30 else "..." + item.name[-27:]
+    bar: Progress = tqdm(total=size, desc=label, unit="B", unit_scale=True,
+                         unit_divisor=1024, leave=False, file=sys.stderr,
+                         dynamic_ncols=True, mininterval=0.2)
+    return bar
+
+
+def _isatty(stream: IO[Any]) -> bool:
     try:
         return stream.isatty()
     except (OSError, ValueError):
         return False
 
 
-def _reason(exc: BaseException) -> str:
-    if isinstance(exc, OSError) and exc.strerror:
-        return exc.strerror
-    return str(exc)
+# ------------------------------------------------------------------ work
 
 
-def _check_inputs(inputs: Sequence[str], output: str | None) -> None:
-    """Refuses unreadable inputs, and an output that is also an input, before
-    anything is written."""
-    for path in inputs:
-        if path == "-":
-            continue
-        try:
-            with open(path, "rb"):
-                pass
-        except OSError as exc:
-            raise UsageError(f"can't open {path!r}: {_reason(exc)}") from None
-        if output is not None and os.path.exists(output):
-            if os.path.samefile(path, output):
-                raise UsageError(f"output file {output!r} is also an input")
+@dataclass
+class Job:
+    redactor: Redactor
+    out: Output
+    keep_going: bool
+    jobs: int
+    flush_each: bool = False
+    out_is_terminal: bool = False
+    failures: int = 0
+    progress: Progress | None = field(default=None)
+
+    def report(self, message: str) -> None:
+        self.failures += 1
+        self.out.flush()
+        if self.progress is not None:
+            self.progress.clear()
+        sys.stderr.write(f"zentrove: {message}\n")
+        sys.stderr.flush()
+
+    def bad_json(self, name: str, err: JSONRedactError | tuple[str, int, int],
+                 line_offset: int = 0, hint: bool = False) -> None:
+        msg, lineno, colno = (
+            err if isinstance(err, tuple) else (err.msg, err.lineno, err.colno)
+        )
+        # A second document at the start of a line: likely JSON Lines.
+        extra = LINES_HINT if hint and msg == "Extra data" and colno == 1 else ""
+        self.report(f"{name}:{lineno + line_offset}:{colno}: invalid JSON: {msg}{extra}")
 
 
-def run(args: argparse.Namespace, err: IO[str]) -> int:
-    inputs: list[str] = args.inputs or ["-"]
-    redactor = make_redactor(args)
-    _check_inputs(inputs, args.output)
-    if args.output is None:
-        out: IO[bytes] = sys.stdout.buffer
-    else:
-        try:
-            out = open(args.output, "wb")
-        except OSError as exc:
-            raise UsageError(
-                f"can't write {args.output!r}: {_reason(exc)}"
-            ) from None
-    job = Job(redactor, out, err, args.keep_going)
+def redact_input(job: Job, item: Input) -> bool:
+    """Redacts one input in this process; False when it had bad data."""
     try:
-        for path in inputs:
-            if not process(job, path, args.lines) and not args.keep_going:
-                break
-    finally:
-        if args.output is None:
-            out.flush()
+        if item.path is None:
+            source: IO[bytes] = os.fdopen(sys.stdin.fileno(), "rb", buffering=0,
+                                          closefd=False)
         else:
-            out.close()
+            source = open(item.path, "rb", buffering=0)
+    except OSError as exc:
+        job.report(f"{item.name}: can't open: {_reason(exc)}")
+        return False
+    job.progress = start_progress(item, job.out_is_terminal)
+    try:
+        with source:
+            if item.lines:
+                return _lines(job, item, source)
+            return _document(job, item, source)
+    finally:
+        if job.progress is not None:
+            job.progress.close()
+            job.progress = None
+
+
+def _blocks(job: Job, item: Input, source: IO[bytes]) -> Iterator[memoryview]:
+    buffer = bytearray(BLOCK)
+    view = memoryview(buffer)
+    while True:
+        try:
+            n = source.readinto(buffer)  # type: ignore[attr-defined]
+        except OSError as exc:
+            raise _ReadError(f"{item.name}: can't read: {_reason(exc)}") from exc
+        if not n:
+            return
+        if job.progress is not None:
+            job.progress.update(n)
+        yield view[:n]
+
+
+class _ReadError(Exception):
+    pass
+
+
+def _lines(job: Job, item: Input, source: IO[bytes]) -> bool:
+    stream = JSONStream(job.redactor, lines=True, keep_going=job.keep_going)
+    ok = True
+    try:
+        for block in _blocks(job, item, source):
+            job.out.write(stream.feed(block))
+            for err in stream.pop_errors():
+                job.bad_json(item.name, err)
+                ok = False
+            if stream.stopped:
+                return False
+            if job.flush_each:
+                job.out.flush()
+    except _ReadError as exc:
+        job.report(str(exc))
+        return False
+    job.out.write(stream.close())
+    for err in stream.pop_errors():
+        job.bad_json(item.name, err)
+        ok = False
+    return ok
+
+
+def _document(job: Job, item: Input, source: IO[bytes]) -> bool:
+    stream = JSONStream(job.redactor)
+    job.out.begin_document()
+    good = False
+    try:
+        for block in _blocks(job, item, source):
+            job.out.write(stream.feed(block))
+        job.out.write(stream.close())
+        good = True
+    except JSONRedactError as err:
+        job.out.end_document(False)
+        job.bad_json(item.name, err, hint=True)
+        return False
+    except _ReadError as exc:
+        job.out.end_document(False)
+        job.report(str(exc))
+        return False
+    finally:
+        if good:
+            job.out.end_document(True)
+    return True
+
+
+# ------------------------------------------------------- worker processes
+
+# What a worker sends back: the part file, the lines it read, the documents
+# and the bad lines as (msg, lineno, colno).
+PartResult = tuple[str, int, list[tuple[str, int, int]], bool]
+
+
+def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
+               keep_going: bool, part_dir: str) -> PartResult:
+    """Redacts bytes [start, end) of a file into a new part file."""
+    stream = JSONStream(redactor, lines=lines, keep_going=keep_going)
+    errors: list[tuple[str, int, int]] = []
+    fd, part = tempfile.mkstemp(dir=part_dir)
+    with os.fdopen(fd, "wb") as out, open(path, "rb", buffering=0) as src:
+        offset = start
+        try:
+            while offset < end:
+                block = os.pread(src.fileno(), min(BLOCK, end - offset), offset)
+                if not block:
+                    break
+                offset += len(block)
+                out.write(stream.feed(block))
+                errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
+                if stream.stopped:
+                    break
+            else:
+                out.write(stream.close())
+                errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
+        except JSONRedactError as err:
+            out.truncate(0)
+            errors.append((err.msg, err.lineno, err.colno))
+    return part, stream.line - 1, errors, stream.stopped or bool(errors and not lines)
+
+
+def _segments(item: Input) -> list[tuple[int, int]]:
+    """Splits a JSON Lines file into parts that end at line ends."""
+    assert item.path is not None
+    size = item.info.st_size
+    if not item.lines or size <= SEGMENT:
+        return [(0, size)]
+    bounds = [0]
+    with open(item.path, "rb") as handle:
+        while bounds[-1] + SEGMENT < size:
+            handle.seek(bounds[-1] + SEGMENT)
+            handle.readline()
+            position = handle.tell()
+            if position >= size:
+                break
+            bounds.append(position)
+    bounds.append(size)
+    return list(zip(bounds, bounds[1:]))
+
+
+def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
+    """Redacts the inputs on job.jobs processes, writing parts in order."""
+    with tempfile.TemporaryDirectory(prefix="zentrove-") as part_dir:
+        pool = ProcessPoolExecutor(max_workers=job.jobs)
+        try:
+            _run_parts(job, inputs, pool, part_dir)
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
+               part_dir: str) -> None:
+    pending: list[tuple[Input, int, Future[PartResult]]] = []  # (input, size, result)
+    tasks = ((item, start, end) for item in inputs if item.splittable
+             for start, end in _segments(item))
+    order = iter(inputs)
+    stopped = False
+
+    def submit() -> bool:
+        task = next(tasks, None)
+        if task is None:
+            return False
+        item, start, end = task
+        future = pool.submit(_work_part, job.redactor, item.path or "", start,
+                             end, item.lines, job.keep_going, part_dir)
+        pending.append((item, end - start, future))
+        return True
+
+    for _ in range(2 * job.jobs):
+        submit()
+    for item in order:
+        if not item.splittable:
+            if not redact_input(job, item) and not job.keep_going:
+                break
+            continue
+        progress = start_progress(item, job.out_is_terminal)
+        job.progress = progress
+        try:
+            line_offset = 0
+            while pending and pending[0][0] is item:
+                _, size, future = pending.pop(0)
+                submit()
+                part, lines_read, errors, stop = future.result()
+                if errors and not item.lines:
+                    job.bad_json(item.name, errors[0], hint=True)
+                else:
+                    job.out.copy_file(part)
+                    for error in errors:
+                        job.bad_json(item.name, error, line_offset)
+                os.unlink(part)
+                if progress is not None:
+                    progress.update(size)
+                line_offset += lines_read
+                if stop and not job.keep_going:
+                    stopped = True
+                    break
+        finally:
+            if progress is not None:
+                progress.close()
+            job.progress = None
+        if stopped:
+            break
+
+
+# ------------------------------------------------------------------- run
+
+
+def open_output(path: str | None) -> tuple[Output, AtomicFile | None]:
+    if path is None:
+        out = sys.stdout.buffer
+        info = _fstat(out)
+        seekable = info is not None and stat.S_ISREG(info.st_mode)
+        return Output(out, "standard output", seekable), None
+    try:
+        info = os.stat(path)
+    except OSError:
+        info = None
+    try:
+        if info is not None and not stat.S_ISREG(info.st_mode):
+            # A device or a FIFO cannot be replaced: write to it directly.
+            return Output(open(path, "wb"), repr(path), False), None
+        atomic = AtomicFile(path)
+    except OSError as exc:
+        raise UsageError(f"can't write {path!r}: {_reason(exc)}") from None
+    return Output(atomic.stream, repr(path), True), atomic
+
+
+def run(args: argparse.Namespace) -> int:
+    redactor = make_redactor(args)
+    inputs = check_inputs(args.inputs or ["-"], args.lines, args.output)
+    out, atomic = open_output(args.output)
+    job = Job(redactor, out, args.keep_going, args.jobs)
+    job.flush_each = any(not stat.S_ISREG(item.info.st_mode) for item in inputs)
+    job.out_is_terminal = args.output is None and _isatty(sys.stdout)
+    committed = False
+    try:
+        if args.jobs > 1 and any(item.splittable for item in inputs):
+            run_parallel(job, inputs)
+        else:
+            for item in inputs:
+                if not redact_input(job, item) and not job.keep_going:
+                    break
+        out.flush()
+        # A run stopped by bad input leaves a file named by -o as it was.
+        if atomic is not None and (not job.failures or job.keep_going):
+            try:
+                atomic.commit()
+            except OSError as exc:
+                raise WriteError(out._message(exc)) from exc
+            committed = True
+    finally:
+        if atomic is not None and not committed:
+            atomic.discard()
     return EXIT_DATA if job.failures else EXIT_OK
 
 
-def process(job: Job, path: str, lines: bool) -> bool:
-    as_lines = lines or path.endswith(".jsonl")
-    if path == "-":
-        if as_lines:
-            return job.lines(STDIN_NAME, sys.stdin.buffer)
-        return job.document(STDIN_NAME, sys.stdin.buffer)
-    try:
-        stream = open(path, "rb")
-    except OSError as exc:
-        job.report(f"{path}: can't open: {_reason(exc)}")
-        return False
-    with stream:
-        if as_lines:
-            return job.lines(path, stream)
-        return job.document(path, stream)
+def _silence_stdout() -> None:
+    """Points stdout at /dev/null, so that the interpreter's own flush at exit
+    finds nothing to complain about."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def main(argv: Iterable[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(None if argv is None else list(argv))
     try:
-        return run(args, sys.stderr)
+        return run(args)
     except UsageError as exc:
         parser.print_usage(sys.stderr)
         sys.stderr.write(f"zentrove: error: {exc}\n")
         return EXIT_USAGE
     except BrokenPipeError:
-        # The reader went away (for example `zentrove ... | head`): stop
-        # quietly, and keep the interpreter from complaining at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (`zentrove ... | head`): stop quietly.
+        _silence_stdout()
         return EXIT_DATA
+    except WriteError as exc:
+        if isinstance(exc.__cause__, BrokenPipeError):
+            _silence_stdout()
+            return EXIT_DATA
+        sys.stderr.write(f"zentrove: error: {exc}\n")
+        _silence_stdout()
+        return EXIT_WRITE
     except KeyboardInterrupt:
         return 130
+

@@ -11,8 +11,10 @@ from __future__ import annotations
 import copy
 import json
 import os
+import pickle
 import posixpath
 import re
+import traceback
 import uuid
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
@@ -29,6 +31,8 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     ) from exc
 
 import zentrove.omit as _omit
+from zentrove._redact import JSONStream as _JSONStream
+from zentrove._redact import RedactorBase as _RedactorBase
 
 if TYPE_CHECKING:
     from dask.bag import Bag  # type: ignore[import-not-found, unused-ignore]
@@ -51,6 +55,8 @@ __all__ = [
 FIRST_BAD = 10
 
 _BOM = b"\xef\xbb\xbf"
+# The native stream is fed this many bytes at a time.
+_CHUNK = 4 << 20
 _PART = re.compile(r"part-\d{5,}\.jsonl?")
 _TEMP = re.compile(r"\.part-\d{5,}\.jsonl?\.[0-9a-f]{32}\.tmp")
 
@@ -115,6 +121,10 @@ class _Adapter:
     def __init__(self, redactor: Any) -> None:
         self.redactor = redactor
         self.text: Callable[[Any], Any] | None = getattr(redactor, "redact_json", None)
+        # The native JSON Lines stream, for a zentrove.Redactor.
+        self.stream: Callable[..., Any] | None = None
+        if isinstance(redactor, _RedactorBase) and self.text is not None:
+            self.stream = _JSONStream
         self.walk: Callable[[Any], Any] | None = None
         self.report: Callable[[Any], list[Any]] | None = None
         if isinstance(redactor, _omit.Omitter):
@@ -217,7 +227,7 @@ def _bad_text(exc: ValueError) -> _Bad:
     return _Bad(
         line if isinstance(line, int) else 1,
         column if isinstance(column, int) else None,
-        message if isinstance(message, str) else str(exc),
+        f"invalid JSON: {message if isinstance(message, str) else exc}",
     )
 
 
@@ -248,6 +258,8 @@ class _Done:
     bad_count: int
     first_bad: tuple[tuple[int, int | None, str], ...]
     written: bool
+    # What made the task fail; raised by the caller once every task is done.
+    error: Exception | None = None
 
 
 def _read(part: _Part) -> bytes:
@@ -264,9 +276,33 @@ def _read(part: _Part) -> bytes:
 def _redact_part(part: _Part, adapter: _Adapter, keep_going: bool) -> _Done:
     """Redacts one partition into a temporary file renamed over its output
     only when the whole partition succeeded: a task that fails, or a stop at
-    a bad line, leaves no output file behind (and an old one untouched)."""
+    a bad line, leaves no output file behind (and an old one untouched).
+
+    A failure is returned, not raised: a scheduler stops waiting at the first
+    raised error while other tasks still run, and one of them could then
+    rename its output over the output of the caller's next run."""
+    try:
+        return _redact_part_or_raise(part, adapter, keep_going)
+    except Exception as exc:
+        frames = "".join(traceback.format_tb(exc.__traceback__))
+        exc.add_note(
+            f"while redacting {part.path} from byte {part.offset} "
+            f"into {part.output}:\n{frames.rstrip()}"
+        )
+        try:
+            pickle.dumps(exc)
+        except Exception:
+            # It could not travel back to the caller as it is.
+            exc = RuntimeError(f"{type(exc).__qualname__}: {exc}")
+            exc.add_note(f"while redacting {part.path} from byte {part.offset}")
+        return _Done(0, 0, 0, 0, (), False, exc)
+
+
+def _redact_part_or_raise(part: _Part, adapter: _Adapter, keep_going: bool) -> _Done:
     data = _read(part)
-    if part.offset == 0 and data.startswith(_BOM):
+    # The native text path keeps a byte-order mark, as it keeps all but masks.
+    native = adapter.text is not None and (part.document or adapter.stream is not None)
+    if part.offset == 0 and data.startswith(_BOM) and not native:
         data = data[len(_BOM) :]
     out, done = _redact_data(data, part.document, adapter, keep_going)
     if done.written:
@@ -277,53 +313,86 @@ def _redact_part(part: _Part, adapter: _Adapter, keep_going: bool) -> _Done:
 def _redact_data(
     data: bytes, document: bool, adapter: _Adapter, keep_going: bool
 ) -> tuple[list[bytes], _Done]:
-    """The redacted lines of one partition's bytes, and what was done."""
-    out: list[bytes] = []
-    bad: list[tuple[int, int | None, str]] = []
-    bad_count = values = masked = 0
+    """The redacted output of one partition's bytes, in pieces, and what was
+    done."""
     if document:
         lines = data.count(b"\n") + (not data.endswith(b"\n"))
         try:
             text, masked = adapter.json(data, indent=2)
-            out.append(text)
-            values = 1
         except _Bad as exc:
-            bad.append((exc.line, exc.column, exc.message))
-            bad_count = 1
+            # A bad document leaves nothing to write.
+            return [], _Done(0, 0, lines, 1, ((exc.line, exc.column, exc.message),), False)
+        # The text path gives the document back byte for byte.
+        pieces = [text] if adapter.text is not None else [text, b"\n"]
+        return pieces, _Done(1, masked, lines, 0, (), True)
+    if adapter.stream is not None:
+        return _stream_lines(data, adapter, keep_going)
+    out: list[bytes] = []
+    bad: list[tuple[int, int | None, str]] = []
+    bad_count = values = masked = 0
+    rows = data.split(b"\n")
+    if rows[-1] == b"":
+        rows.pop()
+    for number, raw in enumerate(rows, 1):
+        if not raw.strip():
+            continue
+        try:
+            text, count = adapter.json(raw.rstrip(b"\r"), indent=None)
+        except _Bad as exc:
+            # The line holds no newline: the problem is on line 1 of it.
+            bad_count += 1
+            if len(bad) < FIRST_BAD:
+                bad.append((number, exc.column, exc.message))
+            if not keep_going:
+                break
+            continue
+        out += (text, b"\n")
+        values += 1
+        masked += count
+    written = keep_going or not bad_count
+    return out, _Done(values, masked, len(rows), bad_count, tuple(bad), written)
+
+
+def _stream_lines(
+    data: bytes, adapter: _Adapter, keep_going: bool
+) -> tuple[list[bytes], _Done]:
+    """JSON Lines through the native stream: the output is the input byte for
+    byte (blank lines, line ends and a byte-order mark included) except the
+    masks and the bad lines, which are left out."""
+    assert adapter.stream is not None
+    stream = adapter.stream(adapter.redactor, lines=True, keep_going=keep_going)
+    out: list[bytes] = []
+    bad: list[tuple[int, int | None, str]] = []
+    bad_count = 0
+    view = memoryview(data)
+
+    def take_errors() -> int:
+        # Taken chunk by chunk, so that a block of bad lines costs no memory.
+        errors = stream.pop_errors()
+        for error in errors[: FIRST_BAD - len(bad)]:
+            bad.append((error.lineno, error.colno, f"invalid JSON: {error.msg}"))
+        return len(errors)
+
+    for start in range(0, len(data), _CHUNK):
+        out.append(stream.feed(view[start : start + _CHUNK]))
+        bad_count += take_errors()
+        if stream.stopped:
+            break
     else:
-        rows = data.split(b"\n")
-        if rows[-1] == b"":
-            rows.pop()
-        lines = len(rows)
-        for number, raw in enumerate(rows, 1):
-            if not raw.strip():
-                continue
-            try:
-                text, count = adapter.json(raw.rstrip(b"\r"), indent=None)
-            except _Bad as exc:
-                # The line holds no newline: the problem is on line 1 of it.
-                bad_count += 1
-                if len(bad) < FIRST_BAD:
-                    bad.append((number, exc.column, exc.message))
-                if not keep_going:
-                    break
-                continue
-            out.append(text)
-            values += 1
-            masked += count
-    # A bad document leaves nothing to write; bad lines leave the good ones.
-    written = not bad_count or (keep_going and not document)
-    return out, _Done(values, masked, lines, bad_count, tuple(bad), written)
+        out.append(stream.close())
+        bad_count += take_errors()
+    lines = data.count(b"\n") + (not data.endswith(b"\n"))
+    written = keep_going or not bad_count
+    return out, _Done(stream.documents, 0, lines, bad_count, tuple(bad), written)
 
 
-def _write_atomically(fs: Any, output: str, rows: list[bytes]) -> None:
+def _write_atomically(fs: Any, output: str, pieces: list[bytes]) -> None:
     parent, name = posixpath.split(output)
     temp = posixpath.join(parent, f".{name}.{uuid.uuid4().hex}.tmp")
     try:
         with fs.open(temp, "wb") as handle:
-            if rows:
-                handle.write(b"\n".join(rows))
-                handle.write(b"\n")
+            for piece in pieces:
+                handle.write(piece)
         fs.mv(temp, output)
     except BaseException:
         if fs.exists(temp):
@@ -417,6 +486,8 @@ def redact_text_files(
     first_bad: list[BadLine] = []
     line_base = 0
     for index, (part, result) in enumerate(zip(parts, done)):
+        if result.error is not None:
+            raise result.error
         if index and part.path != parts[index - 1].path:
             line_base = 0
         for line, column, message in result.first_bad:

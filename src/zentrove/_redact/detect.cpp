@@ -24,34 +24,34 @@ constexpr std::array<std::string_view, kCount> kNames = {
     "github",        "gitlab", "slack",       "stripe",          "google",    "card",
 };
 
-// A matcher and where it may be tried: where a word starts with one of the
-// two-byte `heads` ('#' standing for any digit), or at any of the separator
-// bytes `anywhere` followed by one of `after` (empty: any byte).  Entries
-// that share a byte are tried in table order.
+// A matcher and where it may be tried: where a word starts, or at a
+// separator, with one of the two-byte `heads` ('#' standing for any digit,
+// '?' for any byte or the end).  Entries that share a byte are tried in
+// table order.
 struct Entry {
     int detector;   // the one it reports, and what makes it live
     uint32_t also;  // other detectors that make it live
+    bool at_start;  // heads start words (else they are separators)
     std::string_view heads;
-    std::string_view anywhere;
     Matcher match;
 };
 
 // The pair matcher serves key=value and AWS secrets under a secret-ish key,
 // so a separator is parsed once.
 constexpr std::array<Entry, 13> kEntries = {{
-    {kAuthorization, 0, "BebeBEbEBabaBAbA", "", match_authorization},
-    {kJwt, 0, "ey", "", match_jwt},
-    {kPrivateKey, 0, "", "-", match_private_key},
-    {kUrlCredentials, 0, "", "@", match_url_credentials},
-    {kKeyValue, uint32_t{1} << kAws, "", "=:", match_pair},
-    {kAws, 0, "AKASABACAGAIANARAP", "", match_aws_key_id},
-    {kGithub, 0, "ghgi", "", match_github},
-    {kGitlab, 0, "glGR", "", match_gitlab},
-    {kSlack, 0, "xoxa", "", match_slack},
-    {kSlack, 0, "ho", "", match_slack_webhook},
-    {kStripe, 0, "skrkwh", "", match_stripe},
-    {kGoogle, 0, "AIGOya", "", match_google},
-    {kCard, 0, "2#3#4#5#6#", "", match_card},
+    {kAuthorization, 0, true, "BebeBEbEBabaBAbA", match_authorization},
+    {kJwt, 0, true, "ey", match_jwt},
+    {kPrivateKey, 0, false, "--", match_private_key},
+    {kUrlCredentials, 0, false, "@?", match_url_credentials},
+    {kKeyValue, uint32_t{1} << kAws, false, "=?:?", match_pair},
+    {kAws, 0, true, "AKASABACAGAIANARAP", match_aws_key_id},
+    {kGithub, 0, true, "ghgi", match_github},
+    {kGitlab, 0, true, "glGR", match_gitlab},
+    {kSlack, 0, true, "xoxa", match_slack},
+    {kSlack, 0, true, "ho", match_slack_webhook},
+    {kStripe, 0, true, "skrkwh", match_stripe},
+    {kGoogle, 0, true, "AIGOya", match_google},
+    {kCard, 0, true, "2#3#4#5#6#", match_card},
 }};
 
 using Triggers = std::array<uint32_t, 256>;
@@ -60,9 +60,11 @@ constexpr Triggers make_triggers(bool at_start)
 {
     Triggers t{};
     for (size_t e = 0; e < kEntries.size(); ++e) {
-        std::string_view bytes = at_start ? kEntries[e].heads : kEntries[e].anywhere;
-        for (size_t i = 0; i < bytes.size(); i += at_start ? 2 : 1) {
-            t[static_cast<unsigned char>(bytes[i])] |= uint32_t{1} << e;
+        if (kEntries[e].at_start != at_start) {
+            continue;
+        }
+        for (size_t i = 0; i < kEntries[e].heads.size(); i += 2) {
+            t[static_cast<unsigned char>(kEntries[e].heads[i])] |= uint32_t{1} << e;
         }
     }
     return t;
@@ -72,7 +74,8 @@ constexpr Triggers kStartTriggers = make_triggers(true);
 constexpr Triggers kAnyTriggers = make_triggers(false);
 
 // Every two-byte head of every entry, one bit per pair of bytes: most words
-// that start with a trigger byte fail here without a call ("every" for "ey").
+// that start with a trigger byte fail here without a call ("every" for "ey"),
+// and so do most dashes (only "--" may begin a PEM block).
 using Heads = std::array<uint64_t, 65536 / 64>;
 
 constexpr Heads make_heads()
@@ -88,6 +91,11 @@ constexpr Heads make_heads()
             if (entry.heads[i + 1] == '#') {
                 for (unsigned d = '0'; d <= '9'; ++d) {
                     set(first, d);
+                }
+            }
+            else if (entry.heads[i + 1] == '?') {
+                for (unsigned any = 0; any < 256; ++any) {
+                    set(first, any);
                 }
             }
             else {
@@ -295,16 +303,11 @@ int run_scan(Scan& scan, uint32_t detectors)
                 continue;
             }
             unsigned char c = p[at];
-            uint32_t entries;
-            if (kClass[c] & kWord) {
-                unsigned pair = unsigned{c} << 8 | (at + 1 < n ? p[at + 1] : 0u);
-                entries = (kHeads[pair / 64] & (uint64_t{1} << (pair % 64)))
-                              ? kStartTriggers[c] & live
-                              : 0;
+            unsigned pair = unsigned{c} << 8 | (at + 1 < n ? p[at + 1] : 0u);
+            if (!(kHeads[pair / 64] & (uint64_t{1} << (pair % 64)))) {
+                continue;
             }
-            else {
-                entries = kAnyTriggers[c] & live;
-            }
+            uint32_t entries = ((kClass[c] & kWord) ? kStartTriggers[c] : kAnyTriggers[c]) & live;
             if (entries != 0) {
                 Py_ssize_t found = try_entries(scan, at, entries);
                 if (found < 0) {
@@ -392,6 +395,13 @@ PyMethodDef functions[] = {
 PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired)
 {
     return detect::scan_text(text, rules.detectors, &rules, rules.mask, fired);
+}
+
+int scan_fired(const Rules& rules, PyObject* text, uint32_t* fired)
+{
+    PyObject* same = detect::scan_text(text, rules.detectors, &rules, rules.mask, fired, false);
+    Py_XDECREF(same);
+    return same == nullptr ? -1 : 0;
 }
 
 int detectors_parse(PyObject* arg, uint32_t* detectors)

@@ -190,9 +190,9 @@ Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 // object when nothing matched, or NULL with an exception.  `rules` judges the
 // keys of key=value text (NULL: none); `mask` is None for one '*' per code
 // point, or the str that replaces each secret; `fired` collects the bits of
-// the detectors that masked something.
+// the detectors that masked something.  Without `copy`, only `fired` tells.
 [[nodiscard]] PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules,
-                                  PyObject* mask, uint32_t* fired);
+                                  PyObject* mask, uint32_t* fired, bool copy = true);
 
 // An AWS secret access key's shape: 40 base64 bytes from `at`, bounded on
 // both sides, with upper and lower case letters and a digit.

@@ -182,6 +182,10 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
     if (!pair_separator(scan, at) || !find_key(scan, at, &pair)) {
         return 0;
     }
+    unsigned char before = scan.at(pair.key_begin - 1);
+    if (scan.text[at] == ':' && (before == '/' || before == '@')) {
+        return 0;  // a URL's host and port
+    }
     const unsigned char* key = scan.text + pair.key_begin;
     Py_ssize_t n = pair.key_end - pair.key_begin;
     int sensitive = 0;

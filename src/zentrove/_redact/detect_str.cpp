@@ -182,7 +182,7 @@ int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)
 }
 
 PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules, PyObject* mask,
-                    uint32_t* fired)
+                    uint32_t* fired, bool copy)
 {
     if (detectors == 0 || PyUnicode_GET_LENGTH(text) == 0) {
         return Py_NewRef(text);
@@ -198,7 +198,7 @@ PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules, PyOb
     if (fired != nullptr) {
         *fired |= scan.fired;
     }
-    if (scan.count() == 0) {
+    if (scan.count() == 0 || !copy) {
         return Py_NewRef(text);
     }
     return masked_copy(text, utf8, scan, mask);

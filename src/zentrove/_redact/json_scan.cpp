@@ -219,10 +219,15 @@ inline bool same_text(const char* a, const char* b, size_t n)
 {
     KeyCache::Slot* slot = nullptr;
     if (n <= KeyCache::kMaxKey) {
-        slot = &s.cache.slots[hash_key(text, n) & (KeyCache::kSlots - 1)];
-        if (slot->len == n && same_text(slot->text, text, n)) {
-            return slot->verdict;
+        // Two ways: the slot of the hash and its neighbour; a new verdict
+        // goes to an empty one, else replaces the neighbour.
+        KeyCache::Slot* way = &s.cache.slots[hash_key(text, n) & (KeyCache::kSlots - 2)];
+        for (int i = 0; i < 2; ++i) {
+            if (way[i].len == n && same_text(way[i].text, text, n)) {
+                return way[i].verdict;
+            }
         }
+        slot = way[0].len == 0xff ? &way[0] : &way[1];
     }
     int verdict = key_sensitive_utf8(*s.rules, text, static_cast<Py_ssize_t>(n));
     if (verdict >= 0 && slot != nullptr) {
@@ -457,7 +462,7 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
                     s.str_kind = kKey;
                     s.key.len = 0;
                     s.key_direct = ++p;
-                    goto string;
+                    goto string_start;
                 } else if (c == '}') {
                     if (s.state == kKeyAfterComma) {
                         FAIL(ScanError::kTrailingCommaObject, p, 0);
@@ -482,7 +487,7 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
                     s.str_kind = kKeep;
                 }
                 ++p;
-                goto string;
+                goto string_start;
             case '{':
             case '[':
                 if (s.depth == kMaxDepth) {
@@ -627,6 +632,35 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
         }
 
         case kString:
+            goto string;
+        string_start: {
+            // Most strings hold no escape and end in this chunk: settle
+            // them in one search.  Otherwise go through the byte loop.
+            const char* q = find_special(p, end);
+            if (q == end || *q != '"') {
+                goto string;
+            }
+            if (s.str_kind == kKey) {
+                int verdict = judge(s, p, static_cast<size_t>(q - p));
+                CHECK(verdict);
+                s.key_sensitive = verdict != 0;
+                s.key_direct = nullptr;
+                s.state = kColon;
+            } else {
+                if (s.str_kind == kMask) {
+                    s.count = static_cast<uint64_t>(q - p);
+                    if (s.mask != nullptr) {
+                        CHECK(append(s.out, s.mask, s.mask_len));
+                    } else {
+                        CHECK(write_stars(s));
+                    }
+                    s.copy_from = q;
+                }
+                s.state = kAfterValue;
+            }
+            p = q + 1;
+            goto whitespace;
+        }
         string:
             while (p < end) {
                 c = static_cast<uint8_t>(*p);

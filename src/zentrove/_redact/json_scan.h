@@ -46,7 +46,7 @@ struct ByteBuf {
 // A small direct-mapped cache of verdicts for short decoded keys, so a key
 // that repeats in every record is judged once per scanner.
 struct KeyCache {
-    static constexpr size_t kSlots = 256;
+    static constexpr size_t kSlots = 1024;  // in pairs: two ways
     static constexpr size_t kMaxKey = 30;
     struct Slot {
         uint8_t len;          // length of text; 0xff for an empty slot
