@@ -1,0 +1,140 @@
+// Buffers, positions and messages of the JSON text scanner, and setting a
+// scanner up: everything off its hot loop.
+#include "json_internal.h"
+
+namespace zr {
+
+// Code points in [p, end): bytes that are not UTF-8 continuation bytes.
+uint64_t code_points(const char* p, const char* end)
+{
+    uint64_t n = 0;
+    for (; end - p >= 8; p += 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        // A continuation byte is 10xxxxxx: bit 7 set and bit 6 clear.
+        uint64_t cont = w & ~(w << 1) & 0x8080808080808080ULL;
+        n += 8 - static_cast<uint64_t>(__builtin_popcountll(cont));
+    }
+    for (; p < end; ++p) {
+        n += (static_cast<uint8_t>(*p) & 0xC0) != 0x80;
+    }
+    return n;
+}
+
+[[nodiscard]] int reserve(ByteBuf& b, size_t extra)
+{
+    if (b.cap - b.len >= extra) {
+        return 0;
+    }
+    size_t want = b.len + extra;
+    size_t cap = b.cap < 256 ? 256 : b.cap;
+    while (cap < want) {
+        cap += cap / 2;
+    }
+    char* data = static_cast<char*>(PyMem_Realloc(b.data, cap));
+    if (data == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    b.data = data;
+    b.cap = cap;
+    return 0;
+}
+
+[[nodiscard]] int append(ByteBuf& b, const char* p, size_t n)
+{
+    if (n == 0) {
+        return 0;
+    }
+    if (reserve(b, n) < 0) {
+        return -1;
+    }
+    std::memcpy(b.data + b.len, p, n);
+    b.len += n;
+    return 0;
+}
+
+// Appends a code point as UTF-8; a surrogate takes three bytes like any other.
+[[nodiscard]] int append_code_point(ByteBuf& b, uint32_t cp)
+{
+    char u[4];
+    size_t n;
+    if (cp < 0x80) {
+        u[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        u[0] = static_cast<char>(0xC0 | (cp >> 6));
+        u[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        u[0] = static_cast<char>(0xE0 | (cp >> 12));
+        u[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        u[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        u[0] = static_cast<char>(0xF0 | (cp >> 18));
+        u[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        u[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        u[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    return append(b, u, n);
+}
+
+void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,
+                  bool surrogates, const char* mask, size_t mask_len) noexcept
+{
+    std::memset(static_cast<void*>(&s), 0, sizeof s);
+    s.rules = &rules;
+    s.lines = lines;
+    s.keep_going = keep_going;
+    s.surrogates = surrogates;
+    s.mask = mask;
+    s.mask_len = mask_len;
+    s.keyless = keyless_sensitive(rules);
+    s.line = 1;
+    for (KeyCache::Slot& slot : s.cache.slots) {
+        slot.len = 0xff;
+    }
+    reset_parse(s);
+}
+
+void scanner_free(Scanner& s) noexcept
+{
+    PyMem_Free(s.out.data);
+    PyMem_Free(s.key.data);
+    s.out = ByteBuf{};
+    s.key = ByteBuf{};
+}
+
+const char* json_error_message(ScanError error) noexcept
+{
+    static constexpr const char* kMessages[] = {
+        "",
+        "",
+        "Expecting value",
+        "Expecting property name enclosed in double quotes",
+        "Expecting ':' delimiter",
+        "Expecting ',' delimiter",
+        "Illegal trailing comma before end of array",
+        "Illegal trailing comma before end of object",
+        "Extra data",
+        "Unterminated string",
+        "Invalid control character in string",
+        "Invalid \\escape",
+        "Invalid \\uXXXX escape",
+        "Invalid UTF-8",
+        "Leading zeros are not allowed",
+        "Expecting digit",
+        "Nesting deeper than 10000 levels",
+    };
+    return kMessages[static_cast<size_t>(error)];
+}
+
+
+bool scanner_stopped(const Scanner& s) noexcept
+{
+    return s.state == kFailed;
+}
+
+}  // namespace zr

@@ -1,0 +1,229 @@
+// What the files of the JSON text scanner share: its states, the byte
+// searches of its hot loops, buffers, the verdict cache and the end of a
+// string.  Internal to json_scan.cpp, json_string.cpp and json_bytes.cpp.
+#pragma once
+
+#include "json_scan.h"
+
+#include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace zr {
+
+enum State : uint8_t {
+    kValue,            // a value (top level, after ':' or after ',' in an array)
+    kValueOrClose,     // after '['
+    kValueAfterComma,  // after ',' in an array: ']' here is a trailing comma
+    kKeyOrClose,       // after '{'
+    kKeyAfterComma,    // after ',' in an object
+    kColon,            // after a key
+    kAfterValue,       // after a value: ',', a closing bracket, or the end
+    kString,           // in a string body
+    kNumber,           // in a number
+    kLiteral,          // in true, false or null
+    kSkipLine,         // JSON Lines: a bad line, skipped to its end
+    kFailed,           // stopped at an error
+};
+
+// Stack entries.
+constexpr uint8_t kObject = 1, kArray = 2, kArrayMasked = 3;
+// String kinds.
+constexpr uint8_t kKeep = 0, kMask = 1, kKey = 2;
+// Number sub-states; the accepting ones can end the number.
+enum Num : uint8_t { kMinus, kZero, kInt, kDot, kFrac, kExpE, kExpSign, kExp };
+
+constexpr bool is_digit(uint8_t c) { return static_cast<unsigned>(c - '0') < 10u; }
+
+constexpr int hex_value(uint8_t c)
+{
+    return is_digit(c) ? c - '0'
+         : static_cast<unsigned>((c | 0x20) - 'a') < 6u ? (c | 0x20) - 'a' + 10
+         : -1;
+}
+
+// First byte at or after p that a string body cannot simply copy: '"', '\',
+// a control character or any non-ASCII byte.
+inline const char* find_special(const char* p, const char* end)
+{
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Signed compare: bytes >= 0x80 are negative, so below ' ' too.
+        __m128i hit = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+            _mm_cmplt_epi8(v, space));
+        if (int bits = _mm_movemask_epi8(hit)) {
+            return p + __builtin_ctz(static_cast<unsigned>(bits));
+        }
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p) {
+        uint8_t c = static_cast<uint8_t>(*p);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) {
+            break;
+        }
+    }
+    return p;
+}
+
+// Growable buffers (json_bytes.cpp): 0, or -1 with MemoryError.
+[[nodiscard]] int reserve(ByteBuf& b, size_t extra);
+[[nodiscard]] int append(ByteBuf& b, const char* p, size_t n);
+// Appends a code point as UTF-8; a surrogate takes three bytes like any other.
+[[nodiscard]] int append_code_point(ByteBuf& b, uint32_t cp);
+// Code points in [p, end): bytes that are not UTF-8 continuation bytes.
+[[nodiscard]] uint64_t code_points(const char* p, const char* end);
+
+// Copies the pending input run up to p.
+[[nodiscard]] inline int flush(Scanner& s, const char* p)
+{
+    if (s.copy_from == nullptr) {
+        return 0;
+    }
+    int rc = append(s.out, s.copy_from, static_cast<size_t>(p - s.copy_from));
+    s.copy_from = p;
+    return rc;
+}
+
+[[nodiscard]] inline int write_stars(Scanner& s)
+{
+    if (s.count == 0) {
+        return 0;
+    }
+    if (reserve(s.out, s.count) < 0) {
+        return -1;
+    }
+    std::memset(s.out.data + s.out.len, '*', s.count);
+    s.out.len += s.count;
+    s.count = 0;
+    return 0;
+}
+
+// A hash of a short key from its first and last eight bytes and its length.
+inline uint64_t hash_key(const char* p, size_t n)
+{
+    uint64_t a = 0, b = 0;
+    if (n >= 8) {
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + n - 8, 8);
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            a = (a << 8) | static_cast<uint8_t>(p[i]);
+        }
+    }
+    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ n) * 0xFF51AFD7ED558CCDULL;
+    return h ^ (h >> 29);
+}
+
+// Whether two short texts of n bytes are equal, in word loads.
+inline bool same_text(const char* a, const char* b, size_t n)
+{
+    if (n < 8) {
+        for (size_t i = 0; i < n; ++i) {
+            if (a[i] != b[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+    uint64_t x, y, diff = 0;
+    for (size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        diff |= x ^ y;
+    }
+    std::memcpy(&x, a + n - 8, 8);
+    std::memcpy(&y, b + n - 8, 8);
+    return (diff | (x ^ y)) == 0;
+}
+
+// The verdict on a decoded key: 1, 0, or -1 with an exception.
+[[nodiscard]] inline int judge(Scanner& s, const char* text, size_t n)
+{
+    KeyCache::Slot* slot = nullptr;
+    if (n <= KeyCache::kMaxKey) {
+        // Two ways: the slot of the hash and its neighbour; a new verdict
+        // goes to an empty one, else replaces the neighbour.
+        KeyCache::Slot* way = &s.cache.slots[hash_key(text, n) & (KeyCache::kSlots - 2)];
+        for (int i = 0; i < 2; ++i) {
+            if (way[i].len == n && same_text(way[i].text, text, n)) {
+                return way[i].verdict;
+            }
+        }
+        slot = way[0].len == 0xff ? &way[0] : &way[1];
+    }
+    int verdict = key_sensitive_utf8(*s.rules, text, static_cast<Py_ssize_t>(n));
+    if (verdict >= 0 && slot != nullptr) {
+        slot->len = static_cast<uint8_t>(n);
+        slot->verdict = static_cast<uint8_t>(verdict);
+        std::memcpy(slot->text, text, n);
+    }
+    return verdict;
+}
+
+// Whether a string or list starting here is masked.
+inline bool value_masked(const Scanner& s)
+{
+    if (s.depth == 0) {
+        return s.keyless;
+    }
+    uint8_t top = s.stack[s.depth - 1];
+    return top == kObject ? s.key_sensitive : top == kArrayMasked;
+}
+
+// The string whose closing quote is at q ends: a masked one gets its mask,
+// a key its verdict.  0, or -1 with an exception.
+[[nodiscard]] inline int close_string(Scanner& s, const char* q)
+{
+    if (s.str_kind == kKey) {
+        int verdict = s.key_direct != nullptr
+            ? judge(s, s.key_direct, static_cast<size_t>(q - s.key_direct))
+            : judge(s, s.key.len != 0 ? s.key.data : "", s.key.len);
+        if (verdict < 0) {
+            return -1;
+        }
+        s.key_sensitive = verdict != 0;
+        s.key_direct = nullptr;
+        s.state = kColon;
+        return 0;
+    }
+    if (s.str_kind == kMask) {
+        if ((s.mask != nullptr ? append(s.out, s.mask, s.mask_len) : write_stars(s)) < 0) {
+            return -1;
+        }
+        s.copy_from = q;
+    }
+    s.state = kAfterValue;
+    return 0;
+}
+
+// Back to the start of a document, nothing pending.
+inline void reset_parse(Scanner& s)
+{
+    s.state = kValue;
+    s.depth = 0;
+    s.esc = 0;
+    s.utf8_need = 0;
+    s.high = 0;
+    s.count = 0;
+    s.key_direct = nullptr;
+    s.key.len = 0;
+}
+
+// What scan_string stopped at.
+enum class Step : uint8_t { kMore, kClosed, kFailed };
+
+// Scans a string body from p (json_string.cpp): kMore when the chunk ends
+// inside it, kClosed past its closing quote, kFailed with p at the error (and
+// `back` ASCII bytes before it for the message).
+[[nodiscard]] Step scan_string(Scanner& s, const char*& p, const char* end,
+                               ScanError& error, unsigned& back) noexcept;
+
+}  // namespace zr

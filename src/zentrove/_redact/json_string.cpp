@@ -1,0 +1,186 @@
+// The slow path of a string body, byte by byte where it must be: escapes
+// (decoded for keys, counted for masks), UTF-8 validated across chunk ends,
+// surrogate pairs joined.  The scanner takes it when a string does not end
+// in its chunk with plain text only.
+#include "json_internal.h"
+
+namespace zr {
+namespace {
+
+// A lone high surrogate escape is one code point of its own.
+[[nodiscard]] inline int settle_high(Scanner& s)
+{
+    if (s.high == 0) {
+        return 0;
+    }
+    uint32_t cp = s.high;
+    s.high = 0;
+    if (s.str_kind == kMask) {
+        ++s.count;
+    } else if (s.str_kind == kKey) {
+        return append_code_point(s.key, cp);
+    }
+    return 0;
+}
+
+// One decoded code point of a string (from an escape).
+[[nodiscard]] inline int take_code_point(Scanner& s, uint32_t cp)
+{
+    if (s.str_kind == kMask) {
+        ++s.count;
+    } else if (s.str_kind == kKey) {
+        return append_code_point(s.key, cp);
+    }
+    return 0;
+}
+
+[[gnu::cold]] Step failed(ScanError& error, unsigned& back, ScanError kind,
+                         unsigned bytes_back)
+{
+    error = kind;
+    back = bytes_back;
+    return Step::kFailed;
+}
+
+#define TRY(call)                                                  \
+    do {                                                           \
+        if ((call) < 0) {                                          \
+            return failed(error, back, ScanError::kPython, 0);     \
+        }                                                          \
+    } while (0)
+
+}  // namespace
+
+Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
+                 unsigned& back) noexcept
+{
+    uint8_t c;
+    while (p < end) {
+        c = static_cast<uint8_t>(*p);
+        if (s.utf8_need != 0) {
+            if (c < s.utf8_lo || c > s.utf8_hi) {
+                return failed(error, back, ScanError::kBadUtf8, 0);
+            }
+            s.utf8_lo = 0x80;
+            s.utf8_hi = 0xBF;
+            --s.utf8_need;
+            if (s.str_kind == kKey && s.key_direct == nullptr) {
+                TRY(append(s.key, p, 1));
+            }
+            ++p;
+            continue;
+        }
+        if (s.esc == 1) {
+            uint32_t cp;
+            switch (c) {
+            case '"': case '\\': case '/': cp = c; break;
+            case 'b': cp = '\b'; break;
+            case 'f': cp = '\f'; break;
+            case 'n': cp = '\n'; break;
+            case 'r': cp = '\r'; break;
+            case 't': cp = '\t'; break;
+            case 'u':
+                s.esc = 2;
+                s.hex = 0;
+                ++p;
+                continue;
+            default:
+                return failed(error, back, ScanError::kEscape, 1);
+            }
+            s.esc = 0;
+            TRY(settle_high(s));
+            TRY(take_code_point(s, cp));
+            ++p;
+            continue;
+        }
+        if (s.esc != 0) {
+            int v = hex_value(c);
+            if (v < 0) {
+                return failed(error, back, ScanError::kUnicodeEscape, s.esc);
+            }
+            s.hex = s.hex * 16 + static_cast<uint32_t>(v);
+            ++p;
+            if (++s.esc < 6) {
+                continue;
+            }
+            s.esc = 0;
+            uint32_t cp = s.hex;
+            if (s.high != 0 && cp >= 0xDC00 && cp <= 0xDFFF) {
+                cp = 0x10000 + ((s.high - 0xD800) << 10) + (cp - 0xDC00);
+                s.high = 0;
+            } else {
+                TRY(settle_high(s));
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    s.high = cp;
+                    continue;
+                }
+            }
+            TRY(take_code_point(s, cp));
+            continue;
+        }
+        // Plain text: a run of ASCII up to the next byte of interest.
+        const char* q = find_special(p, end);
+        if (q != p) {
+            TRY(settle_high(s));
+            if (s.str_kind == kMask) {
+                s.count += static_cast<uint64_t>(q - p);
+            } else if (s.str_kind == kKey && s.key_direct == nullptr) {
+                TRY(append(s.key, p, static_cast<size_t>(q - p)));
+            }
+            p = q;
+            if (p == end) {
+                return Step::kMore;
+            }
+            c = static_cast<uint8_t>(*p);
+        }
+        if (c == '"') {
+            TRY(settle_high(s));
+            TRY(close_string(s, p));
+            ++p;
+            return Step::kClosed;
+        }
+        if (c == '\\') {
+            if (s.str_kind == kKey && s.key_direct != nullptr) {
+                TRY(append(s.key, s.key_direct,
+                             static_cast<size_t>(p - s.key_direct)));
+                s.key_direct = nullptr;
+            }
+            s.esc = 1;
+            ++p;
+            continue;
+        }
+        if (c < 0x20) {
+            return failed(error, back, c == '\n' && s.lines ? ScanError::kUnterminated
+                                      : ScanError::kControl, 0);
+        }
+        // The lead byte of a multi-byte sequence: one code point.
+        if (c >= 0xC2 && c <= 0xDF) {
+            s.utf8_need = 1;
+            s.utf8_lo = 0x80;
+            s.utf8_hi = 0xBF;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            s.utf8_need = 2;
+            s.utf8_lo = c == 0xE0 ? 0xA0 : 0x80;
+            // 0xED 0xA0..0xBF would be a surrogate: only from a str.
+            s.utf8_hi = c == 0xED && !s.surrogates ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            s.utf8_need = 3;
+            s.utf8_lo = c == 0xF0 ? 0x90 : 0x80;
+            s.utf8_hi = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return failed(error, back, ScanError::kBadUtf8, 0);
+        }
+        TRY(settle_high(s));
+        if (s.str_kind == kMask) {
+            ++s.count;
+        } else if (s.str_kind == kKey && s.key_direct == nullptr) {
+            TRY(append(s.key, p, 1));
+        }
+        ++p;
+    }
+    return Step::kMore;
+}
+
+#undef TRY
+
+}  // namespace zr
