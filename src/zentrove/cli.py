@@ -18,18 +18,19 @@ import argparse
 import errno
 import importlib
 import os
-import shutil
 import stat
 import sys
-import tempfile
 from collections.abc import Iterable, Iterator, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor
-from dataclasses import dataclass, field
-from importlib.metadata import PackageNotFoundError, version
-from typing import IO, Any, Protocol
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, Protocol
 
 from zentrove._redact import JSONRedactError, JSONStream
 from zentrove.redactor import Redactor
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future, ProcessPoolExecutor
+
+# Modules that only some runs need (worker processes, --version) are
+# imported where they are used: a short run starts faster.
 
 EXIT_OK = 0
 EXIT_DATA = 1
@@ -86,11 +87,14 @@ def _positive(text: str) -> int:
     return value
 
 
-def _version() -> str:
-    try:
-        return version("zentrove")
-    except PackageNotFoundError:  # pragma: no cover - run from a source tree
-        return "unknown"
+class _Version(argparse.Action):
+    """--version, reading the installed version only when asked."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        from importlib.metadata import version
+
+        sys.stdout.write(f"zentrove {version('zentrove')}\n")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -122,7 +126,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="report bad input and go on with the next line or file")
     parser.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
                         help="redact files on N processes (output order is kept)")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action=_Version, nargs=0,
+                        help="show the version and exit")
     parser.add_argument("inputs", nargs="*", metavar="FILE",
                         help="JSON or JSON Lines files; '-' or none reads standard input")
     return parser
@@ -170,8 +175,7 @@ def make_redactor(args: argparse.Namespace) -> Redactor:
 # ---------------------------------------------------------------- inputs
 
 
-@dataclass
-class Input:
+class Input(NamedTuple):
     name: str              # as given, or <stdin>
     lines: bool            # read as JSON Lines
     info: os.stat_result   # what was checked before the run
@@ -265,6 +269,8 @@ class Output:
             self.flush()
             self.mark = self.stream.tell()
         else:
+            import tempfile
+
             self.spool = tempfile.SpooledTemporaryFile(max_size=64 << 20)
 
     def end_document(self, good: bool) -> None:
@@ -274,6 +280,8 @@ class Output:
                 if good:
                     spool.seek(0)
                     try:
+                        import shutil
+
                         shutil.copyfileobj(spool, self.stream, BLOCK)
                     except OSError as exc:
                         raise WriteError(self._message(exc)) from exc
@@ -323,6 +331,8 @@ class AtomicFile:
             umask = os.umask(0)
             os.umask(umask)
             mode = 0o666 & ~umask
+        import tempfile
+
         fd, self.temp = tempfile.mkstemp(
             dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp"
         )
@@ -385,16 +395,19 @@ def _isatty(stream: IO[Any]) -> bool:
 # ------------------------------------------------------------------ work
 
 
-@dataclass
 class Job:
-    redactor: Redactor
-    out: Output
-    keep_going: bool
-    jobs: int
-    flush_each: bool = False
-    out_is_terminal: bool = False
-    failures: int = 0
-    progress: Progress | None = field(default=None)
+    """One run: where output goes, how to go on after bad input, and the
+    count of failures so far."""
+
+    def __init__(self, redactor: Redactor, out: Output, keep_going: bool, jobs: int) -> None:
+        self.redactor = redactor
+        self.out = out
+        self.keep_going = keep_going
+        self.jobs = jobs
+        self.flush_each = False        # interactive input: flush every block
+        self.out_is_terminal = False   # output shares the terminal: no bar
+        self.failures = 0
+        self.progress: Progress | None = None
 
     def report(self, message: str) -> None:
         self.failures += 1
@@ -514,6 +527,8 @@ def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
     """Redacts bytes [start, end) of a file into a new part file."""
     stream = JSONStream(redactor, lines=lines, keep_going=keep_going)
     errors: list[tuple[str, int, int]] = []
+    import tempfile
+
     fd, part = tempfile.mkstemp(dir=part_dir)
     with os.fdopen(fd, "wb") as out, open(path, "rb", buffering=0) as src:
         offset = start
@@ -557,6 +572,9 @@ def _segments(item: Input) -> list[tuple[int, int]]:
 
 def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
     """Redacts the inputs on job.jobs processes, writing parts in order."""
+    import tempfile
+    from concurrent.futures import ProcessPoolExecutor
+
     with tempfile.TemporaryDirectory(prefix="zentrove-") as part_dir:
         pool = ProcessPoolExecutor(max_workers=job.jobs)
         try:
