@@ -41,6 +41,7 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("password=abc,def x", "password=******* x"),
         ("(password=abc) password=xy, next", "(password=***) password=**, next"),
         ("password: two words\nnext: x", "password: *********\nnext: x"),
+        ("['password: a b'] password: x=\"y\", z=\"w\"", "['password: ***'] password: ***********\""),
         ("--password=abc&user=x", "--password=***&user=x"),
         ("password='unterminated\nx", "password='************\nx"),
         ("PassWord:x", "PassWord:*"),

@@ -1,16 +1,23 @@
 """Redaction of log records through the real logging module, and the
-structlog-style processor."""
+structlog processor."""
 
 import collections
 import io
 import itertools
+import json
 import logging
+import logging.handlers
+import queue
 import types
 
 import pytest
 
+from zentrove import Redactor
 from zentrove.logs import UNREDACTABLE, RedactingFilter, RedactingProcessor
 from zentrove.omit import NoTrustOmitter, Omitter
+
+DETECTING = Redactor(omit=["password", "token"], detect=True)
+JWT = "eyJhbGciOiJIUzI1NiJ9.eyJzdWIiOiIxIn0.sig"
 
 _names = itertools.count()
 
@@ -71,7 +78,7 @@ def _self_containing():
         (
             "%s %s",
             (collections.OrderedDict(password="abc"), 1),
-            "{'password': '***'} 1",
+            "OrderedDict([('password', '***')]) 1",
         ),
         # What the redactor refuses is replaced, field by field.
         (
@@ -193,3 +200,138 @@ def test_processor_keeps_a_mapping_type_of_its_own():
     result = RedactingProcessor(Omitter(["password"]))(object(), "warning", event)
     assert result is event
     assert list(event.items()) == [("event", "e"), ("password", "***")]
+
+
+class RaisingMapping(collections.abc.Mapping):
+    """A mapping whose reading fails."""
+
+    def __getitem__(self, key):
+        raise RuntimeError("no")
+
+    def __iter__(self):
+        raise RuntimeError("no")
+
+    def __len__(self):
+        return 1
+
+
+@pytest.mark.parametrize(
+    "msg, args, expected",
+    [
+        ("auth %s", ("Bearer " + JWT,), "auth Bearer " + "*" * len(JWT)),
+        ("connect %s", ("postgres://app:s3cr3t@db:5432/x",), "connect postgres://app:******@db:5432/x"),
+        ({"password": "hunter2", "user": "bob"}, (), "{'password': '*******', 'user': 'bob'}"),
+        ("%s", (("a", {"password": "x"}),), "('a', {'password': '*'})"),
+        ("password=%s and %s", ("hunter2", ["token: abc"]), "password=******* and ['token: ***']"),
+        (
+            "%(user)s %(missing)s",
+            (collections.defaultdict(lambda: "?", user="bob", password="pw"),),
+            "bob ?",
+        ),
+        ("%(user)s", (RaisingMapping(),), UNREDACTABLE),
+        (ValueError("token=abc"), (), "token=***"),
+    ],
+)
+def test_issue_table_with_a_detecting_redactor(make_logger, msg, args, expected):
+    logger, out, _ = make_logger(DETECTING)
+    logger.info(msg, *args)
+    assert out.getvalue() == expected + "\n"
+
+
+def test_logged_data_is_left_unchanged_by_a_redactor(make_logger):
+    logger, out, records = make_logger(DETECTING)
+    args = {"password": "hunter2", "n": [{"token": "t"}]}
+    extra = {"payload": {"token": "abc"}, "note": "password=x"}
+    logger.info("%(password)s %(n)s", args, extra=extra)
+    assert out.getvalue() == "******* [{'token': '*'}]\n"
+    assert args == {"password": "hunter2", "n": [{"token": "t"}]}
+    assert extra == {"payload": {"token": "abc"}, "note": "password=x"}
+    assert (records[0].payload, records[0].note) == ({"token": "***"}, "password=*")
+
+
+def test_exception_and_stack_text_are_scanned(make_logger):
+    logger, out, records = make_logger(DETECTING, "%(message)s")
+    try:
+        raise ValueError("db login failed for password=hunter2")
+    except ValueError:
+        logger.exception("failed", stack_info=True)  # token=abc
+    text = out.getvalue()
+    assert "ValueError: db login failed for password=*******" in text
+    assert "# token=***" in text
+    assert "hunter2" not in text and "token=abc" not in text
+    assert records[0].exc_info is None
+
+
+@pytest.mark.parametrize("on_queue", [True, False])
+def test_queue_handler(on_queue):
+    q = queue.SimpleQueue()
+    queue_handler = logging.handlers.QueueHandler(q)
+    out = io.StringIO()
+    handler = logging.StreamHandler(out)
+    # On the queue handler the record is redacted before it is merged; on the
+    # listener's handler only the detectors can still find what is merged.
+    (queue_handler if on_queue else handler).addFilter(RedactingFilter(DETECTING))
+    logger = logging.getLogger(f"zentrove.test.{next(_names)}")
+    logger.propagate = False
+    logger.addHandler(queue_handler)
+    listener = logging.handlers.QueueListener(q, handler)
+    listener.start()
+    try:
+        logger.warning("login %s %s", {"password": "hunter2"}, "token=abc")
+    finally:
+        listener.stop()
+        logger.removeHandler(queue_handler)
+    assert out.getvalue() == "login {'password': '*******'} token=***\n"
+
+
+def test_a_redactor_is_required():
+    for cls in (RedactingFilter, RedactingProcessor):
+        with pytest.raises(TypeError) as info:
+            cls({"password"})
+        assert str(info.value) == (
+            f"{cls.__name__}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, not set"
+        )
+
+
+structlog = pytest.importorskip("structlog")
+
+
+def test_structlog_processor_formats_and_scans_the_exception():
+    out = io.StringIO()
+    logger = structlog.wrap_logger(
+        structlog.PrintLogger(out),
+        processors=[RedactingProcessor(DETECTING), structlog.processors.JSONRenderer()],
+    )
+    try:
+        raise ValueError("db login failed for password=hunter2")
+    except ValueError:
+        logger.exception("failed", nested={"token": "abc", "n": [1]})
+    event = json.loads(out.getvalue())
+    assert event["nested"] == {"token": "***", "n": [1]}
+    assert event["exception"].endswith("ValueError: db login failed for password=*******")
+    assert "exc_info" not in event
+
+
+@pytest.mark.parametrize("redactor", [
+    Redactor(trust=["event", "level", "logger", "timestamp"], detect=True),
+    NoTrustOmitter(["event"]),
+])
+@pytest.mark.parametrize("with_filter", [False, True])
+def test_processor_formatter_masks_the_fields_merged_into_the_event(redactor, with_filter):
+    out = io.StringIO()
+    handler = logging.StreamHandler(out)
+    handler.setFormatter(structlog.stdlib.ProcessorFormatter(processors=[
+        RedactingProcessor(redactor),
+        structlog.stdlib.ProcessorFormatter.remove_processors_meta,
+        structlog.processors.JSONRenderer(),
+    ]))
+    if with_filter:
+        handler.addFilter(RedactingFilter(redactor))
+    logger = logging.getLogger(f"zentrove.test.{next(_names)}")
+    logger.propagate = False
+    logger.addHandler(handler)
+    try:
+        logger.warning("%(password)s: %(user)s, %% %(n)d", {"user": "bob", "password": "p, q", "n": 1})
+    finally:
+        logger.removeHandler(handler)
+    assert json.loads(out.getvalue()) == {"event": "****: ***, % *"}

@@ -114,7 +114,7 @@ def test_misuse_is_reported_with_stub_names_and_types(cache_dir, tmp_path):
         'of "Omitter"  [call-arg]',
         'bad.py:10: error: "Omitter" has no attribute "should_hide"  [attr-defined]',
         'bad.py:11: error: Argument 1 to "RedactingFilter" has incompatible type '
-        '"list[str]"; expected "Omitter"  [arg-type]',
+        '"list[str]"; expected "Redactor | Omitter"  [arg-type]',
         'bad.py:12: note: Revealed type is "dict[str, int]"',
         'bad.py:13: note: Revealed type is "list[str]"',
         'bad.py:14: note: Revealed type is "list[Any]"',

@@ -1,8 +1,10 @@
 # Types of zentrove._redact, the native core of zentrove.Redactor.
 
-from typing import overload
+from typing import TypeVar, overload
 
 from typing_extensions import Buffer
+
+_T = TypeVar("_T")
 
 # The names of the detectors of secrets in text, in bit order.
 DETECTORS: tuple[str, ...]
@@ -24,6 +26,9 @@ class RedactorBase:
         /,
     ) -> None: ...
     def is_sensitive(self, key: object, /) -> bool: ...
+    def redact(self, data: _T, /) -> _T: ...
+    def redacted(self, data: _T, /) -> _T: ...
+    def report(self, data: object, /) -> list[tuple[tuple[object, ...], str]]: ...
     @property
     def omit(self) -> tuple[str, ...] | None: ...
     @property

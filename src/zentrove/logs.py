@@ -1,40 +1,47 @@
-"""Redaction for logging: a ``logging.Filter`` and a structlog-style processor.
+"""Redaction for logging: a ``logging.Filter`` and a structlog processor.
 
-Both take a redactor (an ``Omitter`` or a ``NoTrustOmitter``) and mask the
-data of each record in place before any handler formats it::
+Both take a :class:`zentrove.Redactor` (or, as before, an ``Omitter`` or a
+``NoTrustOmitter``) and redact each record before any handler formats it::
 
     import logging
+    from zentrove import Redactor
     from zentrove.logs import RedactingFilter
-    from zentrove.omit import Omitter
 
     handler = logging.StreamHandler()
-    handler.addFilter(RedactingFilter(Omitter(["password", "token"])))
+    handler.addFilter(RedactingFilter(Redactor(omit=["password", "token"], detect=True)))
     logging.getLogger().addHandler(handler)
 
     logging.warning("login %(user)s %(password)s", {"user": "bob", "password": "hunter2"})
     # login bob *******
+    logging.warning("connect %s", "postgres://app:s3cr3t@db/x")
+    # connect postgres://app:******@db/x
 
-With structlog (not a dependency of this package)::
+With a ``Redactor`` the records are redacted as copies: the dicts you log
+are never changed.  Its detectors (``detect=``) also find secrets by their
+shape in the message, in positional arguments, in the merged message, in
+the exception text and in the stack.  With an ``Omitter`` the dicts are
+masked in place, by key only, as ``Omitter.omit`` does.
 
-    structlog.configure(processors=[
-        RedactingProcessor(Omitter(["password"])),
-        structlog.processors.JSONRenderer(),
-    ])
-
-The redaction changes the caller's own dictionaries, as ``Omitter.omit`` does:
-a dict passed as a log argument or as an ``extra`` field is masked for
-everyone who holds it.  Data that the redactor refuses (a nested dict
-subclass, a string under an ``int`` key, data nested too deeply) is never
-logged in clear: the field that held it is replaced by ``UNREDACTABLE``.
+A value that cannot be redacted (data the redactor refuses, a mapping that
+raises) is never logged in clear: it is replaced by ``UNREDACTABLE``.  A
+bare secret with neither a key nor a recognisable shape
+(``log.info("%s", "hunter2")``) cannot be told from any other word.
 """
 
 from __future__ import annotations
 
+import copy
+import functools
 import logging
-from collections.abc import Mapping, MutableMapping
-from typing import Any
+import re
+import sys
+import traceback
+from collections.abc import Callable, Mapping, MutableMapping
+from typing import Any, TypeVar
 
+from zentrove import _redact
 from zentrove.omit import Omitter
+from zentrove.redactor import Redactor
 
 __all__ = ["UNREDACTABLE", "RedactingFilter", "RedactingProcessor"]
 
@@ -47,78 +54,140 @@ _RECORD_ATTRIBUTES = frozenset(
     vars(logging.LogRecord("", logging.INFO, "", 0, "", None, None))
 ) | {"message", "asctime", "taskName"}
 
+_PLAIN_RECORD_SIZE = len(vars(logging.LogRecord("", logging.INFO, "", 0, "", None, None)))
 
-def _redact_fields(redactor: Omitter, fields: dict[Any, Any]) -> None:
-    """Redacts a plain dict in place, field by field when the whole fails.
+# What a positional argument may hide a keyed secret in.
+_CONTAINERS = (Mapping, list, tuple)
 
-    A failed walk may leave some values masked and others not; the retry
-    walks each field on its own and replaces the ones that still fail.
-    """
-    try:
-        redactor.omit(fields)
-        return
-    except Exception:
-        pass
-    for key, value in fields.items():
-        single = {key: value}
+# Keys of a structlog event dict that belong to ProcessorFormatter.
+_FORMATTER_KEYS = ("_record", "_from_structlog")
+
+_EventDict = TypeVar("_EventDict", bound=MutableMapping[str, Any])
+
+
+class _Unreadable(dict[Any, Any]):
+    """Stands in for mapping arguments that cannot be read: every field that
+    the message asks for is unredactable.  Never empty, so that logging
+    still merges it into the message."""
+
+    def __init__(self) -> None:
+        super().__init__({"": UNREDACTABLE})
+
+    def __missing__(self, key: object) -> str:
+        return UNREDACTABLE
+
+
+class _ByRedactor:
+    """Redaction with a ``Redactor``: copies, key rules and detectors."""
+
+    def __init__(self, redactor: Redactor) -> None:
+        self.redactor = redactor
+        self.scans = bool(redactor.detect)
+        # Straight to the native scan: no Python frame per string.
+        self.text: Callable[[str], str] = (
+            functools.partial(_redact.scan, redactor) if self.scans else _unchanged
+        )
+
+    def sensitive(self, key: str) -> bool:
+        return self.redactor.is_sensitive(key)
+
+    def mask(self, secret: str) -> str:
+        return "*" * len(secret) if self.redactor.mask is None else self.redactor.mask
+
+    def fields(self, fields: dict[Any, Any]) -> dict[Any, Any]:
+        """A redacted copy of a dict judged key by key; the fields that
+        fail on their own become unredactable."""
         try:
-            redactor.omit(single)
+            return self.redactor.redacted(fields)
         except Exception:
-            fields[key] = UNREDACTABLE
-        else:
-            fields[key] = single[key]
+            pass
+        out = {}
+        for key, value in fields.items():
+            try:
+                out[key] = self.redactor.redacted({key: value})[key]
+            except Exception:
+                out[key] = UNREDACTABLE
+        return out
+
+    def mapping(self, mapping: Mapping[Any, Any]) -> Mapping[Any, Any]:
+        """A redacted copy of a mapping of its own type where the walk can
+        make one (a defaultdict keeps its default)."""
+        try:
+            return self.redactor.redacted(mapping)
+        except Exception:
+            pass
+        try:
+            fields = self.fields(dict(mapping))
+        except Exception:
+            return _Unreadable()
+        return _same_type(mapping, fields)
+
+    def positional(self, arg: object) -> object:
+        """A positional argument has no key: the mappings in it are judged by
+        their own keys; its strings are left to the scan of the merged
+        message."""
+        if isinstance(arg, Mapping):
+            return self.mapping(arg)
+        if isinstance(arg, (list, tuple)):
+            try:
+                items = [self.positional(item) for item in arg]
+                return items if type(arg) is list else _rebuild_sequence(arg, items)
+            except Exception:
+                return UNREDACTABLE
+        return arg
 
 
-def _redact_mapping(redactor: Omitter, mapping: Mapping[Any, Any]) -> dict[Any, Any]:
-    # The native walk takes exactly a dict: other mappings are redacted as a
-    # plain copy, which then takes their place.
-    fields = mapping if type(mapping) is dict else dict(mapping)
-    _redact_fields(redactor, fields)
-    return fields
+class _ByOmitter:
+    """Redaction with an ``Omitter`` or ``NoTrustOmitter``: in place, by key."""
 
-
-class RedactingFilter(logging.Filter):
-    """Masks the data of every record it sees; never drops a record.
-
-    Redacted, in place:
-
-    - mapping arguments (``log.info("%(user)s", {"user": ...})``) and dicts
-      among positional arguments, each by its own keys, and the dicts inside
-      positional lists;
-    - fields passed with ``extra=``, by their names: a string under a
-      sensitive name is masked, a dict is walked by its own keys, a list
-      under a sensitive name has its strings masked.
-
-    Other positional arguments, and the strings directly inside a positional
-    list, have no key and are left alone; so are the record's own attributes
-    (message template, logger name, level, ...).
-    Add the filter to each handler, so that records propagated from child
-    loggers pass through it too.
-    """
+    scans = False
 
     def __init__(self, redactor: Omitter) -> None:
-        super().__init__()
         self.redactor = redactor
 
-    def filter(self, record: logging.LogRecord) -> bool:
-        args = record.args
-        if isinstance(args, Mapping):
-            record.args = _redact_mapping(self.redactor, args)
-        elif isinstance(args, tuple):
-            record.args = tuple(self._redact_positional(arg) for arg in args)
-        extra = {
-            name: value
-            for name, value in vars(record).items()
-            if name not in _RECORD_ATTRIBUTES
-        }
-        if extra:
-            _redact_fields(self.redactor, extra)
-            vars(record).update(extra)
-        return True
+    def text(self, text: str) -> str:
+        return text
 
-    def _redact_positional(self, arg: object) -> object:
+    def sensitive(self, key: str) -> bool:
+        probe = {key: "?"}
+        self.redactor.omit(probe)
+        return probe[key] != "?"
+
+    def mask(self, secret: str) -> str:
+        return "*" * len(secret)
+
+    def fields(self, fields: dict[Any, Any]) -> dict[Any, Any]:
+        # A failed walk may leave some values masked and others not; the
+        # retry walks each field on its own and replaces the ones that fail.
+        try:
+            self.redactor.omit(fields)
+            return fields
+        except Exception:
+            pass
+        for key, value in fields.items():
+            single = {key: value}
+            try:
+                self.redactor.omit(single)
+            except Exception:
+                fields[key] = UNREDACTABLE
+            else:
+                fields[key] = single[key]
+        return fields
+
+    def mapping(self, mapping: Mapping[Any, Any]) -> Mapping[Any, Any]:
+        # The native walk takes exactly a dict: other mappings are redacted
+        # as a plain copy, then rebuilt as their own type.
+        if type(mapping) is dict:
+            return self.fields(mapping)
+        try:
+            fields = dict(mapping)
+        except Exception:
+            return _Unreadable()
+        return _same_type(mapping, self.fields(fields))
+
+    def positional(self, arg: object) -> object:
         if isinstance(arg, Mapping):
-            return _redact_mapping(self.redactor, arg)
+            return self.mapping(arg)
         if type(arg) is list:
             # The list itself has no key: only the dicts inside it can name
             # what they hold.
@@ -129,27 +198,234 @@ class RedactingFilter(logging.Filter):
         return arg
 
 
+def _unchanged(text: str) -> str:
+    return text
+
+
+def _same_type(original: Mapping[Any, Any], fields: dict[Any, Any]) -> Mapping[Any, Any]:
+    """`fields` as a mapping of the original's type where a shallow copy of it
+    can be refilled (keeping a defaultdict's factory); else the plain dict."""
+    try:
+        rebuilt = copy.copy(original)
+        if isinstance(rebuilt, MutableMapping) and rebuilt is not original:
+            rebuilt.clear()
+            rebuilt.update(fields)
+            return rebuilt
+    except Exception:
+        pass
+    return fields
+
+
+def _rebuild_sequence(original: tuple[Any, ...] | list[Any], items: list[Any]) -> object:
+    try:
+        if type(original) is tuple:
+            return tuple(items)
+        if isinstance(original, tuple) and hasattr(original, "_fields"):
+            return type(original)(*items)  # a named tuple
+        return type(original)(items)
+    except Exception:
+        return tuple(items)
+
+
+def _engine(redactor: object, owner: str) -> _ByRedactor | _ByOmitter:
+    if isinstance(redactor, Redactor):
+        return _ByRedactor(redactor)
+    if isinstance(redactor, Omitter):
+        return _ByOmitter(redactor)
+    raise TypeError(
+        f"{owner}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, "
+        f"not {type(redactor).__name__}"
+    )
+
+
+def _exception_text(exc_info: object) -> str | None:
+    """The traceback text of an exc_info value as logging and structlog take
+    it: True (the current exception), an exception, or a (type, value, tb)."""
+    if exc_info is True:
+        exc_info = sys.exc_info()
+    elif isinstance(exc_info, BaseException):
+        exc_info = (type(exc_info), exc_info, exc_info.__traceback__)
+    if not isinstance(exc_info, tuple) or len(exc_info) != 3 or exc_info[0] is None:
+        return None
+    return "".join(traceback.format_exception(*exc_info)).rstrip("\n")
+
+
+class RedactingFilter(logging.Filter):
+    """Redacts every record it sees; never drops one, never raises.
+
+    Redacted: the message (a str is scanned by the detectors, a mapping
+    walked by its keys); mapping arguments by their keys; positional
+    arguments (strings scanned, mappings and the mappings inside lists and
+    tuples walked); the merged message, scanned once more because a secret
+    may only show once the arguments are in it (``"password=%s"``); the
+    exception text and the stack; and fields passed with ``extra=``, by
+    their names.  Scanning needs a ``Redactor`` with detectors.  The
+    record's own attributes (logger name, level, ...) are left alone.
+
+    Add the filter to each handler, so that records propagated from child
+    loggers pass through it too; with a ``QueueHandler``, add it to the
+    queue handler, which merges the message before the listener sees it.
+    """
+
+    def __init__(self, redactor: Redactor | Omitter) -> None:
+        super().__init__()
+        self.redactor = redactor
+        self._by = _engine(redactor, "RedactingFilter")
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        try:
+            _redact_record(self._by, record)
+        except Exception:
+            _scrub_record(record)
+        return True
+
+
+def _redact_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
+    msg = record.msg
+    if isinstance(msg, Mapping):
+        record.msg = by.mapping(msg)
+    args = record.args
+    if isinstance(args, Mapping):
+        record.args = by.mapping(args)
+    elif args and isinstance(args, tuple) and any(isinstance(a, _CONTAINERS) for a in args):
+        record.args = tuple(by.positional(arg) for arg in args)
+    if by.scans:
+        _scan_record(by, record)
+    fields = vars(record)
+    # A record made by a logger holds exactly the standard attributes.
+    if len(fields) != _PLAIN_RECORD_SIZE:
+        names = fields.keys() - _RECORD_ATTRIBUTES
+        if names:
+            fields.update(by.fields({name: fields[name] for name in names}))
+
+
+def _scan_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
+    """Scans the message as it will be shown: merged with its arguments,
+    because a secret may only show once they are in it ("password=%s")."""
+    msg = record.msg
+    if isinstance(msg, str) and not record.args:
+        record.msg = by.text(msg)
+    elif not isinstance(msg, Mapping) or record.args:
+        try:
+            merged = record.getMessage()
+        except Exception:
+            # Logging reports the bad format itself, showing the arguments.
+            record.msg = by.text(msg) if isinstance(msg, str) else msg
+            if isinstance(record.args, tuple):
+                record.args = tuple(
+                    by.text(arg) if isinstance(arg, str) else arg for arg in record.args
+                )
+        else:
+            clean = by.text(merged)
+            if clean != merged:
+                record.msg, record.args = clean, ()
+    if record.exc_info and not record.exc_text:
+        record.exc_text = _exception_text(record.exc_info)
+    if record.exc_text:
+        clean = by.text(record.exc_text)
+        if clean != record.exc_text:
+            # The exception itself would show the secret to the next
+            # formatter: only its redacted text goes on.
+            record.exc_text, record.exc_info = clean, None
+    if record.stack_info:
+        record.stack_info = by.text(record.stack_info)
+
+
+def _scrub_record(record: logging.LogRecord) -> None:
+    """The last resort when redaction failed half-way: keep the record, drop
+    everything that may still hold a secret."""
+    record.msg, record.args = UNREDACTABLE, ()
+    if record.exc_info or record.exc_text:
+        record.exc_info, record.exc_text = None, UNREDACTABLE
+    if record.stack_info:
+        record.stack_info = UNREDACTABLE
+    for name in list(vars(record)):
+        if name not in _RECORD_ATTRIBUTES:
+            setattr(record, name, UNREDACTABLE)
+
+
 class RedactingProcessor:
     """A structlog processor: ``(logger, method_name, event_dict) -> event_dict``.
 
-    Redacts the event dictionary in place and returns it.  With a
-    ``NoTrustOmitter`` remember to trust the keys that structlog itself
-    fills, such as ``event``, ``level``, ``logger`` and ``timestamp``.
+    Redacts the event dict in place and returns it: every value by its key,
+    strings (the event too) scanned by the detectors, and ``exc_info``
+    turned into a scanned ``exception`` text, as structlog's
+    ``format_exc_info`` does.  Under ``ProcessorFormatter``, a record from
+    the standard library has its event rebuilt from its redacted arguments.
+    With an allow-list, trust the keys that structlog itself fills, such as
+    ``event``, ``level``, ``logger`` and ``timestamp``.
     """
 
-    def __init__(self, redactor: Omitter) -> None:
+    def __init__(self, redactor: Redactor | Omitter) -> None:
         self.redactor = redactor
+        self._by = _engine(redactor, "RedactingProcessor")
 
     def __call__(
-        self,
-        logger: object,
-        method_name: str,
-        event_dict: MutableMapping[str, Any],
-    ) -> MutableMapping[str, Any]:
-        if type(event_dict) is dict:
-            _redact_fields(self.redactor, event_dict)
-        else:
-            fields = dict(event_dict)
-            _redact_fields(self.redactor, fields)
-            event_dict.update(fields)
+        self, logger: object, method_name: str, event_dict: _EventDict
+    ) -> _EventDict:
+        try:
+            _redact_event(self._by, event_dict)
+        except Exception:
+            for key in list(event_dict):
+                if key not in _FORMATTER_KEYS:
+                    event_dict[key] = UNREDACTABLE
         return event_dict
+
+
+def _redact_event(by: _ByRedactor | _ByOmitter, event_dict: MutableMapping[str, Any]) -> None:
+    record = event_dict.get("_record")
+    event = event_dict.get("event")
+    if (
+        isinstance(record, logging.LogRecord)
+        and not event_dict.get("_from_structlog", False)
+        and isinstance(event, str)
+        and isinstance(record.msg, str)
+        and record.msg != event
+    ):
+        event_dict["event"] = _mask_merged_fields(by, record.msg, event)
+    if by.scans and event_dict.get("exc_info"):
+        text = _exception_text(event_dict["exc_info"])
+        if text is not None:
+            del event_dict["exc_info"]
+            event_dict["exception"] = text
+    fields = {k: v for k, v in event_dict.items() if k not in _FORMATTER_KEYS}
+    event_dict.update(by.fields(fields))
+
+
+# A %-style conversion with a mapping key, or a literal percent sign.
+_NAMED_FIELD = re.compile(
+    r"%\((?P<name>[^)]*)\)[#0\- +]*(?:\*|\d+)?(?:\.(?:\*|\d+))?[diouxXeEfFgGcrsa]|%%"
+)
+
+
+def _mask_merged_fields(by: _ByRedactor | _ByOmitter, template: str, event: str) -> str:
+    """Masks what the sensitive ``%(name)s`` fields of a template put into a
+    merged message: under ProcessorFormatter a standard record reaches the
+    processors merged, its arguments gone.  The message is matched against
+    the template's literal parts; a sensitive field takes as much text as it
+    can, so a doubtful split masks more, never less."""
+    parts: list[str] = []
+    sensitive: list[bool] = []
+    last = 0
+    for m in _NAMED_FIELD.finditer(template):
+        parts.append(re.escape(template[last : m.start()]))
+        if m["name"] is None:
+            parts.append("%")
+        else:
+            sensitive.append(by.sensitive(m["name"]))
+            parts.append("(.*)" if sensitive[-1] else "(.*?)")
+        last = m.end()
+    if not any(sensitive):
+        return event
+    parts.append(re.escape(template[last:]))
+    match = re.fullmatch("".join(parts), event, re.DOTALL)
+    if match is None:
+        return UNREDACTABLE
+    out, at = [], 0
+    for group, secret in enumerate(sensitive, 1):
+        if secret:
+            begin, end = match.span(group)
+            out += [event[at:begin], by.mask(event[begin:end])]
+            at = end
+    out.append(event[at:])
+    return "".join(out)

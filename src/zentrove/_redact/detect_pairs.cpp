@@ -129,6 +129,20 @@ struct Pair {
         if (closer(c) && ends_value(s, e + 1, line)) {
             break;
         }
+        // A quote closes a line's value only where the text around it ends
+        // too: "['token: abc']", but not `realm="x", nonce="y"`.
+        if (line && quote(c)) {
+            Py_ssize_t after = e + 1;
+            while (blank(s.at(after))) {
+                ++after;
+            }
+            unsigned char next = s.at(after);
+            bool comma = next == ',' || next == ';';
+            if (next == 0 || next == '\n' || next == '\r' || (closer(next) && !comma)
+                || (comma && ends_value(s, after + 1, line))) {
+                break;
+            }
+        }
         ++e;
     }
     while (e > v && blank(s.text[e - 1])) {
