@@ -15,14 +15,22 @@ namespace zt {
 
 namespace {
 
-[[nodiscard]] PyObject* param_name(const Signature& sig, Py_ssize_t i) noexcept
+[[nodiscard]] bool check_arg_type(PyObject* obj, PyTypeObject* type,
+                                  const char* name);
+[[nodiscard]] int as_truth_value(PyObject* obj);
+[[nodiscard]] long long as_int64(PyObject* obj);
+[[gnu::cold, gnu::noinline]] void raise_foreign_instance(PyObject* self,
+                                                         PyTypeObject* type,
+                                                         const char* method);
+
+[[nodiscard]] PyObject* param_name(const Callable& sig, Py_ssize_t i) noexcept
 {
-    return str(sig.params[i].name);
+    return row_text(sig.params[i].name);
 }
 
 [[nodiscard]] PyObject* default_value(Default d) noexcept
 {
-    return d == Default::One ? g.int_1 : Py_None;
+    return d == Default::One ? g.one : Py_None;
 }
 
 // Code-point equality of two strings (no __eq__ of a subclass).  With
@@ -58,7 +66,7 @@ namespace {
     return std::memcmp(da, db, static_cast<size_t>(len) * kind) == 0;
 }
 
-[[nodiscard]] int convert_and_check(const Signature& sig, Bound& out)
+[[nodiscard]] int convert_and_check(const Callable& sig, Bound& out)
 {
     // Conversions first (they count as binding), then the type tests.
     for (int i = 0; i < sig.nparams; ++i) {
@@ -83,7 +91,7 @@ namespace {
     return 0;
 }
 
-[[nodiscard]] int check_types(const Signature& sig, const Bound& out)
+[[nodiscard]] int check_types(const Callable& sig, const Bound& out)
 {
     for (int i = 0; i < sig.nparams; ++i) {
         PyTypeObject* type = nullptr;
@@ -93,23 +101,26 @@ namespace {
         case Kind::ExactStr: type = &PyUnicode_Type; break;
         default: continue;
         }
-        if (!check_arg_type(out.obj[i], type, param_name(sig, i))) {
+        if (!check_arg_type(out.obj[i], type, sig.params[i].name)) {
             return -1;
         }
     }
     return 0;
 }
 
-[[nodiscard]] int binding_failed(const Signature& sig)
+[[nodiscard]] int binding_failed(const Callable& sig)
 {
-    add_traceback_entry(sig.tb_name, sig.line, sig.file);
+    fail(sig, sig.line);
     return -1;
 }
 
 }  // namespace
 
-void raise_arity_error(const char* name, bool exact, Py_ssize_t min,
-                       Py_ssize_t max, Py_ssize_t given)
+[[gnu::cold, gnu::noinline]] void raise_arity_error(const char* name,
+                                                    bool exact,
+                                                    Py_ssize_t min,
+                                                    Py_ssize_t max,
+                                                    Py_ssize_t given)
 {
     const char* more_or_less;
     Py_ssize_t expected;
@@ -130,8 +141,12 @@ void raise_arity_error(const char* name, bool exact, Py_ssize_t min,
                  given);
 }
 
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues,
-                       PyObject* name)
+namespace {
+
+// The value bound to `name` among the keywords, or NULL (check
+// PyErr_Occurred: a failing comparison leaves its exception pending).
+[[nodiscard]] PyObject* find_keyword(PyObject* kwnames,
+                                     PyObject* const* kwvalues, PyObject* name)
 {
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -164,10 +179,8 @@ PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues,
     return nullptr;
 }
 
-namespace {
-
 // Matches one keyword; 0 when stored, -1 with TypeError otherwise.
-[[nodiscard]] int match_keyword(const Signature& sig, PyObject* key,
+[[nodiscard]] int match_keyword(const Callable& sig, PyObject* key,
                                 PyObject* value, Bound& out, Py_ssize_t npos)
 {
     for (Py_ssize_t j = npos; j < sig.nparams; ++j) {
@@ -210,11 +223,11 @@ namespace {
     return -1;
 }
 
-}  // namespace
-
-int parse_keywords(const Signature& sig, PyObject* kwnames,
-                   PyObject* const* kwvalues, PyObject* kwdict, Bound& out,
-                   Py_ssize_t npos)
+// Matches every keyword against the parameters from index npos on; reports
+// the first offending one.  Either kwnames/kwvalues or kwdict is given.
+[[nodiscard]] int parse_keywords(const Callable& sig, PyObject* kwnames,
+                                 PyObject* const* kwvalues, PyObject* kwdict,
+                                 Bound& out, Py_ssize_t npos)
 {
     if (kwdict != nullptr) {
         Py_ssize_t pos = 0;
@@ -237,13 +250,11 @@ int parse_keywords(const Signature& sig, PyObject* kwnames,
     return 0;
 }
 
-namespace {
-
 // Binds parameters nargs..n-1 by name: a required one is always searched, an
 // optional one only while keywords remain unbound.  `lookup(name)` gives the
 // value, or NULL (with an exception pending when the search failed).
 template <typename Lookup>
-[[nodiscard]] int bind_by_name(const Signature& sig, Py_ssize_t nargs,
+[[nodiscard]] int bind_by_name(const Callable& sig, Py_ssize_t nargs,
                                Py_ssize_t& remaining, Bound& out,
                                Lookup lookup)
 {
@@ -273,7 +284,7 @@ template <typename Lookup>
 
 // The common end of both binders: keywords not matched by name, then the
 // conversions, then the exact-type tests.
-[[nodiscard]] int finish_binding(const Signature& sig, PyObject* kwnames,
+[[nodiscard]] int finish_binding(const Callable& sig, PyObject* kwnames,
                                  PyObject* const* kwvalues, PyObject* kwdict,
                                  Py_ssize_t remaining, Py_ssize_t nargs,
                                  Bound& out)
@@ -290,7 +301,7 @@ template <typename Lookup>
 
 // The positional count test; without keywords a missing argument fails
 // here too.
-[[nodiscard]] int check_count(const Signature& sig, Py_ssize_t nargs,
+[[nodiscard]] int check_count(const Callable& sig, Py_ssize_t nargs,
                               bool has_keywords)
 {
     const Py_ssize_t n = sig.nparams;
@@ -304,7 +315,7 @@ template <typename Lookup>
 
 }  // namespace
 
-int bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+int bind_fast(const Callable& sig, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames, Bound& out)
 {
     if (check_count(sig, nargs, kwnames != nullptr) < 0) {
@@ -330,7 +341,7 @@ int bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                           out);
 }
 
-int bind_init(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out)
+int bind_init(const Callable& sig, PyObject* args, PyObject* kwds, Bound& out)
 {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (check_count(sig, nargs, kwds != nullptr) < 0) {
@@ -351,15 +362,24 @@ int bind_init(const Signature& sig, PyObject* args, PyObject* kwds, Bound& out)
     return finish_binding(sig, nullptr, nullptr, kwds, remaining, nargs, out);
 }
 
-bool check_arg_type(PyObject* obj, PyTypeObject* type, PyObject* name)
+namespace {
+
+[[gnu::cold, gnu::noinline]] void raise_arg_type(PyObject* obj,
+                                                 PyTypeObject* type,
+                                                 const char* name)
+{
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, "
+                 "got %.200s)",
+                 name, type->tp_name, Py_TYPE(obj)->tp_name);
+}
+
+bool check_arg_type(PyObject* obj, PyTypeObject* type, const char* name)
 {
     if (obj == Py_None || Py_TYPE(obj) == type) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, "
-                 "got %.200s)",
-                 PyUnicode_AsUTF8(name), type->tp_name, Py_TYPE(obj)->tp_name);
+    raise_arg_type(obj, type, name);
     return false;
 }
 
@@ -409,68 +429,19 @@ long long as_int64(PyObject* obj)
     return PyLong_AsLong(res.get());
 }
 
-void raise_class_value(PyObject* type, PyObject* value)
-{
-    if (PyExceptionInstance_Check(type)) {
-        if (value != Py_None) {
-            PyErr_SetString(PyExc_TypeError,
-                            "instance exception may not have a separate value");
-            return;
-        }
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
-        return;
-    }
-    if (!PyExceptionClass_Check(type)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "raise: exception class must be a subclass of "
-                        "BaseException");
-        return;
-    }
-    Ref instance;
-    const int is_inst = PyObject_IsInstance(value, type);
-    if (is_inst < 0) {
-        return;
-    }
-    if (is_inst) {
-        instance = Ref::borrow(value);
-    }
-    else {
-        Ref call_args;
-        if (value == Py_None) {
-            call_args = Ref::borrow(g.empty_tuple);
-        }
-        else if (PyTuple_Check(value)) {
-            call_args = Ref::borrow(value);
-        }
-        else {
-            call_args = Ref::steal(PyTuple_Pack(1, value));
-            if (!call_args) {
-                return;
-            }
-        }
-        instance = Ref::steal(call_vector(
-            type, &PyTuple_GET_ITEM(call_args.get(), 0),
-            static_cast<size_t>(PyTuple_GET_SIZE(call_args.get()))));
-        if (!instance) {
-            return;
-        }
-        if (!PyExceptionInstance_Check(instance.get())) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of "
-                         "BaseException, not %R",
-                         type, reinterpret_cast<PyObject*>(
-                                   Py_TYPE(instance.get())));
-            return;
-        }
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())),
-                    instance.get());
-}
+}  // namespace
 
-void raise_expected(const char* word, PyObject* obj)
+[[gnu::cold, gnu::noinline]] void raise_expected(const char* word,
+                                                 PyObject* obj)
 {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", word,
                  Py_TYPE(obj)->tp_name);
+}
+
+PyObject* fail(const Callable& row, int line)
+{
+    add_traceback_entry(row.tb_name, line, row.file);
+    return nullptr;
 }
 
 bool check_instance(PyObject* self, PyTypeObject* type, const char* method)
@@ -478,11 +449,22 @@ bool check_instance(PyObject* self, PyTypeObject* type, const char* method)
     if (PyObject_TypeCheck(self, type)) {
         return true;
     }
+    raise_foreign_instance(self, type, method);
+    return false;
+}
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] void raise_foreign_instance(PyObject* self,
+                                                         PyTypeObject* type,
+                                                         const char* method)
+{
     PyErr_Format(PyExc_TypeError,
                  "descriptor '%s' for '%.100s' objects doesn't apply to a "
                  "'%.100s' object",
                  method, type->tp_name, Py_TYPE(self)->tp_name);
-    return false;
 }
+
+}  // namespace
 
 }  // namespace zt

@@ -1,7 +1,7 @@
 // NativeFunction: the function-object type of every module function, method
 // and reconstructor.  It calls by vectorcall, binds like a Python function
 // (method descriptor), and shows the attributes of one to introspection.
-#include "internal.h"
+#include "binding.h"
 
 #include <cstddef>
 #include <structmember.h>
@@ -13,7 +13,7 @@ namespace {
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;  // static: name, entry, kind, owner
+    const Callable* row;       // static: name, entry, kind, owner
     PyObject* name;            // owned str: __name__
     PyObject* qualname;        // owned str: __qualname__
     PyObject* module;          // owned: __module__
@@ -33,38 +33,42 @@ struct NativeFunction {
     return reinterpret_cast<NativeFunction*>(o);
 }
 
+// TypeError for a call that the function object refuses itself.
+[[gnu::cold, gnu::noinline]] PyObject* call_refused(const char* format,
+                                                   const char* name,
+                                                   Py_ssize_t n)
+{
+    PyErr_Format(PyExc_TypeError, format, name, n);
+    return nullptr;
+}
+
 PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args,
                         size_t nargsf, PyObject* kwnames)
 {
-    const FunctionSpec* spec = as_func(callable)->spec;
+    const Callable* row = as_func(callable)->row;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* self = g.module;
-    if (spec->owner != Owner::Module) {
+    if (row->owner != Owner::Module) {
         // The instance is the first positional argument; it cannot be
         // given by keyword.
         if (nargs == 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() needs an argument",
-                         spec->name);
-            return nullptr;
+            return call_refused("%.200s() needs an argument", row->name, 0);
         }
         self = args[0];
         ++args;
         --nargs;
     }
-    if (spec->kind == CallKind::NoArgs) {
+    if (row->kind == CallKind::NoArgs) {
         if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "%.200s() takes no keyword arguments", spec->name);
-            return nullptr;
+            return call_refused("%.200s() takes no keyword arguments",
+                                row->name, 0);
         }
         if (nargs != 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "%.200s() takes no arguments (%zd given)", spec->name,
-                         nargs);
-            return nullptr;
+            return call_refused("%.200s() takes no arguments (%zd given)",
+                                row->name, nargs);
         }
     }
-    return spec->entry(self, args, nargs, kwnames);
+    return row->entry(self, args, nargs, kwnames);
 }
 
 PyObject* nf_descr_get(PyObject* func, PyObject* obj, PyObject*)
@@ -135,9 +139,7 @@ void nf_dealloc(PyObject* self)
 // Replaces an owned field; `value` is borrowed (NULL clears).
 void replace(PyObject** field, PyObject* value) noexcept
 {
-    PyObject* old = *field;
-    *field = Py_XNewRef(value);
-    Py_XDECREF(old);
+    Py_XSETREF(*field, Py_XNewRef(value));
 }
 
 PyObject* get_name(PyObject* self, void*) { return or_none(as_func(self)->name); }
@@ -350,23 +352,23 @@ int native_function_ready()
     return PyType_Ready(&NativeFunctionType);
 }
 
-PyObject* native_function_new(const FunctionSpec* spec, PyObject* qualname,
-                              PyObject* code)
+PyObject* native_function_new(const Callable* row, PyObject* code,
+                              PyObject* defaults)
 {
     NativeFunction* f = PyObject_GC_New(NativeFunction, &NativeFunctionType);
     if (f == nullptr) {
         return nullptr;
     }
     f->vectorcall = nf_vectorcall;
-    f->spec = spec;
-    f->name = Py_NewRef(str(spec->name_id));
-    f->qualname = Py_NewRef(qualname);
+    f->row = row;
+    f->name = Py_NewRef(row_text(row->name));
+    f->qualname = Py_NewRef(row_text(row->qualname));
     f->module = Py_NewRef(str(S::module_name));
     f->doc = nullptr;
     f->dict = nullptr;
     f->globals = Py_NewRef(g.module_dict);
     f->code = Py_NewRef(code);
-    f->defaults = nullptr;
+    f->defaults = Py_XNewRef(defaults);
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
     f->is_coroutine = nullptr;
@@ -377,12 +379,7 @@ PyObject* native_function_new(const FunctionSpec* spec, PyObject* qualname,
 
 EntryFn native_function_entry(PyObject* func) noexcept
 {
-    return as_func(func)->spec->entry;
-}
-
-void native_function_set_defaults(PyObject* func, PyObject* defaults) noexcept
-{
-    replace(&as_func(func)->defaults, defaults);
+    return as_func(func)->row->entry;
 }
 
 }  // namespace zt

@@ -1,8 +1,8 @@
-// Start-up of zentrove.omit: PyInit_omit, the create and exec steps of
+// Start-up of zentrove.omit: PyInit_omit, the create and exec phases of
 // multi-phase initialisation, and the constants every other file uses.
 // All state is process-wide; the module admits one interpreter per process
 // and a start-up that succeeded never runs again.
-#include "internal.h"
+#include "binding.h"
 
 #include <cstring>
 
@@ -21,8 +21,14 @@ namespace {
 constexpr const char kInitName[] = "init zentrove.omit";
 
 // Kinds of the string table rows.
-constexpr bool I = true;   // interned identifier
-constexpr bool P = false;  // plain string
+constexpr bool Interned = true;
+constexpr bool Plain = false;
+
+constexpr const char* kStringText[] = {
+#define ZT_STRING_TEXT(id, text, kind) text,
+    ZT_STRINGS(ZT_STRING_TEXT)
+#undef ZT_STRING_TEXT
+};
 
 constexpr bool kStringInterned[] = {
 #define ZT_STRING_KIND(id, text, kind) kind,
@@ -30,81 +36,75 @@ constexpr bool kStringInterned[] = {
 #undef ZT_STRING_KIND
 };
 
-// The fifteen function objects, in binding order.
-constexpr FunctionSpec kFunctions[] = {
-    {"hide", entry_hide, CallKind::Fast, Owner::Module, S::hide, S::hide,
-     S::file_omit, 8, 1, 1, {S::target}, false},
-    {"globally_hidden", entry_globally_hidden, CallKind::NoArgs, Owner::Module,
-     S::globally_hidden, S::globally_hidden, S::file_omit, 13, 0, 0, {},
-     false},
-    {"always_omit", entry_always_omit, CallKind::Fast, Owner::Module,
-     S::always_omit, S::always_omit, S::file_omit, 16, 1, 1, {S::targets},
-     false},
-    {"globally_trusted", entry_globally_trusted, CallKind::NoArgs,
-     Owner::Module, S::globally_trusted, S::globally_trusted, S::file_omit,
-     20, 0, 0, {}, false},
-    {"always_trust", entry_always_trust, CallKind::Fast, Owner::Module,
-     S::always_trust, S::always_trust, S::file_omit, 23, 1, 1, {S::targets},
-     false},
-    {"reset_omissions", entry_reset_omissions, CallKind::NoArgs, Owner::Module,
-     S::reset_omissions, S::reset_omissions, S::file_omit, 27, 0, 0, {},
-     false},
-    {"reset_trusted", entry_reset_trusted, CallKind::NoArgs, Owner::Module,
-     S::reset_trusted, S::reset_trusted, S::file_omit, 31, 0, 0, {}, false},
-    {"omit", entry_omit, CallKind::Fast, Owner::Omitter, S::omit,
-     S::q_Omitter_omit, S::file_omit, 46, 2, 2, {S::self, S::target}, false},
-    {"omit_recurse", entry_omit_recurse, CallKind::Fast, Owner::Omitter,
-     S::omit_recurse, S::q_Omitter_omit_recurse, S::file_omit, 62, 3, 3,
-     {S::self, S::target, S::do_}, true},
-    {"__reduce_cython__", entry_reduce_Omitter, CallKind::Fast, Owner::Omitter,
-     S::reduce_cython, S::q_Omitter_reduce, S::file_stringsource, 1, 1, 4,
-     {S::self, S::state, S::dict_local, S::use_setstate}, false},
-    {"__setstate_cython__", entry_setstate_Omitter, CallKind::Fast,
-     Owner::Omitter, S::setstate_cython, S::q_Omitter_setstate,
-     S::file_stringsource, 16, 2, 2, {S::self, S::pyx_state}, false},
-    {"__reduce_cython__", entry_reduce_NoTrustOmitter, CallKind::Fast,
-     Owner::NoTrustOmitter, S::reduce_cython, S::q_NoTrust_reduce,
-     S::file_stringsource, 1, 1, 4,
-     {S::self, S::state, S::dict_local, S::use_setstate}, false},
-    {"__setstate_cython__", entry_setstate_NoTrustOmitter, CallKind::Fast,
-     Owner::NoTrustOmitter, S::setstate_cython, S::q_NoTrust_setstate,
-     S::file_stringsource, 16, 2, 2, {S::self, S::pyx_state}, false},
-    {"__pyx_unpickle_Omitter", entry_unpickle_Omitter, CallKind::Fast,
-     Owner::Module, S::unpickle_Omitter, S::unpickle_Omitter,
-     S::file_stringsource, 1, 3, 5,
-     {S::pyx_type, S::pyx_checksum, S::pyx_state, S::pyx_PickleError,
-      S::pyx_result},
-     false},
-    {"__pyx_unpickle_NoTrustOmitter", entry_unpickle_NoTrustOmitter,
-     CallKind::Fast, Owner::Module, S::unpickle_NoTrustOmitter,
-     S::unpickle_NoTrustOmitter, S::file_stringsource, 1, 3, 5,
-     {S::pyx_type, S::pyx_checksum, S::pyx_state, S::pyx_PickleError,
-      S::pyx_result},
-     false},
+// Every callable, in the order start-up binds the function objects: each
+// file's table in file order.
+constexpr const CallableTable* kTables[] = {
+    &mask_callables,     &keys_callables,     &walk_callables,
+    &omitter_callables,  &no_trust_callables, &pickling_callables,
+    &unpickle_callables,
 };
-constexpr int kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
 
-PyObject* function_code[kFunctionCount];  // owned, built once
+// Code objects and defaults of the function objects, made once per row in
+// the joined order (NULL for slots and for functions without defaults).
+constexpr int kMaxCallables = 32;
+PyObject* function_code[kMaxCallables];      // owned
+PyObject* function_defaults[kMaxCallables];  // owned
 
-// Sets an owned constant once; a failed start-up keeps what it made, and a
-// later attempt reuses it.  -1 when `made` failed.
-[[nodiscard]] int keep(PyObject** slot, PyObject* made) noexcept
+// Calls `visit(row, index)` for every row of every table.
+template <typename Visit>
+[[nodiscard]] int for_each_row(Visit visit)
 {
-    if (made == nullptr) {
+    int index = 0;
+    for (const CallableTable* table : kTables) {
+        for (int i = 0; i < table->count; ++i, ++index) {
+            if (visit(*table->rows[i], index) < 0) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+// Makes an owned constant unless an earlier, failed start-up already did;
+// false when making it failed.
+template <typename Make>
+[[nodiscard]] bool ensure(PyObject*& slot, Make make)
+{
+    if (slot == nullptr) {
+        slot = make();
+    }
+    return slot != nullptr;
+}
+
+[[nodiscard]] int add_row_texts(const Callable& row, int)
+{
+    if (add_text(row.name, Interned) < 0 ||
+        add_text(row.qualname, Interned) < 0 ||
+        add_text(row.file, Plain) < 0) {
         return -1;
     }
-    *slot = made;
+    for (int i = 0; i < row.nparams; ++i) {
+        if (add_text(row.params[i].name, Interned) < 0) {
+            return -1;
+        }
+    }
+    for (const char* local : row.locals) {
+        if (local != nullptr && add_text(local, Interned) < 0) {
+            return -1;
+        }
+    }
     return 0;
 }
 
 // --- create -----------------------------------------------------------------
 
-struct SpecAttr {
+// Attributes of the module spec that become module attributes.
+struct CopiedAttr {
     const char* from;
     const char* to;
     bool none_too;  // copied also when the spec's value is None
 };
-constexpr SpecAttr kSpecAttrs[] = {
+constexpr CopiedAttr kCopiedAttrs[] = {
     {"loader", "__loader__", true},
     {"origin", "__file__", true},
     {"parent", "__package__", true},
@@ -139,7 +139,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return nullptr;
     }
     PyObject* dict = PyModule_GetDict(module.get());
-    for (const SpecAttr& a : kSpecAttrs) {
+    for (const CopiedAttr& a : kCopiedAttrs) {
         Ref value = Ref::steal(PyObject_GetAttrString(spec, a.from));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -207,87 +207,109 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
 [[nodiscard]] int make_strings()
 {
     for (int i = 0; i < static_cast<int>(S::count); ++i) {
-        if (g.strings[i] == nullptr) {
-            const char* t = kStringText[i];
-            PyObject* s = kStringInterned[i]
-                              ? PyUnicode_InternFromString(t)
-                              : PyUnicode_FromStringAndSize(
-                                    t, static_cast<Py_ssize_t>(std::strlen(t)));
-            if (keep(&g.strings[i], s) < 0) {
-                return -1;
-            }
+        const char* t = kStringText[i];
+        if (!ensure(g.strings[i], [&] {
+                return kStringInterned[i] ? PyUnicode_InternFromString(t)
+                                          : PyUnicode_FromString(t);
+            })) {
+            return -1;
         }
         if (PyObject_Hash(g.strings[i]) == -1) {
             return -1;
         }
     }
-    return 0;
+    return add_text("self", Interned) < 0 ? -1 : for_each_row(add_row_texts);
 }
 
-[[nodiscard]] int make_integers()
+[[nodiscard]] bool is_method(const Callable& row) noexcept
 {
-    struct IntRow {
-        PyObject** slot;
-        long value;
-    };
-    const IntRow rows[] = {
-        {&g.int_1, 1},
-        {&g.int_0x1022349, 0x1022349},
-        {&g.int_0x63752f2, 0x63752f2},
-        {&g.int_0x676fd74, 0x676fd74},
-        {&g.int_0x6e28aab, 0x6e28aab},
-        {&g.int_0x7c505b1, 0x7c505b1},
-        {&g.int_0xf72771a, 0xf72771a},
-    };
-    for (const IntRow& r : rows) {
-        if (*r.slot == nullptr && keep(r.slot, PyLong_FromLong(r.value)) < 0) {
-            return -1;
-        }
+    return row.owner == Owner::Omitter || row.owner == Owner::NoTrustOmitter;
+}
+
+// The code object that introspection and traceback printing show for a
+// function object: its parameters (the instance first for methods), then
+// the body's locals.
+[[nodiscard]] PyObject* make_code(const Callable& row)
+{
+    const int argcount = row.nparams + (is_method(row) ? 1 : 0);
+    int nvarnames = argcount;
+    while (nvarnames - argcount < kMaxLocals &&
+           row.locals[nvarnames - argcount] != nullptr) {
+        ++nvarnames;
     }
-    return 0;
-}
-
-[[nodiscard]] PyObject* make_code(const FunctionSpec& f)
-{
-    Ref varnames = Ref::steal(PyTuple_New(f.nvarnames));
+    Ref varnames = Ref::steal(PyTuple_New(nvarnames));
     if (!varnames) {
         return nullptr;
     }
-    for (int i = 0; i < f.nvarnames; ++i) {
-        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(str(f.varnames[i])));
+    for (int i = 0; i < nvarnames; ++i) {
+        const int p = i - (is_method(row) ? 1 : 0);
+        const char* text = p < 0               ? "self"
+                           : p < row.nparams   ? row.params[p].name
+                                               : row.locals[p - row.nparams];
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(row_text(text)));
     }
     return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        f.argcount, 0, 0, f.nvarnames, 0, CO_OPTIMIZED | CO_NEWLOCALS,
+        argcount, 0, 0, nvarnames, 0, CO_OPTIMIZED | CO_NEWLOCALS,
         g.empty_bytes, g.empty_tuple, g.empty_tuple, varnames.get(),
-        g.empty_tuple, g.empty_tuple, str(f.file_id), str(f.name_id),
-        str(f.qualname_id), f.first_line, g.empty_bytes, g.empty_bytes));
+        g.empty_tuple, g.empty_tuple, row_text(row.file), row_text(row.name),
+        row_text(row.qualname), row.line, g.empty_bytes, g.empty_bytes));
 }
 
-[[nodiscard]] int make_tuples_and_code()
+// The defaults of the optional parameters, as __defaults__ reports them;
+// NULL (no exception) when every parameter is required.
+[[nodiscard]] PyObject* make_defaults(const Callable& row)
 {
-    if (g.checksums_Omitter == nullptr &&
-        keep(&g.checksums_Omitter,
-             PyTuple_Pack(3, g.int_0xf72771a, g.int_0x676fd74,
-                          g.int_0x1022349)) < 0) {
+    const int n = row.nparams - row.nrequired;
+    if (n == 0) {
+        return nullptr;
+    }
+    PyObject* defaults = PyTuple_New(n);
+    for (int i = 0; defaults != nullptr && i < n; ++i) {
+        const Default d = row.params[row.nrequired + i].dflt;
+        PyTuple_SET_ITEM(defaults, i,
+                         Py_NewRef(d == Default::One ? g.one : Py_None));
+    }
+    return defaults;
+}
+
+[[nodiscard]] PyObject* make_checksums(long sha256, long sha1, long md5)
+{
+    Ref a = Ref::steal(PyLong_FromLong(sha256));
+    Ref b = a ? Ref::steal(PyLong_FromLong(sha1)) : Ref();
+    Ref c = b ? Ref::steal(PyLong_FromLong(md5)) : Ref();
+    return c ? PyTuple_Pack(3, a.get(), b.get(), c.get()) : nullptr;
+}
+
+// The constants made before the types: checksums, code objects, defaults.
+[[nodiscard]] int make_constants()
+{
+    if (!ensure(g.one, [] { return PyLong_FromLong(1); }) ||
+        !ensure(g.mask, [] { return PyUnicode_FromStringAndSize("*", 1); }) ||
+        !ensure(g.omitter_checksums,
+                [] { return make_checksums(0xf72771a, 0x676fd74, 0x1022349); }) ||
+        !ensure(g.no_trust_checksums,
+                [] { return make_checksums(0x63752f2, 0x7c505b1, 0x6e28aab); })) {
         return -1;
     }
-    if (g.checksums_NoTrustOmitter == nullptr &&
-        keep(&g.checksums_NoTrustOmitter,
-             PyTuple_Pack(3, g.int_0x63752f2, g.int_0x7c505b1,
-                          g.int_0x6e28aab)) < 0) {
-        return -1;
-    }
-    if (g.defaults_omit_recurse == nullptr &&
-        keep(&g.defaults_omit_recurse, PyTuple_Pack(1, g.int_1)) < 0) {
-        return -1;
-    }
-    for (int i = 0; i < kFunctionCount; ++i) {
-        if (function_code[i] == nullptr &&
-            keep(&function_code[i], make_code(kFunctions[i])) < 0) {
+    return for_each_row([](const Callable& row, int i) {
+        if (i >= kMaxCallables) {
+            PyErr_SetString(PyExc_SystemError, "too many callables");
             return -1;
         }
-    }
-    return 0;
+        if (row.owner == Owner::Slot) {
+            return 0;
+        }
+        if (!ensure(function_code[i], [&] { return make_code(row); })) {
+            return -1;
+        }
+        if (function_defaults[i] == nullptr) {
+            function_defaults[i] = make_defaults(row);
+            if (function_defaults[i] == nullptr && PyErr_Occurred()) {
+                return -1;
+            }
+        }
+        return 0;
+    });
 }
 
 // Readies a static type with the collector off, as immutable.
@@ -302,13 +324,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     return r;
 }
 
-// Steps 12 and 13 for one redactor type.
-[[nodiscard]] int setup_type(PyTypeObject* type, OmitterOps* ops, S name)
+// Readies one redactor type, publishes its table of virtual operations in
+// its dict, binds it as a module attribute and sets up its pickling.
+[[nodiscard]] int setup_type(PyTypeObject* type, const OmitterOps* ops, S name)
 {
     if (ready_type(type) < 0) {
         return -1;
     }
-    Ref capsule = Ref::steal(PyCapsule_New(ops, nullptr, nullptr));
+    Ref capsule = Ref::steal(
+        PyCapsule_New(const_cast<OmitterOps*>(ops), nullptr, nullptr));
     if (!capsule ||
         PyDict_SetItem(type->tp_dict, str(S::pyx_vtable), capsule.get()) < 0) {
         return -1;
@@ -320,23 +344,22 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     return prepare_pickling(type);
 }
 
-[[nodiscard]] int bind_function(int i)
+// Makes the function object of a row and stores it where its owner keeps
+// it: the module dict, or the dict of its type.
+[[nodiscard]] int bind_function(const Callable& row, int i)
 {
-    const FunctionSpec& f = kFunctions[i];
     Ref func = Ref::steal(
-        native_function_new(&f, str(f.qualname_id), function_code[i]));
+        native_function_new(&row, function_code[i], function_defaults[i]));
     if (!func) {
         return -1;
     }
-    if (f.has_defaults) {
-        native_function_set_defaults(func.get(), g.defaults_omit_recurse);
-    }
-    if (f.owner == Owner::Module) {
-        return PyDict_SetItem(g.module_dict, str(f.name_id), func.get());
+    PyObject* name = row_text(row.name);
+    if (row.owner == Owner::Module) {
+        return PyDict_SetItem(g.module_dict, name, func.get());
     }
     PyTypeObject* type =
-        f.owner == Owner::Omitter ? &OmitterType : &NoTrustOmitterType;
-    if (PyDict_SetItem(type->tp_dict, str(f.name_id), func.get()) < 0) {
+        row.owner == Owner::Omitter ? &OmitterType : &NoTrustOmitterType;
+    if (PyDict_SetItem(type->tp_dict, name, func.get()) < 0) {
         return -1;
     }
     PyType_Modified(type);
@@ -349,8 +372,11 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     return -1;
 }
 
-// Exec steps 3 to 16.  Entries "init zentrove.omit" are added from step 9.
-[[nodiscard]] int exec_steps(PyObject* module)
+// The exec phase of start-up, in order: builtins, the version check, the
+// constants, the module's entry in sys.modules, both types, the global
+// lists and the mask, the function objects, and __test__.  Failures from
+// the module's entry in sys.modules on carry an "init zentrove.omit" entry.
+[[nodiscard]] int exec_module(PyObject* module)
 {
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
     if (builtins == nullptr) {
@@ -359,21 +385,18 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     if (g.builtins == nullptr) {
         g.builtins = Py_NewRef(builtins);
     }
-    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) {
+    if (PyObject_SetAttrString(module, "__builtins__", g.builtins) < 0) {
         return -1;
     }
     if (check_version() < 0) {
         return -1;
     }
-    if ((g.empty_tuple == nullptr && keep(&g.empty_tuple, PyTuple_New(0)) < 0) ||
-        (g.empty_bytes == nullptr &&
-         keep(&g.empty_bytes, PyBytes_FromStringAndSize("", 0)) < 0) ||
-        (g.empty_str == nullptr &&
-         keep(&g.empty_str, PyUnicode_FromStringAndSize("", 0)) < 0)) {
+    if (!ensure(g.empty_tuple, [] { return PyTuple_New(0); }) ||
+        !ensure(g.empty_bytes,
+                [] { return PyBytes_FromStringAndSize("", 0); })) {
         return -1;
     }
-    if (native_function_ready() < 0 || make_strings() < 0 ||
-        make_integers() < 0) {
+    if (native_function_ready() < 0 || make_strings() < 0) {
         return -1;
     }
     if (zentrove_omit_embedded != 0 &&
@@ -387,14 +410,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
          PyDict_SetItem(modules, str(S::module_name), module) < 0)) {
         return fail_init(1);
     }
-    if (make_tuples_and_code() < 0) {
+    if (make_constants() < 0) {
         return fail_init(1);
     }
-    omitter_fill_ops(&omitter_ops);
     if (setup_type(&OmitterType, &omitter_ops, S::Omitter) < 0) {
         return fail_init(1);
     }
-    no_trust_fill_ops(&no_trust_ops);
     NoTrustOmitterType.tp_base = &OmitterType;
     if (setup_type(&NoTrustOmitterType, &no_trust_ops, S::NoTrustOmitter) < 0) {
         return fail_init(1);
@@ -409,12 +430,13 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return fail_init(4);
     }
     Py_XSETREF(g.global_trusted, allow);
-    Py_XSETREF(g.ast, Py_NewRef(str(S::ast)));
-    for (int i = 0; i < kFunctionCount; ++i) {
-        if (bind_function(i) < 0) {
-            return fail_init(kFunctions[i].first_line,
-                             text(kFunctions[i].file_id));
-        }
+    if (for_each_row([](const Callable& row, int i) {
+            if (row.owner == Owner::Slot || bind_function(row, i) == 0) {
+                return 0;
+            }
+            return fail_init(row.line, row.file);
+        }) < 0) {
+        return -1;
     }
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItem(g.module_dict, str(S::dunder_test), test.get()) < 0) {
@@ -436,7 +458,7 @@ int module_exec(PyObject* module)
     }
     g.module = Py_NewRef(module);
     g.module_dict = PyModule_GetDict(module);
-    if (g.module_dict == nullptr || exec_steps(module) < 0) {
+    if (g.module_dict == nullptr || exec_module(module) < 0) {
         g.module_dict = nullptr;
         Py_CLEAR(g.module);
         return -1;

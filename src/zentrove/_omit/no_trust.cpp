@@ -4,17 +4,18 @@
 
 namespace zt {
 
-OmitterOps no_trust_ops;
-
 namespace {
 
-constexpr const char kInit[] = "zentrove.omit.NoTrustOmitter.__init__";
-constexpr const char kShouldHide[] =
+constexpr const char kShouldHideName[] =
     "zentrove.omit.NoTrustOmitter.should_hide";
+constexpr int kShouldHideLine = 85;
+constexpr int kInitBuild = 82;
 
-constexpr Signature kInitSig = {
-    "__init__", kInit, kFileOmit, 79, 1, 0,
-    {{S::trusted, Kind::ExactList, Default::None}},
+constexpr Callable kInit = {
+    "__init__", "NoTrustOmitter.__init__",
+    "zentrove.omit.NoTrustOmitter.__init__", kFileOmit, 79, Owner::Slot,
+    CallKind::Fast, nullptr, 1, 0,
+    {{"trusted", Kind::ExactList, Default::None}}, {},
 };
 
 [[nodiscard]] NoTrustOmitterObject* as_no_trust(PyObject* o) noexcept
@@ -27,7 +28,7 @@ int should_hide(OmitterObject* self, PyObject* key)
     const int found = keys_contain(
         reinterpret_cast<NoTrustOmitterObject*>(self)->trusted, key);
     if (found < 0) {
-        add_traceback_entry(kShouldHide, 85, kFileOmit);
+        add_traceback_entry(kShouldHideName, kShouldHideLine, kFileOmit);
         return 0;
     }
     return !found;
@@ -49,7 +50,7 @@ PyObject* no_trust_new(PyTypeObject* type, PyObject* args, PyObject* kwds)
 int no_trust_init(PyObject* o, PyObject* args, PyObject* kwds)
 {
     Bound b;
-    if (bind_init(kInitSig, args, kwds, b) < 0) {
+    if (bind_init(kInit, args, kwds, b) < 0) {
         return -1;
     }
     // Held while the set is built: its allocation may start the collector,
@@ -58,17 +59,17 @@ int no_trust_init(PyObject* o, PyObject* args, PyObject* kwds)
                                                 : b.obj[0]);
     Ref keys = Ref::steal(PySet_New(given.get()));
     if (!keys) {
-        add_traceback_entry(kInit, 82, kFileOmit);
+        fail(kInit, kInitBuild);
         return -1;
     }
     Ref global = Ref::borrow(g.global_trusted);
     if (_PySet_Update(keys.get(), global.get()) < 0) {
-        add_traceback_entry(kInit, 82, kFileOmit);
+        fail(kInit, kInitBuild);
         return -1;
     }
     Ref list = Ref::steal(PySequence_List(keys.get()));
     if (!list) {
-        add_traceback_entry(kInit, 82, kFileOmit);
+        fail(kInit, kInitBuild);
         return -1;
     }
     Py_XSETREF(as_no_trust(o)->trusted, list.release());
@@ -104,13 +105,14 @@ void no_trust_dealloc(PyObject* o)
     omitter_dealloc(o);
 }
 
+constexpr const Callable* kRows[] = {&kInit};
+
 }  // namespace
 
-void no_trust_fill_ops(OmitterOps* ops) noexcept
-{
-    *ops = omitter_ops;
-    ops->should_hide = should_hide;
-}
+constexpr CallableTable no_trust_callables = table_of(kRows);
+
+// Omitter's table with this type's key decision (see omitter.cpp).
+constexpr OmitterOps no_trust_ops = {should_hide, walk_dict, walk_list};
 
 PyTypeObject NoTrustOmitterType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
