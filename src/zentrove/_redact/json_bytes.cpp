@@ -31,9 +31,11 @@ uint64_t code_points(const char* p, const char* end)
     while (cap < want) {
         cap += cap / 2;
     }
-    char* data = static_cast<char*>(PyMem_Realloc(b.data, cap));
+    // The raw domain: the scan may run with the GIL released.  A failure
+    // sets no exception here (that needs the GIL); the caller's error
+    // surfaces as MemoryError.
+    char* data = static_cast<char*>(PyMem_RawRealloc(b.data, cap));
     if (data == nullptr) {
-        PyErr_NoMemory();
         return -1;
     }
     b.data = data;
@@ -101,8 +103,8 @@ void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,
 
 void scanner_free(Scanner& s) noexcept
 {
-    PyMem_Free(s.out.data);
-    PyMem_Free(s.key.data);
+    PyMem_RawFree(s.out.data);
+    PyMem_RawFree(s.key.data);
     s.out = ByteBuf{};
     s.key = ByteBuf{};
 }

@@ -159,7 +159,13 @@ inline bool same_text(const char* a, const char* b, size_t n)
         }
         slot = way[0].len == 0xff ? &way[0] : &way[1];
     }
+    if (s.released != nullptr) {
+        PyEval_RestoreThread(s.released);
+    }
     int verdict = key_sensitive_utf8(*s.rules, text, static_cast<Py_ssize_t>(n));
+    if (s.released != nullptr) {
+        s.released = PyEval_SaveThread();
+    }
     if (verdict >= 0 && slot != nullptr) {
         slot->len = static_cast<uint8_t>(n);
         slot->verdict = static_cast<uint8_t>(verdict);

@@ -36,8 +36,16 @@ uint64_t column(const Scanner& s, const char* p)
         return -1;
     }
     s.out.len = s.committed;
-    if (error != ScanError::kPython && bad_line(s, ctx) < 0) {
-        s.error = ScanError::kPython;
+    if (error != ScanError::kPython) {
+        if (s.released != nullptr) {
+            PyEval_RestoreThread(s.released);
+        }
+        if (bad_line(s, ctx) < 0) {
+            s.error = ScanError::kPython;
+        }
+        if (s.released != nullptr) {
+            s.released = PyEval_SaveThread();
+        }
     }
     if (!s.keep_going || s.error == ScanError::kPython) {
         s.state = kFailed;
@@ -78,8 +86,10 @@ uint64_t column(const Scanner& s, const char* p)
         }                    \
     } while (0)
 
-int scanner_feed(Scanner& s, const char* data, size_t size,
-                 int (*bad_line)(Scanner&, void*), void* ctx) noexcept
+namespace {
+
+int feed_chunk(Scanner& s, const char* data, size_t size,
+               int (*bad_line)(Scanner&, void*), void* ctx)
 {
     if (s.state == kFailed) {
         return -1;
@@ -394,6 +404,25 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
         s.committed = s.out.len;
     }
     return 0;
+}
+
+}  // namespace
+
+// A chunk this large is scanned with the GIL released: other threads run
+// meanwhile, and taking the GIL back costs nothing next to the scan.
+constexpr size_t kReleaseAt = 64 * 1024;
+
+int scanner_feed(Scanner& s, const char* data, size_t size,
+                 int (*bad_line)(Scanner&, void*), void* ctx) noexcept
+{
+    if (size < kReleaseAt) {
+        return feed_chunk(s, data, size, bad_line, ctx);
+    }
+    s.released = PyEval_SaveThread();
+    int rc = feed_chunk(s, data, size, bad_line, ctx);
+    PyEval_RestoreThread(s.released);
+    s.released = nullptr;
+    return rc;
 }
 
 #undef CHECK

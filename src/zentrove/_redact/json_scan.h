@@ -15,7 +15,7 @@ namespace zr {
 inline constexpr uint32_t kMaxDepth = 10000;
 
 // What went wrong, one message each (json_error_message); kPython means a
-// Python exception is already set.
+// Python exception is already set, or none when memory ran out.
 enum class ScanError : uint8_t {
     kNone,
     kPython,
@@ -36,9 +36,9 @@ enum class ScanError : uint8_t {
     kTooDeep,
 };
 
-// Growable byte buffer on PyMem; the scanner's output and a key's decoded text.
+// Growable byte buffer; the scanner's output and a key's decoded text.
 struct ByteBuf {
-    char* data = nullptr;   // owned (PyMem)
+    char* data = nullptr;   // owned (PyMem_Raw)
     size_t len = 0;
     size_t cap = 0;
 };
@@ -101,6 +101,11 @@ struct Scanner {
     ScanError error;
     uint8_t error_byte;        // the offending byte, for kBadUtf8
     uint64_t error_line, error_col;
+
+    // The GIL, released by the caller around a long scan (NULL when held):
+    // the scan takes it back for a key the cache does not know and to report
+    // a bad line, and nothing else in it needs Python.
+    PyThreadState* released;
 
     KeyCache cache;
 };

@@ -17,6 +17,7 @@ struct StreamObject {
     Scanner* scanner;     // owned (PyMem)
     char* mask;           // owned (PyMem): the fixed mask encoded, or NULL
     bool closed;          // close() has run
+    bool busy;            // a feed() or close() runs (maybe with the GIL released)
     bool head_done;       // the first bytes were checked for a byte-order mark
     uint8_t head_len;     // first bytes held until a byte-order mark is ruled out
     char head[3];
@@ -72,6 +73,12 @@ PyObject* settle(StreamObject* self, int rc, const char* prefix, size_t prefix_l
     return nullptr;
 }
 
+[[gnu::cold]] PyObject* busy_error()
+{
+    PyErr_SetString(PyExc_RuntimeError, "JSONStream is in use by another thread");
+    return nullptr;
+}
+
 // Feeds the bytes held to rule out a byte-order mark; the mark itself is
 // passed through to the output.  Returns the scan's status.
 int feed_head(StreamObject* self, const char** prefix, size_t* prefix_len)
@@ -88,6 +95,9 @@ int feed_head(StreamObject* self, const char** prefix, size_t* prefix_len)
 PyObject* stream_feed(PyObject* op, PyObject* arg)
 {
     StreamObject* self = reinterpret_cast<StreamObject*>(op);
+    if (self->busy) {
+        return busy_error();
+    }
     if (self->closed) {
         return closed_error();
     }
@@ -114,7 +124,9 @@ PyObject* stream_feed(PyObject* op, PyObject* arg)
     }
     Py_INCREF(self);  // a key comparison may run code that drops the last reference
     if (rc == 0 && size != 0) {
+        self->busy = true;
         rc = scanner_feed(*self->scanner, data, size, collect, self);
+        self->busy = false;
     }
     PyBuffer_Release(&view);
     PyObject* out = settle(self, rc, prefix, prefix_len);
@@ -125,6 +137,9 @@ PyObject* stream_feed(PyObject* op, PyObject* arg)
 PyObject* stream_close(PyObject* op, PyObject*)
 {
     StreamObject* self = reinterpret_cast<StreamObject*>(op);
+    if (self->busy) {
+        return busy_error();
+    }
     if (self->closed) {
         return PyBytes_FromStringAndSize(nullptr, 0);
     }

@@ -50,6 +50,9 @@ constexpr char kBom[] = "\xEF\xBB\xBF";
 [[gnu::cold]] void raise_error(const Scanner& s)
 {
     if (s.error == ScanError::kPython) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
         return;
     }
     PyObject* err = make_error(s);
