@@ -141,7 +141,7 @@ NO_KEYS = "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
         (["--keys-file", "comments.txt"], NO_KEYS),
         (["--omit"], "argument --omit: expected one argument"),
         (["--omit", "a", "--jobs", "0"], "argument --jobs/-j: must be at least 1"),
-        (["--trust", "a", "--contains", "b"], "--contains applies to a deny-list (omit=) only"),
+        (["--trust", "a", "--contains", "b"], "--contains applies to a deny-list (--omit) only"),
         (["--omit", "a", "missing.json"], "can't open 'missing.json': No such file or directory"),
         (["--omit", "a", "."], "can't open '.': Is a directory"),
         (["--keys-file", "nokeys.txt"], "can't read keys file 'nokeys.txt': No such file or directory"),
@@ -396,3 +396,22 @@ def test_readme_main_job_on_the_sample_file():
         sample.read_bytes(), (b'"hunter2"', b'"*******"'),
         (b'"correct horse"', b'"*************"'), (b'"tr0ub4dor"', b'"*********"'),
     )
+
+
+def test_jobs_agree_with_one_process_on_a_line_with_a_bom(tmp_path):
+    data = b'{"a": "x"}\n' * 3 + b'\xef\xbb\xbf{"a": "y"}\n' + b'{"a": "zz"}\n' * 3
+    write(tmp_path / "log.jsonl", data)
+    runs = [zentrove("--omit", "a", "--keep-going", *jobs, "log.jsonl", cwd=tmp_path, patch={"SEGMENT": 20})
+            for jobs in ([], ["--jobs", "2"])]
+    assert [(r.returncode, r.stdout, r.stderr) for r in runs] == [
+        (1, b'{"a": "*"}\n' * 3 + b'{"a": "**"}\n' * 3,
+         b"zentrove: log.jsonl:4:1: invalid JSON: Expecting value\n")
+    ] * 2
+
+
+def test_output_through_a_symlink_keeps_the_link(tmp_path):
+    real = write(tmp_path / "real.json", "old")
+    (tmp_path / "link.json").symlink_to(real)
+    assert zentrove("--omit", "a", "-o", tmp_path / "link.json", stdin=b'{"a": "b"}').returncode == 0
+    assert (tmp_path / "link.json").is_symlink()
+    assert real.read_bytes() == b'{"a": "*"}'

@@ -15,6 +15,7 @@ to a temporary file beside FILE and renamed over it only on success.
 from __future__ import annotations
 
 import argparse
+import codecs
 import errno
 import importlib
 import os
@@ -169,7 +170,8 @@ def make_redactor(args: argparse.Namespace) -> Redactor:
             )
         return Redactor(omit=omissions, **options)
     except (TypeError, ValueError) as exc:
-        raise UsageError(str(exc).replace("contains=", "--contains")) from None
+        message = str(exc).replace("contains=", "--contains").replace("(omit=)", "(--omit)")
+        raise UsageError(message) from None
 
 
 # ---------------------------------------------------------------- inputs
@@ -206,7 +208,10 @@ def check_inputs(names: Sequence[str], lines: bool, output: str | None) -> list[
     inputs = []
     for name in names:
         if name == "-":
-            info = os.fstat(sys.stdin.fileno())
+            try:
+                info = os.fstat(sys.stdin.fileno())
+            except (OSError, ValueError) as exc:
+                raise UsageError(f"can't read standard input: {_reason(exc)}") from None
             inputs.append(Input(STDIN_NAME, lines, info, None))
         else:
             as_lines = lines or name.lower().endswith(LINES_SUFFIXES)
@@ -324,7 +329,9 @@ class AtomicFile:
     """A temporary file beside `path`, renamed over it by commit()."""
 
     def __init__(self, path: str) -> None:
-        directory = os.path.dirname(os.path.abspath(path))
+        # Through a symbolic link to the file it names, which stays a link.
+        path = os.path.realpath(path)
+        directory = os.path.dirname(path)
         try:
             mode = stat.S_IMODE(os.stat(path).st_mode)
         except OSError:
@@ -562,6 +569,10 @@ def _segments(item: Input) -> list[tuple[int, int]]:
         while bounds[-1] + SEGMENT < size:
             handle.seek(bounds[-1] + SEGMENT)
             handle.readline()
+            # A part starting with a byte-order mark would take it for one:
+            # start at the next line instead.
+            while handle.peek(3)[:3] == codecs.BOM_UTF8:
+                handle.readline()
             position = handle.tell()
             if position >= size:
                 break
