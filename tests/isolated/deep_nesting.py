@@ -6,6 +6,7 @@ end in RecursionError, keep what they replaced on the way down, leave the
 interpreter's recursion depth as they found it, and work normally afterwards.
 """
 
+import os
 import sys
 
 from zentrove.omit import NoTrustOmitter, Omitter
@@ -128,8 +129,7 @@ def case_walk_started_near_the_recursion_limit():
 
 
 if __name__ == "__main__":
-    names = sys.argv[1:] or [name for name in list(globals()) if name.startswith("case_")]
-    for name in names:
-        globals()[name]()
-        print(name, "ok")
-    print("OK")
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    from helpers import run_cases
+
+    run_cases(globals(), sys.argv[1:])

@@ -10,43 +10,28 @@ default), prints "<case> ok" after each and "OK" at the end.
 import os
 import pickle
 import sys
-import traceback
 import types
 
-import zentrove.omit as omit
-from zentrove.omit import NoTrustOmitter, Omitter
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-STRS = "<stringsource>"
+import zentrove.omit as omit  # noqa: E402
+from helpers import (  # noqa: E402
+    NO_TRUST_SUM, OMITTER_SUM, Boom, entries, failure, run_cases,
+)
+from helpers import STRINGS as STRS  # noqa: E402
+from zentrove.omit import NoTrustOmitter, Omitter  # noqa: E402
+
 UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
 UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
-OMITTER_SUM = 0xF72771A
-NO_TRUST_SUM = 0x63752F2
 SETSTATE = (STRS, 17, "zentrove.omit.Omitter.__setstate_cython__")
 NT_SETSTATE = (STRS, 17, "zentrove.omit.NoTrustOmitter.__setstate_cython__")
 SET_STATE = "zentrove.omit.__pyx_unpickle_Omitter__set_state"
 NT_SET_STATE = "zentrove.omit.__pyx_unpickle_NoTrustOmitter__set_state"
 
 
-def entries(exc):
-    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)
-            if f.filename in (STRS, "src/zentrove/omit")]
-
-
-def failure(call):
-    try:
-        call()
-    except Exception as exc:
-        return exc
-    raise AssertionError("no exception")
-
-
 def state_of(redactor):
     value = redactor.__reduce__()
     return value[2] if len(value) == 3 else value[1][2]
-
-
-class Boom(Exception):
-    pass
 
 
 class WithDict(NoTrustOmitter):
@@ -314,7 +299,7 @@ def case_dict_lookup_that_restores_another_state():
 
 
 def case_update_without_result_or_exception():
-    sys.path.insert(0, os.path.dirname(__file__))
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     from hostile_walks import no_result_function
 
     class Silent(Omitter):
@@ -330,8 +315,4 @@ if __name__ == "__main__":
     if "PYTHONMALLOC" not in os.environ:  # the debug allocator catches stray writes
         os.execve(sys.executable, [sys.executable] + sys.argv,
                   dict(os.environ, PYTHONMALLOC="debug"))
-    names = sys.argv[1:] or [name for name in list(globals()) if name.startswith("case_")]
-    for name in names:
-        globals()[name]()
-        print(name, "ok")
-    print("OK")
+    run_cases(globals(), sys.argv[1:])

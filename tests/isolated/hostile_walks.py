@@ -14,37 +14,23 @@ import ctypes
 import gc
 import os
 import sys
-import traceback
 
-import zentrove.omit as omit
-from zentrove.omit import NoTrustOmitter, Omitter
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-FILE = "src/zentrove/omit"
-OMIT = (FILE, 46, "zentrove.omit.Omitter.omit")
-RECURSE = (FILE, 62, "zentrove.omit.Omitter.omit_recurse")
+import zentrove.omit as omit  # noqa: E402
+from helpers import OMIT, RECURSE, Boom, RaisingEq, at, entries, failure, run_cases  # noqa: E402
+from zentrove.omit import NoTrustOmitter, Omitter  # noqa: E402
+
 SIZE_CHANGED = "dictionary changed size during iteration"
 LIST_CHANGED = "list changed size during iteration"
 
 
-def at(line, name="zentrove.omit.Omitter.omit"):
-    return (FILE, line, name)
+def in_omit(line):
+    return at(line, "Omitter.omit")
 
 
-def entries(exc):
-    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)
-            if f.filename == FILE]
-
-
-def failure(call):
-    try:
-        call()
-    except Exception as exc:
-        return exc
-    raise AssertionError("no exception")
-
-
-class Boom(Exception):
-    pass
+def in_recurse(line):
+    return at(line, "Omitter.omit_recurse")
 
 
 class Once:
@@ -59,13 +45,6 @@ class Once:
         if action is not None:
             action()
         return False
-
-    __hash__ = object.__hash__
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise Boom("eq")
 
     __hash__ = object.__hash__
 
@@ -97,26 +76,26 @@ def holding(action):
 def case_equality_raises_for_a_string_value():
     data = {"pw": "abc", "user": "bob", "after": "xyz"}
     exc = failure(lambda: Omitter(["pw", RaisingEq()]).omit(data))
-    assert type(exc) is Boom and str(exc) == "eq"
-    assert entries(exc) == [OMIT, at(52), at(44, "zentrove.omit.Omitter.should_hide")]
+    assert type(exc) is Boom
+    assert entries(exc) == [OMIT, in_omit(52), at(44, "Omitter.should_hide")]
     assert data == {"pw": "***", "user": "bob", "after": "xyz"}
 
 
 def case_equality_raises_in_allow_mode():
     redactor = NoTrustOmitter.__new__(NoTrustOmitter)
     redactor.__setstate__((None, ["user", RaisingEq()]))  # in this order
-    should_hide = at(85, "zentrove.omit.NoTrustOmitter.should_hide")
+    should_hide = at(85, "NoTrustOmitter.should_hide")
     data = {"user": "bob", "d": {"pw": "x"}, "l": ["abc"], "z": "zz"}
     exc = failure(lambda: redactor.omit(data))
     assert type(exc) is Boom
-    assert entries(exc) == [OMIT, at(56), at(52), should_hide]  # the nested "pw"
+    assert entries(exc) == [OMIT, in_omit(56), in_omit(52), should_hide]  # the nested "pw"
     assert data == {"user": "bob", "d": {"pw": "x"}, "l": ["abc"], "z": "zz"}
 
     exc = failure(lambda: redactor.omit({"user": "bob", "l": ["abc"]}))
-    assert entries(exc) == [OMIT, at(58), should_hide]
+    assert entries(exc) == [OMIT, in_omit(58), should_hide]
     exc = failure(lambda: redactor.omit_recurse([["a"], {"k": "v"}]))
-    assert entries(exc) == [RECURSE, at(68, "zentrove.omit.Omitter.omit_recurse"),
-                            at(52), should_hide]
+    assert entries(exc) == [RECURSE, in_recurse(68),
+                            in_omit(52), should_hide]
 
 
 # ------------------------------------------- key list: __eq__ mutates data
@@ -128,7 +107,7 @@ def case_equality_grows_the_dict():
         redactor = Omitter(["pw", Once(lambda: data.__setitem__("new", "v"))])
         exc = failure(lambda: redactor.omit(data))
         assert type(exc) is RuntimeError and str(exc) == SIZE_CHANGED
-        assert entries(exc) == [OMIT, at(48)]
+        assert entries(exc) == [OMIT, in_omit(48)]
         assert data["pw"] == pw_after and data["new"] == "v"  # also on the last entry
 
 
@@ -175,7 +154,7 @@ def case_equality_shrinks_the_list_being_walked():
         redactor = Omitter([Once(lambda: data.__delitem__(slice(keep, None))), "k"])
         exc = failure(lambda: redactor.omit_recurse(data))
         assert type(exc) is RuntimeError and str(exc) == LIST_CHANGED, exc
-        assert entries(exc) == [RECURSE, at(line, "zentrove.omit.Omitter.omit_recurse")]
+        assert entries(exc) == [RECURSE, in_recurse(line)]
         assert data == [{"k": "*"}, "*"][:keep], data
 
 
@@ -275,7 +254,7 @@ def case_trusted_keys_whose_hash_raises_or_mutates():
         def __hash__(self):
             raise Boom("hash")
 
-    init = (FILE, 82, "zentrove.omit.NoTrustOmitter.__init__")
+    init = at(82, "NoTrustOmitter.__init__")
     redactor = NoTrustOmitter(["kept"])
     exc = failure(lambda: redactor.__init__(["a", Raising()]))
     assert type(exc) is Boom and entries(exc) == [init]
@@ -319,7 +298,7 @@ def case_data_key_whose_hash_raises_at_the_store():
 
     data = {"pw": "abc", Key(): {"pw": "x"}, "after": "y"}
     exc = failure(lambda: Omitter(["pw", "after"]).omit(data))
-    assert type(exc) is Boom and entries(exc) == [OMIT, at(56)]
+    assert type(exc) is Boom and entries(exc) == [OMIT, in_omit(56)]
     assert data["pw"] == "***" and data["after"] == "y"
 
 
@@ -584,7 +563,7 @@ def case_walks_store_what_they_computed():
         data = [{"p": "x"}, "s", "t"]
         exc = failure(lambda: Omitter.omit_recurse(Empties(), data))
         assert type(exc) is RuntimeError and str(exc) == LIST_CHANGED
-        assert entries(exc) == [RECURSE, at(68, "zentrove.omit.Omitter.omit_recurse")]
+        assert entries(exc) == [RECURSE, in_recurse(68)]
         assert data == []
 
 
@@ -596,9 +575,9 @@ def case_override_without_result_or_exception():
         omit_recurse = function
 
     for call, expected in (
-            (lambda: Omitter.omit(Silent(), {"a": {}}), [OMIT, at(56), OMIT]),
+            (lambda: Omitter.omit(Silent(), {"a": {}}), [OMIT, in_omit(56), OMIT]),
             (lambda: Omitter.omit_recurse(Silent(), [[]]),
-             [RECURSE, at(70, "zentrove.omit.Omitter.omit_recurse"), RECURSE])):
+             [RECURSE, in_recurse(70), RECURSE])):
         exc = failure(call)
         assert type(exc) is SystemError, exc
         assert str(exc) == "NULL result without error in PyObject_Call"
@@ -609,8 +588,4 @@ if __name__ == "__main__":
     if "PYTHONMALLOC" not in os.environ:  # the debug allocator catches stray writes
         os.execve(sys.executable, [sys.executable] + sys.argv,
                   dict(os.environ, PYTHONMALLOC="debug"))
-    names = sys.argv[1:] or [name for name in list(globals()) if name.startswith("case_")]
-    for name in names:
-        globals()[name]()
-        print(name, "ok")
-    print("OK")
+    run_cases(globals(), sys.argv[1:])
