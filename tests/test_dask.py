@@ -21,7 +21,7 @@ import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import zentrove.dask as zd  # noqa: E402
-from zentrove import Redactor, omit  # noqa: E402
+from zentrove import Redactor, cli, omit  # noqa: E402
 
 pytestmark = pytest.mark.slow  # a cluster of two worker processes
 
@@ -181,10 +181,13 @@ def test_bad_lines_are_reported_never_dropped(client, tmp_path, keep_going, reda
     assert read_outputs(summary).endswith(tail)
 
 
-def test_bag_copies_and_column(client, tmp_path):
-    redactor = omit.Omitter(["password", "token"])
+@pytest.mark.parametrize(
+    "redactor", [omit.Omitter(["password", "token"]), Redactor(omit=["password", "token"], exact=True)]
+)
+def test_bag_copies_and_column(client, redactor):
+    model = omit.Omitter(["password", "token"])
     original = copy.deepcopy(RECORDS)
-    expected = [walk(redactor, r) for r in RECORDS]
+    expected = [walk(model, r) for r in RECORDS]
     with dask.config.set(scheduler="sync"):  # shared objects, no pickling
         assert zd.redact_bag(db.from_sequence(RECORDS, npartitions=2), redactor).compute() == expected
     assert RECORDS == original
@@ -193,13 +196,31 @@ def test_bag_copies_and_column(client, tmp_path):
     texts = [json.dumps(r) for r in RECORDS] + [None]
     frame = dd.from_pandas(pd.DataFrame({"j": texts, "k": range(6)}), npartitions=2)
     result = zd.redact_column(frame, "j", redactor).compute()
-    assert [json.loads(text) for text in result["j"][:5]] == [walk(redactor, json.loads(t)) for t in texts[:5]]
+    assert [json.loads(text) for text in result["j"][:5]] == [walk(model, json.loads(t)) for t in texts[:5]]
     assert result["j"].isna().tolist() == [False] * 5 + [True] and list(result["k"]) == list(range(6))
 
     bad = dd.from_pandas(pd.DataFrame({"j": ["[1]", "[1] x", 5]}, index=[7, 8, 9]), npartitions=1)
     with pytest.raises(ValueError) as caught:
         zd.redact_column(bad, "j", redactor).compute()
     assert str(caught.value) == "column 'j', row 8, column 5: invalid JSON: Extra data"
+
+
+def test_command_line(client, tmp_path, capsys):
+    source, out = tmp_path / "in.jsonl", tmp_path / "out"
+    source.write_bytes(b'{"password": "ab"}\n{bad\n{"password": "c"}\n')
+    argv = ["--dask", client.scheduler.address, "--omit", "password", str(source)]
+    assert cli.main([*argv, "-o", str(out), "--keep-going"]) == cli.EXIT_DATA
+    assert (out / "part-00000.jsonl").read_bytes() == b'{"password": "**"}\n{"password": "*"}\n'
+    message = "invalid JSON: Expecting property name enclosed in double quotes"
+    assert capsys.readouterr().err == f"zentrove: {source}:2:2: {message}\n"
+    for extra, error in [
+        (["-j2", "-o", str(out)], "--dask takes no --jobs or --lines: the cluster splits the work, "
+         "and files ending in .json are documents"),
+        ([], "--dask reads named inputs and needs --output DIRECTORY"),
+        (["-o", str(source)], f"output directory {str(source)!r} is a file"),
+    ]:
+        assert cli.main(argv + extra) == cli.EXIT_USAGE
+        assert capsys.readouterr().err.endswith(f"zentrove: error: {error}\n")
 
 
 @pytest.mark.parametrize(

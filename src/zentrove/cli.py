@@ -127,6 +127,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help="report bad input and go on with the next line or file")
     parser.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
                         help="redact files on N processes (output order is kept)")
+    parser.add_argument("--dask", metavar="ADDRESS",
+                        help="redact on the Dask scheduler at ADDRESS ('local' starts one "
+                        "here): inputs may be globs or fsspec URLs, --output names a "
+                        "directory of part files, *.json files are documents")
     parser.add_argument("--version", action=_Version, nargs=0,
                         help="show the version and exit")
     parser.add_argument("inputs", nargs="*", metavar="FILE",
@@ -673,6 +677,8 @@ def open_output(path: str | None) -> tuple[Output, AtomicFile | None]:
 
 def run(args: argparse.Namespace) -> int:
     redactor = make_redactor(args)
+    if args.dask is not None:
+        return run_dask(args, redactor)
     inputs = check_inputs(args.inputs or ["-"], args.lines, args.output)
     out, atomic = open_output(args.output)
     job = Job(redactor, out, args.keep_going, args.jobs)
@@ -698,6 +704,29 @@ def run(args: argparse.Namespace) -> int:
         if atomic is not None and not committed:
             atomic.discard()
     return EXIT_DATA if job.failures else EXIT_OK
+
+
+def run_dask(args: argparse.Namespace, redactor: Redactor) -> int:
+    """Redacts the inputs on a Dask cluster into the directory --output."""
+    if args.jobs > 1 or args.lines:
+        raise UsageError("--dask takes no --jobs or --lines: the cluster splits "
+                         "the work, and files ending in .json are documents")
+    if not args.inputs or "-" in args.inputs or args.output is None:
+        raise UsageError("--dask reads named inputs and needs --output DIRECTORY")
+    try:
+        from zentrove.dask import run_command
+    except ImportError as exc:
+        raise UsageError(str(exc)) from None
+
+    def report(message: str) -> None:
+        sys.stderr.write(f"zentrove: {message}\n")
+
+    try:
+        failures = run_command(args.dask, args.inputs, args.output, redactor,
+                               args.keep_going, report)
+    except (OSError, ValueError) as exc:  # no input, no scheduler, bad --output
+        raise UsageError(str(exc)) from None
+    return EXIT_DATA if failures else EXIT_OK
 
 
 def _silence_stdout() -> None:

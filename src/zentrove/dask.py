@@ -50,6 +50,7 @@ __all__ = [
     "redact_bag",
     "redact_column",
     "redact_text_files",
+    "run_command",
 ]
 
 # How many bad lines a summary or a partition keeps with their location.
@@ -539,6 +540,8 @@ def redact_text_files(
     options = dict(storage_options or {})
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     parts, out_fs, root = _plan(urlpath, outdir, size, compression, options)
+    if out_fs.isfile(root):
+        raise NotADirectoryError(f"output directory {outdir!r} is a file")
     out_fs.makedirs(root, exist_ok=True)
     tasks = [
         _delayed(_redact_part, pure=False)(part, adapter, keep_going)
@@ -631,3 +634,35 @@ def redact_column(df: DataFrame, column: Any, redactor: Any) -> DataFrame:
     result: DataFrame = cast(Any, df).copy()
     result[column] = redacted
     return result
+
+
+def run_command(
+    address: str,
+    inputs: list[str],
+    outdir: str,
+    redactor: Any,
+    keep_going: bool,
+    report: Callable[[str], None],
+) -> int:
+    """``zentrove --dask ADDRESS``: redact_text_files on the scheduler at
+    ``address`` (``"local"``: a local cluster of processes), each bad line
+    reported; returns the number of bad lines."""
+    import distributed  # type: ignore[import-not-found, unused-ignore]
+
+    client_type: Callable[..., Any] = distributed.Client
+    if address == "local":
+        client = client_type(processes=True, dashboard_address=":0")
+    else:
+        client = client_type(address)
+    with client:
+        try:
+            summary = redact_text_files(inputs, outdir, redactor, keep_going=keep_going)
+        except BadInputError as exc:
+            report(str(exc))
+            return 1
+    for bad in summary.first_bad:
+        report(str(bad))
+    hidden = summary.bad_lines - len(summary.first_bad)
+    if hidden:
+        report(f"{hidden} more bad lines")
+    return summary.bad_lines
