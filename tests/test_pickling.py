@@ -10,14 +10,12 @@ import types
 import pytest
 
 import zentrove.omit as omit
-from helpers import entries, run_python
+from helpers import NO_TRUST_SUMS, OMITTER_SUMS, entries, run_python
+from helpers import STRINGS as STRS
 from zentrove.omit import NoTrustOmitter, Omitter
 
-STRS = "<stringsource>"
 UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
 UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
-OMITTER_SUMS = (259159834, 108461428, 16917321)
-NO_TRUST_SUMS = (104289010, 130352561, 115509931)
 OMITTER_MISMATCH = (
     "Incompatible checksums (0x{} vs (0xf72771a, 0x676fd74, 0x1022349) = (omissions))"
 )

@@ -20,6 +20,15 @@ namespace {
 
 constexpr const char kInitName[] = "init zentrove.omit";
 
+// Lines of the start-up's traceback entries: the module body, and the
+// bindings of the two global lists.  A function object that cannot be bound
+// reports its own definition line and file.
+enum InitLine : int {
+    kInitModule = 1,
+    kInitDenyList = 3,
+    kInitAllowList = 4,
+};
+
 // Kinds of the string table rows.
 constexpr bool Interned = true;
 constexpr bool Plain = false;
@@ -401,33 +410,33 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     }
     if (zentrove_omit_embedded != 0 &&
         PyObject_SetAttr(module, str(S::dunder_name), str(S::main)) < 0) {
-        return fail_init(1);
+        return fail_init(kInitModule);
     }
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* entered = PyDict_GetItemWithError(modules, str(S::module_name));
     if (entered == nullptr &&
         (PyErr_Occurred() ||
          PyDict_SetItem(modules, str(S::module_name), module) < 0)) {
-        return fail_init(1);
+        return fail_init(kInitModule);
     }
     if (make_constants() < 0) {
-        return fail_init(1);
+        return fail_init(kInitModule);
     }
     if (setup_type(&OmitterType, &omitter_ops, S::Omitter) < 0) {
-        return fail_init(1);
+        return fail_init(kInitModule);
     }
     NoTrustOmitterType.tp_base = &OmitterType;
     if (setup_type(&NoTrustOmitterType, &no_trust_ops, S::NoTrustOmitter) < 0) {
-        return fail_init(1);
+        return fail_init(kInitModule);
     }
     PyObject* deny = PyList_New(0);
     if (deny == nullptr) {
-        return fail_init(3);
+        return fail_init(kInitDenyList);
     }
     Py_XSETREF(g.global_omissions, deny);
     PyObject* allow = PyList_New(0);
     if (allow == nullptr) {
-        return fail_init(4);
+        return fail_init(kInitAllowList);
     }
     Py_XSETREF(g.global_trusted, allow);
     if (for_each_row([](const Callable& row, int i) {
@@ -440,7 +449,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     }
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItem(g.module_dict, str(S::dunder_test), test.get()) < 0) {
-        return fail_init(1);
+        return fail_init(kInitModule);
     }
     return 0;
 }
