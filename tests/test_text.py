@@ -50,6 +50,14 @@ def chunked(redactor, data, size, lines=False, keep_going=False):
         (DENY, '["ab", "c"]', '["ab", "c"]'),
         (ALLOW, '"abc"', '"***"'),
         (ALLOW, '[{"id": "1", "b": ["22"]}, "x", 3, true]', '[{"id": "1", "b": ["**"]}, "*", 3, true]'),
+        # scalars=True: a number becomes a string of one '*' per character
+        # as written; true, false and null stay.
+        (
+            Redactor(omit=["pin"], scalars=True),
+            '{"pin": -1.5E3, "l": [2], "pin": [0, true, null]}',
+            '{"pin": "******", "l": [2], "pin": ["*", true, null]}',
+        ),
+        (Redactor(trust=[], scalars=True, mask="X"), "12", '"X"'),
         # A fixed mask is written as a JSON string body.
         (Redactor(omit=["a"], mask='[\\"\u00e9\n]'), '{"a": "s", "b": "t"}', '{"a": "[\\\\\\"\u00e9\\u000a]", "b": "t"}'),
     ],

@@ -45,6 +45,10 @@ PROGRESS_MIN_BYTES = 8 << 20
 BLOCK = 1 << 20
 SEGMENT = 16 << 20
 
+# A document bound for a pipe or terminal is held until it is known good:
+# in memory up to this size, beyond it in a temporary file.
+SPOOL_BYTES = 8 << 20
+
 STDIN_NAME = "<stdin>"
 LINES_SUFFIXES = (".jsonl", ".ndjson")
 LINES_HINT = " (JSON Lines? use --lines)"
@@ -280,7 +284,7 @@ class Output:
         else:
             import tempfile
 
-            self.spool = tempfile.SpooledTemporaryFile(max_size=64 << 20)
+            self.spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES)
 
     def end_document(self, good: bool) -> None:
         spool, self.spool = self.spool, None

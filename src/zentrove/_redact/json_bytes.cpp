@@ -1,6 +1,7 @@
 // Buffers, positions and messages of the JSON text scanner, and setting a
 // scanner up: everything off its hot loop.
 #include "json_internal.h"
+#include "rules.h"
 
 namespace zr {
 
@@ -94,6 +95,7 @@ void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,
     s.mask = mask;
     s.mask_len = mask_len;
     s.keyless = keyless_sensitive(rules);
+    s.scalars = rules.scalars;
     s.line = 1;
     for (KeyCache::Slot& slot : s.cache.slots) {
         slot.len = 0xff;

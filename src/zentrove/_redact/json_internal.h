@@ -221,6 +221,31 @@ inline void reset_parse(Scanner& s)
     s.count = 0;
     s.key_direct = nullptr;
     s.key.len = 0;
+    s.num_masked = false;
+}
+
+// A number that scalars=True masks starts at p: it becomes a string.
+[[nodiscard]] inline int open_number(Scanner& s, const char* p)
+{
+    if (flush(s, p) < 0 || append(s.out, "\"", 1) < 0) {
+        return -1;
+    }
+    s.copy_from = nullptr;
+    s.num_masked = true;
+    s.num_from = p;
+    s.count = 0;
+    return 0;
+}
+
+// ... and has ended: its mask (one '*' per character as written) and the
+// closing quote.
+[[nodiscard]] inline int close_number(Scanner& s)
+{
+    s.num_masked = false;
+    if ((s.mask != nullptr ? append(s.out, s.mask, s.mask_len) : write_stars(s)) < 0) {
+        return -1;
+    }
+    return append(s.out, "\"", 1);
 }
 
 // What scan_string stopped at.

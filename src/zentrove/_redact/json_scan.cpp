@@ -98,8 +98,10 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
     const char* const end = data + size;
     s.chunk = data;
     s.line_start = nullptr;
-    s.copy_from = (s.state == kString && s.str_kind == kMask) || s.state == kSkipLine
+    s.copy_from = (s.state == kString && s.str_kind == kMask) || s.state == kSkipLine ||
+                          (s.state == kNumber && s.num_masked)
                       ? nullptr : data;
+    s.num_from = data;
     if (reserve(s.out, size) < 0) {
         s.error = ScanError::kPython;
         return -1;
@@ -217,6 +219,9 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                 ++p;
                 goto whitespace;
             case '-':
+                if (s.scalars && value_masked(s)) {
+                    CHECK(open_number(s, p));
+                }
                 s.state = kNumber;
                 s.num = kMinus;
                 ++p;
@@ -239,6 +244,9 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                 FAIL(ScanError::kExpectValue, p, 0);
             default:
                 if (is_digit(c)) {
+                    if (s.scalars && value_masked(s)) {
+                        CHECK(open_number(s, p));
+                    }
                     s.state = kNumber;
                     s.num = c == '0' ? kZero : kInt;
                     ++p;
@@ -303,6 +311,11 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                     s.num = kExpE;
                     ++p;
                 } else {
+                    if (s.num_masked) {
+                        s.count += static_cast<uint64_t>(p - s.num_from);
+                        CHECK(close_number(s));
+                        s.copy_from = p;
+                    }
                     s.state = kAfterValue;
                     goto whitespace;
                 }
@@ -374,6 +387,13 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
     next:;
     }
     // The chunk is used up: write what it settled, keep what continues.
+    if (s.state == kNumber && s.num_masked) {
+        s.count += static_cast<uint64_t>(end - s.num_from);
+        if (s.mask == nullptr && write_stars(s) < 0) {
+            s.error = ScanError::kPython;
+            return -1;
+        }
+    }
     if (s.state == kString) {
         if (s.str_kind == kMask && s.mask == nullptr && write_stars(s) < 0) {
             s.error = ScanError::kPython;
@@ -441,6 +461,10 @@ int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noex
         if (s.num == kMinus || s.num == kDot || s.num == kExpE || s.num == kExpSign) {
             error = ScanError::kExpectDigit;
             break;
+        }
+        if (s.num_masked && close_number(s) < 0) {
+            s.error = ScanError::kPython;
+            return -1;
         }
         s.state = kAfterValue;
         [[fallthrough]];

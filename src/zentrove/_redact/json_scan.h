@@ -62,6 +62,7 @@ struct Scanner {
     bool lines;                // JSON Lines: each line one document
     bool keep_going;           // JSON Lines: after a bad line, go on with the next
     bool surrogates;           // accept UTF-8-encoded surrogates (text from a str)
+    bool scalars;              // numbers under a sensitive key are masked too
     const char* mask;          // borrowed: fixed mask, JSON-encoded body; NULL for stars
     size_t mask_len;
 
@@ -72,6 +73,8 @@ struct Scanner {
     uint8_t utf8_need;         // continuation bytes still expected
     uint8_t utf8_lo, utf8_hi;  // allowed range of the next continuation byte
     uint8_t num;               // in a number: its sub-state
+    bool num_masked;           // in a number: masked (scalars=True), written as a string
+    const char* num_from;      // in a masked number: its first byte in this chunk
     uint8_t lit_idx;           // in a literal: bytes matched so far
     const char* lit;           // in a literal: the literal being matched
     bool key_sensitive;        // verdict on the key whose value comes next
