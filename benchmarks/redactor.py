@@ -27,7 +27,9 @@ import json
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(__file__))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(1, os.path.join(HERE, os.pardir, "tests"))  # peers' walk model
 
 import zentrove.omit as zo  # noqa: E402
 from data import KEYS_8, TRUSTED, DataSet, log_record  # noqa: E402

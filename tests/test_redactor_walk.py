@@ -1,6 +1,7 @@
 """zentrove.Redactor's walks: redact (in place), redacted (copy) and report."""
 
 import copy
+import re
 import types
 from collections import Counter, OrderedDict, UserDict, UserList, defaultdict, deque, namedtuple
 
@@ -9,7 +10,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from zentrove import Redactor
-from helpers import assert_no_leak, raising
+from helpers import assert_no_leak, raising, run_isolated
 from redactor_model import Model
 
 DENY = Redactor(omit=["password", "api_key"])
@@ -23,13 +24,17 @@ LEAVES = (st.none() | st.booleans() | st.integers() | st.text(max_size=4)
           | st.floats(allow_nan=False) | st.binary(max_size=3))
 
 
-def nested(containers):
-    return st.recursive(LEAVES, containers, max_leaves=25)
+def jsonish(children):
+    return st.lists(children, max_size=4) | st.dictionaries(KEYS, children, max_size=4)
 
 
-JSONISH = nested(lambda c: st.lists(c, max_size=4) | st.dictionaries(KEYS, c, max_size=4))
-ANY = nested(lambda c: st.lists(c, max_size=3) | st.dictionaries(KEYS, c, max_size=3)
-             | st.tuples(c, c) | st.frozensets(LEAVES, max_size=3))
+def any_containers(children):
+    return (st.lists(children, max_size=3) | st.dictionaries(KEYS, children, max_size=3)
+            | st.tuples(children, children) | st.frozensets(LEAVES, max_size=3))
+
+
+JSONISH = st.recursive(LEAVES, jsonish, max_leaves=25)
+ANY = st.recursive(LEAVES, any_containers, max_leaves=25)
 RULES = st.fixed_dictionaries(
     {"exact": st.booleans(), "mask": st.sampled_from([None, "[x]"]), "scalars": st.booleans()},
 ) | st.fixed_dictionaries({"contains": st.sampled_from([(), ("word",), ("key", "ß")])})
@@ -245,3 +250,16 @@ def test_hostile_containers(walk, make, exc, message):
 )
 def test_no_leaks(call):
     assert_no_leak(call)
+
+
+@pytest.mark.slow
+def test_allocation_failure_at_every_step():
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("_testcapi has no set_nomemory")
+    ran = run_isolated("redactor_nomemory.py")
+    assert (ran.returncode, ran.stderr) == (0, ""), ran.stdout + ran.stderr
+    *sweeps, last = ran.stdout.splitlines()
+    assert last == "OK" and len(sweeps) == 6
+    for line in sweeps:  # each sweep hit failures, then got through
+        n, memory = map(int, re.fullmatch(r".+: N=(\d+) memory_errors=(\d+)", line).groups())
+        assert n >= 2 and memory >= 1, line

@@ -152,8 +152,7 @@ template <Mode M>
         return scan_str(w.rules, v, nullptr);
     }
     uint32_t fired = 0;
-    Ref scanned = Ref::steal(scan_str(w.rules, v, &fired));
-    if (!scanned) {
+    if (scan_fired(w.rules, v, &fired) < 0) {
         return nullptr;
     }
     for (int bit = 0; fired != 0; ++bit, fired >>= 1) {
