@@ -106,7 +106,7 @@ def test_same_as_single_process(client, tmp_path, make, clear):
     redactor = make()
     omit.reset_omissions(), omit.reset_trusted()
     lines, doc, packed = tmp_path / "a.jsonl", tmp_path / "b.json", tmp_path / "c.jsonl.gz"
-    lines.write_text(jsonl(40), encoding="utf-8")
+    lines.write_text(jsonl(40)[:-1], encoding="utf-8")  # no line end at the end
     doc.write_text(json.dumps(RECORDS[1], indent=4), encoding="utf-8")
     packed.write_bytes(gzip.compress(jsonl(7).encode()))
     summary = zd.redact_text_files(str(tmp_path / "*.json*"), str(tmp_path / "out"), redactor, blocksize=300)
