@@ -229,6 +229,8 @@ def test_command_line(client, tmp_path, capsys):
         (lambda: zd.redact_bag(db.from_sequence([1]), 1), TypeError, "expected a zentrove redactor, got int"),
         (lambda: zd.redact_text_files("/nonexistent/*.jsonl", "/tmp/x", omit.Omitter()), FileNotFoundError,
          "no input file matches '/nonexistent/*.jsonl'"),
+        (lambda: zd.redact_text_files(__file__, "/tmp/x", omit.Omitter(), blocksize=0), ValueError,
+         "blocksize must be a positive number of bytes, not 0"),
         (lambda: zd.redact_text_files(pathlib.Path(__file__), pathlib.Path(__file__).parent, omit.Omitter()),
          ValueError, f"input {__file__!r} is inside the output directory"),
     ],

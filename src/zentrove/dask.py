@@ -539,6 +539,8 @@ def redact_text_files(
     outdir = os.fspath(outdir)
     options = dict(storage_options or {})
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
+    if size is not None and (type(size) is not int or size <= 0):
+        raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
     parts, out_fs, root = _plan(urlpath, outdir, size, compression, options)
     if out_fs.isfile(root):
         raise NotADirectoryError(f"output directory {outdir!r} is a file")
