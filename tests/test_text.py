@@ -244,3 +244,25 @@ def test_text_path_agrees_with_the_walks(text, allow, keys):
     assert STRING.sub(b'""', out) == STRING.sub(b'""', data)
     for old, new in zip(STRING.findall(data), STRING.findall(out), strict=True):
         assert new == old or new == b'"' + b"*" * len(json.loads(old)) + b'"'
+
+
+def leak_rounds():
+    """Every path of the text API once, good and bad input alike."""
+    for data in ('{"password": "\\ud800x", "a": [1]}', b'\xef\xbb\xbf{"token": "y"}', b"[1,]", "\udfff"):
+        try:
+            DENY.redact_json(data)
+        except JSONRedactError:
+            pass
+    stream = JSONStream(Redactor(omit=["a"], mask="#"), lines=True, keep_going=True)
+    stream.feed(b'{"a": "b"}\nbad\n{"a": ')
+    stream.close()
+    stream.pop_errors()
+    with pytest.raises(JSONRedactError):
+        JSONStream(DENY).feed(b"[}")
+
+
+@pytest.mark.leak
+def test_no_leaks():
+    from helpers import assert_no_leak
+
+    assert_no_leak(leak_rounds)
