@@ -366,7 +366,43 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             }
             CHECK(close_string(s, q));
             p = q + 1;
-            goto whitespace;
+            // The common shapes `"key": "value"` and `"value", "key"` go
+            // straight on to the next string; anything else takes the
+            // general path.
+            if (s.state == kColon) {
+                if (p == end || *p != ':') {
+                    goto whitespace;
+                }
+                s.state = kValue;
+                p += p + 1 < end && p[1] == ' ' ? 2 : 1;
+                if (p == end || *p != '"') {
+                    goto whitespace;
+                }
+                s.state = kString;
+                if (s.key_sensitive) {
+                    s.str_kind = kMask;
+                    CHECK(flush(s, p + 1));
+                    s.copy_from = nullptr;
+                    s.count = 0;
+                } else {
+                    s.str_kind = kKeep;
+                }
+                ++p;
+                goto string_start;
+            }
+            if (p == end || *p != ',' || s.depth == 0 || s.stack[s.depth - 1] != kObject) {
+                goto whitespace;
+            }
+            s.state = kKeyAfterComma;
+            p += p + 1 < end && p[1] == ' ' ? 2 : 1;
+            if (p == end || *p != '"') {
+                goto whitespace;
+            }
+            s.state = kString;
+            s.str_kind = kKey;
+            s.key.len = 0;
+            s.key_direct = ++p;
+            goto string_start;
         }
         string: {
             ScanError error = ScanError::kNone;
