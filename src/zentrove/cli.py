@@ -21,7 +21,7 @@ import importlib
 import os
 import stat
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, Protocol
 
 from zentrove._redact import JSONRedactError, JSONStream
@@ -532,38 +532,51 @@ def _document(job: Job, item: Input, source: IO[bytes]) -> bool:
 
 # ------------------------------------------------------- worker processes
 
-# What a worker sends back: the part file, the lines it read, the documents
-# and the bad lines as (msg, lineno, colno).
-PartResult = tuple[str, int, list[tuple[str, int, int]], bool]
+# What a part gives back: the lines it read, its bad lines as (msg, lineno,
+# colno), and whether the run stops after it.
+PartErrors = list[tuple[str, int, int]]
+PartResult = tuple[int, PartErrors, bool]
 
 
-def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
-               keep_going: bool, part_dir: str) -> PartResult:
-    """Redacts bytes [start, end) of a file into a new part file."""
+def _redact_range(redactor: Redactor, path: str, start: int, end: int, lines: bool,
+                  keep_going: bool, write: Callable[[bytes], object]) -> PartResult:
+    """Redacts bytes [start, end) of a file, passing the output to write."""
     stream = JSONStream(redactor, lines=lines, keep_going=keep_going)
-    errors: list[tuple[str, int, int]] = []
-    import tempfile
-
-    fd, part = tempfile.mkstemp(dir=part_dir)
-    with os.fdopen(fd, "wb") as out, open(path, "rb", buffering=0) as src:
+    errors: PartErrors = []
+    buffer = bytearray(BLOCK)
+    view = memoryview(buffer)
+    with open(path, "rb", buffering=0) as src:
         offset = start
         try:
             while offset < end:
-                block = os.pread(src.fileno(), min(BLOCK, end - offset), offset)
-                if not block:
+                n = os.preadv(src.fileno(), [view[: min(BLOCK, end - offset)]], offset)
+                if not n:
                     break
-                offset += len(block)
-                out.write(stream.feed(block))
+                offset += n
+                write(stream.feed(view[:n]))
                 errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
                 if stream.stopped:
                     break
             else:
-                out.write(stream.close())
+                write(stream.close())
                 errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
         except JSONRedactError as err:
-            out.truncate(0)
             errors.append((err.msg, err.lineno, err.colno))
-    return part, stream.line - 1, errors, stream.stopped or bool(errors and not lines)
+    return stream.line - 1, errors, stream.stopped or bool(errors and not lines)
+
+
+def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
+               keep_going: bool, part_dir: str) -> tuple[str, PartResult]:
+    """In a worker process: a part of a file redacted into a new part file
+    (empty for a bad document)."""
+    import tempfile
+
+    fd, part = tempfile.mkstemp(dir=part_dir)
+    with os.fdopen(fd, "wb") as out:
+        result = _redact_range(redactor, path, start, end, lines, keep_going, out.write)
+        if result[1] and not lines:
+            out.truncate(0)
+    return part, result
 
 
 def _segments(item: Input) -> list[tuple[int, int]]:
@@ -590,12 +603,13 @@ def _segments(item: Input) -> list[tuple[int, int]]:
 
 
 def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
-    """Redacts the inputs on job.jobs processes, writing parts in order."""
+    """Redacts the inputs on job.jobs processes (this one included), writing
+    parts in order."""
     import tempfile
     from concurrent.futures import ProcessPoolExecutor
 
     with tempfile.TemporaryDirectory(prefix="zentrove-") as part_dir:
-        pool = ProcessPoolExecutor(max_workers=job.jobs)
+        pool = ProcessPoolExecutor(max_workers=job.jobs - 1)
         try:
             _run_parts(job, inputs, pool, part_dir)
         finally:
@@ -604,56 +618,62 @@ def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
 
 def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
                part_dir: str) -> None:
-    pending: list[tuple[Input, int, Future[PartResult]]] = []  # (input, size, result)
-    tasks = ((item, start, end) for item in inputs if item.splittable
-             for start, end in _segments(item))
-    order = iter(inputs)
-    stopped = False
+    """This process takes every job.jobs-th part itself and writes it straight
+    out; workers write the others to part files, which are copied in order."""
+    segments = [(item, start, end) for item in inputs if item.splittable
+                for start, end in _segments(item)]
+    futures: dict[int, Future[tuple[str, PartResult]]] = {}
+    submitted = 0
 
-    def submit() -> bool:
-        task = next(tasks, None)
-        if task is None:
-            return False
-        item, start, end = task
-        future = pool.submit(_work_part, job.redactor, item.path or "", start,
-                             end, item.lines, job.keep_going, part_dir)
-        pending.append((item, end - start, future))
-        return True
+    def fill() -> None:
+        # Up to two parts per worker ahead of this process.
+        nonlocal submitted
+        while submitted < len(segments) and len(futures) < 2 * (job.jobs - 1):
+            k = submitted
+            submitted += 1
+            if k % job.jobs:
+                item, start, end = segments[k]
+                futures[k] = pool.submit(_work_part, job.redactor, item.path or "",
+                                         start, end, item.lines, job.keep_going, part_dir)
 
-    for _ in range(2 * job.jobs):
-        submit()
-    for item in order:
+    index = 0
+    for item in inputs:
         if not item.splittable:
             if not redact_input(job, item) and not job.keep_going:
-                break
+                return
             continue
         progress = start_progress(item, job.out_is_terminal)
         job.progress = progress
         try:
             line_offset = 0
-            while pending and pending[0][0] is item:
-                _, size, future = pending.pop(0)
-                submit()
-                part, lines_read, errors, stop = future.result()
-                if errors and not item.lines:
-                    job.bad_json(item.name, errors[0], hint=True)
+            while index < len(segments) and segments[index][0] is item:
+                _, start, end = segments[index]
+                fill()
+                if index % job.jobs == 0:
+                    if not item.lines:
+                        job.out.begin_document()
+                    lines_read, errors, stop = _redact_range(
+                        job.redactor, item.path or "", start, end, item.lines,
+                        job.keep_going, job.out.write)
+                    if not item.lines:
+                        job.out.end_document(not errors)
                 else:
-                    job.out.copy_file(part)
-                    for error in errors:
-                        job.bad_json(item.name, error, line_offset)
-                os.unlink(part)
+                    part, (lines_read, errors, stop) = futures.pop(index).result()
+                    if item.lines or not errors:
+                        job.out.copy_file(part)
+                    os.unlink(part)
+                for error in errors:
+                    job.bad_json(item.name, error, line_offset, hint=not item.lines)
                 if progress is not None:
-                    progress.update(size)
+                    progress.update(end - start)
                 line_offset += lines_read
+                index += 1
                 if stop and not job.keep_going:
-                    stopped = True
-                    break
+                    return
         finally:
             if progress is not None:
                 progress.close()
             job.progress = None
-        if stopped:
-            break
 
 
 # ------------------------------------------------------------------- run
