@@ -121,6 +121,11 @@ public:
     // 0, or -1 with MemoryError.
     [[nodiscard]] int add(Py_ssize_t begin, Py_ssize_t end, int detector);
 
+    // The key rules' verdict on the key text at [at, at + n), remembered for
+    // the rest of the scan: a log repeats its keys line after line.  1, 0,
+    // or -1 with an exception.
+    [[nodiscard]] int key_sensitive(Py_ssize_t at, Py_ssize_t n);
+
     [[nodiscard]] const Span* spans() const noexcept { return spans_; }
     [[nodiscard]] Py_ssize_t count() const noexcept { return count_; }
 
@@ -155,6 +160,16 @@ public:
     }
 
 private:
+    // A direct-mapped memo of verdicts; a slot names its key by where the
+    // key's text sits in the scanned text.
+    struct Verdict {
+        Py_ssize_t at = -1;  // -1: empty
+        Py_ssize_t size = 0;
+        int sensitive = 0;
+    };
+    static constexpr size_t kVerdicts = 64;
+    std::array<Verdict, kVerdicts> verdicts_{};
+
     Span inline_spans_[8];
     Span* spans_ = inline_spans_;
     Py_ssize_t count_ = 0;

@@ -56,6 +56,12 @@ namespace {
 
 Py_ssize_t match_card(Scan& scan, Py_ssize_t at, int detector)
 {
+    // A card spans at least 13 bytes of digits and separators: one look far
+    // ahead turns most numbers away before reading them.
+    unsigned char thirteenth = scan.at(at + 12);
+    if (!digit(thirteenth) && thirteenth != ' ' && thirteenth != '-') {
+        return 0;
+    }
     // Joined to a number before it by a dash or a dot: part of something
     // longer (a date, a version, a decimal).
     unsigned char before = scan.at(at - 1);

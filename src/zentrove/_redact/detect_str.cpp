@@ -142,6 +142,24 @@ private:
 
 }  // namespace
 
+int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
+{
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        hash = (hash ^ text[at + i]) * 16777619u;
+    }
+    Verdict& slot = verdicts_[hash % kVerdicts];
+    if (slot.at >= 0 && slot.size == n
+        && std::memcmp(text + slot.at, text + at, static_cast<size_t>(n)) == 0) {
+        return slot.sensitive;
+    }
+    int sensitive = key_sensitive_utf8(*rules, reinterpret_cast<const char*>(text + at), n);
+    if (sensitive >= 0) {
+        slot = Verdict{at, n, sensitive};
+    }
+    return sensitive;
+}
+
 int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)
 {
     // Spans wholly after the new one stay after it; those that overlap it
