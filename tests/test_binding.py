@@ -12,21 +12,15 @@ import weakref
 import pytest
 
 import zentrove.omit as omit
-from helpers import entries, run_python
+from helpers import HIDE, OMIT, OMITTER_SUM, RECURSE, SRC, at, entries, run_python
+from helpers import NO_TRUST_INIT as NT_INIT
+from helpers import OMITTER_INIT as INIT
+from helpers import STRINGS as STRS
 from zentrove.omit import NoTrustOmitter, Omitter
 
-SRC = "src/zentrove/omit"
-STRS = "<stringsource>"
 UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
 UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
-OMITTER_SUM = 259159834
-
-HIDE = (SRC, 8, "zentrove.omit.hide")
-INIT = (SRC, 38, "zentrove.omit.Omitter.__init__")
-NT_INIT = (SRC, 79, "zentrove.omit.NoTrustOmitter.__init__")
-OMIT = (SRC, 46, "zentrove.omit.Omitter.omit")
-RECURSE = (SRC, 62, "zentrove.omit.Omitter.omit_recurse")
-UNPICKLE_ENTRY = (STRS, 1, "zentrove.omit.__pyx_unpickle_Omitter")
+UNPICKLE_ENTRY = at(1, "__pyx_unpickle_Omitter", STRS)
 
 
 class StrSub(str):

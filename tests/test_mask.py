@@ -7,17 +7,7 @@ import weakref
 import pytest
 
 import zentrove.omit as omit
-from helpers import entries, run_python
-
-SRC = "src/zentrove/omit"
-
-
-class Text(str):
-    pass
-
-
-class Keys(list):
-    pass
+from helpers import SRC, Keys, Text, entries, run_python
 
 
 # ---------------------------------------------------------------- hide

@@ -21,9 +21,9 @@ enum class Default : uint8_t {
 };
 
 struct Param {
-    const char* name;  // interned at start-up
-    Kind kind;
-    Default dflt;
+    const char* name;  // interned at start-up; keywords match it
+    Kind kind;         // conversion or exact-type test
+    Default dflt;      // value when an optional parameter is not given
 };
 
 inline constexpr int kMaxParams = 3;

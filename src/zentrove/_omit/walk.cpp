@@ -90,10 +90,10 @@ OverrideCache omit_recurse_cache;
 
 // What differs between the override rules of the two walks.
 struct Overridable {
-    const Callable& row;          // name, entry, traceback name and line
-    OverrideCache* cache;
-    PyTypeObject* result_type;
-    const char* result_word;
+    const Callable& row;        // name, entry, traceback name and line
+    OverrideCache* cache;       // process-wide, touched with the GIL held
+    PyTypeObject* result_type;  // an override must return exactly this
+    const char* result_word;    // ... named so in the "Expected" message
 };
 
 const Overridable kOmitOverride = {kOmit, &omit_cache, &PyDict_Type, "dict"};
