@@ -41,13 +41,16 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("password=abc,def x", "password=******* x"),
         ("(password=abc) password=xy, next", "(password=***) password=**, next"),
         ("password: two words\nnext: x", "password: *********\nnext: x"),
+        ("-H 'Password: a \"b\"' -v", "-H 'Password: *****' -v"),
         ("['password: a b'] password: x=\"y\", z=\"w\"", "['password: ***'] password: ***********\""),
         ("--password=abc&user=x", "--password=***&user=x"),
         ("password='unterminated\nx", "password='************\nx"),
         ("PassWord:x", "PassWord:*"),
+        ("<x><password>a b</password><password a='1'>c</password></x>",
+         "<x><password>***</password><password a='1'>c</password></x>"),
         # Not pairs, or not this key.
         ("password==abc password=> x a::password::b", None),
-        ("password_hash=abc password=", None),
+        ("<password></password> <password>x</pass> password_hash=abc password=", None),
     ],
 )
 def test_key_value_text(text, expected):
@@ -134,7 +137,7 @@ PIECES = st.sampled_from([
     "password", "token", "=", ": ", ":", "'", '"', "\\", " ", "\n", "&", ",", ".", "-", "@",
     "://", "eyJ", "abcDEF12", "Bearer ", "basic ", "YTpi", "4111", "1111 ", "-----BEGIN ",
     "PRIVATE KEY-----", "-----END ", "ghp_", "AKIA", "xoxb-", "sk_live_", "AIza", "é", "🙂",
-    "\ud800", "0", "7",
+    "\ud800", "0", "7", "<password>", "</password>", ">",
 ])
 
 

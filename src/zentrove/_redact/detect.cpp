@@ -38,12 +38,13 @@ struct Entry {
 
 // The pair matcher serves key=value and AWS secrets under a secret-ish key,
 // so a separator is parsed once.
-constexpr std::array<Entry, 13> kEntries = {{
+constexpr std::array<Entry, 14> kEntries = {{
     {kAuthorization, 0, true, "BebeBEbEBabaBAbA", match_authorization},
     {kJwt, 0, true, "ey", match_jwt},
     {kPrivateKey, 0, false, "--", match_private_key},
     {kUrlCredentials, 0, false, "@?", match_url_credentials},
     {kKeyValue, uint32_t{1} << kAws, false, "=?:?", match_pair},
+    {kKeyValue, 0, false, ">?", match_element},
     {kAws, 0, true, "AKASABACAGAIANARAP", match_aws_key_id},
     {kGithub, 0, true, "ghgi", match_github},
     {kGitlab, 0, true, "glGR", match_gitlab},
@@ -226,7 +227,7 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 // The same for 16 bytes with SSE2 compares, which x86-64 always has.  The
 // byte sets below are the tables' own, as the static_assert checks.
 constexpr std::string_view kSimdStarts = "ABGbeghrswxy23456";
-constexpr std::string_view kSimdSeparators = "=:@-";
+constexpr std::string_view kSimdSeparators = "=:@->";
 
 constexpr bool simd_sets_match()
 {

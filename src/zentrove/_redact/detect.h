@@ -196,6 +196,7 @@ Py_ssize_t match_google(Scan&, Py_ssize_t, int);
 Py_ssize_t match_card(Scan&, Py_ssize_t, int);
 // detect_pairs.cpp: text around a separator.
 Py_ssize_t match_pair(Scan&, Py_ssize_t, int);
+Py_ssize_t match_element(Scan&, Py_ssize_t, int);
 Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 
 // Runs the matchers of `detectors` over the scan's text (detect.cpp).
