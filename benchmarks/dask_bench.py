@@ -89,7 +89,7 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
     """The partition function over every block in turn, with no scheduler;
     then, apart, what its phases cost on the same bytes: reading the file,
     redacting in memory, writing the output."""
-    parts, out_fs, root = zd._plan(str(source), str(out), blocksize, None, {})
+    parts, out_fs, root = zd._plan(str(source), str(out), blocksize, None, None, {})
     out_fs.makedirs(root, exist_ok=True)
     adapter = zd._Adapter(redactor)
     start, cpu = time.perf_counter(), _cpu_seconds()

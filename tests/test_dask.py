@@ -139,8 +139,12 @@ def test_failed_partition_leaves_nothing_and_rerun_overwrites(client, tmp_path):
 
     redactor = Redactor(omit=["password"])
     summary = zd.redact_text_files(glob, str(out), redactor)
-    assert read_outputs(summary) == single_process(redactor, map(str, sources), tmp_path)
+    expected = single_process(redactor, map(str, sources), tmp_path)
+    assert read_outputs(summary) == expected
     assert sorted(os.listdir(out)) == ["notes.txt", "part-00000.jsonl", "part-00001.jsonl"]
+    packed = zd.redact_text_files(glob, str(out), redactor, output_compression="gzip")
+    assert gzip.decompress(read_outputs(packed)) == expected
+    assert sorted(os.listdir(out)) == ["notes.txt", "part-00000.jsonl.gz", "part-00001.jsonl.gz"]
 
 
 BAD = '{"password": "a"}\n{"password": \n\n{"password": "b"}\n[1,]\n\xff\n'
@@ -232,6 +236,8 @@ def test_command_line(client, tmp_path, capsys):
          "no input file matches '/nonexistent/*.jsonl'"),
         (lambda: zd.redact_text_files(__file__, "/tmp/x", omit.Omitter(), blocksize=0), ValueError,
          "blocksize must be a positive number of bytes, not 0"),
+        (lambda: zd.redact_text_files(__file__, "/tmp/x", omit.Omitter(), output_compression="rar"), ValueError,
+         "unknown output_compression 'rar'"),
         (lambda: zd.redact_text_files(pathlib.Path(__file__), pathlib.Path(__file__).parent, omit.Omitter()),
          ValueError, f"input {__file__!r} is inside the output directory"),
     ],

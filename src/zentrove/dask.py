@@ -57,13 +57,15 @@ __all__ = [
 FIRST_BAD = 10
 
 _BOM = b"\xef\xbb\xbf"
+# The usual file name suffix of each output compression.
+_SUFFIXES = {"gzip": "gz", "zstd": "zst"}
 # The native stream is fed this many bytes at a time.  Dask's worker processes
 # run with MALLOC_TRIM_THRESHOLD_ set, which turns every allocation above
 # 128 KiB into a fresh mmap: chunks (and the output of each) stay below that.
 # 64 KiB is also the size from which the scanner lets go of the GIL.
 _CHUNK = 64 << 10
-_PART = re.compile(r"part-\d{5,}\.jsonl?")
-_TEMP = re.compile(r"\.part-\d{5,}\.jsonl?\.[0-9a-f]{32}\.tmp")
+_PART = re.compile(r"part-\d{5,}\.jsonl?(\.\w+)?")
+_TEMP = re.compile(r"\.part-\d{5,}\.jsonl?(\.\w+)?\.[0-9a-f]{32}\.tmp")
 
 _T = TypeVar("_T")
 
@@ -251,6 +253,7 @@ class _Part:
     document: bool  # a whole .json file holding one JSON document
     out_fs: Any
     output: str
+    out_compression: str | None
 
 
 @dataclass(frozen=True)
@@ -312,7 +315,7 @@ def _redact_part_or_raise(part: _Part, adapter: _Adapter, keep_going: bool) -> _
         data = data[len(_BOM) :]
     out, done = _redact_data(data, part.document, adapter, keep_going)
     if done.written:
-        _write_atomically(part.out_fs, part.output, out)
+        _write_atomically(part, out)
     return done
 
 
@@ -379,7 +382,7 @@ def _stream_part(part: _Part, adapter: _Adapter, keep_going: bool) -> _Done:
 
     with part.fs.open(part.path, "rb", compression=part.compression) as src:
         remaining = _seek_block(src, part)
-        with _AtomicFile(part.out_fs, part.output) as out:
+        with _AtomicFile(part) as out:
             try:
                 while remaining is None or remaining > 0:
                     chunk = src.read(_CHUNK if remaining is None else min(_CHUNK, remaining))
@@ -426,19 +429,20 @@ def _seek_block(src: Any, part: _Part) -> int | None:
 
 
 class _AtomicFile:
-    """A temporary file next to ``output``, renamed over it by commit() and
-    removed if the block ends without a commit."""
+    """A temporary file next to a part's output, renamed over it by commit()
+    and removed if the block ends without a commit."""
 
-    def __init__(self, fs: Any, output: str) -> None:
-        parent, name = posixpath.split(output)
-        self.fs = fs
-        self.output = output
+    def __init__(self, part: _Part) -> None:
+        parent, name = posixpath.split(part.output)
+        self.fs = part.out_fs
+        self.output = part.output
+        self.compression = part.out_compression
         self.temp = posixpath.join(parent, f".{name}.{uuid.uuid4().hex}.tmp")
         self.handle: Any = None
         self.done = False
 
     def __enter__(self) -> _AtomicFile:
-        self.handle = self.fs.open(self.temp, "wb")
+        self.handle = self.fs.open(self.temp, "wb", compression=self.compression)
         return self
 
     def write(self, data: bytes) -> None:
@@ -458,8 +462,8 @@ class _AtomicFile:
                     self.fs.rm_file(self.temp)
 
 
-def _write_atomically(fs: Any, output: str, pieces: list[bytes]) -> None:
-    with _AtomicFile(fs, output) as out:
+def _write_atomically(part: _Part, pieces: list[bytes]) -> None:
+    with _AtomicFile(part) as out:
         for piece in pieces:
             out.write(piece)
         out.commit()
@@ -470,6 +474,7 @@ def _plan(
     outdir: str,
     blocksize: int | None,
     compression: str | None,
+    out_compression: str | None,
     storage_options: dict[str, Any],
 ) -> tuple[list[_Part], Any, str]:
     fs, _, paths = fsspec.core.get_fs_token_paths(
@@ -499,9 +504,11 @@ def _plan(
             ranges = ((offset, blocksize) for offset in range(0, size, blocksize))
         for offset, length in ranges:
             suffix = ".json" if document else ".jsonl"
+            if out_compression is not None:
+                suffix += "." + _SUFFIXES.get(out_compression, out_compression)
             output = f"{root}/part-{len(parts):05d}{suffix}"
             parts.append(
-                _Part(fs, path, offset, length, codec, document, out_fs, output)
+                _Part(fs, path, offset, length, codec, document, out_fs, output, out_compression)
             )
     return parts, out_fs, root
 
@@ -514,6 +521,7 @@ def redact_text_files(
     keep_going: bool = False,
     blocksize: int | str | None = "64MiB",
     compression: str | None = "infer",
+    output_compression: str | None = None,
     storage_options: dict[str, Any] | None = None,
 ) -> Summary:
     """Redacts JSON Lines files (and ``.json`` files, one JSON document each)
@@ -543,7 +551,11 @@ def redact_text_files(
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     if size is not None and (type(size) is not int or size <= 0):
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
-    parts, out_fs, root = _plan(urlpath, outdir, size, compression, options)
+    if output_compression is not None and output_compression not in fsspec.available_compressions():
+        raise ValueError(f"unknown output_compression {output_compression!r}")
+    parts, out_fs, root = _plan(
+        urlpath, outdir, size, compression, output_compression, options
+    )
     if out_fs.isfile(root):
         raise NotADirectoryError(f"output directory {outdir!r} is a file")
     out_fs.makedirs(root, exist_ok=True)
