@@ -226,7 +226,7 @@ def test_reload_keeps_everything():
         vtable = vars(omit.Omitter)["__pyx_vtable__"]
         again = importlib.reload(omit)
         after = vars(omit)
-        # the import machinery itself rewrites the spec-derived attributes
+        # the import machinery itself rewrites the attributes taken from the module spec
         machinery = {"__spec__", "__loader__", "__file__", "__package__"}
         same = all(after[k] is v for k, v in before.items() if k not in machinery)
         print(again is omit, same, set(after) == set(before))

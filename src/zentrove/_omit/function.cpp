@@ -142,7 +142,10 @@ void replace(PyObject** field, PyObject* value) noexcept
     Py_XSETREF(*field, Py_XNewRef(value));
 }
 
-PyObject* get_name(PyObject* self, void*) { return or_none(as_func(self)->name); }
+PyObject* get_name(PyObject* self, void*)
+{
+    return or_none(as_func(self)->name);
+}
 
 int set_name(PyObject* self, PyObject* value, void*)
 {
@@ -171,7 +174,10 @@ int set_qualname(PyObject* self, PyObject* value, void*)
     return 0;
 }
 
-PyObject* get_doc(PyObject* self, void*) { return or_none(as_func(self)->doc); }
+PyObject* get_doc(PyObject* self, void*)
+{
+    return or_none(as_func(self)->doc);
+}
 
 int set_doc(PyObject* self, PyObject* value, void*)
 {
@@ -279,7 +285,10 @@ PyObject* get_globals(PyObject* self, void*)
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
-PyObject* get_code(PyObject* self, void*) { return or_none(as_func(self)->code); }
+PyObject* get_code(PyObject* self, void*)
+{
+    return or_none(as_func(self)->code);
+}
 
 PyObject* get_is_coroutine(PyObject* self, void*)
 {

@@ -120,7 +120,8 @@ struct OmitterOps {
     // 1 hide / 0 keep; 0 with an exception pending on failure.
     int (*should_hide)(OmitterObject* self, PyObject* key);
     // New reference to a dict (or None), NULL on failure.
-    PyObject* (*omit)(OmitterObject* self, PyObject* target, int skip_override);
+    PyObject* (*omit)(OmitterObject* self, PyObject* target,
+                      int skip_override);
     // New reference to a list (or None), NULL on failure.
     PyObject* (*omit_recurse)(OmitterObject* self, PyObject* target,
                               int skip_override, int do_hide);
@@ -157,7 +158,8 @@ int omitter_clear(PyObject* o);
 void omitter_dealloc(PyObject* o);
 // Runs the type's finaliser first when the object is being deallocated by
 // `own_dealloc` and was not finalised yet; true when it came back to life.
-[[nodiscard]] bool resurrected_by_finalizer(PyObject* o, destructor own_dealloc);
+[[nodiscard]] bool resurrected_by_finalizer(PyObject* o,
+                                            destructor own_dealloc);
 
 // `key in keys` for a key list (a list, or None which fails): the
 // interpreter's containment semantics with a fast path for exact str.

@@ -111,7 +111,7 @@ template <typename Make>
 struct CopiedAttr {
     const char* from;
     const char* to;
-    bool none_too;  // copied also when the spec's value is None
+    bool none_too;  // copied also when the module spec's value is None
 };
 constexpr CopiedAttr kCopiedAttrs[] = {
     {"loader", "__loader__", true},
@@ -295,9 +295,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     if (!ensure(g.one, [] { return PyLong_FromLong(1); }) ||
         !ensure(g.mask, [] { return PyUnicode_FromStringAndSize("*", 1); }) ||
         !ensure(g.omitter_checksums,
-                [] { return make_checksums(0xf72771a, 0x676fd74, 0x1022349); }) ||
-        !ensure(g.no_trust_checksums,
-                [] { return make_checksums(0x63752f2, 0x7c505b1, 0x6e28aab); })) {
+                [] {
+                    return make_checksums(0xf72771a, 0x676fd74, 0x1022349);
+                }) ||
+        !ensure(g.no_trust_checksums, [] {
+            return make_checksums(0x63752f2, 0x7c505b1, 0x6e28aab);
+        })) {
         return -1;
     }
     return for_each_row([](const Callable& row, int i) {
@@ -426,7 +429,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return fail_init(kInitModule);
     }
     NoTrustOmitterType.tp_base = &OmitterType;
-    if (setup_type(&NoTrustOmitterType, &no_trust_ops, S::NoTrustOmitter) < 0) {
+    if (setup_type(&NoTrustOmitterType, &no_trust_ops, S::NoTrustOmitter) <
+        0) {
         return fail_init(kInitModule);
     }
     PyObject* deny = PyList_New(0);
@@ -448,7 +452,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return -1;
     }
     Ref test = Ref::steal(PyDict_New());
-    if (!test || PyDict_SetItem(g.module_dict, str(S::dunder_test), test.get()) < 0) {
+    if (!test ||
+        PyDict_SetItem(g.module_dict, str(S::dunder_test), test.get()) < 0) {
         return fail_init(kInitModule);
     }
     return 0;

@@ -62,7 +62,8 @@ namespace {
     if (!object_reduce_ex) {
         return -1;
     }
-    Ref reduce_ex = Ref::steal(PyObject_GetAttr(tobj, str(S::dunder_reduce_ex)));
+    Ref reduce_ex =
+        Ref::steal(PyObject_GetAttr(tobj, str(S::dunder_reduce_ex)));
     if (!reduce_ex) {
         return -1;
     }

@@ -176,6 +176,7 @@ namespace {
     // an allocation starts, may assign __class__ and free the old class.
     Ref cls_ref = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     PyObject* cls = cls_ref.get();
+    PyObject* checksum = written_checksum(layout);
     if (use_setstate) {
         Ref recon = Ref::steal(
             lookup_reconstructor(layout.reconstructor, layout.caches[0]));
@@ -183,7 +184,7 @@ namespace {
             return fail(row, kReduceSetstateForm);
         }
         Ref args =
-            Ref::steal(PyTuple_Pack(3, cls, written_checksum(layout), Py_None));
+            Ref::steal(PyTuple_Pack(3, cls, checksum, Py_None));
         if (!args) {
             return fail(row, kReduceSetstateForm);
         }
@@ -196,7 +197,7 @@ namespace {
         return fail(row, kReducePlainForm);
     }
     Ref args =
-        Ref::steal(PyTuple_Pack(3, cls, written_checksum(layout), state.get()));
+        Ref::steal(PyTuple_Pack(3, cls, checksum, state.get()));
     if (!args) {
         return fail(row, kReducePlainForm);
     }
@@ -344,7 +345,8 @@ constexpr CallableTable pickling_callables = table_of(kRows);
 
 // Readying turns these into method descriptors, which prepare_pickling then
 // moves to __reduce__ and __setstate__.
-#define ZT_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define ZT_FASTCALL(f)                                                       \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef omitter_methods[] = {
     {"__reduce_cython__", ZT_FASTCALL(reduce_omitter),

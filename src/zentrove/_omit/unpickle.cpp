@@ -51,8 +51,9 @@ constexpr Callable kUnpickleNoTrust = {
 {
     if (PyExceptionInstance_Check(type)) {
         if (value != Py_None) {
-            PyErr_SetString(PyExc_TypeError,
-                            "instance exception may not have a separate value");
+            PyErr_SetString(
+                PyExc_TypeError,
+                "instance exception may not have a separate value");
             return;
         }
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);

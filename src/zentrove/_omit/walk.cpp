@@ -51,9 +51,9 @@ constexpr Callable kOmit = {
     {{"target", Kind::ExactDict, Default::None}}, {},
 };
 constexpr Callable kOmitRecurse = {
-    "omit_recurse", "Omitter.omit_recurse", "zentrove.omit.Omitter.omit_recurse",
-    kFileOmit, kRecurseDef, Owner::Omitter, CallKind::Fast,
-    entry_omit_recurse, 2, 1,
+    "omit_recurse", "Omitter.omit_recurse",
+    "zentrove.omit.Omitter.omit_recurse", kFileOmit, kRecurseDef,
+    Owner::Omitter, CallKind::Fast, entry_omit_recurse, 2, 1,
     {{"target", Kind::ExactList, Default::None},
      {"do", Kind::Truth, Default::One}},
     {},
@@ -421,7 +421,8 @@ PyObject* entry_omit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (bind_fast(kOmit, args, nargs, kwnames, b) < 0) {
         return nullptr;
     }
-    PyObject* r = walk_dict(reinterpret_cast<OmitterObject*>(self), b.obj[0], 1);
+    PyObject* r =
+        walk_dict(reinterpret_cast<OmitterObject*>(self), b.obj[0], 1);
     return r != nullptr ? r : fail(kOmit, kOmitDef);
 }
 
@@ -435,8 +436,8 @@ PyObject* entry_omit_recurse(PyObject* self, PyObject* const* args,
     if (bind_fast(kOmitRecurse, args, nargs, kwnames, b) < 0) {
         return nullptr;
     }
-    PyObject* r = walk_list(reinterpret_cast<OmitterObject*>(self), b.obj[0], 1,
-                            b.truth[1]);
+    PyObject* r = walk_list(reinterpret_cast<OmitterObject*>(self), b.obj[0],
+                            1, b.truth[1]);
     return r != nullptr ? r : fail(kOmitRecurse, kRecurseDef);
 }
 
