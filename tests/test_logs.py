@@ -260,6 +260,11 @@ def test_exception_and_stack_text_are_scanned(make_logger):
     assert "# token=***" in text
     assert "hunter2" not in text and "token=abc" not in text
     assert records[0].exc_info is None
+    try:
+        raise ValueError("clean")
+    except ValueError:
+        logger.exception("failed")
+    assert records[1].exc_info[1].args == ("clean",)
 
 
 @pytest.mark.parametrize("on_queue", [True, False])

@@ -319,13 +319,15 @@ def _scan_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> Non
             clean = by.text(merged)
             if clean != merged:
                 record.msg, record.args = clean, ()
-    if record.exc_info and not record.exc_text:
-        record.exc_text = _exception_text(record.exc_info)
-    if record.exc_text:
-        clean = by.text(record.exc_text)
-        if clean != record.exc_text:
+    text = record.exc_text
+    if record.exc_info and not text:
+        text = _exception_text(record.exc_info)
+    if text:
+        clean = by.text(text)
+        if clean != text:
             # The exception itself would show the secret to the next
-            # formatter: only its redacted text goes on.
+            # formatter: only its redacted text goes on.  A clean one is
+            # left for the formatter to format its own way.
             record.exc_text, record.exc_info = clean, None
     if record.stack_info:
         record.stack_info = by.text(record.stack_info)
@@ -348,9 +350,9 @@ class RedactingProcessor:
     """A structlog processor: ``(logger, method_name, event_dict) -> event_dict``.
 
     Redacts the event dict in place and returns it: every value by its key,
-    strings (the event too) scanned by the detectors, and ``exc_info``
-    turned into a scanned ``exception`` text, as structlog's
-    ``format_exc_info`` does.  Under ``ProcessorFormatter``, a record from
+    strings (the event too) scanned by the detectors, and an ``exc_info``
+    whose traceback holds a secret turned into a scanned ``exception`` text,
+    as structlog's ``format_exc_info`` does.  Under ``ProcessorFormatter``, a record from
     the standard library has its event rebuilt from its redacted arguments.
     With an allow-list, trust the keys that structlog itself fills, such as
     ``event``, ``level``, ``logger`` and ``timestamp``.
@@ -384,10 +386,15 @@ def _redact_event(by: _ByRedactor | _ByOmitter, event_dict: MutableMapping[str, 
     ):
         event_dict["event"] = _mask_merged_fields(by, record.msg, event)
     if by.scans and event_dict.get("exc_info"):
+        # A traceback with a secret in it goes on as its scanned text, as
+        # format_exc_info would render it; a clean one is left to the
+        # renderers (structured tracebacks keep working).
         text = _exception_text(event_dict["exc_info"])
         if text is not None:
-            del event_dict["exc_info"]
-            event_dict["exception"] = text
+            clean = by.text(text)
+            if clean != text:
+                del event_dict["exc_info"]
+                event_dict["exception"] = clean
     fields = {k: v for k, v in event_dict.items() if k not in _FORMATTER_KEYS}
     event_dict.update(by.fields(fields))
 
