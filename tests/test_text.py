@@ -175,6 +175,18 @@ def test_stream_holds_a_line_until_it_is_complete():
         stream.feed(b"")
 
 
+def test_large_chunks_scanned_without_the_gil_agree():
+    # From 64 KiB on the scan releases the GIL and takes it back for each key
+    # the cache does not know and for each bad line.
+    good = b"".join(b'{"k%d": "v", "token": "xy"}\n' % i for i in range(3000))
+    data = good + b'bad\n{"token": "z"}\n'
+    big = chunked(DENY, data, len(data), lines=True, keep_going=True)
+    assert big == chunked(DENY, data, 4096, lines=True, keep_going=True)
+    assert (big[0].count(b'"**"'), big[1]) == (3000, ["Expecting value: line 3001 column 1"])
+    doc = b"[" + good.replace(b"\n", b",")[:-1] + b"]"
+    assert DENY.redact_json(doc) == doc.replace(b'"xy"', b'"**"')
+
+
 def test_redact_json_lines_between_files():
     dst = io.BytesIO()
     assert DENY.redact_json_lines(io.BytesIO(b'{"token": "x"}\n[1]'), dst) == 2
@@ -257,6 +269,10 @@ def leak_rounds():
     stream.feed(b'{"a": "b"}\nbad\n{"a": ')
     stream.close()
     stream.pop_errors()
+    # Large enough to be scanned with the GIL released.
+    big = JSONStream(DENY, lines=True, keep_going=True)
+    big.feed(b'{"token": "v"}\nbad\n' * 5000)
+    big.pop_errors()
     with pytest.raises(JSONRedactError):
         JSONStream(DENY).feed(b"[}")
 
