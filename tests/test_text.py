@@ -271,7 +271,7 @@ def leak_rounds():
     stream.pop_errors()
     # Large enough to be scanned with the GIL released.
     big = JSONStream(DENY, lines=True, keep_going=True)
-    big.feed(b'{"token": "v"}\nbad\n' * 5000)
+    big.feed(b'{"token": "v"}\n' * 5000 + b"bad\n")
     big.pop_errors()
     with pytest.raises(JSONRedactError):
         JSONStream(DENY).feed(b"[}")
