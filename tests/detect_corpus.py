@@ -113,7 +113,8 @@ SECRETS = [
 BENIGN = [
     "request 123e4567-e89b-12d3-a456-426614174000 done in 23ms",
     "commit 3f786850e387550fdab836ed7e6dc881de23001b by alice",
-    "GET https://cdn.example.com/a/9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08/app.js?v=3",
+    "GET https://cdn.example.com/a/"
+    "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08/app.js?v=3",
     "upgraded to v2.14.3-rc.1 (build 20240115.4) at 2024-01-15T10:22:33.123456+00:00",
     "The bearer of this letter is a basic user; Bearer tokens expire. Basic authentication is off.",
     "contact bob@example.com or ssh://git@github.com/org/repo.git",

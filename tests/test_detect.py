@@ -42,7 +42,8 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("(password=abc) password=xy, next", "(password=***) password=**, next"),
         ("password: two words\nnext: x", "password: *********\nnext: x"),
         ("-H 'Password: a \"b\"' -v", "-H 'Password: *****' -v"),
-        ("['password: a b'] password: x=\"y\", z=\"w\"", "['password: ***'] password: ***********\""),
+        ("['password: a b'] password: x=\"y\", z=\"w\"",
+         "['password: ***'] password: ***********\""),
         ("--password=abc&user=x", "--password=***&user=x"),
         ("password='unterminated\nx", "password='************\nx"),
         ("PassWord:x", "PassWord:*"),
@@ -66,7 +67,8 @@ def test_key_value_text(text, expected):
         (Redactor(omit=["url"], mask="#", detect=True),
          "url=postgres://u:pw@h/x ok", "url=# ok"),
         # Stars count code points, whatever their width in UTF-8.
-        (Redactor(omit=["pässword"], detect=True), "é pässword=hünter2 ✓", "é pässword=******* ✓"),
+        (Redactor(omit=["pässword"], detect=True),
+         "é pässword=hünter2 ✓", "é pässword=******* ✓"),
         (Redactor(omit=["token"], detect=True), "🙂 token=🙂\ud800x", "🙂 token=***"),
         (Redactor(omit=["token"], mask="🔒", detect=True), "\udc00 token=x", "\udc00 token=🔒"),
         # The same key rules as everywhere: allow-lists, exact keys.

@@ -219,7 +219,8 @@ class RaisingMapping(collections.abc.Mapping):
     "msg, args, expected",
     [
         ("auth %s", ("Bearer " + JWT,), "auth Bearer " + "*" * len(JWT)),
-        ("connect %s", ("postgres://app:s3cr3t@db:5432/x",), "connect postgres://app:******@db:5432/x"),
+        ("connect %s", ("postgres://app:s3cr3t@db:5432/x",),
+         "connect postgres://app:******@db:5432/x"),
         ({"password": "hunter2", "user": "bob"}, (), "{'password': '*******', 'user': 'bob'}"),
         ("%s", (("a", {"password": "x"}),), "('a', {'password': '*'})"),
         ("password=%s and %s", ("hunter2", ["token: abc"]), "password=******* and ['token: ***']"),
@@ -336,7 +337,8 @@ def test_processor_formatter_masks_the_fields_merged_into_the_event(redactor, wi
     logger.propagate = False
     logger.addHandler(handler)
     try:
-        logger.warning("%(password)s: %(user)s, %% %(n)d", {"user": "bob", "password": "p, q", "n": 1})
+        logger.warning("%(password)s: %(user)s, %% %(n)d",
+                       {"user": "bob", "password": "p, q", "n": 1})
     finally:
         logger.removeHandler(handler)
     assert json.loads(out.getvalue()) == {"event": "****: ***, % *"}

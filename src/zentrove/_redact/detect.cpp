@@ -343,7 +343,8 @@ namespace {
                      Py_TYPE(name)->tp_name);
     }
     else {
-        PyErr_Format(PyExc_ValueError, "detect= entry %R is not a detector; the detectors are %s", name,
+        PyErr_Format(PyExc_ValueError,
+                     "detect= entry %R is not a detector; the detectors are %s", name,
                      kValidNames.data());
     }
     return -1;

@@ -34,7 +34,8 @@ public:
         }
         int kind = PyUnicode_KIND(text);
         const void* chars = PyUnicode_DATA(text);
-        owned_ = static_cast<unsigned char*>(PyMem_Malloc(static_cast<size_t>(length) * (kind + 1)));
+        size_t bound = static_cast<size_t>(length) * static_cast<size_t>(kind + 1);
+        owned_ = static_cast<unsigned char*>(PyMem_Malloc(bound));
         if (owned_ == nullptr) {
             PyErr_NoMemory();
             return -1;
