@@ -31,7 +31,6 @@ bare secret with neither a key nor a recognisable shape
 from __future__ import annotations
 
 import copy
-import functools
 import logging
 import re
 import sys
@@ -39,7 +38,6 @@ import traceback
 from collections.abc import Callable, Mapping, MutableMapping
 from typing import Any, TypeVar
 
-from zentrove import _redact
 from zentrove.omit import Omitter
 from zentrove.redactor import Redactor
 
@@ -83,10 +81,7 @@ class _ByRedactor:
     def __init__(self, redactor: Redactor) -> None:
         self.redactor = redactor
         self.scans = bool(redactor.detect)
-        # Straight to the native scan: no Python frame per string.
-        self.text: Callable[[str], str] = (
-            functools.partial(_redact.scan, redactor) if self.scans else _unchanged
-        )
+        self.text: Callable[[str], str] = redactor.scan if self.scans else _unchanged
 
     def sensitive(self, key: str) -> bool:
         return self.redactor.is_sensitive(key)

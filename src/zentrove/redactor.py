@@ -18,7 +18,6 @@ from zentrove._redact import (
     detectors_of,
     parse_detectors,
     redact_json,
-    scan,
 )
 
 if TYPE_CHECKING:
@@ -110,9 +109,6 @@ class Redactor(RedactorBase):
         """The names of the detectors in use, in ``zentrove.DETECTORS`` order."""
         return detectors_of(self)
 
-    def scan(self, text: str) -> str:
-        """The text with every secret that the detectors find masked."""
-        return scan(self, text)
 
     def _kwargs(self) -> dict[str, Any]:
         """The constructor's keywords that rebuild this redactor, defaults left out."""

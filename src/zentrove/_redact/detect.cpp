@@ -351,24 +351,6 @@ namespace {
 }
 
 
-// scan(redactor, text): the text with the redactor's detectors applied.
-PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs)
-{
-    if (!_PyArg_CheckPositional("scan", nargs, 2, 2)) {
-        return nullptr;
-    }
-    const Rules* rules = rules_of(args[0]);
-    if (rules == nullptr) {
-        return nullptr;
-    }
-    if (!PyUnicode_Check(args[1])) {
-        PyErr_Format(PyExc_TypeError, "scan() argument must be str, not %.100s",
-                     Py_TYPE(args[1])->tp_name);
-        return nullptr;
-    }
-    return scan_str(*rules, args[1], nullptr);
-}
-
 // parse_detectors(detect): the bit set for a Redactor's detect= argument.
 PyObject* py_parse_detectors(PyObject*, PyObject* arg)
 {
@@ -387,8 +369,6 @@ PyObject* py_detectors_of(PyObject*, PyObject* redactor)
 }
 
 PyMethodDef functions[] = {
-    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)),
-     METH_FASTCALL, "scan(redactor, text, /)\n--\n\nThe text with its detected secrets masked."},
     {"parse_detectors", py_parse_detectors, METH_O,
      "parse_detectors(detect, /)\n--\n\nThe bit set of a detect= argument."},
     {"detectors_of", py_detectors_of, METH_O,
@@ -398,6 +378,24 @@ PyMethodDef functions[] = {
 
 }  // namespace
 }  // namespace detect
+
+const char redactor_scan_doc[] =
+    "scan(text, /)\n--\n\n"
+    "The text with every secret that the detectors find masked.";
+
+PyObject* redactor_scan(PyObject* self, PyObject* text)
+{
+    const Rules* rules = rules_of(self);
+    if (rules == nullptr) {
+        return nullptr;
+    }
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "scan() argument must be str, not %.100s",
+                     Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    return scan_str(*rules, text, nullptr);
+}
 
 PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired)
 {

@@ -161,14 +161,16 @@ public:
 
 private:
     // A direct-mapped memo of verdicts; a slot names its key by where the
-    // key's text sits in the scanned text.
+    // key's text sits in the scanned text.  Slots are valid by their bit in
+    // `filled_`, so a scan of a short string does not clear them all.
     struct Verdict {
-        Py_ssize_t at = -1;  // -1: empty
-        Py_ssize_t size = 0;
-        int sensitive = 0;
+        Py_ssize_t at;
+        Py_ssize_t size;
+        int sensitive;
     };
     static constexpr size_t kVerdicts = 64;
-    std::array<Verdict, kVerdicts> verdicts_{};
+    uint64_t filled_ = 0;
+    Verdict verdicts_[kVerdicts];
 
     Span inline_spans_[8];
     Span* spans_ = inline_spans_;

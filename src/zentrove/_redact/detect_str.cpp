@@ -149,14 +149,16 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
     for (Py_ssize_t i = 0; i < n; ++i) {
         hash = (hash ^ text[at + i]) * 16777619u;
     }
+    uint64_t bit = uint64_t{1} << (hash % kVerdicts);
     Verdict& slot = verdicts_[hash % kVerdicts];
-    if (slot.at >= 0 && slot.size == n
+    if ((filled_ & bit) && slot.size == n
         && std::memcmp(text + slot.at, text + at, static_cast<size_t>(n)) == 0) {
         return slot.sensitive;
     }
     int sensitive = key_sensitive_utf8(*rules, reinterpret_cast<const char*>(text + at), n);
     if (sensitive >= 0) {
         slot = Verdict{at, n, sensitive};
+        filled_ |= bit;
     }
     return sensitive;
 }

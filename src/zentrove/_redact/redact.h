@@ -47,8 +47,12 @@ struct Rules;
 // detectors), or NULL with an exception.  Runs no Python code.  `fired` (may
 // be NULL) gains the bit of each detector that masked something.
 [[nodiscard]] PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired);
-// The same without the copy, for a report: 0 with the bits of the detectors
-// that would mask something added to `fired`, or -1 with an exception.
+// Redactor.scan(text), a method of the native base (detect.cpp).
+[[nodiscard]] PyObject* redactor_scan(PyObject* self, PyObject* text);
+extern const char redactor_scan_doc[];
+// The same as scan_str without the copy, for a report: 0 with the bits of
+// the detectors that would mask something added to `fired`, or -1 with an
+// exception.
 [[nodiscard]] int scan_fired(const Rules& rules, PyObject* text, uint32_t* fired);
 
 // Start-up hooks, one per file, run in this order by the module's exec step;

@@ -98,6 +98,7 @@ PyMethodDef redactor_methods[] = {
     {"is_sensitive", redactor_is_sensitive, METH_O,
      "is_sensitive(key, /)\n--\n\n"
      "Whether values stored under this key are masked."},
+    {"scan", redactor_scan, METH_O, redactor_scan_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
