@@ -146,6 +146,17 @@ def test_in_place_names_what_it_cannot_change(data, message):
     assert str(info.value) == message + "; use redacted() for a redacted copy"
 
 
+def test_split_instance_dicts_are_walked_too():
+    class Obj:
+        def __init__(self, password):
+            self.password, self.other = password, "x"
+
+    a, b = Obj("p1"), Obj("p22")  # instance dicts share their keys
+    assert DENY.redacted(vars(a)) == {"password": "**", "other": "x"} and a.password == "p1"
+    assert DENY.report(vars(b)) == [(("password",), "key")]
+    assert DENY.redact(vars(b)) is vars(b) and b.password == "***"
+
+
 def test_shared_and_cyclic_data():
     shared = ["s"]
     d = {"a": shared, "password": shared}

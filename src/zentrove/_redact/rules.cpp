@@ -110,16 +110,6 @@ template <typename Fold>
     });
 }
 
-// Equality of two exact ready str objects by their data.
-[[nodiscard]] bool same_text(PyObject* a, PyObject* b) noexcept
-{
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    return len == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(len) * kind) == 0;
-}
-
 // Growable PyMem byte buffer for compiling.
 struct Arena {
     char* data = nullptr;
@@ -361,12 +351,10 @@ int key_sensitive(const Rules& rules, PyObject* key)
     VerdictCache::Entry* set =
         &cache.entries[static_cast<uint64_t>(hash) & (VerdictCache::kSize - kWays)];
     for (uint64_t way = 0; way < kWays; ++way) {
-        PyObject* cached = set[way].key;
-        if (cached == key ||
-            (cached != nullptr &&
-             reinterpret_cast<PyASCIIObject*>(cached)->hash == hash &&
-             same_text(cached, key))) {
-            return set[way].verdict;
+        const VerdictCache::Entry& entry = set[way];
+        if (entry.hash == hash && entry.key != nullptr &&
+            (entry.key == key || same_text(entry.key, key))) {
+            return entry.verdict;
         }
     }
     const int found = judge_str(rules, key);
@@ -375,7 +363,7 @@ int key_sensitive(const Rules& rules, PyObject* key)
         for (uint64_t way = kWays - 1; way > 0; --way) {
             set[way] = set[way - 1];
         }
-        set[0] = {Py_NewRef(key), found};
+        set[0] = {hash, Py_NewRef(key), found};
         Py_XDECREF(evicted);  // an exact str: no Python code runs
     }
     return found;

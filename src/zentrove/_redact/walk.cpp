@@ -19,6 +19,119 @@ namespace zr {
 
 namespace {
 
+// Reads the entries of a dict in order.  A combined table (any dict but an
+// instance's split __dict__) is read in place through CPython 3.11's layout
+// of the keys object, a few loads per entry instead of a call of
+// _PyDict_Next; the keys object and its entry count are read again at each
+// step, so a table that Python code replaced is never read past its end.
+static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
+              "the dict table layout below is CPython 3.11's");
+
+class DictCursor {
+public:
+    explicit DictCursor(PyObject* dict) noexcept
+        : dict_(reinterpret_cast<PyDictObject*>(dict)), split_(dict_->ma_values != nullptr)
+    {
+    }
+
+    [[nodiscard]] bool next(PyObject** key, PyObject** value, Py_hash_t* hash) noexcept
+    {
+        if (split_) {
+            // A split table may turn combined under Python code: leave
+            // both to CPython.
+            return _PyDict_Next(reinterpret_cast<PyObject*>(dict_), &pos_, key, value, hash);
+        }
+        for (;;) {
+            if (reinterpret_cast<KeysHead*>(dict_->ma_keys) != keys_) {
+                keys_ = reinterpret_cast<KeysHead*>(dict_->ma_keys);
+                entries_ = reinterpret_cast<char*>(keys_) + sizeof(KeysHead) +
+                           (size_t{1} << keys_->log2_index_bytes);
+            }
+            if (pos_ >= keys_->nentries) {
+                return false;
+            }
+            const Py_ssize_t i = pos_++;
+            if (keys_->kind == kGeneral) {
+                const auto* entry = reinterpret_cast<const GeneralEntry*>(entries_) + i;
+                *value = entry->value;
+                *key = entry->key;
+                *hash = entry->hash;
+            }
+            else {
+                const auto* entry = reinterpret_cast<const UnicodeEntry*>(entries_) + i;
+                *value = entry->value;
+                *key = entry->key;
+                if (*value != nullptr) {
+                    *hash = reinterpret_cast<PyASCIIObject*>(*key)->hash;
+                }
+            }
+            if (*value != nullptr) {
+                return true;
+            }
+        }
+    }
+
+    // The value slot of entry `i` of a combined dict when that entry holds
+    // `key`, else NULL.  For a copy made by PyDict_Copy, whose table is a
+    // clone of the original's: its values are replaced there in place.
+    [[nodiscard]] static PyObject** value_slot(PyObject* dict, Py_ssize_t i,
+                                               PyObject* key) noexcept
+    {
+        auto* mp = reinterpret_cast<PyDictObject*>(dict);
+        if (mp->ma_values != nullptr) {
+            return nullptr;
+        }
+        auto* keys = reinterpret_cast<KeysHead*>(mp->ma_keys);
+        if (i < 0 || i >= keys->nentries) {
+            return nullptr;
+        }
+        char* entries = reinterpret_cast<char*>(keys) + sizeof(KeysHead) +
+                        (size_t{1} << keys->log2_index_bytes);
+        if (keys->kind == kGeneral) {
+            auto* entry = reinterpret_cast<GeneralEntry*>(entries) + i;
+            return entry->key == key ? &entry->value : nullptr;
+        }
+        auto* entry = reinterpret_cast<UnicodeEntry*>(entries) + i;
+        return entry->key == key ? &entry->value : nullptr;
+    }
+
+    // The index of the entry `next` returned last, in a combined table;
+    // -1 for a split table (read through _PyDict_Next).
+    [[nodiscard]] Py_ssize_t last() const noexcept
+    {
+        return split_ ? -1 : pos_ - 1;
+    }
+
+private:
+    // struct _dictkeysobject up to its index table, and its two entry kinds.
+    struct KeysHead {
+        Py_ssize_t refcnt;
+        uint8_t log2_size;
+        uint8_t log2_index_bytes;
+        uint8_t kind;
+        uint32_t version;
+        Py_ssize_t usable;
+        Py_ssize_t nentries;
+    };
+    struct GeneralEntry {
+        Py_hash_t hash;
+        PyObject* key;
+        PyObject* value;
+    };
+    struct UnicodeEntry {
+        PyObject* key;
+        PyObject* value;
+    };
+    static constexpr uint8_t kGeneral = 0;
+    static_assert(sizeof(KeysHead) == 4 * sizeof(Py_ssize_t), "keys header");
+
+    PyDictObject* dict_;
+    const bool split_;
+    KeysHead* keys_ = nullptr;   // the table last read, and its entries
+    char* entries_ = nullptr;
+    Py_ssize_t pos_ = 0;
+};
+
 [[nodiscard]] inline uint64_t dict_tag(PyObject* dict) noexcept
 {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
@@ -249,11 +362,13 @@ PyObject* walk_value(Walk& w, PyObject* v, bool sensitive, const Path* at)
 
 // --- dict and list storage ----------------------------------------------------
 
+
 template <Mode M>
 PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
 {
-    bool found;
-    PyObject* done = w.seen.find(d, false, &found);
+    const bool track = tracked(d, at);
+    bool found = false;
+    PyObject* done = track ? w.seen.find(d, false, &found) : nullptr;
     if (found) {
         return Py_NewRef(M == Mode::Copy ? done : d);
     }
@@ -263,22 +378,32 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
     }
     Ref copy;
     if constexpr (M == Mode::Copy) {
-        copy = Ref::steal(empty_like_dict(d));
-        if (!copy || PyDict_Update(copy.get(), d) < 0) {
+        // A shallow copy first (a clone of the table for a plain dict); the
+        // values that change are then replaced in it.
+        if (Py_IS_TYPE(d, &PyDict_Type)) {
+            copy = Ref::steal(PyDict_Copy(d));
+        }
+        else {
+            copy = Ref::steal(empty_like_dict(d));
+            if (copy && PyDict_Update(copy.get(), d) < 0) {
+                return nullptr;
+            }
+        }
+        if (!copy) {
             return nullptr;
         }
     }
-    if (w.seen.add(d, false, copy.get()) < 0) {
+    if (track && w.seen.add(d, false, copy.get()) < 0) {
         return nullptr;
     }
     PyObject* const target = M == Mode::Copy ? copy.get() : d;
-    Py_ssize_t pos = 0;
+    DictCursor cursor(d);
     PyObject* k;
     PyObject* v;
     Py_hash_t hash;
     uint64_t tag = dict_tag(d);
-    while (_PyDict_Next(d, &pos, &k, &v, &hash)) {
-        const int sensitive = key_sensitive(w.rules, k);  // runs no Python code
+    while (cursor.next(&k, &v, &hash)) {
+        const int sensitive = key_verdict(w.rules, k);  // runs no Python code
         if (sensitive < 0) {
             return nullptr;
         }
@@ -286,7 +411,8 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
         if (leaf == Leaf::Keep) {
             continue;
         }
-        const Path here{at, k, 0};
+        // A copy's slots are filled ahead with the same values.
+        const Path here{at, k, 0, M == Mode::Copy ? 2 : 1};
         Ref result;
         if (leaf == Leaf::Mask) {
             if constexpr (M == Mode::Report) {
@@ -314,6 +440,17 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
                 continue;
             }
         }
+        if constexpr (M == Mode::Copy) {
+            // The copy is ours alone: a slot of a cloned table takes the
+            // new value directly (the original keeps the old one alive).
+            PyObject** slot = DictCursor::value_slot(target, cursor.last(), k);
+            if (slot != nullptr) {
+                PyObject* old = *slot;
+                *slot = result.release();
+                Py_DECREF(old);
+                continue;
+            }
+        }
         // The dict still holds k (its version did not change): insertdict
         // takes its own references to the key and the value.
         if (_PyDict_SetItem_KnownHash(target, k, result.get(), hash) < 0) {
@@ -329,8 +466,9 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
 template <Mode M>
 PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
 {
-    bool found;
-    PyObject* done = w.seen.find(list, sensitive, &found);
+    const bool track = tracked(list, at);
+    bool found = false;
+    PyObject* done = track ? w.seen.find(list, sensitive, &found) : nullptr;
     if (found) {
         return Py_NewRef(M == Mode::Copy ? done : list);
     }
@@ -351,7 +489,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
             return nullptr;
         }
     }
-    if (w.seen.add(list, sensitive, copy.get()) < 0) {
+    if (track && w.seen.add(list, sensitive, copy.get()) < 0) {
         return nullptr;
     }
     Ref hold = Ref::borrow(list);
@@ -364,7 +502,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
         if (leaf == Leaf::Keep) {
             continue;
         }
-        const Path here{at, nullptr, i};
+        const Path here{at, nullptr, i, M == Mode::Copy ? 2 : 1};
         Ref result;
         if (leaf == Leaf::Mask) {
             if constexpr (M == Mode::Report) {
@@ -405,8 +543,9 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
 template <Mode M>
 PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
 {
-    bool found;
-    PyObject* done = w.seen.find(tuple, sensitive, &found);
+    const bool track = tracked(tuple, at);
+    bool found = false;
+    PyObject* done = track ? w.seen.find(tuple, sensitive, &found) : nullptr;
     if (found) {
         return Py_NewRef(M == Mode::Copy && done != nullptr ? done : tuple);
     }
@@ -417,14 +556,15 @@ PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
     // A copy is made only once an item changed, and recorded only once
     // complete: a tuple that reaches itself through a list is then copied
     // again inside, and the inner copy is the one kept.
-    if (M != Mode::Copy && w.seen.add(tuple, sensitive, nullptr) < 0) {
+    if (M != Mode::Copy && track && w.seen.add(tuple, sensitive, nullptr) < 0) {
         return nullptr;
     }
     const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     Ref items;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(tuple, i);
-        const Path here{at, nullptr, i};
+        const Path here{at, nullptr, i, 1};
+        Ref held = Ref::borrow(item);  // the walk's reference, as for lists
         Ref result = Ref::steal(walk_value<M>(w, item, sensitive, &here));
         if (!result) {
             return nullptr;

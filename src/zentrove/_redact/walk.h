@@ -40,7 +40,7 @@ private:
     };
     static constexpr size_t kInline = 32;
     [[nodiscard]] int grow();
-    Entry inline_[kInline] = {};
+    Entry inline_[kInline];       // zeroed by the first add: 0 is an empty slot
     Entry* slots_ = inline_;
     size_t capacity_ = kInline;
     size_t used_ = 0;
@@ -48,19 +48,31 @@ private:
 
 // Where a value sits: its key (borrowed; the walk holds the key while it
 // walks below it) or, with key NULL, its index, and the step above.  The
-// chain lives on the C stack of the walk; NULL is the top.
+// chain lives on the C stack of the walk; NULL is the top.  `held` counts
+// the references to the value that the walk holds itself (its own, and a
+// copy's slot filled ahead), beside the one of the container it sits in.
 struct Path {
     const Path* up;
     PyObject* key;
     Py_ssize_t index;
+    Py_ssize_t held;
 };
+
+// Whether a container must be recorded in the SeenMap.  One that no other
+// reference leads to (its count is the container's one and the walk's
+// own) cannot be reached again, so it is walked once without being
+// recorded; a reference that Python code adds later raises the count
+// before it can be followed.  The top level has only the caller's.
+[[nodiscard]] inline bool tracked(PyObject* container, const Path* at) noexcept
+{
+    return Py_REFCNT(container) > 1 + (at != nullptr ? at->held : 0);
+}
 
 // The state of one call of redact/redacted/report.
 struct Walk {
     const Rules& rules;
     Mode mode;
     SeenMap seen;
-    PyObject* stars[64] = {};      // owned: star masks by length, made on demand
     PyObject* report = nullptr;    // owned: the report list (Report mode)
 
     Walk(const Rules& r, Mode m) noexcept : rules(r), mode(m) {}
@@ -68,7 +80,8 @@ struct Walk {
     Walk& operator=(const Walk&) = delete;
     ~Walk();
 
-    // The mask for a str of `length` code points: a new reference.
+    // The mask for a str of `length` code points: a new reference (masks
+    // of one length are one shared object).
     [[nodiscard]] PyObject* mask(Py_ssize_t length);
     // Report mode: appends (path of `at`, rule) to the report; the rule is
     // "key" unless a detector's name is given.

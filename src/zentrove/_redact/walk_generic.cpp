@@ -96,7 +96,7 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
     bool failed;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);  // held by the list
-        const int sensitive = key_sensitive(w.rules, key);
+        const int sensitive = key_verdict(w.rules, key);
         if (sensitive < 0) {
             return nullptr;
         }
@@ -107,7 +107,7 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
         if (!value) {
             return nullptr;
         }
-        const Path here{at, key, 0};
+        const Path here{at, key, 0, 1};
         Ref result = Ref::steal(walk_value<M>(w, value.get(), sensitive != 0, &here));
         if (!result) {
             return nullptr;
@@ -165,7 +165,7 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
         if (!item) {
             return nullptr;
         }
-        const Path here{at, nullptr, i};
+        const Path here{at, nullptr, i, 1};
         Ref result = Ref::steal(walk_value<M>(w, item.get(), sensitive, &here));
         if (!result) {
             return nullptr;
@@ -214,7 +214,7 @@ PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at)
     bool changed = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
-        const Path here{at, nullptr, i};
+        const Path here{at, nullptr, i, 1};
         PyObject* result = walk_value<M>(w, item, sensitive, &here);
         if (result == nullptr) {
             return nullptr;

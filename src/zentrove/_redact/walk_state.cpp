@@ -5,6 +5,8 @@
 
 #include "mask.h"
 
+#include <cstring>
+
 namespace zr {
 
 PyObject* g_rule_key = nullptr;      // owned for the process: "key"
@@ -15,7 +17,7 @@ PyTypeObject* g_defaultdict = nullptr;  // owned for the process
 
 SeenMap::~SeenMap()
 {
-    for (size_t i = 0; i < capacity_; ++i) {
+    for (size_t i = 0; used_ > 0 && i < capacity_; ++i) {
         if (slots_[i].key != 0) {
             Py_DECREF(slots_[i].obj);
             Py_XDECREF(slots_[i].copy);
@@ -40,6 +42,10 @@ namespace {
 
 PyObject* SeenMap::find(PyObject* obj, bool sensitive, bool* found) const noexcept
 {
+    if (used_ == 0) {
+        *found = false;
+        return nullptr;
+    }
     const uintptr_t key = seen_key(obj, sensitive);
     for (size_t i = seen_hash(key) & (capacity_ - 1);; i = (i + 1) & (capacity_ - 1)) {
         if (slots_[i].key == key) {
@@ -81,6 +87,9 @@ int SeenMap::grow()
 
 int SeenMap::add(PyObject* obj, bool sensitive, PyObject* copy)
 {
+    if (used_ == 0 && slots_ == inline_) {
+        std::memset(inline_, 0, sizeof inline_);  // zeroed on first use only
+    }
     if ((used_ + 1) * 2 > capacity_ && grow() < 0) {
         return -1;
     }
@@ -96,25 +105,31 @@ int SeenMap::add(PyObject* obj, bool sensitive, PyObject* copy)
 
 Walk::~Walk()
 {
-    for (PyObject* s : stars) {
-        Py_XDECREF(s);
-    }
     Py_XDECREF(report);
 }
+
+namespace {
+// Star masks of the common lengths, made on first use and kept for the
+// process: immutable, so every call of every redactor can share them.
+PyObject* g_stars[64];
+}  // namespace
 
 PyObject* Walk::mask(Py_ssize_t length)
 {
     if (rules.mask != nullptr) {
         return Py_NewRef(rules.mask);
     }
-    constexpr Py_ssize_t kShared = sizeof stars / sizeof stars[0];
+    constexpr Py_ssize_t kShared = sizeof g_stars / sizeof g_stars[0];
     if (length >= kShared) {
         return zt::star_mask(length);
     }
-    if (stars[length] == nullptr) {
-        stars[length] = zt::star_mask(length);
+    if (g_stars[length] == nullptr) {
+        g_stars[length] = zt::star_mask(length);
+        if (g_stars[length] == nullptr) {
+            return nullptr;
+        }
     }
-    return Py_XNewRef(stars[length]);
+    return Py_NewRef(g_stars[length]);
 }
 
 namespace {
@@ -149,8 +164,15 @@ int Walk::emit(const Path* at, PyObject* rule)
     if (!where) {
         return -1;
     }
-    Ref entry = Ref::steal(PyTuple_Pack(2, where.get(), rule != nullptr ? rule : g_rule_key));
-    return entry ? PyList_Append(report, entry.get()) : -1;
+    PyObject* entry = PyTuple_New(2);
+    if (entry == nullptr) {
+        return -1;
+    }
+    PyTuple_SET_ITEM(entry, 0, where.release());
+    PyTuple_SET_ITEM(entry, 1, Py_NewRef(rule != nullptr ? rule : g_rule_key));
+    const int appended = PyList_Append(report, entry);
+    Py_DECREF(entry);
+    return appended;
 }
 
 PyObject* stuck(PyTypeObject* container, const Path* at)
