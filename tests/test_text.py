@@ -58,6 +58,13 @@ def chunked(redactor, data, size, lines=False, keep_going=False):
             '{"pin": "******", "l": [2], "pin": ["*", true, null]}',
         ),
         (Redactor(trust=[], scalars=True, mask="X"), "12", '"X"'),
+        # Detectors scan the strings the key rules keep; a string they mask
+        # is written anew, the others stay as they were.
+        (
+            Redactor(omit=["password"], detect=True),
+            '{"m": "db postgres://app:s3cr3t@db/\\u0078", "k": ["x\\u0041"], "password": "pw"}',
+            '{"m": "db postgres://app:******@db/x", "k": ["x\\u0041"], "password": "**"}',
+        ),
         # A fixed mask is written as a JSON string body.
         (Redactor(omit=["a"], mask='[\\"\u00e9\n]'), '{"a": "s", "b": "t"}', '{"a": "[\\\\\\"\u00e9\\u000a]", "b": "t"}'),
     ],
@@ -273,6 +280,8 @@ def leak_rounds():
     big = JSONStream(DENY, lines=True, keep_going=True)
     big.feed(b'{"token": "v"}\n' * 5000 + b"bad\n")
     big.pop_errors()
+    detecting = Redactor(omit=["x"], detect=True)
+    assert detecting.redact_json(b'["' + b"y " * 40000 + b'", "postgres://a:bc@h/"]').count(b"**") == 1
     with pytest.raises(JSONRedactError):
         JSONStream(DENY).feed(b"[}")
 

@@ -96,6 +96,7 @@ void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,
     s.mask_len = mask_len;
     s.keyless = keyless_sensitive(rules);
     s.scalars = rules.scalars;
+    s.detect = rules.detectors != 0;
     s.line = 1;
     for (KeyCache::Slot& slot : s.cache.slots) {
         slot.len = 0xff;
@@ -135,6 +136,59 @@ const char* json_error_message(ScanError error) noexcept
     return kMessages[static_cast<size_t>(error)];
 }
 
+
+int json_encode_body(PyObject* text, ByteBuf& out)
+{
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        char esc[8];
+        if (c == '"' || c == '\\') {
+            esc[0] = '\\';
+            esc[1] = static_cast<char>(c);
+            if (append(out, esc, 2) < 0) {
+                return -1;
+            }
+        } else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            const char u[6] = {'\\', 'u', kHex[(c >> 12) & 0xF], kHex[(c >> 8) & 0xF],
+                               kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
+            if (append(out, u, 6) < 0) {
+                return -1;
+            }
+        } else if (append_code_point(out, c) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int detect_kept(Scanner& s, const char* text, size_t n, const char* q)
+{
+    if (s.released != nullptr) {
+        PyEval_RestoreThread(s.released);
+    }
+    int rc = 0;
+    // A lone surrogate came from an escape as three bytes: keep it one.
+    Ref str = Ref::steal(PyUnicode_DecodeUTF8(n != 0 ? text : "", static_cast<Py_ssize_t>(n),
+                                              "surrogatepass"));
+    Ref masked = str ? Ref::steal(scan_str(*s.rules, str.get(), nullptr)) : Ref();
+    if (!masked) {
+        rc = -1;
+    } else if (masked.get() != str.get()) {
+        s.out.len = s.scan_mark;
+        s.copy_from = q;
+        rc = json_encode_body(masked.get(), s.out);
+    }
+    masked = Ref();
+    str = Ref();
+    if (s.released != nullptr) {
+        s.released = PyEval_SaveThread();
+    }
+    return rc;
+}
 
 bool scanner_stopped(const Scanner& s) noexcept
 {

@@ -31,7 +31,8 @@ enum State : uint8_t {
 // Stack entries.
 constexpr uint8_t kObject = 1, kArray = 2, kArrayMasked = 3;
 // String kinds.
-constexpr uint8_t kKeep = 0, kMask = 1, kKey = 2;
+// kScan: a value the key rules keep, decoded like a key for the detectors.
+constexpr uint8_t kKeep = 0, kMask = 1, kKey = 2, kScan = 3;
 // Number sub-states; the accepting ones can end the number.
 enum Num : uint8_t { kMinus, kZero, kInt, kDot, kFrac, kExpE, kExpSign, kExp };
 
@@ -80,6 +81,9 @@ inline const char* find_special(const char* p, const char* end)
 [[nodiscard]] int append_code_point(ByteBuf& b, uint32_t cp);
 // Code points in [p, end): bytes that are not UTF-8 continuation bytes.
 [[nodiscard]] uint64_t code_points(const char* p, const char* end);
+// Appends a str as the body of a JSON string: '"', '\' and control
+// characters escaped, a lone surrogate as \uXXXX, the rest as UTF-8.
+[[nodiscard]] int json_encode_body(PyObject* text, ByteBuf& out);
 
 // Copies the pending input run up to p.
 [[nodiscard]] inline int flush(Scanner& s, const char* p)
@@ -184,6 +188,29 @@ inline bool value_masked(const Scanner& s)
     return top == kObject ? s.key_sensitive : top == kArrayMasked;
 }
 
+// A string value that the key rules keep starts at the quote p.  With
+// detectors it is decoded as it goes, and its body (copied on as usual)
+// may be rewritten when it closes.
+[[nodiscard]] inline int open_kept(Scanner& s, const char* p)
+{
+    if (!s.detect) {
+        s.str_kind = kKeep;
+        return 0;
+    }
+    s.str_kind = kScan;
+    s.key.len = 0;
+    s.key_direct = p + 1;
+    if (flush(s, p + 1) < 0) {
+        return -1;
+    }
+    s.scan_mark = s.out.len;
+    return 0;
+}
+
+// The detectors on a kept string's decoded text (json_bytes.cpp): when they
+// mask something, its body in the output is replaced.  0, or -1.
+[[nodiscard]] int detect_kept(Scanner& s, const char* text, size_t n, const char* q);
+
 // The string whose closing quote is at q ends: a masked one gets its mask,
 // a key its verdict.  0, or -1 with an exception.
 [[nodiscard]] inline int close_string(Scanner& s, const char* q)
@@ -205,6 +232,13 @@ inline bool value_masked(const Scanner& s)
             return -1;
         }
         s.copy_from = q;
+    } else if (s.str_kind == kScan) {
+        const bool direct = s.key_direct != nullptr;
+        if (detect_kept(s, direct ? s.key_direct : s.key.data,
+                        direct ? static_cast<size_t>(q - s.key_direct) : s.key.len, q) < 0) {
+            return -1;
+        }
+        s.key_direct = nullptr;
     }
     s.state = kAfterValue;
     return 0;

@@ -192,7 +192,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                     s.copy_from = nullptr;
                     s.count = 0;
                 } else {
-                    s.str_kind = kKeep;
+                    CHECK(open_kept(s, p));
                 }
                 ++p;
                 goto string_start;
@@ -359,7 +359,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             if (q == end || *q != '"') {
                 goto string;
             }
-            if (s.str_kind == kKey) {
+            if (s.str_kind >= kKey) {
                 s.key_direct = p;
             } else if (s.str_kind == kMask) {
                 s.count = static_cast<uint64_t>(q - p);
@@ -385,7 +385,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                     s.copy_from = nullptr;
                     s.count = 0;
                 } else {
-                    s.str_kind = kKeep;
+                    CHECK(open_kept(s, p));
                 }
                 ++p;
                 goto string_start;
@@ -435,7 +435,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             s.error = ScanError::kPython;
             return -1;
         }
-        if (s.str_kind == kKey && s.key_direct != nullptr) {
+        if (s.str_kind >= kKey && s.key_direct != nullptr) {
             if (append(s.key, s.key_direct, static_cast<size_t>(end - s.key_direct)) < 0) {
                 s.error = ScanError::kPython;
                 return -1;
@@ -457,7 +457,8 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
     s.copy_from = nullptr;
     s.base += size;
     if (!s.lines) {
-        s.committed = s.out.len;
+        // A scanned string may still be rewritten: hold its body back.
+        s.committed = s.state == kString && s.str_kind == kScan ? s.scan_mark : s.out.len;
     }
     return 0;
 }

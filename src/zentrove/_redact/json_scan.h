@@ -63,6 +63,7 @@ struct Scanner {
     bool keep_going;           // JSON Lines: after a bad line, go on with the next
     bool surrogates;           // accept UTF-8-encoded surrogates (text from a str)
     bool scalars;              // numbers under a sensitive key are masked too
+    bool detect;               // the redactor's detectors scan the strings kept
     const char* mask;          // borrowed: fixed mask, JSON-encoded body; NULL for stars
     size_t mask_len;
 
@@ -96,7 +97,8 @@ struct Scanner {
     ByteBuf out;               // redacted text; [0, committed) is final
     size_t committed;
     const char* copy_from;     // input not yet copied out; NULL inside a mask
-    ByteBuf key;               // decoded text of the key being read
+    size_t scan_mark;          // in a scanned string: where its body starts in `out`
+    ByteBuf key;               // decoded text of the key (or scanned string) being read
     const char* key_direct;    // key text still in the chunk (no escape yet), or NULL
     uint64_t documents;        // JSON Lines: documents completed
 

@@ -15,7 +15,7 @@ struct StreamObject {
     PyObject* redactor;   // owned: keeps the rules alive
     PyObject* errors;     // owned list: bad lines not yet taken by pop_errors()
     Scanner* scanner;     // owned (PyMem)
-    char* mask;           // owned (PyMem): the fixed mask encoded, or NULL
+    char* mask;           // owned (PyMem_Raw): the fixed mask encoded, or NULL
     bool closed;          // close() has run
     bool busy;            // a feed() or close() runs (maybe with the GIL released)
     bool head_done;       // the first bytes were checked for a byte-order mark
@@ -51,6 +51,7 @@ PyObject* take_output(StreamObject* self, const char* prefix, size_t prefix_len)
         std::memcpy(PyBytes_AS_STRING(out) + prefix_len, s.out.data, n);
         std::memmove(s.out.data, s.out.data + n, s.out.len - n);
         s.out.len -= n;
+        s.scan_mark = s.scan_mark >= n ? s.scan_mark - n : 0;
         s.committed = 0;
     }
     return out;
@@ -244,7 +245,7 @@ void stream_dealloc(PyObject* op)
         scanner_free(*self->scanner);
         PyMem_Free(self->scanner);
     }
-    PyMem_Free(self->mask);
+    PyMem_RawFree(self->mask);
     Py_CLEAR(self->redactor);
     type->tp_free(op);
     Py_DECREF(type);

@@ -17,7 +17,7 @@ namespace {
     s.high = 0;
     if (s.str_kind == kMask) {
         ++s.count;
-    } else if (s.str_kind == kKey) {
+    } else if (s.str_kind >= kKey) {
         return append_code_point(s.key, cp);
     }
     return 0;
@@ -28,7 +28,7 @@ namespace {
 {
     if (s.str_kind == kMask) {
         ++s.count;
-    } else if (s.str_kind == kKey) {
+    } else if (s.str_kind >= kKey) {
         return append_code_point(s.key, cp);
     }
     return 0;
@@ -64,7 +64,7 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             s.utf8_lo = 0x80;
             s.utf8_hi = 0xBF;
             --s.utf8_need;
-            if (s.str_kind == kKey && s.key_direct == nullptr) {
+            if (s.str_kind >= kKey && s.key_direct == nullptr) {
                 TRY(append(s.key, p, 1));
             }
             ++p;
@@ -124,7 +124,7 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             TRY(settle_high(s));
             if (s.str_kind == kMask) {
                 s.count += static_cast<uint64_t>(q - p);
-            } else if (s.str_kind == kKey && s.key_direct == nullptr) {
+            } else if (s.str_kind >= kKey && s.key_direct == nullptr) {
                 TRY(append(s.key, p, static_cast<size_t>(q - p)));
             }
             p = q;
@@ -140,7 +140,7 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             return Step::kClosed;
         }
         if (c == '\\') {
-            if (s.str_kind == kKey && s.key_direct != nullptr) {
+            if (s.str_kind >= kKey && s.key_direct != nullptr) {
                 TRY(append(s.key, s.key_direct,
                              static_cast<size_t>(p - s.key_direct)));
                 s.key_direct = nullptr;
@@ -173,7 +173,7 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
         TRY(settle_high(s));
         if (s.str_kind == kMask) {
             ++s.count;
-        } else if (s.str_kind == kKey && s.key_direct == nullptr) {
+        } else if (s.str_kind >= kKey && s.key_direct == nullptr) {
             TRY(append(s.key, p, 1));
         }
         ++p;

@@ -1,7 +1,7 @@
 // The JSON text path as Python sees it: redact_json(redactor, data) for one
 // document in memory, the JSONStream type for chunked documents and JSON
 // Lines, and JSONRedactError, the ValueError that names line and column.
-#include "json_scan.h"
+#include "json_internal.h"
 #include "rules.h"
 
 #include <cstdio>
@@ -62,44 +62,18 @@ constexpr char kBom[] = "\xEF\xBB\xBF";
     }
 }
 
-// The fixed mask as the body of a JSON string: '"', '\' and control
-// characters escaped, a lone surrogate as \uXXXX, the rest as UTF-8.
+// The fixed mask as the body of a JSON string (PyMem_Raw; never NULL, also
+// for an empty mask).
 [[nodiscard]] int encode_mask(PyObject* mask, char** out, size_t* len)
 {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(mask);
-    int kind = PyUnicode_KIND(mask);
-    const void* data = PyUnicode_DATA(mask);
-    char* buf = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(n) * 6 + 1));
-    if (buf == nullptr) {
+    ByteBuf buf;
+    if (reserve(buf, 1) < 0 || json_encode_body(mask, buf) < 0) {
+        PyMem_RawFree(buf.data);
         PyErr_NoMemory();
         return -1;
     }
-    size_t k = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == '"' || c == '\\') {
-            buf[k++] = '\\';
-            buf[k++] = static_cast<char>(c);
-        } else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {
-            k += static_cast<size_t>(std::snprintf(buf + k, 7, "\\u%04x", c));
-        } else if (c < 0x80) {
-            buf[k++] = static_cast<char>(c);
-        } else if (c < 0x800) {
-            buf[k++] = static_cast<char>(0xC0 | (c >> 6));
-            buf[k++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            buf[k++] = static_cast<char>(0xE0 | (c >> 12));
-            buf[k++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            buf[k++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            buf[k++] = static_cast<char>(0xF0 | (c >> 18));
-            buf[k++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            buf[k++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            buf[k++] = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    *out = buf;
-    *len = k;
+    *out = buf.data;
+    *len = buf.len;
     return 0;
 }
 
@@ -113,7 +87,7 @@ struct ScanSetup {
             scanner_free(*scanner);
             PyMem_Free(scanner);
         }
-        PyMem_Free(mask);
+        PyMem_RawFree(mask);
     }
     [[nodiscard]] int init(const Rules& rules, bool lines, bool keep_going,
                            bool surrogates)
