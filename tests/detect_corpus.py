@@ -79,6 +79,7 @@ _AMEX = luhn_complete("37", 15)
 
 SECRETS = [
     ("authorization", "Authorization: Bearer <S>", _pick(_ALNUM, 32)),
+    ("authorization", "bearer <S>.", _pick(string.ascii_lowercase, 24)),
     ("authorization", "curl -H 'Authorization: basic <S>' x",
      base64.b64encode(b"admin:hunter2").decode()),
     ("jwt", "session <S> expired", _jwt()),

@@ -157,11 +157,15 @@ constexpr int base64_value(unsigned char c) noexcept
 }
 
 // Does the text after "Bearer" look like a credential rather than a word?
-// It must be long enough and carry a digit, a symbol or an inner capital.
+// It must be long enough and carry a digit, a symbol or an inner capital,
+// or be longer than any word of prose.
 [[nodiscard]] bool bearer_token(const unsigned char* s, Py_ssize_t n) noexcept
 {
     if (n < 6) {
         return false;
+    }
+    if (n >= 20) {
+        return true;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         uint8_t k = kClass[s[i]];
