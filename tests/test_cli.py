@@ -16,7 +16,12 @@ from pathlib import Path
 
 import pytest
 
-DOC = b'{"user": "bob",\n "password": "hunter2", "codes": ["12", 6],  "n": 1E2,\n "nested": {"Pass_Word": "xy", "id": "a1"}}\n'
+DOC = (
+    b'{"user": "bob",\n "password": "hunter2", "codes": ["12", 6],  "n": 1E2,\n'
+    b' "db": "postgres://app:s3cret@db/x", "nested": {"Pass_Word": "xy", "id": "a1"}}\n'
+)
+
+DB_MASKED = (b'"postgres://app:s3cret@db/x"', b'"%s"' % (b"*" * 26))
 
 # Output buffering as a user gets it, whatever the test runner's setting.
 ENV = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
@@ -66,15 +71,16 @@ def masked(data, *pairs):
         (["--omit", "password", "--exact"], None, [(b'"hunter2"', b'"*******"')]),
         (["--omit", "codes", "--mask", "[x]"], None, [(b'"12"', b'"[x]"')]),
         (["--contains", "wor"], None, [(b'"hunter2"', b'"*******"'), (b'"xy"', b'"**"')]),
+        (["--detect"], None, [(b"app:s3cret@", b"app:******@")]),
         (
             ["--trust", "user", "--trust", "id"],
             None,
-            [(b'"hunter2"', b'"*******"'), (b'"12"', b'"**"'), (b'"xy"', b'"**"')],
+            [(b'"hunter2"', b'"*******"'), (b'"12"', b'"**"'), (b'"xy"', b'"**"'), DB_MASKED],
         ),
         # A keys file (UTF-8 with a byte-order mark) alone is a deny-list;
         # comments and blank lines are skipped.
         ([], "\ufeffid\n# user\n\n  codes  \n", [(b'"12"', b'"**"'), (b'"a1"', b'"**"')]),
-        (["--trust", "user"], "id\ncodes\n", [(b'"hunter2"', b'"*******"'), (b'"xy"', b'"**"')]),
+        (["--trust", "user"], "id\ncodes\n", [(b'"hunter2"', b'"*******"'), (b'"xy"', b'"**"'), DB_MASKED]),
     ],
 )
 @pytest.mark.parametrize("source", ["file", "stdin"])

@@ -120,6 +120,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="compare keys by their exact text")
     parser.add_argument("--contains", action="append", metavar="TEXT", default=[],
                         help="also mask keys that contain TEXT (deny-list only; repeatable)")
+    parser.add_argument("--detect", action="store_true",
+                        help="also mask secrets found by their shape inside strings "
+                        "(tokens, keys, passwords in URLs, ...)")
     parser.add_argument("--mask", metavar="TEXT",
                         help="replace each secret by TEXT instead of one '*' per character")
     parser.add_argument("--lines", action="store_true",
@@ -168,11 +171,13 @@ def make_redactor(args: argparse.Namespace) -> Redactor:
     options: dict[str, Any] = {"exact": args.exact, "mask": args.mask}
     if args.contains:
         options["contains"] = args.contains
+    if args.detect:
+        options["detect"] = True
     try:
         if args.trust:
             return Redactor(trust=args.trust + extra, **options)
         omissions = args.omit + extra
-        if not omissions and not args.contains:
+        if not omissions and not args.contains and not args.detect:
             raise UsageError(
                 "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
             )
