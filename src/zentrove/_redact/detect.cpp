@@ -1,12 +1,13 @@
 // The detector engine: the table of detectors and their trigger bytes, the
-// scan loop over a str's UTF-8, the masked copy, and the `detect=` argument.
+// scan loop over a str's UTF-8, the `detect=` argument and Redactor.scan.
 //
-// Design: one pass over the bytes.  Where a word starts, a 256-entry table
-// says which matchers its first byte may begin (a 'g' for "ghp_", a digit
-// for a card) and a bit set of two-byte heads drops most of those words
-// ("every" for "eyJ"); outside words a second table does the same for the
-// separators ('=', ':', '@', '-').  Typical text triggers rarely.
-// Matchers record byte spans; detect_str.cpp maps them to code points.
+// Design: one pass over the bytes, 64 at a time.  A branch-free pass (SSE2
+// where there is one) marks the candidates: a word that starts with a
+// trigger byte (a 'g' for "ghp_", a digit for a card), or a separator ('=',
+// ':', '@', '-', '>').  A bit set of two-byte heads drops most of them
+// ("every" is no "eyJ", a lone '-' no PEM marker); the rest go to the
+// hand-written matchers of a 256-entry table.  Matchers record byte spans;
+// detect_str.cpp maps them to code points and builds the masked copy.
 #include "detect.h"
 
 #include "rules.h"
