@@ -299,10 +299,12 @@ def test_a_redactor_is_required():
         )
 
 
-structlog = pytest.importorskip("structlog")
+@pytest.fixture
+def structlog():
+    return pytest.importorskip("structlog")
 
 
-def test_structlog_processor_formats_and_scans_the_exception():
+def test_structlog_processor_formats_and_scans_the_exception(structlog):
     out = io.StringIO()
     logger = structlog.wrap_logger(
         structlog.PrintLogger(out),
@@ -323,7 +325,9 @@ def test_structlog_processor_formats_and_scans_the_exception():
     NoTrustOmitter(["event"]),
 ])
 @pytest.mark.parametrize("with_filter", [False, True])
-def test_processor_formatter_masks_the_fields_merged_into_the_event(redactor, with_filter):
+def test_processor_formatter_masks_the_fields_merged_into_the_event(
+    structlog, redactor, with_filter
+):
     out = io.StringIO()
     handler = logging.StreamHandler(out)
     handler.setFormatter(structlog.stdlib.ProcessorFormatter(processors=[
