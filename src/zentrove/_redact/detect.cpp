@@ -381,7 +381,7 @@ PyMethodDef functions[] = {
 }  // namespace detect
 
 const char redactor_scan_doc[] =
-    "scan(text, /)\n--\n\n"
+    "scan($self, text, /)\n--\n\n"
     "The text with every secret that the detectors find masked.";
 
 PyObject* redactor_scan(PyObject* self, PyObject* text)
