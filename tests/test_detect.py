@@ -1,6 +1,7 @@
 """Detectors of secrets in free text: the corpus, the key=value reading, the
 mask and the text's code points, and the detect= argument."""
 
+import functools
 import pickle
 
 import pytest
@@ -8,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from detect_corpus import BENIGN, KEYS, SECRETS
-from zentrove import DETECTORS, Redactor
+from zentrove import DETECTORS, Redactor, _redact
 
 ALL = Redactor(omit=KEYS, detect=True)
 
@@ -109,9 +110,11 @@ def test_bad_detect_arguments(detect, exc, message):
     assert str(info.value) == message
 
 
-def test_scan_takes_a_str():
+@pytest.mark.parametrize("scan", [ALL.scan, functools.partial(_redact.scan, ALL)])
+def test_scan_takes_a_str(scan):
+    assert scan("password=x") == "password=*"
     with pytest.raises(TypeError) as info:
-        ALL.scan(b"password=x")
+        scan(b"password=x")
     assert str(info.value) == "scan() argument must be str, not bytes"
 
 

@@ -369,7 +369,19 @@ PyObject* py_detectors_of(PyObject*, PyObject* redactor)
     return rules == nullptr ? nullptr : detectors_names(rules->detectors);
 }
 
+// scan(redactor, text): Redactor.scan in the module's calling convention,
+// like the module's other paths.
+PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (!_PyArg_CheckPositional("scan", nargs, 2, 2)) {
+        return nullptr;
+    }
+    return redactor_scan(args[0], args[1]);
+}
+
 PyMethodDef functions[] = {
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)),
+     METH_FASTCALL, "scan(redactor, text, /)\n--\n\nRedactor.scan(text) as a function."},
     {"parse_detectors", py_parse_detectors, METH_O,
      "parse_detectors(detect, /)\n--\n\nThe bit set of a detect= argument."},
     {"detectors_of", py_detectors_of, METH_O,
