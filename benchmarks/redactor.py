@@ -17,14 +17,22 @@ collector off while a batch runs):
   deny-list, and ``report`` against ``redact``.
 
 Each goal is a ratio of two medians of this run; the table says whether
-it holds.  Peers come from the ``bench`` extra.
+it holds.  Peers come from the ``bench`` extra.  On a busy machine the
+times of the fast tools swell more than those of the slow ones;
+``--instructions`` counts instructions under valgrind's callgrind instead
+(one subprocess per tool, 2,000 calls, only the calls counted), which a
+busy machine does not change.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
+import itertools
 import json
 import os
+import re
+import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -83,17 +91,32 @@ def check_agreement(ds: DataSet) -> None:
     assert len(deny.report(ds.fresh())) == ds.sensitive, "report misses a secret"
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true", help="a few seconds, noisier")
-    args = parser.parse_args()
-    ds = DataSet("log_record_k8", "log record, 8-key deny-list", log_record(), KEYS_8)
-    check_agreement(ds)
-    rounds, batch = (5, 0.02) if args.quick else (25, 0.1)
-    print(f"{ds.label}: {ds.entries} entries, {ds.sensitive} secrets")
-    result = measure(tools(), ds, rounds=rounds, warmup=2, batch_seconds=batch,
-                     max_batch=20_000, max_batch_bytes=32 << 20, log=print)
-    med = {name: r["median_ns"] for name, r in result.items()}
+def walk(name: str, calls: int) -> None:
+    """What valgrind runs: `calls` calls of one tool through starmap."""
+    ds = DataSet("log_record_k8", "", log_record(), KEYS_8)
+    run = {t.name: t.run for t in tools()}[name]
+    inputs = [(ds.fresh(),) for _ in range(calls)]
+    gc.disable()  # as the timed batches run
+    list(itertools.starmap(run, inputs))
+
+
+def instructions(calls: int = 2000) -> dict[str, float]:
+    """Instructions per call of each tool, under callgrind."""
+    out = {}
+    for tool in tools():
+        ran = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--toggle-collect=starmap_next",
+             "--callgrind-out-file=/dev/null", sys.executable, __file__,
+             "--walk", tool.name, str(calls)],
+            capture_output=True, text=True, check=True)
+        counted = re.search(r"Collected : (\d+)", ran.stderr)
+        assert counted, ran.stderr
+        out[tool.name] = int(counted.group(1)) / calls
+        print(f"    {tool.name:<28} {out[tool.name]:>12,.0f} instructions per call")
+    return out
+
+
+def table(med: dict[str, float], unit) -> None:
     print()
     print("| goal | ratio | bound | holds |")
     print("|---|---|---|---|")
@@ -101,8 +124,30 @@ def main() -> None:
         ratio = med[num] / med[den]
         holds = ratio >= bound if at_least else ratio <= bound
         sign = ">=" if at_least else "<="
-        print(f"| {what} ({fmt_ns(med[num])} / {fmt_ns(med[den])}) | {ratio:.2f}x "
+        print(f"| {what} ({unit(med[num])} / {unit(med[den])}) | {ratio:.2f}x "
               f"| {sign} {bound:g}x | {'yes' if holds else 'NO'} |")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="a few seconds, noisier")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions under callgrind instead of timing")
+    parser.add_argument("--walk", nargs=2, metavar=("TOOL", "CALLS"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.walk:
+        walk(args.walk[0], int(args.walk[1]))
+        return
+    ds = DataSet("log_record_k8", "log record, 8-key deny-list", log_record(), KEYS_8)
+    check_agreement(ds)
+    print(f"{ds.label}: {ds.entries} entries, {ds.sensitive} secrets")
+    if args.instructions:
+        table(instructions(), lambda n: f"{n:,.0f}")
+        return
+    rounds, batch = (5, 0.02) if args.quick else (25, 0.1)
+    result = measure(tools(), ds, rounds=rounds, warmup=2, batch_seconds=batch,
+                     max_batch=20_000, max_batch_bytes=32 << 20, log=print)
+    table({name: r["median_ns"] for name, r in result.items()}, fmt_ns)
 
 
 if __name__ == "__main__":

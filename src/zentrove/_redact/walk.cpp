@@ -1,6 +1,6 @@
 // The walks of RedactorBase: redact (in place), redacted (copy) and report,
 // as one walk instantiated per mode; the dispatch on a value's type, the
-// leaves (str and scalars), and the walks of dict, list and tuple storage.
+// leaves, and the walks of dict, list and tuple storage.
 //
 // Design note.  A value is walked under the sensitivity of its key: a str
 // under a sensitive key becomes the mask, a list or tuple passes the
@@ -11,212 +11,19 @@
 // are read through their storage, which runs no Python code and never
 // triggers a default factory; every key and value is held while anything
 // that could run Python code happens, and a dict whose version changed
-// under the walk raises RuntimeError.  Containers are recorded in a
-// SeenMap, so cycles end, shared data is walked once and copied once.
+// under the walk raises RuntimeError.  Containers that more than one
+// reference leads to are recorded in a SeenMap, so cycles end and shared
+// data is walked once and copied once.
 #include "walk.h"
 
+#include "dict_table.h"
+
 namespace zr {
-
 namespace {
-
-// Reads the entries of a dict in order.  A combined table (any dict but an
-// instance's split __dict__) is read in place through CPython 3.11's layout
-// of the keys object, a few loads per entry instead of a call of
-// _PyDict_Next; the keys object and its entry count are read again at each
-// step, so a table that Python code replaced is never read past its end.
-static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
-              "the dict table layout below is CPython 3.11's");
-
-class DictCursor {
-public:
-    explicit DictCursor(PyObject* dict) noexcept
-        : dict_(reinterpret_cast<PyDictObject*>(dict)), split_(dict_->ma_values != nullptr)
-    {
-    }
-
-    [[nodiscard]] bool next(PyObject** key, PyObject** value, Py_hash_t* hash) noexcept
-    {
-        if (split_) {
-            // A split table may turn combined under Python code: leave
-            // both to CPython.
-            return _PyDict_Next(reinterpret_cast<PyObject*>(dict_), &pos_, key, value, hash);
-        }
-        for (;;) {
-            if (reinterpret_cast<KeysHead*>(dict_->ma_keys) != keys_) {
-                keys_ = reinterpret_cast<KeysHead*>(dict_->ma_keys);
-                entries_ = reinterpret_cast<char*>(keys_) + sizeof(KeysHead) +
-                           (size_t{1} << keys_->log2_index_bytes);
-            }
-            if (pos_ >= keys_->nentries) {
-                return false;
-            }
-            const Py_ssize_t i = pos_++;
-            if (keys_->kind == kGeneral) {
-                const auto* entry = reinterpret_cast<const GeneralEntry*>(entries_) + i;
-                *value = entry->value;
-                *key = entry->key;
-                *hash = entry->hash;
-            }
-            else {
-                const auto* entry = reinterpret_cast<const UnicodeEntry*>(entries_) + i;
-                *value = entry->value;
-                *key = entry->key;
-                if (*value != nullptr) {
-                    *hash = reinterpret_cast<PyASCIIObject*>(*key)->hash;
-                }
-            }
-            if (*value != nullptr) {
-                return true;
-            }
-        }
-    }
-
-    // The value slot of entry `i` of a combined dict when that entry holds
-    // `key`, else NULL.  For a copy made by PyDict_Copy, whose table is a
-    // clone of the original's: its values are replaced there in place.
-    [[nodiscard]] static PyObject** value_slot(PyObject* dict, Py_ssize_t i,
-                                               PyObject* key) noexcept
-    {
-        auto* mp = reinterpret_cast<PyDictObject*>(dict);
-        if (mp->ma_values != nullptr) {
-            return nullptr;
-        }
-        auto* keys = reinterpret_cast<KeysHead*>(mp->ma_keys);
-        if (i < 0 || i >= keys->nentries) {
-            return nullptr;
-        }
-        char* entries = reinterpret_cast<char*>(keys) + sizeof(KeysHead) +
-                        (size_t{1} << keys->log2_index_bytes);
-        if (keys->kind == kGeneral) {
-            auto* entry = reinterpret_cast<GeneralEntry*>(entries) + i;
-            return entry->key == key ? &entry->value : nullptr;
-        }
-        auto* entry = reinterpret_cast<UnicodeEntry*>(entries) + i;
-        return entry->key == key ? &entry->value : nullptr;
-    }
-
-    // The index of the entry `next` returned last, in a combined table;
-    // -1 for a split table (read through _PyDict_Next).
-    [[nodiscard]] Py_ssize_t last() const noexcept
-    {
-        return split_ ? -1 : pos_ - 1;
-    }
-
-private:
-    // struct _dictkeysobject up to its index table, and its two entry kinds.
-    struct KeysHead {
-        Py_ssize_t refcnt;
-        uint8_t log2_size;
-        uint8_t log2_index_bytes;
-        uint8_t kind;
-        uint32_t version;
-        Py_ssize_t usable;
-        Py_ssize_t nentries;
-    };
-    struct GeneralEntry {
-        Py_hash_t hash;
-        PyObject* key;
-        PyObject* value;
-    };
-    struct UnicodeEntry {
-        PyObject* key;
-        PyObject* value;
-    };
-    static constexpr uint8_t kGeneral = 0;
-    static_assert(sizeof(KeysHead) == 4 * sizeof(Py_ssize_t), "keys header");
-
-    PyDictObject* dict_;
-    const bool split_;
-    KeysHead* keys_ = nullptr;   // the table last read, and its entries
-    char* entries_ = nullptr;
-    Py_ssize_t pos_ = 0;
-};
 
 [[nodiscard]] inline uint64_t dict_tag(PyObject* dict) noexcept
 {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-// The mask length of a number or bytes under a sensitive key with
-// scalars=True: the length of its decimal text, or of the bytes.  -2 when
-// the value is no such scalar, -1 with an exception.
-[[nodiscard]] Py_ssize_t scalar_length(PyObject* v)
-{
-    if (PyLong_Check(v)) {
-        if (PyBool_Check(v)) {
-            return -2;
-        }
-        // int.__repr__ on the value, never a subclass's own __repr__.
-        Ref text = Ref::steal(PyLong_Type.tp_repr(v));
-        if (!text) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-                return -1;
-            }
-            // Too many digits to convert: the length from the bit count.
-            PyErr_Clear();
-            const size_t bits = _PyLong_NumBits(v);
-            return static_cast<Py_ssize_t>(bits * 30103 / 100000 + 1) +
-                   (_PyLong_Sign(v) < 0 ? 1 : 0);
-        }
-        return PyUnicode_GET_LENGTH(text.get());
-    }
-    if (PyFloat_Check(v)) {
-        Ref text = Ref::steal(PyFloat_Type.tp_repr(v));
-        return text ? PyUnicode_GET_LENGTH(text.get()) : -1;
-    }
-    if (PyBytes_Check(v)) {
-        return PyBytes_GET_SIZE(v);
-    }
-    if (PyByteArray_Check(v)) {
-        return PyByteArray_GET_SIZE(v);
-    }
-    return -2;
-}
-
-// A non-empty tuple, set or frozenset of str and scalars only: the total
-// of its items' mask lengths; -2 when it holds anything else, -1 on error.
-[[nodiscard]] Py_ssize_t flat_length(PyObject* v)
-{
-    Py_ssize_t total = 0;
-    const auto add = [&total](PyObject* item) -> Py_ssize_t {
-        if (PyUnicode_Check(item)) {
-            if (PyUnicode_READY(item) < 0) {
-                return -1;
-            }
-            total += PyUnicode_GET_LENGTH(item);
-            return 0;
-        }
-        const Py_ssize_t n = scalar_length(item);
-        total += n > 0 ? n : 0;
-        return n < 0 ? n : 0;
-    };
-    if (PyTuple_Check(v)) {
-        if (PyTuple_GET_SIZE(v) == 0) {
-            return -2;
-        }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) {
-            const Py_ssize_t r = add(PyTuple_GET_ITEM(v, i));
-            if (r < 0) {
-                return r;
-            }
-        }
-        return total;
-    }
-    if (PySet_GET_SIZE(v) == 0) {
-        return -2;
-    }
-    Py_ssize_t pos = 0;
-    PyObject* item;
-    Py_hash_t hash;
-    while (_PySet_NextEntry(v, &pos, &item, &hash)) {
-        // Items are exact str or scalars checked by type: no Python code
-        // runs, so the set cannot change while we read it.
-        const Py_ssize_t r = add(item);
-        if (r < 0) {
-            return r;
-        }
-    }
-    return total;
 }
 
 // The commonest values, told apart without a call or a reference: Keep

@@ -124,6 +124,12 @@ extern PyObject* g_rule_key;         // "key", the rule of a key in reports
 extern PyObject* g_empty_tuple;
 extern PyTypeObject* g_defaultdict;  // collections.defaultdict
 
+// scalars=True (walk_scalars.cpp): the mask length of an int (not bool),
+// float, bytes or bytearray, or of a non-empty tuple, set or frozenset of
+// these and str; -2 for any other value, -1 with an exception.
+[[nodiscard]] Py_ssize_t scalar_length(PyObject* v);
+[[nodiscard]] Py_ssize_t flat_length(PyObject* v);
+
 // RuntimeError for a container changed by Python code during the walk.
 PyObject* changed_during_walk(PyObject* container);
 
