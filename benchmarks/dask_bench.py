@@ -103,18 +103,20 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
             pass
     read = time.perf_counter() - start
     data = source.read_bytes()
+    view = memoryview(data)
     start = time.perf_counter()
     if adapter.stream is not None:
-        stream, view = adapter.stream(redactor, lines=True), memoryview(data)
-        output = [stream.feed(view[i : i + chunk]) for i in range(0, len(data), chunk)]
-        output.append(stream.close())
+        stream = adapter.stream(redactor, lines=True)
+        for i in range(0, len(data), chunk):
+            stream.feed(view[i : i + chunk])
+        stream.close()
     else:
-        output, _ = zd._redact_data(data, False, adapter, False)
+        zd._redact_data(data, False, adapter, False)
     redact = time.perf_counter() - start
     start = time.perf_counter()
     with open(out / "write-floor", "wb") as dst:
-        for piece in output:
-            dst.write(piece)
+        for i in range(0, len(data), chunk):
+            dst.write(view[i : i + chunk])
     write = time.perf_counter() - start
     return {"total": total, "cpu": cpu, "read": read, "redact": redact, "write": write}
 
