@@ -28,6 +28,7 @@ import argparse
 import json
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import time
@@ -121,12 +122,17 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
     return {"total": total, "cpu": cpu, "read": read, "redact": redact, "write": write}
 
 
+def median(runs: list[dict[str, float]]) -> dict[str, float]:
+    """Each figure's median over the rounds."""
+    return {key: statistics.median(run[key] for run in runs) for key in runs[0]}
+
+
 def _cpu_seconds() -> float:
     times = os.times()
     return times.user + times.system
 
 
-def on_cluster(source: Path, out: Path, redactor, blocksize: int, workers: int) -> dict[str, float]:
+def on_cluster(source: Path, out: Path, redactor, blocksize: int, workers: int, rounds: int) -> dict[str, float]:
     with distributed.LocalCluster(
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:
@@ -134,27 +140,32 @@ def on_cluster(source: Path, out: Path, redactor, blocksize: int, workers: int) 
         warm = WORK / "warm.jsonl"
         warm.write_bytes(source.open("rb").read(1 << 20).rsplit(b"\n", 1)[0] + b"\n")
         zd.redact_text_files(str(warm), str(out), redactor)
-        cpu_before = client.run(_cpu_seconds)
-        with distributed.get_task_stream(client) as stream:
-            start = time.perf_counter()
-            summary = zd.redact_text_files(str(source), str(out), redactor, blocksize=blocksize)
-            wall = time.perf_counter() - start
-        cpu_after = client.run(_cpu_seconds)
-        busy = defaultdict(float)
-        for task in stream.data:
-            for span in task["startstops"]:
-                if span["action"] == "compute":
-                    busy[task["worker"]] += span["stop"] - span["start"]
-        assert summary.bad_lines == 0
-        return {
-            "wall": wall,
-            "compute": sum(busy.values()),
-            "overhead": wall - max(busy.values()),
-            # CPU seconds of the busiest worker process: on a shared machine
-            # this says what one worker costs when wall time cannot.
-            "cpu": max(cpu_after[w] - cpu_before[w] for w in cpu_after),
-            "partitions": len(summary.outputs),
-        }
+        return median([_cluster_round(client, source, out, redactor, blocksize) for _ in range(rounds)])
+
+
+def _cluster_round(client, source: Path, out: Path, redactor, blocksize: int) -> dict[str, float]:
+    cpu_before = client.run(_cpu_seconds)
+    with distributed.get_task_stream(client) as stream:
+        start = time.perf_counter()
+        summary = zd.redact_text_files(str(source), str(out), redactor, blocksize=blocksize)
+        wall = time.perf_counter() - start
+    cpu_after = client.run(_cpu_seconds)
+    busy = defaultdict(float)
+    for task in stream.data:
+        for span in task["startstops"]:
+            if span["action"] == "compute":
+                busy[task["worker"]] += span["stop"] - span["start"]
+    assert summary.bad_lines == 0
+    shutil.rmtree(out)
+    return {
+        "wall": wall,
+        "compute": sum(busy.values()),
+        "overhead": wall - max(busy.values()),
+        # CPU seconds of the busiest worker process: on a shared machine
+        # this says what one worker costs when wall time cannot.
+        "cpu": max(cpu_after[w] - cpu_before[w] for w in cpu_after),
+        "partitions": len(summary.outputs),
+    }
 
 
 def main(argv=None) -> int:
@@ -164,6 +175,7 @@ def main(argv=None) -> int:
                         help="where the outputs go (default: memory, so that the disk's "
                         "write-back does not set the pace; name a disk directory to include it)")
     parser.add_argument("--blocksize", default="32MiB")
+    parser.add_argument("--rounds", type=int, default=3, help="runs of each path; medians are shown")
     parser.add_argument("--redactor", choices=["omitter", "redactor"], default="redactor")
     args = parser.parse_args(argv)
     WORK.mkdir(exist_ok=True)
@@ -186,22 +198,26 @@ def main(argv=None) -> int:
         else:
             path.unlink(missing_ok=True)
 
+    def rounds(run, path: Path) -> dict[str, float]:
+        figures = []
+        for _ in range(args.rounds):
+            figures.append(run(path))
+            clean(path)
+        return median(figures)
+
     results = {}
     if args.redactor == "redactor":
-        results["command line"] = cli_path(source, out / "cli.jsonl")
-        clean(out / "cli.jsonl")
-        results["json lines"] = stream_path(source, out / "stream.jsonl", redactor)
-        clean(out / "stream.jsonl")
-    results["in process"] = in_process(source, out / "out-local", redactor, blocksize)
-    clean(out / "out-local")
+        results["command line"] = rounds(lambda path: cli_path(source, path), out / "cli.jsonl")
+        results["json lines"] = rounds(lambda path: stream_path(source, path, redactor), out / "stream.jsonl")
+    results["in process"] = rounds(lambda path: in_process(source, path, redactor, blocksize), out / "out-local")
     for workers in (1, 2):
-        results[f"{workers} worker(s)"] = on_cluster(source, out / f"out-{workers}", redactor, blocksize, workers)
-        clean(out / f"out-{workers}")
+        results[f"{workers} worker(s)"] = on_cluster(
+            source, out / f"out-{workers}", redactor, blocksize, workers, args.rounds)
     load_after = os.getloadavg()
 
     print(f"{size_mb:.0f} MB JSON Lines, {type(redactor).__name__} with 8 keys, "
           f"{'text path' if text_path else 'parse-walk-dump'}, blocks of {args.blocksize}, "
-          f"outputs in {args.out}")
+          f"outputs in {args.out}, median of {args.rounds} runs")
     print(f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f} (2 cores, shared)")
     for name, result in results.items():
         seconds = result.get("wall", result.get("total"))
