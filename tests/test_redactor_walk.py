@@ -212,6 +212,20 @@ def changes_outer():
     return outer
 
 
+class Clearing(UserDict):
+    """A mapping whose reads empty the list that holds it."""
+
+    def __getitem__(self, key):
+        self.outer.clear()
+        return super().__getitem__(key)
+
+
+def shrinks_outer():
+    c = Clearing(password="p")
+    c.outer = [c, "x"]
+    return {"password": c.outer}
+
+
 class Bad:
     def __eq__(self, other):
         raise AssertionError("key __eq__ ran")
@@ -231,6 +245,7 @@ class Failing(UserDict):
     [
         (lambda: Shifty(password="p"), RuntimeError, "Shifty changed during redaction"),
         (changes_outer, RuntimeError, "dict changed during redaction"),
+        (shrinks_outer, RuntimeError, "list changed during redaction"),
         (lambda: {"a": Failing(x=1)}, KeyError, "'iteration failed'"),
         (lambda: {Bad(): "s", "password": [Bad()]}, None, None),
     ],

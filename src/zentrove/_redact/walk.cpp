@@ -301,9 +301,12 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
     }
     Ref hold = Ref::borrow(list);
     PyObject* const target = M == Mode::Copy ? copy.get() : list;
-    // The length is read again at every step: Python code run below may
-    // change the list, which then must not be read or written past its end.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    // Python code run below (a nested mapping's, a finaliser's) may change
+    // the list: its length is checked after each such call, and a list
+    // that changed raises rather than being left half walked (a copy would
+    // keep what the walk never reached).
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
         const Leaf leaf = classify(w, item, sensitive);
         if (leaf == Leaf::Keep) {
@@ -319,30 +322,29 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
                 continue;
             }
             result = Ref::steal(w.mask(PyUnicode_GET_LENGTH(item)));
+            if (!result) {
+                return nullptr;
+            }
         }
         else {
             Ref held = Ref::borrow(item);
             result = Ref::steal(walk_value<M>(w, item, sensitive, &here));
+            if (!result) {
+                return nullptr;
+            }
+            if (PyList_GET_SIZE(list) != n) {
+                return changed_during_walk(list);
+            }
             if (result.get() == item) {
                 continue;
             }
         }
-        if (!result) {
-            return nullptr;
-        }
-        if (i >= PyList_GET_SIZE(target)) {
-            if constexpr (M == Mode::Copy) {
-                if (PyList_Append(target, result.get()) < 0) {
-                    return nullptr;
-                }
-                continue;
-            }
-            return changed_during_walk(list);
-        }
-        // The old item's finaliser may run Python code: the list is whole.
         PyObject* old = PyList_GET_ITEM(target, i);
         PyList_SET_ITEM(target, i, result.release());
-        Py_DECREF(old);
+        Py_DECREF(old);  // its finaliser may run Python code: the list is whole
+        if (PyList_GET_SIZE(list) != n) {
+            return changed_during_walk(list);
+        }
     }
     return M == Mode::Copy ? copy.release() : Py_NewRef(list);
 }
