@@ -732,6 +732,14 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if atomic is not None and not committed:
             atomic.discard()
+        elif atomic is None and args.output is not None:
+            # A device or FIFO named by -o: everything written was flushed
+            # above, or a write error is on its way out; closing must not
+            # try the failed write once more when the file object dies.
+            try:
+                out.stream.close()
+            except OSError:
+                pass
     return EXIT_DATA if job.failures else EXIT_OK
 
 
