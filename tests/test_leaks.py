@@ -38,6 +38,17 @@ from helpers import (
     growth,
 )
 from helpers import raising as raises
+from subclasses import (
+    DictAttributeError,
+    DictRaises,
+    Fresh,
+    GetattributeRaises,
+    ListAsDict,
+    Overriding,
+    Plain,
+    UpdateRaises,
+    WithDict,
+)
 from zentrove.omit import NoTrustOmitter, Omitter
 
 pytestmark = pytest.mark.leak
@@ -94,22 +105,6 @@ def test_a_reference_leak_without_an_allocation_fails():
 # ---------------------------------------------------------------- data
 
 
-class Overriding(Omitter):
-    def omit(self, target):
-        return super().omit(target)
-
-    def omit_recurse(self, target, do=True):
-        return super().omit_recurse(target, do)
-
-
-class Plain(Omitter):
-    pass
-
-
-class WithDict(NoTrustOmitter):
-    pass
-
-
 class Unbuilt(Omitter):
     def __init__(self):
         pass
@@ -123,13 +118,6 @@ class WrongResult(Omitter):
 class RaisingOverride(NoTrustOmitter):
     def omit_recurse(self, target, do=True):
         raise Boom
-
-
-class Fresh(Omitter):
-    """Replaces every nested dict by a new one, releasing the old."""
-
-    def omit(self, target):
-        return {}
 
 
 class Abstract(Omitter):
@@ -455,46 +443,6 @@ def test_walks_on_large_input(case):
 
 
 # ------------------------------------------------------------- pickling
-
-
-class DictRaises(Omitter):
-    @property
-    def __dict__(self):
-        raise Boom
-
-
-class DictAttributeError(Omitter):
-    @property
-    def __dict__(self):
-        raise AttributeError("no dict")
-
-
-class BadUpdate(dict):
-    def update(self, other):
-        raise Boom
-
-
-class UpdateRaises(Omitter):
-    """An instance whose __dict__ is an object whose update raises."""
-
-    @property
-    def __dict__(self):
-        return BadUpdate()
-
-
-class ListAsDict(Omitter):
-    """An instance dict without update."""
-
-    @property
-    def __dict__(self):
-        return []
-
-
-class GetattributeRaises(Omitter):
-    def __getattribute__(self, name):
-        if name == "__dict__":
-            raise Boom
-        return super().__getattribute__(name)
 
 
 def with_attributes():
