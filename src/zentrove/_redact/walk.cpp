@@ -459,10 +459,12 @@ PyObject* redactor_report(PyObject* self, PyObject* data)
         return nullptr;
     }
     Walk w(*rules, Mode::Report);
-    w.report = PyList_New(0);
+    // Room for a few entries up front: most reports are short.
+    w.report = PyList_New(8);
     if (w.report == nullptr) {
         return nullptr;
     }
+    Py_SET_SIZE(w.report, 0);
     Ref same = Ref::steal(walk_value<Mode::Report>(w, data, keyless_sensitive(*rules), nullptr));
     if (!same) {
         return nullptr;
