@@ -1,8 +1,8 @@
 # Types of zentrove._redact, the native core of zentrove.Redactor.
 
-from typing import TypeVar, overload
+from typing import TypeVar, final, overload
 
-from typing_extensions import Buffer
+from typing_extensions import Buffer, Self, disjoint_base
 
 _T = TypeVar("_T")
 
@@ -13,6 +13,7 @@ def scan(redactor: RedactorBase, text: str, /) -> str: ...
 def parse_detectors(detect: object, /) -> int: ...
 def detectors_of(redactor: RedactorBase, /) -> tuple[str, ...]: ...
 
+@disjoint_base
 class RedactorBase:
     def __init__(
         self,
@@ -55,10 +56,11 @@ def redact_json(redactor: RedactorBase, data: str, /) -> str: ...
 @overload
 def redact_json(redactor: RedactorBase, data: Buffer, /) -> bytes: ...
 
+@final
 class JSONStream:
-    def __init__(
-        self, redactor: RedactorBase, *, lines: bool = False, keep_going: bool = False
-    ) -> None: ...
+    def __new__(
+        cls, redactor: RedactorBase, *, lines: bool = False, keep_going: bool = False
+    ) -> Self: ...
     def feed(self, data: Buffer, /) -> bytes: ...
     def close(self) -> bytes: ...
     def pop_errors(self) -> list[JSONRedactError]: ...

@@ -253,11 +253,11 @@ void stream_dealloc(PyObject* op)
 
 PyMethodDef stream_methods[] = {
     {"feed", stream_feed, METH_O,
-     "feed(data, /)\n--\n\nScan the next chunk of bytes; return the output that is final."},
+     "feed($self, data, /)\n--\n\nScan the next chunk of bytes; return the output that is final."},
     {"close", stream_close, METH_NOARGS,
-     "close()\n--\n\nEnd the input; return the rest of the output."},
+     "close($self, /)\n--\n\nEnd the input; return the rest of the output."},
     {"pop_errors", stream_pop_errors, METH_NOARGS,
-     "pop_errors()\n--\n\nThe JSONRedactError of each bad line since the last call."},
+     "pop_errors($self, /)\n--\n\nThe JSONRedactError of each bad line since the last call."},
     {nullptr, nullptr, 0, nullptr},
 };
 

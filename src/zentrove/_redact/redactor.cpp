@@ -87,16 +87,16 @@ PyObject* redactor_is_sensitive(PyObject* o, PyObject* key)
 
 PyMethodDef redactor_methods[] = {
     {"redact", redactor_redact, METH_O,
-     "redact(data, /)\n--\n\n"
+     "redact($self, data, /)\n--\n\n"
      "Masks the secrets in data in place and returns data."},
     {"redacted", redactor_redacted, METH_O,
-     "redacted(data, /)\n--\n\n"
+     "redacted($self, data, /)\n--\n\n"
      "A redacted copy of data; data itself is left untouched."},
     {"report", redactor_report, METH_O,
-     "report(data, /)\n--\n\n"
+     "report($self, data, /)\n--\n\n"
      "The (path, rule) pairs of what would be masked, in walk order."},
     {"is_sensitive", redactor_is_sensitive, METH_O,
-     "is_sensitive(key, /)\n--\n\n"
+     "is_sensitive($self, key, /)\n--\n\n"
      "Whether values stored under this key are masked."},
     {"scan", redactor_scan, METH_O, redactor_scan_doc},
     {nullptr, nullptr, 0, nullptr},
