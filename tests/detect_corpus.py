@@ -94,6 +94,7 @@ SECRETS = [
     ("key_value", "{'secret': '<S>'}", "two words"),
     ("key_value", "Authorization: <S>", "Digest realm=x, nonce=y"),
     ("key_value", "db login failed for password=<S>.", "hunter2"),
+    ("key_value", "PASSWORD := <S>", "hunter2"),
     ("aws", "AWS_ACCESS_KEY_ID=<S>", "AKIA" + _pick(string.ascii_uppercase + "234567", 16)),
     ("aws", 'aws_secret_access_key = "<S>"', _AWS_SECRET),
     ("github", "git clone https://<S>@github.com/o/r", _github_token("ghp_")),

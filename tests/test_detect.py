@@ -23,12 +23,14 @@ def test_each_secret_is_masked_by_its_detector(detector, line, secret):
     text = line.replace("<S>", secret)
     only = Redactor(omit=KEYS, detect=[detector])
     assert only.scan(text) == line.replace("<S>", "*" * len(secret))
+    assert only.report({"m": text}) == [(("m",), detector)]
     assert secret not in ALL.scan(text)
 
 
 @pytest.mark.parametrize("line", BENIGN)
 def test_benign_lines_come_back_unchanged(line):
     assert ALL.scan(line) is line
+    assert ALL.report([line]) == []
 
 
 PASSWORD = Redactor(omit=["password"], detect=["key_value"])
@@ -48,10 +50,14 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("--password=abc&user=x", "--password=***&user=x"),
         ("password='unterminated\nx", "password='************\nx"),
         ("PassWord:x", "PassWord:*"),
+        # Compound assignments: the operator stays, the value goes.
+        ("PASSWORD := hunter2 x", "PASSWORD := ******* x"),
+        ("password ?= a password += b password::=c password .= d password ||= e password+=f",
+         "password ?= * password += * password::=* password .= * password ||= * password+=*"),
         ("<x><password>a b</password><password a='1'>c</password></x>",
          "<x><password>***</password><password a='1'>c</password></x>"),
         # Not pairs, or not this key.
-        ("password==abc password=> x a::password::b", None),
+        ("password==abc password=> x a::password::b password =~ /x/ password <= 3", None),
         ("<password></password> <password>x</pass> password_hash=abc password=", None),
     ],
 )

@@ -162,17 +162,40 @@ struct Pair {
     return e > v;
 }
 
-// Is the separator at `at` one that can join a key and a value?
-[[nodiscard]] bool pair_separator(const Scan& s, Py_ssize_t at) noexcept
+// Bytes that may stand before '=' in an assignment that keeps a string:
+// `:=`, `::=`, `?=`, `??=`, `+=`, `.=`, `||=`.  The key ends before them.
+// ('-' is a key byte and folds away: "password-=x" is the key "password-".)
+[[nodiscard]] bool assign_operator(unsigned char c) noexcept
+{
+    return c == ':' || c == '?' || c == '+' || c == '.' || c == '|';
+}
+
+// Where the separator at `at` starts when it joins a key and a value (a
+// compound assignment starts before its '='), or -1.
+[[nodiscard]] Py_ssize_t pair_separator(const Scan& s, Py_ssize_t at) noexcept
 {
     unsigned char prev = s.at(at - 1);
     unsigned char next = s.at(at + 1);
-    if (s.text[at] == '=') {
-        // Comparisons and arrows, not assignments.
-        return next != '=' && next != '>' && prev != '=' && prev != '!' && prev != '<'
-               && prev != '>';
+    if (s.text[at] == ':') {
+        // A scope, a URL; `:=` is judged at its '='.
+        return next != ':' && next != '=' && prev != ':' && !s.has(at + 1, "//") ? at : -1;
     }
-    return next != ':' && prev != ':' && !s.has(at + 1, "//");  // a scope, a URL
+    // Comparisons, arrows and `=~` matches are not assignments.
+    if (next == '=' || next == '>' || next == '~' || prev == '=' || prev == '!' || prev == '<'
+        || prev == '>') {
+        return -1;
+    }
+    Py_ssize_t op = at;
+    while (op > 0 && at - op < 3 && assign_operator(s.text[op - 1])) {
+        --op;
+    }
+    // Base64 may end in "+=": a '+' glued to its key counts only when the
+    // value follows ("PASSWORD+=x", "password += x"), not before a blank
+    // ("YWJj+= next").
+    if (op < at && s.text[op] == '+' && !blank(s.at(op - 1)) && space(next)) {
+        return -1;
+    }
+    return op;
 }
 
 [[nodiscard]] bool contains_folded(const unsigned char* s, Py_ssize_t n,
@@ -209,7 +232,8 @@ struct Pair {
 Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
 {
     Pair pair;
-    if (!pair_separator(scan, at) || !find_key(scan, at, &pair)) {
+    Py_ssize_t separator = pair_separator(scan, at);
+    if (separator < 0 || !find_key(scan, separator, &pair)) {
         return 0;
     }
     unsigned char before = scan.at(pair.key_begin - 1);
