@@ -71,7 +71,7 @@ def masked(data, *pairs):
         (["--omit", "password", "--exact"], None, [(b'"hunter2"', b'"*******"')]),
         (["--omit", "codes", "--mask", "[x]"], None, [(b'"12"', b'"[x]"')]),
         (["--contains", "wor"], None, [(b'"hunter2"', b'"*******"'), (b'"xy"', b'"**"')]),
-        (["--detect"], None, [(b"app:s3cret@", b"app:******@")]),
+        (["--omit", "token", "--detect"], None, [(b"app:s3cret@", b"app:******@")]),
         (
             ["--trust", "user", "--trust", "id"],
             None,
@@ -144,6 +144,7 @@ NO_KEYS = "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
     [
         (["--omit", "a", "--trust", "b"], "argument --trust: not allowed with argument --omit"),
         ([], NO_KEYS),
+        (["--detect", "in.json"], NO_KEYS),
         (["--keys-file", "comments.txt"], NO_KEYS),
         (["--omit"], "argument --omit: expected one argument"),
         (["--omit", "a", "--jobs", "0"], "argument --jobs/-j: must be at least 1"),

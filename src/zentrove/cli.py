@@ -65,7 +65,7 @@ EPILOG = """\
 --keys-file adds one key per line (blank lines and lines starting with '#'
 are skipped) to the list chosen by --omit or --trust; with neither, the
 file's keys are keys to omit.  Without any key at all the command refuses to
-run, since it would copy the input unchanged.
+run, --detect or not, since it would copy secrets under keys unchanged.
 
 A top-level value that is not an object has no key: --omit leaves its
 strings in clear, --trust masks them.
@@ -177,7 +177,9 @@ def make_redactor(args: argparse.Namespace) -> Redactor:
         if args.trust:
             return Redactor(trust=args.trust + extra, **options)
         omissions = args.omit + extra
-        if not omissions and not args.contains and not args.detect:
+        # --detect alone would copy {"password": "x"} through: detectors
+        # look inside strings, they do not replace key rules.
+        if not omissions and not args.contains:
             raise UsageError(
                 "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
             )
