@@ -102,6 +102,9 @@ def test_str_with_lone_surrogates_and_bytes_with_bom():
         (b"[1] [2]", "Extra data: line 1 column 5"),
         (b'"\xc3\xa9\xc3\xa9" x', "Extra data: line 1 column 6"),
         (b'["ab', "Unterminated string: line 1 column 5"),
+        (b'"ab\xc3', "Unterminated string: line 1 column 5"),
+        (b'["a\\', "Unterminated string: line 1 column 5"),
+        (b'{"a\\u12', "Unterminated string: line 1 column 8"),
         (b'"a\tb"', "Invalid control character in string: line 1 column 3"),
         (b'"\\x"', "Invalid \\escape: line 1 column 2"),
         (b'"\\u12G4"', "Invalid \\uXXXX escape: line 1 column 2"),
@@ -127,6 +130,9 @@ def test_strict_json_errors_name_line_and_column(data, message):
     # The same error wherever the chunks end.
     with pytest.raises(JSONRedactError, match=f"^{re.escape(message)}$"):
         chunked(DENY, data, 1)
+    # A line of JSON Lines fails as the same text given as a document.
+    if data and b"\n" not in data:
+        assert chunked(DENY, data + b"\n", 1, lines=True, keep_going=True)[1] == [message]
 
 
 def test_error_is_a_value_error_that_pickles():

@@ -42,6 +42,14 @@ namespace {
     return Step::kFailed;
 }
 
+// In JSON Lines a line end inside a string, even in an escape or a UTF-8
+// sequence, cuts the string as the end of a document does: one message for
+// the line and for the same text given as a document.
+[[nodiscard]] inline bool cut_by_line_end(const Scanner& s, uint8_t c) noexcept
+{
+    return c == '\n' && s.lines;
+}
+
 #define TRY(call)                                                  \
     do {                                                           \
         if ((call) < 0) {                                          \
@@ -59,7 +67,8 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
         c = static_cast<uint8_t>(*p);
         if (s.utf8_need != 0) {
             if (c < s.utf8_lo || c > s.utf8_hi) {
-                return failed(error, back, ScanError::kBadUtf8, 0);
+                return failed(error, back, cut_by_line_end(s, c) ? ScanError::kUnterminated
+                                                                 : ScanError::kBadUtf8, 0);
             }
             s.utf8_lo = 0x80;
             s.utf8_hi = 0xBF;
@@ -85,6 +94,9 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
                 ++p;
                 continue;
             default:
+                if (cut_by_line_end(s, c)) {
+                    return failed(error, back, ScanError::kUnterminated, 0);
+                }
                 return failed(error, back, ScanError::kEscape, 1);
             }
             s.esc = 0;
@@ -96,6 +108,9 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
         if (s.esc != 0) {
             int v = hex_value(c);
             if (v < 0) {
+                if (cut_by_line_end(s, c)) {
+                    return failed(error, back, ScanError::kUnterminated, 0);
+                }
                 return failed(error, back, ScanError::kUnicodeEscape, s.esc);
             }
             s.hex = s.hex * 16 + static_cast<uint32_t>(v);
@@ -150,8 +165,8 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             continue;
         }
         if (c < 0x20) {
-            return failed(error, back, c == '\n' && s.lines ? ScanError::kUnterminated
-                                      : ScanError::kControl, 0);
+            return failed(error, back, cut_by_line_end(s, c) ? ScanError::kUnterminated
+                                                             : ScanError::kControl, 0);
         }
         // The lead byte of a multi-byte sequence: one code point.
         if (c >= 0xC2 && c <= 0xDF) {
