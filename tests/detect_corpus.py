@@ -95,6 +95,9 @@ SECRETS = [
     ("key_value", "Authorization: <S>", "Digest realm=x, nonce=y"),
     ("key_value", "db login failed for password=<S>.", "hunter2"),
     ("key_value", "PASSWORD := <S>", "hunter2"),
+    ("key_value", 'Parameters: {"user"=>{"email"=>"a@b", "password"=>"<S>"}}', "hunter2"),
+    ("key_value", "$cfg['password'] = '<S>';", "hunter2"),
+    ("key_value", "Authorization=<S> status=401", "Bearer abc123def456"),
     ("aws", "AWS_ACCESS_KEY_ID=<S>", "AKIA" + _pick(string.ascii_uppercase + "234567", 16)),
     ("aws", 'aws_secret_access_key = "<S>"', _AWS_SECRET),
     ("github", "git clone https://<S>@github.com/o/r", _github_token("ghp_")),
@@ -128,4 +131,17 @@ BENIGN = [
     "std::string x; http://host:8080/p?a=1&b=2 12:30:45 a:b",
     "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----",
     "çà et là: naïve café ✓ 🙂",
+    # Near misses: hashes in URLs, ids, times, versions, images, code.
+    "see https://github.com/org/repo/commit/3f786850e387550fdab836ed7e6dc881de23001b#diff-1 "
+    "https://gitlab.com/g/p/-/blob/0123456789abcdef0123456789abcdef01234567/README.md",
+    "docker pull ghcr.io/org/app@sha256:9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08",
+    "ObjectId('507f1f77bcf86cd799439011') etag W/\"33a64df551425fcc55e4d42a148795d9f25f89d4\" "
+    "at 0x7f3a2b1c9d80 md5 d41d8cd98f00b204e9800998ecf8427e trace=4bf92f3577b34da6a3ce929d0e0e4736",
+    "ts=2024-01-15T10:22:33Z until 2024-01-15T10:22:33.123+05:30 at 10:22:33,123 epoch 1700000000",
+    "released 1.2.3-beta.1+exp.sha.5114f85, v10.20.30; pip install requests==2.31.0 'django>=4.2' x~=3.1",
+    '<img src="data:image/png;base64,' + base64.b64encode(bytes(range(256)) * 2).decode() + '">',
+    f"invoice {luhn_broken('37', 15)} ean 4006381333931 isbn 978-3-16-148410-0 +44 20 7946 0958",
+    "if token == expected and password != '' then ok; f = token => token.trim(); s =~ /password/",
+    '{"tokens": 3, "token_type": "bearer", "expires_in": 3600} password reset email sent',
+    "-----BEGIN PUBLIC KEY-----\nMIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA\n-----END PUBLIC KEY-----",
 ]

@@ -54,6 +54,12 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("PASSWORD := hunter2 x", "PASSWORD := ******* x"),
         ("password ?= a password += b password::=c password .= d password ||= e password+=f",
          "password ?= * password += * password::=* password .= * password ||= * password+=*"),
+        # Hashes, subscripts, literal prefixes, a scheme and its credentials.
+        ("""{"password"=>"a b"} ['password' => 'c'] f = password => password.strip()""",
+         """{"password"=>"***"} ['password' => '*'] f = password => password.strip()"""),
+        ("""cfg['password'] = 'a b' env["PASSWORD"]=c password=b'ab' password: rb"c" """,
+         """cfg['password'] = '***' env["PASSWORD"]=* password=b'**' password: rb"*" """),
+        ("password=Bearer abc.1= password=basic user=x", "password=************* password=***** user=x"),
         ("<x><password>a b</password><password a='1'>c</password></x>",
          "<x><password>***</password><password a='1'>c</password></x>"),
         # Not pairs, or not this key.
@@ -81,6 +87,7 @@ def test_key_value_text(text, expected):
         # The same key rules as everywhere: allow-lists, exact keys.
         (Redactor(trust=["user"], detect=["key_value"]),
          "user=bob id=7 http://host:8080/ u@db:5432", "user=bob id=* http://host:8080/ u@db:5432"),
+        (Redactor(trust=["user"], detect=["key_value"]), "img YWJj+= next", "img YWJj+= next"),
         (Redactor(omit=["Password"], exact=True, detect=True),
          "password=a Password=b", "password=a Password=*"),
         (Redactor(omit=["password"]), "password=abc", "password=abc"),

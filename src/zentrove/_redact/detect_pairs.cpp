@@ -17,6 +17,15 @@ struct Pair {
     Py_ssize_t value_end;
     Py_ssize_t resume;  // past the value and its closing quote
     unsigned char enclosing = 0;  // the quote the whole pair sits in, or 0
+    bool quoted_key = false;
+    bool quoted_value = false;
+};
+
+// The bytes of a separator: from `begin` ('=' or ':', or the operator of a
+// compound assignment) to `last`, the byte before the value ('>' of "=>").
+struct Separator {
+    Py_ssize_t begin;
+    Py_ssize_t last;
 };
 
 [[nodiscard]] bool blank(unsigned char c) noexcept
@@ -47,6 +56,10 @@ struct Pair {
     while (end > 0 && at - end < 16 && blank(s.text[end - 1])) {
         --end;
     }
+    // A subscript: `config['password'] = x`, `env["TOKEN"]=x`.
+    if (s.at(end - 1) == ']' && quote(s.at(end - 2))) {
+        --end;
+    }
     unsigned char q = s.at(end - 1);
     if (quote(q)) {
         Py_ssize_t begin = end - 1;
@@ -55,6 +68,7 @@ struct Pair {
             if (c == q) {
                 pair->key_begin = begin;
                 pair->key_end = end - 1;
+                pair->quoted_key = true;
                 return begin < end - 1;
             }
             if (c == '\n') {
@@ -101,6 +115,45 @@ struct Pair {
     return c == 0 || space(c) || quote(c) || closer(c) || c == '&';
 }
 
+[[nodiscard]] bool is_literal_prefix(unsigned char c) noexcept
+{
+    c |= 0x20;
+    return c == 'b' || c == 'r' || c == 'u';
+}
+
+[[nodiscard]] bool equals_folded(const Scan& s, Py_ssize_t at, Py_ssize_t end,
+                                 std::string_view lower) noexcept
+{
+    if (end - at != static_cast<Py_ssize_t>(lower.size())) {
+        return false;
+    }
+    for (size_t i = 0; i < lower.size(); ++i) {
+        if ((s.text[at + static_cast<Py_ssize_t>(i)] | 0x20) != lower[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "Authorization=Bearer abc": a value that is an authentication scheme
+// alone runs on over the credentials after one space, which are the secret
+// (the scheme's own detector starts inside the value and is not tried).
+// Where the value [v, e) ends.
+[[nodiscard]] Py_ssize_t past_credentials(const Scan& s, Py_ssize_t v, Py_ssize_t e) noexcept
+{
+    if (s.at(e) != ' ' || !is(s.at(e + 1), kToken68)
+        || !(equals_folded(s, v, e, "bearer") || equals_folded(s, v, e, "basic")
+             || equals_folded(s, v, e, "token"))) {
+        return e;
+    }
+    Py_ssize_t end = e + 1 + s.run(e + 1, kToken68);
+    while (s.at(end) == '=') {
+        ++end;
+    }
+    unsigned char c = s.at(end);
+    return c == 0 || space(c) || quote(c) || closer(c) || c == '&' ? end : e;
+}
+
 // The value after the separator.  A quoted value runs to its closing quote
 // (to the end of the line if there is none); `key: value` with a space runs
 // to the end of the line, as in a header; otherwise to the next blank, `&`
@@ -112,6 +165,14 @@ struct Pair {
         ++v;
     }
     bool line = s.text[at] == ':' && v > at + 1;
+    // A Python literal's prefix stays outside the secret: b'...', rb"...".
+    Py_ssize_t prefix = 0;
+    while (prefix < 2 && is_literal_prefix(s.at(v + prefix))) {
+        ++prefix;
+    }
+    if (prefix > 0 && quote(s.at(v + prefix))) {
+        v += prefix;
+    }
     unsigned char q = s.at(v);
     if (quote(q)) {
         Py_ssize_t e = v + 1;
@@ -122,6 +183,7 @@ struct Pair {
         pair->value_begin = v + 1;
         pair->value_end = e;
         pair->resume = e < s.size && s.text[e] == q ? e + 1 : e;
+        pair->quoted_value = true;
         return e > v + 1;
     }
     Py_ssize_t e = v;
@@ -156,6 +218,9 @@ struct Pair {
     if (e > v + 1 && s.text[e - 1] == '.' && (e == s.size || space(s.text[e]))) {
         --e;  // the end of a sentence
     }
+    if (!line) {
+        e = past_credentials(s, v, e);
+    }
     pair->value_begin = v;
     pair->value_end = e;
     pair->resume = e;
@@ -170,32 +235,34 @@ struct Pair {
     return c == ':' || c == '?' || c == '+' || c == '.' || c == '|';
 }
 
-// Where the separator at `at` starts when it joins a key and a value (a
-// compound assignment starts before its '='), or -1.
-[[nodiscard]] Py_ssize_t pair_separator(const Scan& s, Py_ssize_t at) noexcept
+// The separator at `at` if it joins a key and a value: a compound
+// assignment starts before its '=', "=>" ends after it.  False if none.
+[[nodiscard]] bool pair_separator(const Scan& s, Py_ssize_t at, Separator* sep) noexcept
 {
     unsigned char prev = s.at(at - 1);
     unsigned char next = s.at(at + 1);
+    sep->begin = at;
+    sep->last = at;
     if (s.text[at] == ':') {
         // A scope, a URL; `:=` is judged at its '='.
-        return next != ':' && next != '=' && prev != ':' && !s.has(at + 1, "//") ? at : -1;
+        return next != ':' && next != '=' && prev != ':' && !s.has(at + 1, "//");
     }
-    // Comparisons, arrows and `=~` matches are not assignments.
-    if (next == '=' || next == '>' || next == '~' || prev == '=' || prev == '!' || prev == '<'
-        || prev == '>') {
-        return -1;
+    // Comparisons and `=~` matches are not assignments.
+    if (next == '=' || next == '~' || prev == '=' || prev == '!' || prev == '<' || prev == '>') {
+        return false;
     }
-    Py_ssize_t op = at;
-    while (op > 0 && at - op < 3 && assign_operator(s.text[op - 1])) {
-        --op;
+    if (next == '>') {
+        sep->last = at + 1;  // a hash's "=>", judged with its key and value
+        return true;
+    }
+    while (sep->begin > 0 && at - sep->begin < 3 && assign_operator(s.text[sep->begin - 1])) {
+        --sep->begin;
     }
     // Base64 may end in "+=": a '+' glued to its key counts only when the
     // value follows ("PASSWORD+=x", "password += x"), not before a blank
     // ("YWJj+= next").
-    if (op < at && s.text[op] == '+' && !blank(s.at(op - 1)) && space(next)) {
-        return -1;
-    }
-    return op;
+    return !(sep->begin < at && s.text[sep->begin] == '+' && !blank(s.at(sep->begin - 1))
+             && space(next));
 }
 
 [[nodiscard]] bool contains_folded(const unsigned char* s, Py_ssize_t n,
@@ -232,8 +299,8 @@ struct Pair {
 Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
 {
     Pair pair;
-    Py_ssize_t separator = pair_separator(scan, at);
-    if (separator < 0 || !find_key(scan, separator, &pair)) {
+    Separator sep;
+    if (!pair_separator(scan, at, &sep) || !find_key(scan, sep.begin, &pair)) {
         return 0;
     }
     unsigned char before = scan.at(pair.key_begin - 1);
@@ -253,15 +320,20 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
         // An AWS secret under a key that says so, whatever the key rules.
         // A glance at the value's length is the cheapest test, so it goes
         // first.
-        if (!(scan.detectors & (uint32_t{1} << kAws)) || !forty_after(scan, at)
+        if (!(scan.detectors & (uint32_t{1} << kAws)) || !forty_after(scan, sep.last)
             || (!contains_folded(key, n, "secret") && !contains_folded(key, n, "aws"))
-            || !find_value(scan, at, &pair) || pair.value_end - pair.value_begin != 40
+            || !find_value(scan, sep.last, &pair) || pair.value_end - pair.value_begin != 40
             || !aws_secret_at(scan, pair.value_begin)) {
             return 0;
         }
         detector = kAws;
     }
-    else if (!find_value(scan, at, &pair)) {
+    else if (!find_value(scan, sep.last, &pair)) {
+        return 0;
+    }
+    // "=>" joins a hash's key and value ({"password"=>"x"}, 'token' => 'x'),
+    // but `password => password.strip()` is a function.
+    if (sep.last > at && !pair.quoted_key && !pair.quoted_value) {
         return 0;
     }
     if (scan.add(pair.value_begin, pair.value_end, detector) < 0) {
