@@ -60,6 +60,9 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("""cfg['password'] = 'a b' env["PASSWORD"]=c password=b'ab' password: rb"c" """,
          """cfg['password'] = '***' env["PASSWORD"]=* password=b'**' password: rb"*" """),
         ("password=Bearer abc.1= password=basic user=x", "password=************* password=***** user=x"),
+        # Brackets that open a value hold it to their match.
+        ("password: <redacted>\npassword=${A_B}x y password=$(cat /f) z password=[x]",
+         "password: **********\npassword=******* y password=********* z password=***"),
         ("<x><password>a b</password><password a='1'>c</password></x>",
          "<x><password>***</password><password a='1'>c</password></x>"),
         # Not pairs, or not this key.

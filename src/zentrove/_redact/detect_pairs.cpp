@@ -187,10 +187,26 @@ struct Separator {
         return e > v + 1;
     }
     Py_ssize_t e = v;
+    // Brackets that open the value, or follow a '$', hold it to their
+    // match: "(none)", "<redacted>", "{{ vault_password }}", "$(cat f)".
+    int depth = 0;
     while (e < s.size) {
         unsigned char c = s.text[e];
-        if (c == '\n' || c == '\r' || c == pair->enclosing
-            || (!line && (space(c) || c == '&' || quote(c)))) {
+        if (c == '\n' || c == '\r' || c == pair->enclosing) {
+            break;
+        }
+        bool opens = c == '(' || c == '[' || c == '{' || c == '<';
+        if (opens && (depth > 0 || e == v || s.text[e - 1] == '$')) {
+            ++depth;
+            ++e;
+            continue;
+        }
+        if (depth > 0) {
+            depth -= c == ')' || c == ']' || c == '}' || c == '>';
+            ++e;
+            continue;
+        }
+        if (!line && (space(c) || c == '&' || quote(c))) {
             break;
         }
         if (closer(c) && ends_value(s, e + 1, line)) {
