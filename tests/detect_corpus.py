@@ -98,6 +98,7 @@ SECRETS = [
     ("key_value", 'Parameters: {"user"=>{"email"=>"a@b", "password"=>"<S>"}}', "hunter2"),
     ("key_value", "$cfg['password'] = '<S>';", "hunter2"),
     ("key_value", "Authorization=<S> status=401", "Bearer abc123def456"),
+    ("key_value", '{"log": "{\\"password\\": \\"<S>\\"}"}', "hunter2"),
     ("aws", "AWS_ACCESS_KEY_ID=<S>", "AKIA" + _pick(string.ascii_uppercase + "234567", 16)),
     ("aws", 'aws_secret_access_key = "<S>"', _AWS_SECRET),
     ("github", "git clone https://<S>@github.com/o/r", _github_token("ghp_")),

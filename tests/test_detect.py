@@ -60,6 +60,8 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("""cfg['password'] = 'a b' env["PASSWORD"]=c password=b'ab' password: rb"c" """,
          """cfg['password'] = '***' env["PASSWORD"]=* password=b'**' password: rb"*" """),
         ("password=Bearer abc.1= password=basic user=x", "password=************* password=***** user=x"),
+        # JSON inside a JSON string: \\\" is a quote of the inner string.
+        (r'msg="{\"password\": \"a\\\"b\"}" n=1', r'msg="{\"password\": \"******\"}" n=1'),
         # Brackets that open a value hold it to their match.
         ("password: <redacted>\npassword=${A_B}x y password=$(cat /f) z password=[x]",
          "password: **********\npassword=******* y password=********* z password=***"),

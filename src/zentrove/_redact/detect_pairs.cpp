@@ -48,6 +48,16 @@ struct Separator {
     return c == ',' || c == ';' || c == ')' || c == ']' || c == '}' || c == '>';
 }
 
+// Is the quote at `at` escaped by an odd run of backslashes?
+[[nodiscard]] bool escaped_quote(const Scan& s, Py_ssize_t at) noexcept
+{
+    Py_ssize_t b = at;
+    while (b > 0 && s.text[b - 1] == '\\') {
+        --b;
+    }
+    return (at - b) % 2 == 1;
+}
+
 // The key before the separator: quoted, or a run of key bytes that does not
 // start with a digit (so "10:22:33" holds no pair).
 [[nodiscard]] bool find_key(const Scan& s, Py_ssize_t at, Pair* pair) noexcept
@@ -62,14 +72,20 @@ struct Separator {
     }
     unsigned char q = s.at(end - 1);
     if (quote(q)) {
-        Py_ssize_t begin = end - 1;
-        while (begin > 0 && end - begin < kLongestKey) {
+        // JSON inside a JSON string quotes its keys with \": {\"token\": ...}.
+        bool escaped = escaped_quote(s, end - 1);
+        Py_ssize_t close = escaped ? end - 2 : end - 1;
+        Py_ssize_t begin = close;
+        while (begin > 0 && close - begin < kLongestKey) {
             unsigned char c = s.text[begin - 1];
             if (c == q) {
+                if (escaped != escaped_quote(s, begin - 1)) {
+                    return false;
+                }
                 pair->key_begin = begin;
-                pair->key_end = end - 1;
+                pair->key_end = close;
                 pair->quoted_key = true;
-                return begin < end - 1;
+                return begin < close;
             }
             if (c == '\n') {
                 return false;
@@ -154,6 +170,34 @@ struct Separator {
     return c == 0 || space(c) || quote(c) || closer(c) || c == '&' ? end : e;
 }
 
+// A string of JSON inside a JSON string, from `v` after its opening \" to
+// its closing \": the text is read as the outer string decodes it, so \\\"
+// is a quote inside the inner string.
+[[nodiscard]] bool find_escaped_value(const Scan& s, Py_ssize_t v, Pair* pair) noexcept
+{
+    Py_ssize_t e = v;
+    bool inner_escape = false;  // the decoded text ends in a backslash that escapes
+    while (e < s.size && s.text[e] != '\n') {
+        if (s.text[e] != '\\') {
+            inner_escape = false;
+            ++e;
+            continue;
+        }
+        unsigned char next = s.at(e + 1);
+        if (next == '"' && !inner_escape) {
+            break;
+        }
+        inner_escape = next == '\\' && !inner_escape;
+        e += 2;
+    }
+    e = e < s.size ? e : s.size;
+    pair->value_begin = v;
+    pair->value_end = e;
+    pair->resume = s.has(e, "\\\"") ? e + 2 : e;
+    pair->quoted_value = true;
+    return e > v;
+}
+
 // The value after the separator.  A quoted value runs to its closing quote
 // (to the end of the line if there is none); `key: value` with a space runs
 // to the end of the line, as in a header; otherwise to the next blank, `&`
@@ -172,6 +216,9 @@ struct Separator {
     }
     if (prefix > 0 && quote(s.at(v + prefix))) {
         v += prefix;
+    }
+    if (s.at(v) == '\\' && s.at(v + 1) == '"') {
+        return find_escaped_value(s, v + 2, pair);
     }
     unsigned char q = s.at(v);
     if (quote(q)) {
