@@ -12,6 +12,7 @@ import pytest
 import zentrove.omit as omit
 from helpers import entries, run_python
 from helpers import STRINGS as STRS
+from subclasses import DictAttributeError
 from zentrove.omit import NoTrustOmitter, Omitter
 
 UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
@@ -149,11 +150,6 @@ def test_subclass_state_holds_the_instance_dict_itself():
     s = with_attrs(SubOmitter(["k"]), x=1)
     assert s.__reduce__()[2][1] is s.__dict__
 
-
-class DictAttributeError(Omitter):
-    @property
-    def __dict__(self):
-        raise AttributeError("no dict")
 
 
 class DictValueError(Omitter):

@@ -19,6 +19,7 @@ from helpers import (  # noqa: E402
     NO_TRUST_SUM, OMITTER_SUM, Boom, entries, failure, run_cases,
 )
 from helpers import STRINGS as STRS  # noqa: E402
+from subclasses import GetattributeRaises, ListAsDict, UpdateRaises, WithDict  # noqa: E402
 from zentrove.omit import NoTrustOmitter, Omitter  # noqa: E402
 
 UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
@@ -34,34 +35,9 @@ def state_of(redactor):
     return value[2] if len(value) == 3 else value[1][2]
 
 
-class WithDict(NoTrustOmitter):
-    pass
 
 
-class RaisingUpdate(dict):
-    def update(self, other):
-        raise Boom("update")
 
-
-class UpdateRaises(Omitter):
-    """Its __dict__ is an object whose update raises."""
-
-    @property
-    def __dict__(self):
-        return RaisingUpdate()
-
-
-class ListAsDict(Omitter):
-    @property
-    def __dict__(self):
-        return ["not", "a", "dict"]
-
-
-class GetattributeRaises(Omitter):
-    def __getattribute__(self, name):
-        if name == "__dict__":
-            raise Boom("getattribute")
-        return super().__getattribute__(name)
 
 
 def case_state_of_the_wrong_shape():

@@ -10,12 +10,17 @@ container that changed size; private data must come out exactly right, and
 no list may be left corrupted.
 """
 
+import os
 import pickle
 import sys
 import threading
 
-import zentrove.omit as omit
-from zentrove.omit import NoTrustOmitter, Omitter
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import zentrove.omit as omit  # noqa: E402
+from helpers import run_cases  # noqa: E402
+from subclasses import Overriding  # noqa: E402
+from zentrove.omit import NoTrustOmitter, Omitter  # noqa: E402
 
 sys.setswitchinterval(1e-6)
 SECONDS = 2.0  # per case
@@ -32,13 +37,6 @@ class Slow:
 
     __hash__ = object.__hash__
 
-
-class Overriding(Omitter):
-    def omit(self, target):
-        return super().omit(target)
-
-    def omit_recurse(self, target, do=True):
-        return super().omit_recurse(target, do)
 
 
 class OverridingNoTrust(NoTrustOmitter):
@@ -243,11 +241,10 @@ def case_redactor_lists_swapped_while_scanned():
     assert not errors, errors
 
 
+def reset_global_lists():
+    omit.reset_omissions()
+    omit.reset_trusted()
+
+
 if __name__ == "__main__":
-    names = sys.argv[1:] or [name for name in list(globals()) if name.startswith("case_")]
-    for name in names:
-        globals()[name]()
-        omit.reset_omissions()
-        omit.reset_trusted()
-        print(name, "ok")
-    print("OK")
+    run_cases(globals(), sys.argv[1:], after=reset_global_lists)
