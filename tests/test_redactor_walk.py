@@ -1,16 +1,19 @@
 """zentrove.Redactor's walks: redact (in place), redacted (copy) and report."""
 
 import copy
+import json
 import re
+import sys
 import types
 from collections import Counter, OrderedDict, UserDict, UserList, defaultdict, deque, namedtuple
+from collections.abc import Mapping, Sequence
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 from zentrove import Redactor
-from helpers import assert_no_leak, raising, run_isolated
+from helpers import assert_no_leak, raising, run_isolated, run_python
 from redactor_model import Model
 
 DENY = Redactor(omit=["password", "api_key"])
@@ -84,6 +87,8 @@ def test_masks_and_returns():
     [
         (1234, "****"), (-1.5, "****"), (b"\x00\x01", "**"), (bytearray(b"abc"), "***"),
         ((1, "ab"), "***"), (frozenset({10}), "**"), pytest.param(10 ** 5000, "*" * 5001, id="huge-int"),
+        pytest.param(10 ** 5000 - 1, "*" * 5000, id="huge-int-nines"),
+        pytest.param(-10 ** 6000, "*" * 6002, id="huge-negative-int"),
         (True, True), (None, None), ((), ()), ((1, None), ("*", None)),
         (Point(1, "a"), "**"), ([1, "ab"], ["*", "**"]),
     ],
@@ -101,7 +106,8 @@ def test_copies_keep_types_where_they_can():
     dd = defaultdict(list, api_key="k")
     sub = type("Sub", (dict,), {})(password="p")
     sub.note = "kept"
-    lst = type("L", (list,), {})(["x"])
+    lst = type("L", (list,), {"__slots__": ("tag",)})(["x"])
+    lst.tag = "slot kept"
     data = {"od": od, "dd": dd, "c": Counter(a=1), "sub": sub, "lst": lst, "p": Point("a", "b"),
             "password": Point("a", "b"), "u": UserDict(password="s"), "q": deque(["a"]),
             "mp": types.MappingProxyType({"api_key": "z"}), "ul": UserList(["a"])}
@@ -112,6 +118,7 @@ def test_copies_keep_types_where_they_can():
     assert list(out["od"].items()) == [("password", "**"), ("a", 1)]
     assert out["dd"].default_factory is list and out["dd"]["api_key"] == "*"
     assert (out["sub"].note, out["sub"]["password"], out["password"]) == ("kept", "*", ("*", "*"))
+    assert out["lst"].tag == "slot kept"
     assert (out["u"], out["mp"], out["p"] is data["p"]) == ({"password": "*"}, {"api_key": "*"}, True)
     assert all(out[k] is not data[k] for k in ("od", "dd", "c", "sub", "lst", "u", "q", "ul"))
 
@@ -239,6 +246,63 @@ class Failing(UserDict):
         raise KeyError("iteration failed")
 
 
+class Rotates(UserDict):
+    """A mapping whose iteration moves the list that holds it round by one:
+    its length stays, the item after it moves into its place."""
+
+    def __iter__(self):
+        self.outer.append(self.outer.pop(0))
+        return super().__iter__()
+
+
+def rotates_outer():
+    r = Rotates()
+    r.outer = [r, "secret"]
+    return {"password": r.outer}
+
+
+class Missing(Mapping):
+    def __iter__(self):
+        return iter(["password"])
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+class Unreadable(Sequence):
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        raise ValueError("unreadable item")
+
+
+class Colliding(str):
+    """Keys whose hashes collide, so a store by lookup compares them; armed
+    once in their dict."""
+
+    armed = False
+
+    def __hash__(self):
+        return 42
+
+    def __eq__(self, other):
+        if self.armed:
+            raise AssertionError("key __eq__ ran")
+        return str.__eq__(self, other)
+
+
+def colliding():
+    keys = Colliding("aaa"), Colliding("password")
+    d = dict.fromkeys(keys, "s")
+    for k in keys:
+        k.armed = True
+    return d
+
+
 @pytest.mark.parametrize("walk", ["redact", "redacted", "report"])
 @pytest.mark.parametrize(
     "make, exc, message",
@@ -248,6 +312,10 @@ class Failing(UserDict):
         (shrinks_outer, RuntimeError, "list changed during redaction"),
         (lambda: {"a": Failing(x=1)}, KeyError, "'iteration failed'"),
         (lambda: {Bad(): "s", "password": [Bad()]}, None, None),
+        (colliding, None, None),
+        (rotates_outer, RuntimeError, "list changed during redaction"),
+        (lambda: {"m": Missing()}, KeyError, "'password'"),
+        (lambda: {"password": Unreadable()}, ValueError, "unreadable item"),
     ],
 )
 def test_hostile_containers(walk, make, exc, message):
@@ -259,6 +327,129 @@ def test_hostile_containers(walk, make, exc, message):
     with pytest.raises(exc) as info:
         getattr(DENY, walk)(data)
     assert str(info.value) == message
+
+
+class Drops(str):
+    """A value whose finaliser deletes an entry and grows the dict (its
+    table is compacted), when redact() replaces it."""
+
+    def __del__(self):
+        if "a" in self.outer:
+            del self.outer["a"]
+            self.outer.update((f"k{i}", 0) for i in range(20))
+
+
+def dropping():
+    d = {"a": 0, "b": 0, "password": Drops("s1"), "api_key": "s2"}
+    d["password"].outer = d
+    return d
+
+
+def test_in_place_finalisers_that_change_the_dict():
+    with pytest.raises(RuntimeError) as info:
+        DENY.redact(dropping())
+    assert str(info.value) == "dict changed during redaction"
+
+
+class Hiding(dict):
+    def __iter__(self):
+        return iter([k for k in dict.keys(self) if k != "password"])
+
+
+class HidingSet(set):
+    def __iter__(self):
+        return iter(())
+
+
+@pytest.mark.parametrize(
+    "make, path, copy, in_place",
+    [
+        (lambda: Hiding(user="bob", password="pw"), ("password",),
+         {"user": "bob", "password": "**"}, {"user": "bob", "password": "**"}),
+        (lambda: {"password": HidingSet({"pw"})}, ("password", 0), {"password": {"**"}},
+         "cannot mask ('password', 0) in place: it is inside a HidingSet; use redacted() for a "
+         "redacted copy"),
+    ],
+)
+def test_subclasses_are_read_through_their_storage(make, path, copy, in_place):
+    assert DENY.report(make()) == [(path, "key")]
+    assert DENY.redacted(make()) == copy
+    data = make()
+    if isinstance(in_place, str):
+        with pytest.raises(TypeError, match=re.escape(in_place)):
+            DENY.redact(data)
+    else:
+        assert json.loads(json.dumps(DENY.redact(data))) == in_place
+
+
+def test_only_short_keys_are_cached():
+    r = Redactor(omit=["password"])
+    keys = ["k" * 64, "k" * 65, "p" * 10 ** 6]
+    before = [sys.getrefcount(k) for k in keys]
+    r.redact(dict.fromkeys(keys, "v"))
+    after = [sys.getrefcount(k) for k in keys]
+    assert [a - b for a, b in zip(after, before)] == [1, 0, 0]
+
+
+# Walks that Python code could once crash: a gc callback that frees the key
+# of a reported entry, and nesting deeper than the C stack allows under a
+# raised recursion limit.
+GC_CLEARS = """
+    import gc
+    from zentrove import Redactor
+    class K(str): pass
+    inner = {K(f"password{i}"): "secret" for i in range(10)}
+    top = inner
+    for _ in range(25):
+        top = {"x": top}
+    r, armed = Redactor(omit=[], contains=["password"]), []
+    def clear(phase, info):
+        if armed and phase == "start":
+            inner.clear()
+    gc.callbacks.append(clear)
+    gc.set_threshold(1)
+    armed.append(1)
+    try:
+        r.report(top)
+    except RuntimeError as e:
+        print(e)
+"""
+DEEP = """
+    import sys, threading
+    from zentrove import Redactor
+    sys.setrecursionlimit(10 ** 6)
+    r = Redactor(omit=["p"])
+    def walk_all(n):
+        d = {}
+        for _ in range(n - 1):
+            d = {"a": [d]} if n == 60_000 else {"a": d}
+        for walk in (r.redact, r.redacted, r.report):
+            try:
+                walk(d)
+                print(n, "ok")
+            except RecursionError as e:
+                print(n, e)
+    walk_all(5_000)
+    walk_all(10_001)
+    walk_all(60_000)
+    threading.stack_size(512 << 10)
+    t = threading.Thread(target=walk_all, args=(60_000,))
+    t.start()
+    t.join()
+"""
+TOO_DEEP = "maximum nesting depth exceeded while redacting nested data"
+
+
+@pytest.mark.parametrize(
+    "code, out",
+    [
+        (GC_CLEARS, ["dict changed during redaction"]),
+        (DEEP, ["5000 ok"] * 3 + [f"10001 {TOO_DEEP}"] * 3 + [f"60000 {TOO_DEEP}"] * 6),
+    ],
+)
+def test_walks_that_could_crash(code, out):
+    ran = run_python(code)
+    assert (ran.returncode, ran.stderr, ran.stdout.splitlines()) == (0, "", out)
 
 
 @pytest.mark.leak

@@ -358,7 +358,9 @@ int key_sensitive(const Rules& rules, PyObject* key)
         }
     }
     const int found = judge_str(rules, key);
-    if (found >= 0) {
+    // Only short keys are kept: the cache must not hold large objects, nor
+    // long texts (a secret used as a key), alive for the redactor's life.
+    if (found >= 0 && PyUnicode_GET_LENGTH(key) <= VerdictCache::kMaxLength) {
         PyObject* evicted = set[kWays - 1].key;
         for (uint64_t way = kWays - 1; way > 0; --way) {
             set[way] = set[way - 1];

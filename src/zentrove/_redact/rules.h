@@ -25,7 +25,8 @@ struct KeySet {
 
 // A small four-way cache of verdicts for exact str keys, indexed by the
 // key's hash.  Each entry holds a strong reference to its key, so the object
-// cannot die and its address cannot be reused by another key while cached.
+// cannot die and its address cannot be reused by another key while cached;
+// keys longer than kMaxLength are judged each time instead.
 struct VerdictCache {
     struct Entry {
         Py_hash_t hash;            // the key's hash, read without touching it
@@ -34,6 +35,7 @@ struct VerdictCache {
     };
     static constexpr uint64_t kSize = 1024;  // a power of two
     static constexpr uint64_t kWays = 4;     // entries per set
+    static constexpr Py_ssize_t kMaxLength = 64;  // code points of a key kept
     Entry* entries = nullptr;     // owned (PyMem), kSize entries, lazily
 };
 

@@ -7,11 +7,14 @@
 // sensitivity on to its items, and a dict is judged by its own keys
 // wherever it sits.  Each walk returns the value itself when nothing
 // changes, so the caller stores only what changed (in place) or what it
-// copied.  dict and list (and their subclasses that keep dict's iteration)
-// are read through their storage, which runs no Python code and never
-// triggers a default factory; every key and value is held while anything
-// that could run Python code happens, and a dict whose version changed
-// under the walk raises RuntimeError.  Containers that more than one
+// copied.  dict and list and their subclasses (but OrderedDict) are read
+// through their storage, whatever a subclass's __iter__ says, which runs no
+// Python code and never triggers a default factory; a changed value is
+// written into its entry's slot, so no key's __eq__ runs.  Every key and
+// value is held while anything that could run Python code happens (an
+// allocation may start a gc pass), and a dict whose version changed, or a
+// list whose length or walked item changed, under the walk raises
+// RuntimeError.  Containers that more than one
 // reference leads to are recorded in a SeenMap, so cycles end and shared
 // data is walked once and copied once.
 #include "walk.h"
@@ -103,10 +106,71 @@ template <Mode M>
             return nullptr;
         }
     }
-    if (copy_instance_dict(d, copy.get()) < 0) {
+    if (copy_attributes(d, copy.get()) < 0) {
         return nullptr;
     }
     return copy.release();
+}
+
+// Copies the entries of `d` into `copy` from its storage, never through a
+// subclass's __iter__ or keys(): what json.dumps writes is what is walked.
+[[nodiscard]] int copy_entries(PyObject* d, PyObject* copy)
+{
+    const uint64_t tag = dict_tag(d);
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    Py_hash_t hash;
+    while (_PyDict_Next(d, &pos, &k, &v, &hash)) {
+        // The store holds k and v; a colliding key's __eq__ may run.
+        if (_PyDict_SetItem_KnownHash(copy, k, v, hash) < 0) {
+            return -1;
+        }
+        if (dict_tag(d) != tag) {
+            changed_during_walk(d);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Gives `d` a fresh version tag after a value was written into its table
+// directly, as any store would: the next tag is taken from a store into a
+// scratch dict of our own (flipping its one value).
+void bump_tag(PyObject* d) noexcept
+{
+    static bool flip = false;
+    flip = !flip;
+    // Replacing a value needs no memory and runs no Python code.
+    (void)PyDict_SetItem(g_scratch, g_rule_key, flip ? Py_True : Py_False);
+    reinterpret_cast<PyDictObject*>(d)->ma_version_tag = dict_tag(g_scratch);
+}
+
+// Stores `result` (a reference it takes) for the entry `index`, key `k`,
+// that the cursor of `d` returned last: into `target`, the copy of `d` or
+// `d` itself.  The entry's slot takes it directly when the table holds k
+// there, so no key's __eq__ runs and nothing is resized; the replaced
+// value is still held by the caller (or by `d`, for a copy), so no
+// finaliser runs.  Otherwise (a split table, or a copy whose table is laid
+// out differently) a store by the known hash, for which the caller checks
+// that `d` did not change.
+template <Mode M>
+[[nodiscard]] int store(PyObject* d, PyObject* target, Py_ssize_t index, PyObject* k,
+                        PyObject* result, Py_hash_t hash)
+{
+    PyObject** slot = DictCursor::value_slot(target, index, k);
+    if (slot != nullptr) {
+        PyObject* old = *slot;
+        *slot = result;
+        if constexpr (M == Mode::InPlace) {
+            bump_tag(d);
+        }
+        Py_DECREF(old);
+        return 0;
+    }
+    const int stored = _PyDict_SetItem_KnownHash(target, k, result, hash);
+    Py_DECREF(result);
+    return stored;
 }
 
 }  // namespace
@@ -128,8 +192,11 @@ PyObject* walk_value(Walk& w, PyObject* v, bool sensitive, const Path* at)
         return masked<M>(w, v, PyUnicode_GET_LENGTH(v), at);
     }
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
-        return type->tp_iter == PyDict_Type.tp_iter ? walk_dict<M>(w, v, at)
-                                                    : walk_mapping<M>(w, v, at);
+        // Read through the storage whatever the subclass's __iter__ says,
+        // as json.dumps does; an OrderedDict in its own order.
+        return type == &PyDict_Type || !PyType_IsSubtype(type, &PyODict_Type)
+                   ? walk_dict<M>(w, v, at)
+                   : walk_mapping<M>(w, v, at);
     }
     if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
         return walk_list<M>(w, v, sensitive, at);
@@ -179,7 +246,7 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
     if (found) {
         return Py_NewRef(M == Mode::Copy ? done : d);
     }
-    RecursionGuard guard(kRecursionWhere);
+    DepthGuard guard(w);
     if (!guard.ok()) {
         return nullptr;
     }
@@ -192,7 +259,7 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
         }
         else {
             copy = Ref::steal(empty_like_dict(d));
-            if (copy && PyDict_Update(copy.get(), d) < 0) {
+            if (copy && copy_entries(d, copy.get()) < 0) {
                 return nullptr;
             }
         }
@@ -218,53 +285,49 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
         if (leaf == Leaf::Keep) {
             continue;
         }
+        // Held while anything runs that may run Python code (an allocation
+        // may start a gc pass, whose callbacks may clear the dict).
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
         // A copy's slots are filled ahead with the same values.
         const Path here{at, k, 0, M == Mode::Copy ? 2 : 1};
         Ref result;
-        if (leaf == Leaf::Mask) {
-            if constexpr (M == Mode::Report) {
+        if constexpr (M == Mode::Report) {
+            if (leaf == Leaf::Mask) {
                 if (w.emit(&here) < 0) {
                     return nullptr;
                 }
-                continue;
-            }
-            result = Ref::steal(w.mask(PyUnicode_GET_LENGTH(v)));
-            if (!result) {
-                return nullptr;
-            }
-        }
-        else {
-            Ref key = Ref::borrow(k);
-            Ref value = Ref::borrow(v);
-            result = Ref::steal(walk_value<M>(w, v, sensitive != 0, &here));
-            if (!result) {
-                return nullptr;
-            }
-            if (dict_tag(d) != tag) {
-                return changed_during_walk(d);
-            }
-            if (result.get() == v) {
+                key = Ref();
+                value = Ref();
+                if (dict_tag(d) != tag) {
+                    return changed_during_walk(d);
+                }
                 continue;
             }
         }
-        if constexpr (M == Mode::Copy) {
-            // The copy is ours alone: a slot of a cloned table takes the
-            // new value directly (the original keeps the old one alive).
-            PyObject** slot = DictCursor::value_slot(target, cursor.last(), k);
-            if (slot != nullptr) {
-                PyObject* old = *slot;
-                *slot = result.release();
-                Py_DECREF(old);
-                continue;
-            }
-        }
-        // The dict still holds k (its version did not change): insertdict
-        // takes its own references to the key and the value.
-        if (_PyDict_SetItem_KnownHash(target, k, result.get(), hash) < 0) {
+        result = Ref::steal(leaf == Leaf::Mask
+                                ? w.mask(PyUnicode_GET_LENGTH(v))
+                                : walk_value<M>(w, v, sensitive != 0, &here));
+        if (!result) {
             return nullptr;
         }
-        if constexpr (M == Mode::InPlace) {
-            tag = dict_tag(d);  // our own store
+        if (dict_tag(d) != tag) {
+            return changed_during_walk(d);
+        }
+        if (result.get() != v) {
+            if (store<M>(d, target, cursor.last(), k, result.release(), hash) < 0) {
+                return nullptr;
+            }
+            if constexpr (M == Mode::InPlace) {
+                tag = dict_tag(d);  // our own store
+            }
+        }
+        // The old value's finaliser, and the key's, run here: whatever
+        // they change in the dict is caught before the next entry.
+        key = Ref();
+        value = Ref();
+        if (dict_tag(d) != tag) {
+            return changed_during_walk(d);
         }
     }
     return M == Mode::Copy ? copy.release() : Py_NewRef(d);
@@ -279,7 +342,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
     if (found) {
         return Py_NewRef(M == Mode::Copy ? done : list);
     }
-    RecursionGuard guard(kRecursionWhere);
+    DepthGuard guard(w);
     if (!guard.ok()) {
         return nullptr;
     }
@@ -292,7 +355,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
                               : PyList_Type.tp_new(Py_TYPE(list), g_empty_tuple, nullptr));
         if (!copy || (!Py_IS_TYPE(list, &PyList_Type) &&
                       (PyList_SetSlice(copy.get(), 0, 0, list) < 0 ||
-                       copy_instance_dict(list, copy.get()) < 0))) {
+                       copy_attributes(list, copy.get()) < 0))) {
             return nullptr;
         }
     }
@@ -301,10 +364,12 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
     }
     Ref hold = Ref::borrow(list);
     PyObject* const target = M == Mode::Copy ? copy.get() : list;
-    // Python code run below (a nested mapping's, a finaliser's) may change
-    // the list: its length is checked after each such call, and a list
-    // that changed raises rather than being left half walked (a copy would
-    // keep what the walk never reached).
+    // Python code run below (a nested mapping's, a finaliser's, a gc
+    // callback's) may change the list: after each such call it must still
+    // have its length and the item walked at its place, else it raises
+    // rather than being left half walked (items shifted by a pop and an
+    // append would be skipped; a copy would keep what the walk never
+    // reached).
     const Py_ssize_t n = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
@@ -313,36 +378,37 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
             continue;
         }
         const Path here{at, nullptr, i, M == Mode::Copy ? 2 : 1};
+        Ref held = Ref::borrow(item);
         Ref result;
-        if (leaf == Leaf::Mask) {
-            if constexpr (M == Mode::Report) {
+        if constexpr (M == Mode::Report) {
+            if (leaf == Leaf::Mask) {
                 if (w.emit(&here) < 0) {
                     return nullptr;
                 }
-                continue;
-            }
-            result = Ref::steal(w.mask(PyUnicode_GET_LENGTH(item)));
-            if (!result) {
-                return nullptr;
-            }
-        }
-        else {
-            Ref held = Ref::borrow(item);
-            result = Ref::steal(walk_value<M>(w, item, sensitive, &here));
-            if (!result) {
-                return nullptr;
-            }
-            if (PyList_GET_SIZE(list) != n) {
-                return changed_during_walk(list);
-            }
-            if (result.get() == item) {
+                held = Ref();
+                if (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item) {
+                    return changed_during_walk(list);
+                }
                 continue;
             }
         }
-        PyObject* old = PyList_GET_ITEM(target, i);
-        PyList_SET_ITEM(target, i, result.release());
-        Py_DECREF(old);  // its finaliser may run Python code: the list is whole
-        if (PyList_GET_SIZE(list) != n) {
+        result = Ref::steal(leaf == Leaf::Mask ? w.mask(PyUnicode_GET_LENGTH(item))
+                                               : walk_value<M>(w, item, sensitive, &here));
+        if (!result) {
+            return nullptr;
+        }
+        if (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item) {
+            return changed_during_walk(list);
+        }
+        PyObject* now = item;  // what the list should hold at i from here on
+        if (result.get() != item) {
+            now = M == Mode::Copy ? item : result.get();
+            PyObject* old = PyList_GET_ITEM(target, i);
+            PyList_SET_ITEM(target, i, result.release());
+            Py_DECREF(old);  // still held: its finaliser runs below
+        }
+        held = Ref();
+        if (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != now) {
             return changed_during_walk(list);
         }
     }
@@ -358,7 +424,7 @@ PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
     if (found) {
         return Py_NewRef(M == Mode::Copy && done != nullptr ? done : tuple);
     }
-    RecursionGuard guard(kRecursionWhere);
+    DepthGuard guard(w);
     if (!guard.ok()) {
         return nullptr;
     }
@@ -416,7 +482,7 @@ PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
             return nullptr;
         }
         copy = Ref::steal(PyTuple_Type.tp_new(Py_TYPE(tuple), args.get(), nullptr));
-        if (!copy || copy_instance_dict(tuple, copy.get()) < 0) {
+        if (!copy || copy_attributes(tuple, copy.get()) < 0) {
             return nullptr;
         }
     }

@@ -75,6 +75,9 @@ struct Walk {
     SeenMap seen;
     PyObject* report = nullptr;    // owned: the report list (Report mode)
 
+    int depth = 0;                 // containers being walked, nested
+    const char* stack_floor = nullptr;  // the lowest safe C stack address, once looked up
+
     Walk(const Rules& r, Mode m) noexcept : rules(r), mode(m) {}
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
@@ -118,10 +121,49 @@ template <Mode M>
                                const Path* at);
 
 inline constexpr const char kRecursionWhere[] = " while redacting nested data";
+inline constexpr int kMaxNesting = 10000;
+// From this depth on (reached only under a raised recursion limit) the room
+// left on the thread's C stack is checked too: frames are larger in some
+// builds, and threads may have small stacks.
+inline constexpr int kCheckStackFrom = 500;
+
+// Whether the C stack of the walk's thread is nearly used up (cold).
+[[nodiscard]] bool stack_low(Walk& w) noexcept;
+
+// Entered by each container walk: Python's recursion limit, a fixed cap on
+// nesting and the C stack left, none of which a recursion limit setting
+// lifts, so deep data raises RecursionError before the C stack runs out.
+class DepthGuard {
+public:
+    explicit DepthGuard(Walk& w) noexcept : w_(w)
+    {
+        if (++w.depth > kCheckStackFrom && (w.depth > kMaxNesting || stack_low(w))) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum nesting depth exceeded while redacting nested data");
+            return;
+        }
+        entered_ = Py_EnterRecursiveCall(kRecursionWhere) == 0;
+    }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    ~DepthGuard()
+    {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+        --w_.depth;
+    }
+    [[nodiscard]] bool ok() const noexcept { return entered_; }
+
+private:
+    Walk& w_;
+    bool entered_ = false;
+};
 
 // Made once by walk_exec, owned for the life of the process.
 extern PyObject* g_rule_key;         // "key", the rule of a key in reports
 extern PyObject* g_empty_tuple;
+extern PyObject* g_scratch;          // a dict of one entry whose stores hand out version tags
 extern PyTypeObject* g_defaultdict;  // collections.defaultdict
 
 // scalars=True (walk_scalars.cpp): the mask length of an int (not bool),
@@ -133,7 +175,8 @@ extern PyTypeObject* g_defaultdict;  // collections.defaultdict
 // RuntimeError for a container changed by Python code during the walk.
 PyObject* changed_during_walk(PyObject* container);
 
-// Copies the instance dict of a subclass instance onto its copy; 0 or -1.
-[[nodiscard]] int copy_instance_dict(PyObject* from, PyObject* to);
+// Copies the attributes of a subclass instance (its __slots__ and its
+// instance dict) onto its copy, a new object of the same type; 0 or -1.
+[[nodiscard]] int copy_attributes(PyObject* from, PyObject* to);
 
 }  // namespace zr

@@ -7,8 +7,8 @@
 // read once into a list first, every key and value is held while that code
 // runs, and the length is compared after each call: a container whose
 // length changed raises RuntimeError rather than being walked half-changed.
-// A dict subclass that iterates in its own order (OrderedDict) is read
-// through its storage by key, so a default factory never runs.
+// An OrderedDict (the one dict subclass walked here) is read through its
+// storage by key, so a default factory never runs.
 #include "walk.h"
 
 namespace zr {
@@ -54,7 +54,7 @@ namespace {
         return PyDict_New();
     }
     Ref copy = Ref::steal(PyDict_Type.tp_new(Py_TYPE(mapping), g_empty_tuple, nullptr));
-    if (!copy || copy_instance_dict(mapping, copy.get()) < 0) {
+    if (!copy || copy_attributes(mapping, copy.get()) < 0) {
         return nullptr;
     }
     return copy.release();
@@ -70,7 +70,7 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
     if (found) {
         return Py_NewRef(M == Mode::Copy ? done : mapping);
     }
-    RecursionGuard guard(kRecursionWhere);
+    DepthGuard guard(w);
     if (!guard.ok()) {
         return nullptr;
     }
@@ -85,7 +85,11 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
     if (w.seen.add(mapping, false, copy.get()) < 0) {
         return nullptr;
     }
-    Ref keys = Ref::steal(PySequence_List(mapping));
+    // An OrderedDict in its own order; a subclass that iterates otherwise
+    // by its storage, which holds every key json.dumps writes.
+    Ref keys = Ref::steal(PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter != PyODict_Type.tp_iter
+                              ? PyDict_Keys(mapping)
+                              : PySequence_List(mapping));
     if (!keys) {
         return nullptr;
     }
@@ -101,11 +105,11 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
             return nullptr;
         }
         Ref value = Ref::steal(get_item(mapping, key));
-        if (!same_length(mapping, length, &failed)) {
-            return failed ? nullptr : changed_during_walk(mapping);
-        }
         if (!value) {
             return nullptr;
+        }
+        if (!same_length(mapping, length, &failed)) {
+            return failed ? nullptr : changed_during_walk(mapping);
         }
         const Path here{at, key, 0, 1};
         Ref result = Ref::steal(walk_value<M>(w, value.get(), sensitive != 0, &here));
@@ -137,7 +141,7 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
     if (found) {
         return Py_NewRef(M == Mode::Copy ? done : seq);
     }
-    RecursionGuard guard(kRecursionWhere);
+    DepthGuard guard(w);
     if (!guard.ok()) {
         return nullptr;
     }
@@ -159,11 +163,11 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
     bool failed;
     for (Py_ssize_t i = 0; i < length; ++i) {
         Ref item = Ref::steal(PySequence_GetItem(seq, i));
-        if (!same_length(seq, length, &failed)) {
-            return failed ? nullptr : changed_during_walk(seq);
-        }
         if (!item) {
             return nullptr;
+        }
+        if (!same_length(seq, length, &failed)) {
+            return failed ? nullptr : changed_during_walk(seq);
         }
         const Path here{at, nullptr, i, 1};
         Ref result = Ref::steal(walk_value<M>(w, item.get(), sensitive, &here));
@@ -201,15 +205,23 @@ PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at)
     if (found) {
         return Py_NewRef(M == Mode::Copy ? done : set);
     }
-    RecursionGuard guard(kRecursionWhere);
+    DepthGuard guard(w);
     if (!guard.ok()) {
         return nullptr;
     }
     Ref hold = Ref::borrow(set);
-    // A snapshot of the items: walking one may run Python code.
-    Ref items = Ref::steal(PySequence_List(set));
+    // A snapshot of the items from the storage, never a subclass's
+    // __iter__ (the copy is made from the storage too): walking one may run
+    // Python code.
+    Ref items = Ref::steal(PyList_New(PySet_GET_SIZE(set)));
     if (!items) {
         return nullptr;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* entry;
+    Py_hash_t entry_hash;
+    for (Py_ssize_t i = 0; _PySet_NextEntry(set, &pos, &entry, &entry_hash); ++i) {
+        PyList_SET_ITEM(items.get(), i, Py_NewRef(entry));  // no Python code runs here
     }
     bool changed = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {

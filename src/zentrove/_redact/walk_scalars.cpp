@@ -4,6 +4,48 @@
 
 namespace zr {
 
+namespace {
+
+// The length of the decimal text of an int too large for int.__repr__.
+// |v| has `bits` bits, so 2**(bits-1) <= |v| < 2**bits: its digit count is
+// that of 2**(bits-1), or one more, told by a comparison with a power of
+// ten (no Python code: int's own arithmetic).
+[[nodiscard]] Py_ssize_t huge_int_length(PyObject* v)
+{
+    const size_t bits = _PyLong_NumBits(v);
+    if (bits == static_cast<size_t>(-1)) {
+        return -1;
+    }
+    // A lower bound (the float product errs far below one digit); the
+    // loop below corrects it upwards.
+    auto digits = static_cast<Py_ssize_t>(static_cast<double>(bits - 1) * 0.30102999566398120);
+    // int's own abs, never a subclass's __abs__.
+    Ref magnitude = Ref::steal(PyLong_Type.tp_as_number->nb_absolute(v));
+    Ref ten = Ref::steal(PyLong_FromLong(10));
+    if (!magnitude || !ten) {
+        return -1;
+    }
+    for (;;) {
+        Ref exponent = Ref::steal(PyLong_FromSsize_t(digits));
+        Ref power = exponent ? Ref::steal(PyNumber_Power(ten.get(), exponent.get(), Py_None))
+                             : Ref();
+        if (!power) {
+            return -1;
+        }
+        const int above = PyObject_RichCompareBool(magnitude.get(), power.get(), Py_GE);
+        if (above < 0) {
+            return -1;
+        }
+        if (above == 0) {
+            break;  // 10**(digits-1) <= |v| < 10**digits
+        }
+        ++digits;
+    }
+    return digits + (_PyLong_Sign(v) < 0 ? 1 : 0);
+}
+
+}  // namespace
+
 // The mask length of a number or bytes under a sensitive key with
 // scalars=True: the length of its decimal text, or of the bytes.  -2 when
 // the value is no such scalar, -1 with an exception.
@@ -21,9 +63,7 @@ Py_ssize_t scalar_length(PyObject* v)
             }
             // Too many digits to convert: the length from the bit count.
             PyErr_Clear();
-            const size_t bits = _PyLong_NumBits(v);
-            return static_cast<Py_ssize_t>(bits * 30103 / 100000 + 1) +
-                   (_PyLong_Sign(v) < 0 ? 1 : 0);
+            return huge_int_length(v);
         }
         return PyUnicode_GET_LENGTH(text.get());
     }

@@ -5,12 +5,17 @@
 
 #include "mask.h"
 
+#include <structmember.h>
+
 #include <cstring>
+
+#include <pthread.h>
 
 namespace zr {
 
 PyObject* g_rule_key = nullptr;      // owned for the process: "key"
 PyObject* g_empty_tuple = nullptr;   // owned for the process
+PyObject* g_scratch = nullptr;       // owned for the process: {"key": bool}
 PyTypeObject* g_defaultdict = nullptr;  // owned for the process
 
 // --- per-call state -----------------------------------------------------------
@@ -175,6 +180,31 @@ int Walk::emit(const Path* at, PyObject* rule)
     return appended;
 }
 
+bool stack_low(Walk& w) noexcept
+{
+    if (w.stack_floor == nullptr) {
+        // The thread's stack bounds, looked up once per walk that gets this
+        // deep; a margin is kept for what runs below the last check (a
+        // finaliser, a mapping's Python code, a gc pass).
+        pthread_attr_t attr;
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+            w.stack_floor = "";  // unknown: only the fixed cap applies
+            return false;
+        }
+        const int got = pthread_attr_getstack(&attr, &low, &size);
+        pthread_attr_destroy(&attr);
+        if (got != 0 || low == nullptr) {
+            w.stack_floor = "";
+            return false;
+        }
+        constexpr size_t kMargin = size_t{256} << 10;
+        w.stack_floor = static_cast<const char*>(low) + (size / 4 < kMargin ? size / 4 : kMargin);
+    }
+    return static_cast<const char*>(__builtin_frame_address(0)) < w.stack_floor;
+}
+
 PyObject* stuck(PyTypeObject* container, const Path* at)
 {
     Ref where = Ref::steal(path_tuple(at));
@@ -194,8 +224,37 @@ PyObject* changed_during_walk(PyObject* container)
     return nullptr;
 }
 
-int copy_instance_dict(PyObject* from, PyObject* to)
+namespace {
+
+// The __slots__ values of `from` onto `to`, of the same type: the object
+// members of each class in the MRO, read and written directly (no
+// descriptor's code runs).  `to` is new, its slots empty.
+void copy_slots(PyObject* from, PyObject* to) noexcept
 {
+    PyObject* mro = Py_TYPE(from)->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_members == nullptr) {
+            continue;
+        }
+        for (const PyMemberDef* m = type->tp_members; m->name != nullptr; ++m) {
+            if (m->type != T_OBJECT_EX || (m->flags & READONLY) != 0) {
+                continue;
+            }
+            auto** src = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(from) + m->offset);
+            auto** dst = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(to) + m->offset);
+            PyObject* old = *dst;
+            *dst = Py_XNewRef(*src);
+            Py_XDECREF(old);
+        }
+    }
+}
+
+}  // namespace
+
+int copy_attributes(PyObject* from, PyObject* to)
+{
+    copy_slots(from, to);
     if (Py_TYPE(from)->tp_dictoffset == 0) {
         return 0;
     }
@@ -215,9 +274,12 @@ int walk_exec(PyObject*)
     if (g_rule_key == nullptr) {
         g_rule_key = PyUnicode_InternFromString("key");
         g_empty_tuple = PyTuple_New(0);
-        if (g_rule_key == nullptr || g_empty_tuple == nullptr) {
+        g_scratch = PyDict_New();
+        if (g_rule_key == nullptr || g_empty_tuple == nullptr || g_scratch == nullptr ||
+            PyDict_SetItem(g_scratch, g_rule_key, Py_False) < 0) {
             Py_CLEAR(g_rule_key);
             Py_CLEAR(g_empty_tuple);
+            Py_CLEAR(g_scratch);
             return -1;
         }
     }
