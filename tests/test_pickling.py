@@ -313,20 +313,20 @@ def test_short_state_tuple_raises(call, after):
         script += f"""
         try:
             {call}
-        except Exception:
-            print("raised")
+        except IndexError as exc:
+            print(exc)
         """
     else:
         script += f"""
         o = {target}
         try:
             o.__setstate__{rest}
-        except Exception:
-            print("raised", state(o))
+        except IndexError as exc:
+            print(exc, state(o))
         """
     proc = run_python(script)
     assert proc.returncode == 0, proc.stderr
-    expected = "raised" if after is None else f"raised {after}"
+    expected = "tuple index out of range" + ("" if after is None else f" {after}")
     assert proc.stdout == expected + "\n"
 
 
