@@ -92,7 +92,8 @@ def test_key_value_text(text, expected):
         # The same key rules as everywhere: allow-lists, exact keys.
         (Redactor(trust=["user"], detect=["key_value"]),
          "user=bob id=7 http://host:8080/ u@db:5432", "user=bob id=* http://host:8080/ u@db:5432"),
-        (Redactor(trust=["user"], detect=["key_value"]), "img YWJj+= next", "img YWJj+= next"),
+        (Redactor(trust=["user"], detect=["key_value"]), "img YWJj+= next 'YWJj+=' x",
+         "img YWJj+= next 'YWJj+=' x"),
         (Redactor(omit=["Password"], exact=True, detect=True),
          "password=a Password=b", "password=a Password=*"),
         (Redactor(omit=["password"]), "password=abc", "password=abc"),

@@ -322,10 +322,10 @@ struct Separator {
         --sep->begin;
     }
     // Base64 may end in "+=": a '+' glued to its key counts only when the
-    // value follows ("PASSWORD+=x", "password += x"), not before a blank
-    // ("YWJj+= next").
+    // value follows ("PASSWORD+=x", "password += x"), not before a blank,
+    // a quote or the end ("YWJj+= next", "'YWJj+='").
     return !(sep->begin < at && s.text[sep->begin] == '+' && !blank(s.at(sep->begin - 1))
-             && space(next));
+             && (next == 0 || space(next) || quote(next) || closer(next)));
 }
 
 [[nodiscard]] bool contains_folded(const unsigned char* s, Py_ssize_t n,
