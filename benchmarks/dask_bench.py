@@ -38,6 +38,7 @@ from pathlib import Path
 import distributed
 from dask.utils import parse_bytes
 
+import zentrove._dask_tasks as tasks
 import zentrove.dask as zd
 from zentrove.omit import Omitter
 
@@ -92,12 +93,12 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
     redacting in memory, writing the output."""
     parts, out_fs, root = zd._plan(str(source), str(out), blocksize, None, None, {})
     out_fs.makedirs(root, exist_ok=True)
-    adapter = zd._Adapter(redactor)
+    adapter = tasks.Adapter(redactor)
     start, cpu = time.perf_counter(), _cpu_seconds()
     for part in parts:
-        zd._redact_part_or_raise(part, adapter, False)
+        tasks.redact_part_or_raise(part, adapter, False)
     total, cpu = time.perf_counter() - start, _cpu_seconds() - cpu
-    chunk = zd._CHUNK
+    chunk = tasks.CHUNK
     start = time.perf_counter()
     with open(source, "rb") as src:
         while src.read(chunk):
@@ -112,7 +113,7 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
             stream.feed(view[i : i + chunk])
         stream.close()
     else:
-        zd._redact_data(data, False, adapter, False)
+        tasks.redact_data(data, False, adapter, False)
     redact = time.perf_counter() - start
     start = time.perf_counter()
     with open(out / "write-floor", "wb") as dst:

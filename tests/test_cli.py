@@ -30,9 +30,14 @@ ENV = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
 PATCHED = textwrap.dedent(
     """\
     import ast, sys
-    import zentrove.cli as cli
+    import zentrove._cli_io, zentrove._cli_jobs, zentrove.cli as cli
+    modules = (cli, zentrove._cli_io, zentrove._cli_jobs)
     for name, value in ast.literal_eval(sys.argv[1]).items():
-        setattr(cli, name, value)
+        # Every module that holds the name, as its uses are spread over them.
+        assert hasattr(cli, name), name
+        for module in modules:
+            if hasattr(module, name):
+                setattr(module, name, value)
     raise SystemExit(cli.main(sys.argv[2:]))
     """
 )

@@ -1,0 +1,287 @@
+"""The command line's inputs and outputs: checks of the named files before a
+run, output that can take a bad document back, writes to -o that replace the
+file only when complete, and the progress bar of long inputs.
+"""
+
+from __future__ import annotations
+
+import errno
+import importlib
+import os
+import stat
+import sys
+from collections.abc import Sequence
+from typing import IO, Any, NamedTuple, Protocol
+
+# Inputs at least this large get a progress bar when stderr is a terminal.
+PROGRESS_MIN_BYTES = 8 << 20
+# Bytes read at a time.
+BLOCK = 1 << 20
+
+# A document bound for a pipe or terminal is held until it is known good:
+# in memory up to this size, beyond it in a temporary file.
+SPOOL_BYTES = 8 << 20
+
+STDIN_NAME = "<stdin>"
+LINES_SUFFIXES = (".jsonl", ".ndjson")
+
+
+class UsageError(Exception):
+    """A problem with the command line or with a file named on it."""
+
+
+class WriteError(Exception):
+    """The output could not be written."""
+
+
+def reason(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    if isinstance(exc, UnicodeDecodeError):
+        return f"invalid UTF-8 at byte {exc.start}"
+    return str(exc)
+
+
+# ---------------------------------------------------------------- inputs
+
+
+class Input(NamedTuple):
+    name: str              # as given, or <stdin>
+    lines: bool            # read as JSON Lines
+    info: os.stat_result   # what was checked before the run
+    path: str | None       # None for standard input
+
+    @property
+    def splittable(self) -> bool:
+        """A regular file that worker processes can read by offset."""
+        return self.path is not None and stat.S_ISREG(self.info.st_mode)
+
+
+def _stat_input(path: str) -> os.stat_result:
+    """Checks an input without opening it (a FIFO must be opened only once)."""
+    try:
+        info = os.stat(path)
+    except OSError as exc:
+        raise UsageError(f"can't open {path!r}: {reason(exc)}") from None
+    if stat.S_ISDIR(info.st_mode):
+        raise UsageError(f"can't open {path!r}: {os.strerror(errno.EISDIR)}")
+    if not os.access(path, os.R_OK):
+        raise UsageError(f"can't open {path!r}: {os.strerror(errno.EACCES)}")
+    return info
+
+
+def check_inputs(names: Sequence[str], lines: bool, output: str | None) -> list[Input]:
+    """Refuses unreadable inputs, and an output that is also an input (also
+    through standard input), before anything is written."""
+    inputs = []
+    for name in names:
+        if name == "-":
+            try:
+                info = os.fstat(sys.stdin.fileno())
+            except (OSError, ValueError) as exc:
+                raise UsageError(f"can't read standard input: {reason(exc)}") from None
+            inputs.append(Input(STDIN_NAME, lines, info, None))
+        else:
+            as_lines = lines or name.lower().endswith(LINES_SUFFIXES)
+            inputs.append(Input(name, as_lines, _stat_input(name), name))
+    if output is not None:
+        try:
+            target: os.stat_result | None = os.stat(output)
+        except OSError:
+            target = None
+        what = f"output file {output!r}"
+    else:
+        target = fstat(sys.stdout)
+        what = "standard output"
+    if target is not None and stat.S_ISREG(target.st_mode):
+        for item in inputs:
+            if (item.info.st_dev, item.info.st_ino) == (target.st_dev, target.st_ino):
+                via = " (through standard input)" if item.path is None else ""
+                raise UsageError(f"{what} is also an input{via}")
+    return inputs
+
+
+def fstat(stream: IO[Any]) -> os.stat_result | None:
+    try:
+        return os.fstat(stream.fileno())
+    except (OSError, ValueError):
+        return None
+
+
+# ---------------------------------------------------------------- output
+
+
+class Output:
+    """Where redacted bytes go.  A document's output can be taken back when
+    the document turns out bad: a regular file is truncated back to where
+    the document began; other outputs get documents through a spool."""
+
+    def __init__(self, stream: IO[bytes], name: str, seekable: bool) -> None:
+        self.stream = stream
+        self.name = name
+        self.seekable = seekable
+        self.spool: IO[bytes] | None = None
+        self.mark = 0
+
+    def write(self, data: bytes) -> None:
+        if not data:
+            return
+        try:
+            (self.spool or self.stream).write(data)
+        except OSError as exc:
+            raise WriteError(self.message(exc)) from exc
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except OSError as exc:
+            raise WriteError(self.message(exc)) from exc
+
+    def begin_document(self) -> None:
+        if self.seekable:
+            self.flush()
+            self.mark = self.stream.tell()
+        else:
+            import tempfile
+
+            self.spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES)
+
+    def end_document(self, good: bool) -> None:
+        spool, self.spool = self.spool, None
+        if spool is not None:
+            with spool:
+                if good:
+                    spool.seek(0)
+                    try:
+                        import shutil
+
+                        shutil.copyfileobj(spool, self.stream, BLOCK)
+                    except OSError as exc:
+                        raise WriteError(self.message(exc)) from exc
+        elif not good:
+            self.stream.seek(self.mark)
+            self.stream.truncate()
+
+    def copy_file(self, path: str) -> None:
+        """Appends the contents of a file (a worker's part)."""
+        try:
+            self.flush()
+            with open(path, "rb") as part:
+                _copy_fd(part.fileno(), self.stream.fileno())
+        except OSError as exc:
+            raise WriteError(self.message(exc)) from exc
+
+    def message(self, exc: OSError) -> str:
+        return f"can't write {self.name}: {reason(exc)}"
+
+
+def _copy_fd(src: int, dst: int) -> None:
+    """Copies src to dst in the kernel where it can."""
+    size = os.fstat(src).st_size
+    offset = 0
+    try:
+        while offset < size:
+            sent = os.sendfile(dst, src, offset, size - offset)
+            if sent == 0:
+                break
+            offset += sent
+    except OSError as exc:
+        if exc.errno not in (errno.EINVAL, errno.ENOSYS) or offset:
+            raise
+        while block := os.pread(src, BLOCK, offset):
+            os.write(dst, block)
+            offset += len(block)
+
+
+class AtomicFile:
+    """A temporary file beside `path`, renamed over it by commit()."""
+
+    def __init__(self, path: str) -> None:
+        # Through a symbolic link to the file it names, which stays a link.
+        path = os.path.realpath(path)
+        directory = os.path.dirname(path)
+        try:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+        except OSError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        import tempfile
+
+        fd, self.temp = tempfile.mkstemp(
+            dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp"
+        )
+        os.fchmod(fd, mode)
+        self.path = path
+        self.stream: IO[bytes] = os.fdopen(fd, "wb")
+
+    def commit(self) -> None:
+        self.stream.flush()
+        os.fsync(self.stream.fileno())
+        self.stream.close()
+        os.replace(self.temp, self.path)
+
+    def discard(self) -> None:
+        self.stream.close()
+        try:
+            os.unlink(self.temp)
+        except OSError:
+            pass
+
+
+def open_output(path: str | None) -> tuple[Output, AtomicFile | None]:
+    if path is None:
+        out = sys.stdout.buffer
+        info = fstat(out)
+        seekable = info is not None and stat.S_ISREG(info.st_mode)
+        return Output(out, "standard output", seekable), None
+    try:
+        info = os.stat(path)
+    except OSError:
+        info = None
+    try:
+        if info is not None and not stat.S_ISREG(info.st_mode):
+            # A device or a FIFO cannot be replaced: write to it directly.
+            return Output(open(path, "wb"), repr(path), False), None
+        atomic = AtomicFile(path)
+    except OSError as exc:
+        raise UsageError(f"can't write {path!r}: {reason(exc)}") from None
+    return Output(atomic.stream, repr(path), True), atomic
+
+
+# -------------------------------------------------------------- progress
+
+
+class Progress(Protocol):
+    def update(self, n: int) -> object: ...
+    def clear(self) -> object: ...
+    def close(self) -> object: ...
+
+
+def start_progress(item: Input, out_is_terminal: bool) -> Progress | None:
+    """A bar on stderr for a long input, only when stderr is a terminal and
+    the output does not go to the same terminal; tqdm draws it (the
+    `progress` extra), and without it there is no bar."""
+    if out_is_terminal or not isatty(sys.stderr):
+        return None
+    size = item.info.st_size if stat.S_ISREG(item.info.st_mode) else None
+    if size is not None and size < PROGRESS_MIN_BYTES:
+        return None
+    try:
+        # Optional (the `progress` extra), and typed here by Progress.
+        tqdm = importlib.import_module("tqdm").tqdm
+    except ImportError:
+        return None
+    # A long path keeps its end, so that the bar keeps its room.
+    label = item.name if len(item.name) <= 30 else "..." + item.name[-27:]
+    bar: Progress = tqdm(total=size, desc=label, unit="B", unit_scale=True,
+                         unit_divisor=1024, leave=False, file=sys.stderr,
+                         dynamic_ncols=True, mininterval=0.2)
+    return bar
+
+
+def isatty(stream: IO[Any]) -> bool:
+    try:
+        return stream.isatty()
+    except (OSError, ValueError):
+        return False

@@ -1,0 +1,291 @@
+"""The command line's work: a run's state and error reports, one input
+redacted in this process as a stream of blocks, and JSON Lines files split at
+line ends over worker processes for --jobs, their output kept in order.
+"""
+
+from __future__ import annotations
+
+import codecs
+import os
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, TYPE_CHECKING
+
+from zentrove._cli_io import BLOCK, Input, Output, Progress, reason, start_progress
+from zentrove._redact import JSONRedactError, JSONStream
+from zentrove.redactor import Redactor
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future, ProcessPoolExecutor
+
+# JSON Lines files are split into parts of SEGMENT bytes (at line ends) for
+# --jobs.
+SEGMENT = 16 << 20
+
+LINES_HINT = " (JSON Lines? use --lines)"
+
+
+class Job:
+    """One run: where output goes, how to go on after bad input, and the
+    count of failures so far."""
+
+    def __init__(self, redactor: Redactor, out: Output, keep_going: bool, jobs: int) -> None:
+        self.redactor = redactor
+        self.out = out
+        self.keep_going = keep_going
+        self.jobs = jobs
+        self.flush_each = False        # interactive input: flush every block
+        self.out_is_terminal = False   # output shares the terminal: no bar
+        self.failures = 0
+        self.progress: Progress | None = None
+
+    def report(self, message: str) -> None:
+        self.failures += 1
+        self.out.flush()
+        if self.progress is not None:
+            self.progress.clear()
+        sys.stderr.write(f"zentrove: {message}\n")
+        sys.stderr.flush()
+
+    def bad_json(self, name: str, err: JSONRedactError | tuple[str, int, int],
+                 line_offset: int = 0, hint: bool = False) -> None:
+        msg, lineno, colno = (
+            err if isinstance(err, tuple) else (err.msg, err.lineno, err.colno)
+        )
+        # A second document at the start of a line: likely JSON Lines.
+        extra = LINES_HINT if hint and msg == "Extra data" and colno == 1 else ""
+        self.report(f"{name}:{lineno + line_offset}:{colno}: invalid JSON: {msg}{extra}")
+
+
+def redact_input(job: Job, item: Input) -> bool:
+    """Redacts one input in this process; False when it had bad data."""
+    try:
+        if item.path is None:
+            source: IO[bytes] = os.fdopen(sys.stdin.fileno(), "rb", buffering=0,
+                                          closefd=False)
+        else:
+            source = open(item.path, "rb", buffering=0)
+    except OSError as exc:
+        job.report(f"{item.name}: can't open: {reason(exc)}")
+        return False
+    job.progress = start_progress(item, job.out_is_terminal)
+    try:
+        with source:
+            if item.lines:
+                return _lines(job, item, source)
+            return _document(job, item, source)
+    finally:
+        if job.progress is not None:
+            job.progress.close()
+            job.progress = None
+
+
+def _blocks(job: Job, item: Input, source: IO[bytes]) -> Iterator[memoryview]:
+    buffer = bytearray(BLOCK)
+    view = memoryview(buffer)
+    while True:
+        try:
+            n = source.readinto(buffer)  # type: ignore[attr-defined]
+        except OSError as exc:
+            raise _ReadError(f"{item.name}: can't read: {reason(exc)}") from exc
+        if not n:
+            return
+        if job.progress is not None:
+            job.progress.update(n)
+        yield view[:n]
+
+
+class _ReadError(Exception):
+    pass
+
+
+def _lines(job: Job, item: Input, source: IO[bytes]) -> bool:
+    stream = JSONStream(job.redactor, lines=True, keep_going=job.keep_going)
+    ok = True
+    try:
+        for block in _blocks(job, item, source):
+            job.out.write(stream.feed(block))
+            for err in stream.pop_errors():
+                job.bad_json(item.name, err)
+                ok = False
+            if stream.stopped:
+                return False
+            if job.flush_each:
+                job.out.flush()
+    except _ReadError as exc:
+        job.report(str(exc))
+        return False
+    job.out.write(stream.close())
+    for err in stream.pop_errors():
+        job.bad_json(item.name, err)
+        ok = False
+    return ok
+
+
+def _document(job: Job, item: Input, source: IO[bytes]) -> bool:
+    stream = JSONStream(job.redactor)
+    job.out.begin_document()
+    good = False
+    try:
+        for block in _blocks(job, item, source):
+            job.out.write(stream.feed(block))
+        job.out.write(stream.close())
+        good = True
+    except JSONRedactError as err:
+        job.out.end_document(False)
+        job.bad_json(item.name, err, hint=True)
+        return False
+    except _ReadError as exc:
+        job.out.end_document(False)
+        job.report(str(exc))
+        return False
+    finally:
+        if good:
+            job.out.end_document(True)
+    return True
+
+
+# ------------------------------------------------------- worker processes
+
+# What a part gives back: the lines it read, its bad lines as (msg, lineno,
+# colno), and whether the run stops after it.
+PartErrors = list[tuple[str, int, int]]
+PartResult = tuple[int, PartErrors, bool]
+
+
+def _redact_range(redactor: Redactor, path: str, start: int, end: int, lines: bool,
+                  keep_going: bool, write: Callable[[bytes], object]) -> PartResult:
+    """Redacts bytes [start, end) of a file, passing the output to write."""
+    stream = JSONStream(redactor, lines=lines, keep_going=keep_going)
+    errors: PartErrors = []
+    buffer = bytearray(BLOCK)
+    view = memoryview(buffer)
+    with open(path, "rb", buffering=0) as src:
+        offset = start
+        try:
+            while offset < end:
+                n = os.preadv(src.fileno(), [view[: min(BLOCK, end - offset)]], offset)
+                if not n:
+                    break
+                offset += n
+                write(stream.feed(view[:n]))
+                errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
+                if stream.stopped:
+                    break
+            else:
+                write(stream.close())
+                errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
+        except JSONRedactError as err:
+            errors.append((err.msg, err.lineno, err.colno))
+    return stream.line - 1, errors, stream.stopped or bool(errors and not lines)
+
+
+def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
+               keep_going: bool, part_dir: str) -> tuple[str, PartResult]:
+    """In a worker process: a part of a file redacted into a new part file
+    (empty for a bad document)."""
+    import tempfile
+
+    fd, part = tempfile.mkstemp(dir=part_dir)
+    with os.fdopen(fd, "wb") as out:
+        result = _redact_range(redactor, path, start, end, lines, keep_going, out.write)
+        if result[1] and not lines:
+            out.truncate(0)
+    return part, result
+
+
+def _segments(item: Input) -> list[tuple[int, int]]:
+    """Splits a JSON Lines file into parts that end at line ends."""
+    assert item.path is not None
+    size = item.info.st_size
+    if not item.lines or size <= SEGMENT:
+        return [(0, size)]
+    bounds = [0]
+    with open(item.path, "rb") as handle:
+        while bounds[-1] + SEGMENT < size:
+            handle.seek(bounds[-1] + SEGMENT)
+            handle.readline()
+            # A part starting with a byte-order mark would take it for one:
+            # start at the next line instead.
+            while handle.peek(3)[:3] == codecs.BOM_UTF8:
+                handle.readline()
+            position = handle.tell()
+            if position >= size:
+                break
+            bounds.append(position)
+    bounds.append(size)
+    return list(zip(bounds, bounds[1:]))
+
+
+def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
+    """Redacts the inputs on job.jobs processes (this one included), writing
+    parts in order."""
+    import tempfile
+    from concurrent.futures import ProcessPoolExecutor
+
+    with tempfile.TemporaryDirectory(prefix="zentrove-") as part_dir:
+        pool = ProcessPoolExecutor(max_workers=job.jobs - 1)
+        try:
+            _run_parts(job, inputs, pool, part_dir)
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
+               part_dir: str) -> None:
+    """This process takes every job.jobs-th part itself and writes it straight
+    out; workers write the others to part files, which are copied in order."""
+    segments = [(item, start, end) for item in inputs if item.splittable
+                for start, end in _segments(item)]
+    futures: dict[int, Future[tuple[str, PartResult]]] = {}
+    submitted = 0
+
+    def fill() -> None:
+        # Up to two parts per worker ahead of this process.
+        nonlocal submitted
+        while submitted < len(segments) and len(futures) < 2 * (job.jobs - 1):
+            k = submitted
+            submitted += 1
+            if k % job.jobs:
+                item, start, end = segments[k]
+                futures[k] = pool.submit(_work_part, job.redactor, item.path or "",
+                                         start, end, item.lines, job.keep_going, part_dir)
+
+    index = 0
+    for item in inputs:
+        if not item.splittable:
+            if not redact_input(job, item) and not job.keep_going:
+                return
+            continue
+        progress = start_progress(item, job.out_is_terminal)
+        job.progress = progress
+        try:
+            line_offset = 0
+            while index < len(segments) and segments[index][0] is item:
+                _, start, end = segments[index]
+                fill()
+                if index % job.jobs == 0:
+                    if not item.lines:
+                        job.out.begin_document()
+                    lines_read, errors, stop = _redact_range(
+                        job.redactor, item.path or "", start, end, item.lines,
+                        job.keep_going, job.out.write)
+                    if not item.lines:
+                        job.out.end_document(not errors)
+                else:
+                    part, (lines_read, errors, stop) = futures.pop(index).result()
+                    if item.lines or not errors:
+                        job.out.copy_file(part)
+                    os.unlink(part)
+                for error in errors:
+                    job.bad_json(item.name, error, line_offset, hint=not item.lines)
+                if progress is not None:
+                    progress.update(end - start)
+                line_offset += lines_read
+                index += 1
+                if stop and not job.keep_going:
+                    return
+        finally:
+            if progress is not None:
+                progress.close()
+            job.progress = None
