@@ -44,6 +44,8 @@ def walk(tool: str, calls: int, nkeys: int, entries: int = 0) -> None:
     if prof:
         sys.path.insert(0, prof)
     sys.path.insert(0, str(HERE))
+    # The pure-Python walk is the tests' model of the module (tests/walk_model.py).
+    sys.path.insert(1, str(HERE.parent / "tests"))
     import itertools
 
     import data
