@@ -114,6 +114,18 @@ SECRETS = [
     ("card", "card=<S>;", _group(_AMEX, (4, 6, 5), "-")),
     ("card", "mc <S>", luhn_complete("2221", 16)),
     ("card", "(<S>)", luhn_complete("6011", 16)),
+    # The same shapes between quotes, brackets and query-string punctuation.
+    ("authorization", '{"headers": {"X-Auth": "Bearer <S>"}}', _pick(_ALNUM, 20) + "-_.~+/"),
+    ("jwt", "cb?state=1&id_token=<S>#x", _jwt()),
+    ("url_credentials", "mongodb+srv://u:<S>@c0.example.net/db?w=1", "p4ss/wd"),
+    ("aws", "creds=(<S>)", "ASIA" + _pick(string.ascii_uppercase + "234567", 16)),
+    ("github", '{"hint": "<S>"}', _github_token("ghs_")),
+    ("gitlab", "[<S>]", "glrt-" + _pick(_ALNUM + "-_", 20)),
+    ("slack", "?t=<S>&x", "xoxp-" + _pick(string.digits, 11) + "-" + _pick(string.digits, 11) + "-"
+     + _pick(string.digits, 12) + "-" + _pick("0123456789abcdef", 32)),
+    ("stripe", "STRIPE='<S>'", "rk_live_" + _pick(_ALNUM, 24)),
+    ("google", '["<S>"],', "GOCSPX-" + _pick(_ALNUM + "-_", 28)),
+    ("card", "card: <S>.", _group(luhn_complete("51", 16), (4, 4, 4, 4), "-")),
 ]
 
 BENIGN = [
@@ -135,6 +147,7 @@ BENIGN = [
     # Near misses: hashes in URLs, ids, times, versions, images, code.
     "see https://github.com/org/repo/commit/3f786850e387550fdab836ed7e6dc881de23001b#diff-1 "
     "https://gitlab.com/g/p/-/blob/0123456789abcdef0123456789abcdef01234567/README.md",
+    "https://host:8080/p/@x https://medium.com/@user/post https://h/a:b@c s3://u:1234/56@h",
     "docker pull ghcr.io/org/app@sha256:9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08",
     "ObjectId('507f1f77bcf86cd799439011') etag W/\"33a64df551425fcc55e4d42a148795d9f25f89d4\" "
     "at 0x7f3a2b1c9d80 md5 d41d8cd98f00b204e9800998ecf8427e trace=4bf92f3577b34da6a3ce929d0e0e4736",

@@ -85,6 +85,21 @@ inline constexpr std::array<uint8_t, 256> kClass = make_classes();
     return (kClass[c] & cls) != 0;
 }
 
+[[nodiscard]] inline bool blank(unsigned char c) noexcept
+{
+    return c == ' ' || c == '\t';
+}
+
+[[nodiscard]] inline bool space(unsigned char c) noexcept
+{
+    return blank(c) || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+[[nodiscard]] inline bool quote(unsigned char c) noexcept
+{
+    return c == '"' || c == '\'';
+}
+
 // One span of bytes to mask, and the detector that found it.
 struct Span {
     Py_ssize_t begin;
@@ -199,6 +214,7 @@ Py_ssize_t match_card(Scan&, Py_ssize_t, int);
 // detect_pairs.cpp: text around a separator.
 Py_ssize_t match_pair(Scan&, Py_ssize_t, int);
 Py_ssize_t match_element(Scan&, Py_ssize_t, int);
+// detect_url.cpp
 Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 
 // Runs the matchers of `detectors` over the scan's text (detect.cpp).
