@@ -62,6 +62,9 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("password=Bearer abc.1= password=basic user=x", "password=************* password=***** user=x"),
         # JSON inside a JSON string: \\\" is a quote of the inner string.
         (r'msg="{\"password\": \"a\\\"b\"}" n=1', r'msg="{\"password\": \"******\"}" n=1'),
+        # A value attribute of a tag that names the key.
+        ('<input type="password" name="password" value="a b"> <a data-name="password" value="c">',
+         '<input type="password" name="password" value="***"> <a data-name="password" value="c">'),
         # Brackets that open a value hold it to their match.
         ("password: <redacted>\npassword=${A_B}x y password=$(cat /f) z password=[x]",
          "password: **********\npassword=******* y password=********* z password=***"),
@@ -94,6 +97,9 @@ def test_key_value_text(text, expected):
          "user=bob id=7 http://host:8080/ u@db:5432", "user=bob id=* http://host:8080/ u@db:5432"),
         (Redactor(trust=["user"], detect=["key_value"]), "img YWJj+= next 'YWJj+=' x",
          "img YWJj+= next 'YWJj+=' x"),
+        (Redactor(trust=["key", "user"], detect=["key_value"]),
+         '<add key="user" value="bob"/><add key="pw" value="x"/>',
+         '<add key="user" value="bob"/><add key="pw" value="*"/>'),
         (Redactor(omit=["Password"], exact=True, detect=True),
          "password=a Password=b", "password=a Password=*"),
         (Redactor(omit=["password"]), "password=abc", "password=abc"),

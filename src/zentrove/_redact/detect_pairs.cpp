@@ -340,6 +340,41 @@ struct Separator {
     return s.run(v, kB64, 41) == 40;
 }
 
+// `<add key="password" value="x"/>`, `<input name="token" value="x">`: the
+// key that a `value` attribute's tag names, found between the tag's '<' and
+// `value` as [*begin, *end).
+[[nodiscard]] bool named_by_tag(const Scan& s, const Pair& pair, Py_ssize_t* begin,
+                                Py_ssize_t* end) noexcept
+{
+    if (!pair.quoted_value || pair.quoted_key
+        || !equals_folded(s, pair.key_begin, pair.key_end, "value")) {
+        return false;
+    }
+    Py_ssize_t tag = pair.key_begin;
+    while (tag > 0 && pair.key_begin - tag < 512 && s.text[tag - 1] != '<') {
+        unsigned char c = s.text[tag - 1];
+        if (c == '>' || c == '\n') {
+            return false;
+        }
+        --tag;
+    }
+    for (Py_ssize_t a = tag; a + 6 < pair.key_begin; ++a) {
+        bool name = s.has(a, "name=") || s.has(a, "key=");
+        Py_ssize_t q = a + (s.text[a] == 'n' ? 5 : 4);
+        if (name && a > tag && space(s.text[a - 1]) && quote(s.at(q))) {
+            const void* close = std::memchr(s.text + q + 1, s.text[q],
+                                            static_cast<size_t>(pair.key_begin - q - 1));
+            if (close == nullptr) {
+                return false;
+            }
+            *begin = q + 1;
+            *end = static_cast<const unsigned char*>(close) - s.text;
+            return *end > *begin;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 // The key is read first and judged before the value is looked for: most
@@ -362,6 +397,21 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
         sensitive = scan.key_sensitive(pair.key_begin, n);
         if (sensitive < 0) {
             return -1;
+        }
+    }
+    if (n == 5 && scan.text[at] == '=' && quote(scan.at(at + 1)) && scan.rules != nullptr
+        && (scan.detectors & (uint32_t{1} << kKeyValue))) {
+        Pair tagged = pair;
+        Py_ssize_t name_begin;
+        Py_ssize_t name_end;
+        if (find_value(scan, at, &tagged) && named_by_tag(scan, tagged, &name_begin, &name_end)) {
+            // The tag's name decides, in an allow-list too.
+            sensitive = scan.key_sensitive(name_begin, name_end - name_begin);
+            if (sensitive <= 0) {
+                return sensitive;
+            }
+            pair = tagged;
+            return scan.add(pair.value_begin, pair.value_end, detector) < 0 ? -1 : pair.resume;
         }
     }
     if (sensitive == 0) {
