@@ -82,6 +82,15 @@ public:
         return entry->key == key ? &entry->value : nullptr;
     }
 
+    // Whether `dict` has a combined table of any keys (not only str), where
+    // a lookup may compare keys with their own __eq__.
+    [[nodiscard]] static bool any_keys(PyObject* dict) noexcept
+    {
+        auto* mp = reinterpret_cast<PyDictObject*>(dict);
+        return mp->ma_values == nullptr &&
+               reinterpret_cast<KeysHead*>(mp->ma_keys)->kind == kGeneral;
+    }
+
     // The index of the entry `next` returned last, in a combined table;
     // -1 for a split table (read through _PyDict_Next).
     [[nodiscard]] Py_ssize_t last() const noexcept

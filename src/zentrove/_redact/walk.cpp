@@ -1,6 +1,6 @@
 // The walks of RedactorBase: redact (in place), redacted (copy) and report,
 // as one walk instantiated per mode; the dispatch on a value's type, the
-// leaves, and the walks of dict, list and tuple storage.
+// leaves, and the walks of dict and list storage (tuples: walk_tuple.cpp).
 //
 // Design note.  A value is walked under the sensitivity of its key: a str
 // under a sensitive key becomes the mask, a list or tuple passes the
@@ -147,26 +147,31 @@ void bump_tag(PyObject* d) noexcept
 }
 
 // Stores `result` (a reference it takes) for the entry `index`, key `k`,
-// that the cursor of `d` returned last: into `target`, the copy of `d` or
-// `d` itself.  The entry's slot takes it directly when the table holds k
-// there, so no key's __eq__ runs and nothing is resized; the replaced
-// value is still held by the caller (or by `d`, for a copy), so no
-// finaliser runs.  Otherwise (a split table, or a copy whose table is laid
-// out differently) a store by the known hash, for which the caller checks
-// that `d` did not change.
+// that the cursor of the dict walked returned last: into `target`, its copy
+// or (in place) the dict itself.  The replaced value is still held by the
+// caller (or by the original, for a copy), so no finaliser runs here.  A
+// copy's slot takes the value directly when its table holds k there.  In
+// place, a table of str keys only takes a store by the known hash (its
+// lookup runs no Python code, and the store renews the version tag); a
+// table of any keys takes the value in the entry's slot and a fresh tag,
+// since a lookup there could run a key's __eq__.  Otherwise a store by the
+// known hash, for which the caller checks that the original did not change.
 template <Mode M>
-[[nodiscard]] int store(PyObject* d, PyObject* target, Py_ssize_t index, PyObject* k,
-                        PyObject* result, Py_hash_t hash)
+[[gnu::always_inline]] [[nodiscard]] inline int store(PyObject* target, Py_ssize_t index,
+                                                      PyObject* k, PyObject* result,
+                                                      Py_hash_t hash)
 {
-    PyObject** slot = DictCursor::value_slot(target, index, k);
-    if (slot != nullptr) {
-        PyObject* old = *slot;
-        *slot = result;
-        if constexpr (M == Mode::InPlace) {
-            bump_tag(d);
+    if (M == Mode::Copy || DictCursor::any_keys(target)) {
+        PyObject** slot = DictCursor::value_slot(target, index, k);
+        if (slot != nullptr) {
+            PyObject* old = *slot;
+            *slot = result;
+            if constexpr (M == Mode::InPlace) {
+                bump_tag(target);
+            }
+            Py_DECREF(old);
+            return 0;
         }
-        Py_DECREF(old);
-        return 0;
     }
     const int stored = _PyDict_SetItem_KnownHash(target, k, result, hash);
     Py_DECREF(result);
@@ -285,29 +290,49 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
         if (leaf == Leaf::Keep) {
             continue;
         }
-        // Held while anything runs that may run Python code (an allocation
-        // may start a gc pass, whose callbacks may clear the dict).
-        Ref key = Ref::borrow(k);
-        Ref value = Ref::borrow(v);
         // A copy's slots are filled ahead with the same values.
         const Path here{at, k, 0, M == Mode::Copy ? 2 : 1};
-        Ref result;
-        if constexpr (M == Mode::Report) {
-            if (leaf == Leaf::Mask) {
-                if (w.emit(&here) < 0) {
+        if (leaf == Leaf::Mask) {
+            if constexpr (M == Mode::Report) {
+                // The key is held while the report grows: an allocation may
+                // start a gc pass, whose callbacks may clear the dict.
+                Py_INCREF(k);
+                const int emitted = w.emit(&here);
+                Py_DECREF(k);
+                if (emitted < 0) {
                     return nullptr;
                 }
-                key = Ref();
-                value = Ref();
-                if (dict_tag(d) != tag) {
-                    return changed_during_walk(d);
-                }
-                continue;
             }
+            else {
+                // Making a mask starts no gc pass, and the store runs no
+                // Python code: the key needs no hold.  The replaced value
+                // is held (in place) until the store is recorded, so its
+                // finaliser's changes are caught.
+                PyObject* mask = w.mask(PyUnicode_GET_LENGTH(v));
+                if (mask == nullptr) {
+                    return nullptr;
+                }
+                if constexpr (M == Mode::InPlace) {
+                    Py_INCREF(v);
+                }
+                const int stored = store<M>(target, cursor.last(), k, mask, hash);
+                if constexpr (M == Mode::InPlace) {
+                    tag = dict_tag(d);  // our own store
+                    Py_DECREF(v);
+                }
+                if (stored < 0) {
+                    return nullptr;
+                }
+            }
+            if (dict_tag(d) != tag) {
+                return changed_during_walk(d);
+            }
+            continue;
         }
-        result = Ref::steal(leaf == Leaf::Mask
-                                ? w.mask(PyUnicode_GET_LENGTH(v))
-                                : walk_value<M>(w, v, sensitive != 0, &here));
+        // Held while the walk below runs Python code.
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+        Ref result = Ref::steal(walk_value<M>(w, v, sensitive != 0, &here));
         if (!result) {
             return nullptr;
         }
@@ -315,7 +340,7 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
             return changed_during_walk(d);
         }
         if (result.get() != v) {
-            if (store<M>(d, target, cursor.last(), k, result.release(), hash) < 0) {
+            if (store<M>(target, cursor.last(), k, result.release(), hash) < 0) {
                 return nullptr;
             }
             if constexpr (M == Mode::InPlace) {
@@ -413,83 +438,6 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
         }
     }
     return M == Mode::Copy ? copy.release() : Py_NewRef(list);
-}
-
-template <Mode M>
-PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
-{
-    const bool track = tracked(tuple, at);
-    bool found = false;
-    PyObject* done = track ? w.seen.find(tuple, sensitive, &found) : nullptr;
-    if (found) {
-        return Py_NewRef(M == Mode::Copy && done != nullptr ? done : tuple);
-    }
-    DepthGuard guard(w);
-    if (!guard.ok()) {
-        return nullptr;
-    }
-    // A copy is made only once an item changed, and recorded only once
-    // complete: a tuple that reaches itself through a list is then copied
-    // again inside, and the inner copy is the one kept.
-    if (M != Mode::Copy && track && w.seen.add(tuple, sensitive, nullptr) < 0) {
-        return nullptr;
-    }
-    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-    Ref items;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(tuple, i);
-        const Path here{at, nullptr, i, 1};
-        Ref held = Ref::borrow(item);  // the walk's reference, as for lists
-        Ref result = Ref::steal(walk_value<M>(w, item, sensitive, &here));
-        if (!result) {
-            return nullptr;
-        }
-        if (M == Mode::InPlace && result.get() != item) {
-            return stuck(Py_TYPE(tuple), &here);
-        }
-        if (M == Mode::Copy && !items && result.get() != item) {
-            items = Ref::steal(PyTuple_New(n));
-            if (!items) {
-                return nullptr;
-            }
-            for (Py_ssize_t j = 0; j < i; ++j) {
-                PyTuple_SET_ITEM(items.get(), j, Py_NewRef(PyTuple_GET_ITEM(tuple, j)));
-            }
-        }
-        if (items) {
-            PyTuple_SET_ITEM(items.get(), i, result.release());
-        }
-    }
-    if constexpr (M != Mode::Copy) {
-        return Py_NewRef(tuple);
-    }
-    done = w.seen.find(tuple, sensitive, &found);
-    if (found) {
-        return Py_NewRef(done != nullptr ? done : tuple);
-    }
-    Ref copy;
-    if (!items) {
-        copy = Ref::borrow(tuple);  // nothing to mask: shared, as it is immutable
-    }
-    else if (Py_IS_TYPE(tuple, &PyTuple_Type)) {
-        copy = std::move(items);
-    }
-    else {
-        // tuple.__new__ keeps the subclass (a named tuple too) and runs none
-        // of its Python code.
-        Ref args = Ref::steal(PyTuple_Pack(1, items.get()));
-        if (!args) {
-            return nullptr;
-        }
-        copy = Ref::steal(PyTuple_Type.tp_new(Py_TYPE(tuple), args.get(), nullptr));
-        if (!copy || copy_attributes(tuple, copy.get()) < 0) {
-            return nullptr;
-        }
-    }
-    if (w.seen.add(tuple, sensitive, copy.get()) < 0) {
-        return nullptr;
-    }
-    return copy.release();
 }
 
 template PyObject* walk_value<Mode::InPlace>(Walk&, PyObject*, bool, const Path*);
