@@ -50,6 +50,9 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
         ("--password=abc&user=x", "--password=***&user=x"),
         ("password='unterminated\nx", "password='************\nx"),
         ("PassWord:x", "PassWord:*"),
+        # A dotted property path is judged by its last name too.
+        ("spring.datasource.password=s3cr3t db.user=x a.password.=y",
+         "spring.datasource.password=****** db.user=x a.password.=*"),
         # Compound assignments: the operator stays, the value goes.
         ("PASSWORD := hunter2 x", "PASSWORD := ******* x"),
         ("password ?= a password += b password::=c password .= d password ||= e password+=f",

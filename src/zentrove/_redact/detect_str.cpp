@@ -156,6 +156,18 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
         return slot.sensitive;
     }
     int sensitive = key_sensitive_utf8(*rules, reinterpret_cast<const char*>(text + at), n);
+    if (sensitive == 0 && !keyless_sensitive(*rules)) {
+        // A deny-list also judges a dotted property path by its last name
+        // (`spring.datasource.password=x`); it can only add masks.
+        const void* dot = memrchr(text + at, '.', static_cast<size_t>(n));
+        if (dot != nullptr) {
+            const Py_ssize_t tail = static_cast<const unsigned char*>(dot) - text + 1;
+            if (tail < at + n) {
+                sensitive = key_sensitive_utf8(
+                    *rules, reinterpret_cast<const char*>(text + tail), at + n - tail);
+            }
+        }
+    }
     if (sensitive >= 0) {
         slot = Verdict{at, n, sensitive};
         filled_ |= bit;
