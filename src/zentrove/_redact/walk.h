@@ -76,7 +76,7 @@ struct Walk {
     PyObject* report = nullptr;    // owned: the report list (Report mode)
 
     int depth = 0;                 // containers being walked, nested
-    const char* stack_floor = nullptr;  // the lowest safe C stack address, once looked up
+    uintptr_t stack_floor = 0;     // the lowest safe C stack address once looked up (1: unknown)
 
     Walk(const Rules& r, Mode m) noexcept : rules(r), mode(m) {}
     Walk(const Walk&) = delete;

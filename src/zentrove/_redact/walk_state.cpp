@@ -182,27 +182,29 @@ int Walk::emit(const Path* at, PyObject* rule)
 
 bool stack_low(Walk& w) noexcept
 {
-    if (w.stack_floor == nullptr) {
+    if (w.stack_floor == 0) {
         // The thread's stack bounds, looked up once per walk that gets this
         // deep; a margin is kept for what runs below the last check (a
         // finaliser, a mapping's Python code, a gc pass).
-        pthread_attr_t attr;
         void* low = nullptr;
         size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) {
-            w.stack_floor = "";  // unknown: only the fixed cap applies
-            return false;
+#if defined(__GLIBC__)
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            if (pthread_attr_getstack(&attr, &low, &size) != 0) {
+                low = nullptr;
+            }
+            pthread_attr_destroy(&attr);
         }
-        const int got = pthread_attr_getstack(&attr, &low, &size);
-        pthread_attr_destroy(&attr);
-        if (got != 0 || low == nullptr) {
-            w.stack_floor = "";
+#endif
+        if (low == nullptr) {
+            w.stack_floor = 1;  // unknown: only the fixed cap applies
             return false;
         }
         constexpr size_t kMargin = size_t{256} << 10;
-        w.stack_floor = static_cast<const char*>(low) + (size / 4 < kMargin ? size / 4 : kMargin);
+        w.stack_floor = reinterpret_cast<uintptr_t>(low) + (size / 4 < kMargin ? size / 4 : kMargin);
     }
-    return static_cast<const char*>(__builtin_frame_address(0)) < w.stack_floor;
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < w.stack_floor;
 }
 
 PyObject* stuck(PyTypeObject* container, const Path* at)
