@@ -251,3 +251,18 @@ def run_python(code, timeout=120):
         text=True,
         timeout=timeout,
     )
+
+
+def fails(call, exc_type=TypeError):
+    """The ExceptionInfo of a call that must raise exc_type."""
+    import pytest
+
+    with pytest.raises(exc_type) as info:
+        call()
+    return info
+
+
+def state_of(o):
+    """The state tuple of either reduce form."""
+    value = o.__reduce__()
+    return value[2] if len(value) == 3 else value[1][2]

@@ -10,6 +10,7 @@ import pytest
 
 import zentrove.omit as omit
 from helpers import HIDE, OMIT, OMITTER_SUM, RECURSE, SRC, at, entries, run_python
+from helpers import fails
 from helpers import NO_TRUST_INIT as NT_INIT
 from helpers import OMITTER_INIT as INIT
 from helpers import STRINGS as STRS
@@ -60,12 +61,6 @@ class IntSub(int):
 def state_list(o):
     """The omissions list as the set-state reduce form shows it."""
     return o.__reduce__()[2][0]
-
-
-def fails(call, exc_type=TypeError):
-    with pytest.raises(exc_type) as info:
-        call()
-    return info
 
 
 # --- arity ------------------------------------------------------------------

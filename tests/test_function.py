@@ -12,17 +12,12 @@ import pytest
 
 import zentrove.omit as omit
 from helpers import HIDE, OMIT, SRC, entries, run_python
+from helpers import fails
 from helpers import STRINGS as STRS
 from zentrove.omit import NoTrustOmitter, Omitter
 
 UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
 UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
-
-
-def fails(call, exc_type=TypeError):
-    with pytest.raises(exc_type) as info:
-        call()
-    return info
 
 
 # --- function objects -------------------------------------------------------

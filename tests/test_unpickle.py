@@ -8,6 +8,7 @@ import pytest
 
 import zentrove.omit as omit
 from helpers import NO_TRUST_SUMS, OMITTER_SUMS, entries, run_python
+from helpers import fails, state_of
 from helpers import STRINGS as STRS
 from zentrove.omit import NoTrustOmitter, Omitter
 
@@ -39,18 +40,6 @@ class TupleSub(tuple):
 
 class ListSub(list):
     pass
-
-
-def state_of(o):
-    """The state tuple of either reduce form."""
-    value = o.__reduce__()
-    return value[2] if len(value) == 3 else value[1][2]
-
-
-def fails(call, exc_type=TypeError):
-    with pytest.raises(exc_type) as info:
-        call()
-    return info
 
 
 # --- reconstructors ---------------------------------------------------------

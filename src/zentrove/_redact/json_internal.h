@@ -207,6 +207,22 @@ inline bool value_masked(const Scanner& s)
     return 0;
 }
 
+// A string value starts at the quote p: a masked one drops its body from
+// the output (its mask is written when it closes), a kept one is copied.
+[[nodiscard]] inline int open_value(Scanner& s, const char* p, bool masked)
+{
+    if (!masked) {
+        return open_kept(s, p);
+    }
+    s.str_kind = kMask;
+    if (flush(s, p + 1) < 0) {
+        return -1;
+    }
+    s.copy_from = nullptr;
+    s.count = 0;
+    return 0;
+}
+
 // The detectors on a kept string's decoded text (json_bytes.cpp): when they
 // mask something, its body in the output is replaced.  0, or -1.
 [[nodiscard]] int detect_kept(Scanner& s, const char* text, size_t n, const char* q);

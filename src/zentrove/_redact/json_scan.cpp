@@ -186,14 +186,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             switch (c) {
             case '"':
                 s.state = kString;
-                if (value_masked(s)) {
-                    s.str_kind = kMask;
-                    CHECK(flush(s, p + 1));
-                    s.copy_from = nullptr;
-                    s.count = 0;
-                } else {
-                    CHECK(open_kept(s, p));
-                }
+                CHECK(open_value(s, p, value_masked(s)));
                 ++p;
                 goto string_start;
             case '{':
@@ -379,14 +372,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                     goto whitespace;
                 }
                 s.state = kString;
-                if (s.key_sensitive) {
-                    s.str_kind = kMask;
-                    CHECK(flush(s, p + 1));
-                    s.copy_from = nullptr;
-                    s.count = 0;
-                } else {
-                    CHECK(open_kept(s, p));
-                }
+                CHECK(open_value(s, p, s.key_sensitive));
                 ++p;
                 goto string_start;
             }
