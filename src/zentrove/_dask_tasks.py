@@ -89,17 +89,37 @@ class Adapter:
     def json(self, data: bytes, indent: int | None) -> tuple[bytes, int]:
         """Redacts one JSON value given as UTF-8; raises Bad for bad input."""
         if self.text is not None:
-            try:
-                return self.text(data), 0
-            except RecursionError:
-                raise Bad(1, None, "nested too deeply") from None
-            except ValueError as exc:
-                raise _bad_text(exc) from None
+            return self.native(self.text, data), 0
         try:
-            value, masked = self.value(json.loads(data.decode("utf-8")))
+            text = data.decode("utf-8")
         except UnicodeDecodeError as exc:
             line = data.count(b"\n", 0, exc.start) + 1
             raise Bad(line, None, f"invalid UTF-8: {exc.reason}") from None
+        value, masked = self.parsed(text)
+        return _dump(value, indent), masked
+
+    def json_text(self, text: str) -> str:
+        """Redacts one JSON value held in a str; raises Bad for bad input."""
+        if self.text is not None:
+            result: str = self.native(self.text, text)
+            return result
+        value, _ = self.parsed(text)
+        return _dump(value, None).decode("utf-8")
+
+    @staticmethod
+    def native(redact_json: Callable[[Any], Any], data: Any) -> Any:
+        """The native text path on one value, its failures as Bad."""
+        try:
+            return redact_json(data)
+        except RecursionError:
+            raise Bad(1, None, "nested too deeply") from None
+        except ValueError as exc:
+            raise _bad_text(exc) from None
+
+    def parsed(self, text: str) -> tuple[Any, int]:
+        """Parses and walks one value, its failures as Bad."""
+        try:
+            return self.value(json.loads(text))
         except json.JSONDecodeError as exc:
             raise Bad(exc.lineno, exc.colno, f"invalid JSON: {exc.msg}") from None
         except RecursionError:
@@ -107,27 +127,6 @@ class Adapter:
         except ValueError as exc:
             # For example an integer beyond the interpreter's limit on digits.
             raise Bad(1, None, f"invalid JSON: {exc}") from None
-        return _dump(value, indent), masked
-
-    def json_text(self, text: str) -> str:
-        """Redacts one JSON value held in a str; raises Bad for bad input."""
-        if self.text is not None:
-            try:
-                result: str = self.text(text)
-                return result
-            except RecursionError:
-                raise Bad(1, None, "nested too deeply") from None
-            except ValueError as exc:
-                raise _bad_text(exc) from None
-        try:
-            value, _ = self.value(json.loads(text))
-        except json.JSONDecodeError as exc:
-            raise Bad(exc.lineno, exc.colno, f"invalid JSON: {exc.msg}") from None
-        except RecursionError:
-            raise Bad(1, None, "nested too deeply") from None
-        except ValueError as exc:
-            raise Bad(1, None, f"invalid JSON: {exc}") from None
-        return _dump(value, None).decode("utf-8")
 
     def copied(self, item: _T) -> _T:
         """A redacted copy of any object; the original is left as it was."""
