@@ -246,10 +246,8 @@ template <Mode M>
 PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
 {
     const bool track = tracked(d, at);
-    bool found = false;
-    PyObject* done = track ? w.seen.find(d, false, &found) : nullptr;
-    if (found) {
-        return Py_NewRef(M == Mode::Copy ? done : d);
+    if (PyObject* before = walked_before<M>(w, d, false, track)) {
+        return before;
     }
     DepthGuard guard(w);
     if (!guard.ok()) {
@@ -362,10 +360,8 @@ template <Mode M>
 PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
 {
     const bool track = tracked(list, at);
-    bool found = false;
-    PyObject* done = track ? w.seen.find(list, sensitive, &found) : nullptr;
-    if (found) {
-        return Py_NewRef(M == Mode::Copy ? done : list);
+    if (PyObject* before = walked_before<M>(w, list, sensitive, track)) {
+        return before;
     }
     DepthGuard guard(w);
     if (!guard.ok()) {

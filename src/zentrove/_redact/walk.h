@@ -91,6 +91,22 @@ struct Walk {
     [[nodiscard]] int emit(const Path* at, PyObject* rule = nullptr);
 };
 
+// A container this call walked before (a cycle or shared data): what it gave
+// then, as a new reference (its copy, or itself), or NULL when it is new.  An
+// untracked container cannot have been walked before.
+template <Mode M>
+[[nodiscard]] inline PyObject* walked_before(const Walk& w, PyObject* obj,
+                                             bool sensitive, bool track) noexcept
+{
+    bool found = false;
+    PyObject* done = track ? w.seen.find(obj, sensitive, &found) : nullptr;
+    if (!found) {
+        return nullptr;
+    }
+    // A tuple is recorded before its copy exists: until then it is itself.
+    return Py_NewRef(M == Mode::Copy && done != nullptr ? done : obj);
+}
+
 // In place: TypeError for a value at `at` that would be masked but sits in
 // an immutable container; returns NULL.
 PyObject* stuck(PyTypeObject* container, const Path* at);

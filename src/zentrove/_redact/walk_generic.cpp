@@ -65,10 +65,8 @@ namespace {
 template <Mode M>
 PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
 {
-    bool found;
-    PyObject* done = w.seen.find(mapping, false, &found);
-    if (found) {
-        return Py_NewRef(M == Mode::Copy ? done : mapping);
+    if (PyObject* before = walked_before<M>(w, mapping, false, true)) {
+        return before;
     }
     DepthGuard guard(w);
     if (!guard.ok()) {
@@ -136,10 +134,8 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
 template <Mode M>
 PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
 {
-    bool found;
-    PyObject* done = w.seen.find(seq, sensitive, &found);
-    if (found) {
-        return Py_NewRef(M == Mode::Copy ? done : seq);
+    if (PyObject* before = walked_before<M>(w, seq, sensitive, true)) {
+        return before;
     }
     DepthGuard guard(w);
     if (!guard.ok()) {
@@ -200,10 +196,8 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
 template <Mode M>
 PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at)
 {
-    bool found;
-    PyObject* done = w.seen.find(set, sensitive, &found);
-    if (found) {
-        return Py_NewRef(M == Mode::Copy ? done : set);
+    if (PyObject* before = walked_before<M>(w, set, sensitive, true)) {
+        return before;
     }
     DepthGuard guard(w);
     if (!guard.ok()) {

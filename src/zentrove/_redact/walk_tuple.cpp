@@ -9,10 +9,8 @@ template <Mode M>
 PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
 {
     const bool track = tracked(tuple, at);
-    bool found = false;
-    PyObject* done = track ? w.seen.find(tuple, sensitive, &found) : nullptr;
-    if (found) {
-        return Py_NewRef(M == Mode::Copy && done != nullptr ? done : tuple);
+    if (PyObject* before = walked_before<M>(w, tuple, sensitive, track)) {
+        return before;
     }
     DepthGuard guard(w);
     if (!guard.ok()) {
@@ -53,9 +51,9 @@ PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
     if constexpr (M != Mode::Copy) {
         return Py_NewRef(tuple);
     }
-    done = w.seen.find(tuple, sensitive, &found);
-    if (found) {
-        return Py_NewRef(done != nullptr ? done : tuple);
+    // A cycle through the tuple may have recorded its copy meanwhile.
+    if (PyObject* before = walked_before<M>(w, tuple, sensitive, true)) {
+        return before;
     }
     Ref copy;
     if (!items) {
