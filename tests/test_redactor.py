@@ -3,6 +3,7 @@
 import copy
 import pickle
 import sys
+import weakref
 from collections import UserString
 
 import pytest
@@ -169,20 +170,42 @@ class Sub(Redactor):
     copy.copy, copy.deepcopy,
     *(lambda r, p=p: pickle.loads(pickle.dumps(r, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)),
 ])
-@pytest.mark.parametrize("cls", [Redactor, Sub])
-def test_copies_and_pickles_keep_rules_and_state(copier, cls):
-    r = cls(omit=["api_key"], contains=["secret"], mask="#", scalars=True)
-    r.note = "kept"
+@pytest.mark.parametrize("cls, state", [(Redactor, None), (Sub, {"note": "kept"})])
+def test_copies_and_pickles_keep_rules_and_state(copier, cls, state):
+    r = cls(omit=["api_key"], contains=["secret"], mask="#", scalars=True, detect=["jwt"])
+    if state:
+        vars(r).update(state)
     c = copier(r)
-    assert (type(c), c, c.note) == (cls, r, "kept")
-    assert c.is_sensitive("X-Secret") and c.is_sensitive("apiKey")
+    assert (type(c), c, hash(c), getattr(c, "__dict__", None)) == (cls, r, hash(r), state)
+    assert c.is_sensitive("X-Secret") and c.is_sensitive("apiKey") and c.detect == ("jwt",)
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda r: setattr(r, "note", 1), "'Redactor' object has no attribute 'note'"),
+        (lambda r: delattr(r, "note"), "'Redactor' object has no attribute 'note'"),
+        (lambda r: setattr(r, "__dict__", {}), "'Redactor' object has no attribute '__dict__'"),
+        (lambda r: setattr(r, "omit", ["b"]),
+         "attribute 'omit' of 'zentrove._redact.RedactorBase' objects is not writable"),
+        (lambda r: setattr(r, "detect", True), "property 'detect' of 'Redactor' object has no setter"),
+    ],
+)
+def test_a_redactor_is_immutable(change, message):
+    r = Redactor(omit=["a"])
+    with pytest.raises(AttributeError) as info:
+        change(r)
+    assert str(info.value) == message
+    assert (r.omit, r.detect, weakref.ref(r)() is r) == (("a",), (), True)
 
 
 def test_importing_the_package_loads_no_redactor_code():
     from helpers import run_python
 
     ran = run_python("""
-        import sys, zentrove, zentrove.omit
+        import sys, zentrove
+        # Every name of __all__, the native core included, is there on first use.
+        assert zentrove.omit is sys.modules["zentrove.omit"]
         assert "zentrove._redact" not in sys.modules
         assert zentrove.Redactor.__module__ == "zentrove.redactor"
         assert zentrove.Redactor is __import__("zentrove.redactor").redactor.Redactor
@@ -190,5 +213,7 @@ def test_importing_the_package_loads_no_redactor_code():
             zentrove.nothing
         except AttributeError as e:
             print(e)
+        from zentrove import *
+        print(sorted(zentrove.__all__) == sorted(n for n in zentrove.__all__ if n in globals()))
     """)
-    assert (ran.stdout, ran.stderr) == ("module 'zentrove' has no attribute 'nothing'\n", "")
+    assert (ran.stdout, ran.stderr) == ("module 'zentrove' has no attribute 'nothing'\nTrue\n", "")

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING
 __all__ = ["DETECTORS", "JSONRedactError", "Redactor", "omit"]
 
 if TYPE_CHECKING:
+    from zentrove import omit
     from zentrove._redact import DETECTORS, JSONRedactError
     from zentrove.redactor import Redactor
 
@@ -20,6 +21,10 @@ if TYPE_CHECKING:
 def __getattr__(name: str) -> object:
     # Loaded on first use, so that importing zentrove (or zentrove.omit)
     # stays cheap and never loads the second native module.
+    if name == "omit":
+        import zentrove.omit
+
+        return zentrove.omit
     if name == "Redactor":
         from zentrove.redactor import Redactor
 

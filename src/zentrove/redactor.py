@@ -73,7 +73,13 @@ class Redactor(RedactorBase):
     (True for all, or names from ``zentrove.DETECTORS``) masks secrets by
     their shape inside strings that the key rules leave alone, and in
     ``scan(text)``.
+
+    A redactor is immutable: its rules are fixed once built, and it takes
+    no attributes of its own (a subclass may declare its own).
     """
+
+    # No instance dict: weak references only, as the native base has none.
+    __slots__ = ("__weakref__",)
 
     def __init__(
         self,
@@ -108,7 +114,6 @@ class Redactor(RedactorBase):
     def detect(self) -> tuple[str, ...]:
         """The names of the detectors in use, in ``zentrove.DETECTORS`` order."""
         return detectors_of(self)
-
 
     def _kwargs(self) -> dict[str, Any]:
         """The constructor's keywords that rebuild this redactor, defaults left out."""
