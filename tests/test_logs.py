@@ -91,12 +91,21 @@ def _self_containing():
             ({"password": "abc", "nested": {"d": collections.OrderedDict()}},),
             f"*** {UNREDACTABLE}",
         ),
-        ("%s", ([collections.OrderedDict()],), UNREDACTABLE),
+        # Mappings in lists and tuples, at any depth, as mappings of their own.
+        ("%s", ([{"d": collections.OrderedDict(), "password": "ab"}],),
+         f"[{{'d': '{UNREDACTABLE}', 'password': '**'}}]"),
+        ("%s", (("a", [({"password": "ab"},)]),), "('a', [({'password': '**'},)])"),
+        ("%s", ([collections.OrderedDict(password="ab")],), "[OrderedDict([('password', '**')])]"),
         ("%(password)s", (_self_containing(),), "***"),
+        # A message that is a list or a tuple has no key either.
+        ([{"password": "ab"}, "pw"], (), "[{'password': '**'}, 'pw']"),
+        (("x", {"token": "ab"}), (), "('x', {'token': '**'})"),
     ],
 )
-def test_arguments(make_logger, msg, args, expected):
-    logger, out, _ = make_logger(Omitter(["password"]))
+@pytest.mark.parametrize("redactor", [Omitter(["password", "token"]),
+                                      Redactor(omit=["password", "token"])])
+def test_arguments(make_logger, redactor, msg, args, expected):
+    logger, out, _ = make_logger(redactor)
     logger.info(msg, *args)
     assert out.getvalue() == expected + "\n"
 
@@ -237,6 +246,83 @@ def test_issue_table_with_a_detecting_redactor(make_logger, msg, args, expected)
     logger, out, _ = make_logger(DETECTING)
     logger.info(msg, *args)
     assert out.getvalue() == expected + "\n"
+
+
+@pytest.mark.parametrize(
+    "redactor, msg, args, message, arguments",
+    [
+        (DETECTING, "password=%d", ("hunter2",), "'password=**'", "('[unredactable]',)"),
+        (Omitter(["password"]), "password=%d", ("hunter2",), "'password=%d'",
+         "('[unredactable]',)"),
+        (Redactor(omit=["password"]), "%s %s", ("hunter2",), "'%s %s'", "('[unredactable]',)"),
+        (Redactor(omit=["password"]), "%(password)s %(user)d",
+         ({"password": "pw", "user": "hunter2"},), "'%(password)s %(user)d'",
+         "{'password': '[unredactable]', 'user': '[unredactable]'}"),
+    ],
+)
+def test_a_message_that_cannot_be_merged_shows_no_argument(
+    make_logger, capsys, redactor, msg, args, message, arguments
+):
+    logger, out, _ = make_logger(redactor)
+    logger.info(msg, *args)
+    # Logging still reports the bad call, on stderr.
+    err = capsys.readouterr().err
+    assert err.startswith("--- Logging error ---\n")
+    assert err.endswith(f"Message: {message}\nArguments: {arguments}\n")
+    assert "hunter2" not in err and out.getvalue() == ""
+
+
+class Shown:
+    """An object printed by the text it is given; its repr may differ."""
+
+    def __init__(self, text, shown=None):
+        self.text, self.shown = text, shown
+
+    def __str__(self):
+        return self.text
+
+    def __repr__(self):
+        return self.shown or self.text
+
+
+class Unprintable:
+    def __repr__(self):
+        raise RuntimeError("no text")
+
+
+SECRET_OBJECT = Shown("C(password=hunter2)")
+
+
+@pytest.mark.parametrize(
+    "ctx, shown",
+    [
+        (SECRET_OBJECT, "C(password=*******)"),
+        ([Shown("token=abc"), 3, None], "['token=***', 3, None]"),
+        ({"n": (Shown("token=abc"),)}, "{'n': ('token=***',)}"),
+        (frozenset([Shown("token=abc")]), "frozenset({'token=***'})"),
+        # A clean str stands in for an object whose repr holds the secret.
+        ([Shown("C", "C(password=hunter2)")], "['C']"),
+        (4111111111111111, "*" * 16),
+        (b"password=hunter2", "b'password=*******'"),
+        (Unprintable(), UNREDACTABLE),
+    ],
+)
+def test_objects_are_scanned_as_they_print(make_logger, ctx, shown):
+    logger, out, records = make_logger(DETECTING, "%(message)s %(ctx)s")
+    logger.info("x", extra={"ctx": ctx})
+    assert out.getvalue() == f"x {shown}\n"
+
+
+@pytest.mark.parametrize("redactor, expected", [
+    (DETECTING, "{'ctx': 'C(password=*******)', 'n': [1]} C(password=*******)"),
+    # Without detectors an object stays itself.
+    (Redactor(omit=["password"]), "{'ctx': C(password=hunter2), 'n': [1]} C(password=hunter2)"),
+])
+def test_objects_in_a_mapping_message_and_extra(make_logger, redactor, expected):
+    logger, out, records = make_logger(redactor, "%(message)s %(ctx)s")
+    logger.info({"ctx": SECRET_OBJECT, "n": [1]}, extra={"ctx": SECRET_OBJECT})
+    assert out.getvalue() == expected + "\n"
+    assert (records[0].ctx is SECRET_OBJECT) == (not redactor.detect)
 
 
 def test_logged_data_is_left_unchanged_by_a_redactor(make_logger):

@@ -36,7 +36,7 @@ import re
 import sys
 import traceback
 from collections.abc import Callable, Mapping, MutableMapping
-from typing import Any, TypeVar
+from typing import Any, TypeVar, cast
 
 from zentrove.omit import Omitter
 from zentrove.redactor import Redactor
@@ -61,6 +61,7 @@ _CONTAINERS = (Mapping, list, tuple)
 _FORMATTER_KEYS = ("_record", "_from_structlog")
 
 _EventDict = TypeVar("_EventDict", bound=MutableMapping[str, Any])
+_Data = TypeVar("_Data")
 
 
 class _Unreadable(dict[Any, Any]):
@@ -93,13 +94,13 @@ class _ByRedactor:
         """A redacted copy of a dict judged key by key; the fields that
         fail on their own become unredactable."""
         try:
-            return self.redactor.redacted(fields)
+            return self.objects(self.redactor.redacted(fields))
         except Exception:
             pass
         out = {}
         for key, value in fields.items():
             try:
-                out[key] = self.redactor.redacted({key: value})[key]
+                out[key] = self.objects(self.redactor.redacted({key: value}))[key]
             except Exception:
                 out[key] = UNREDACTABLE
         return out
@@ -108,7 +109,7 @@ class _ByRedactor:
         """A redacted copy of a mapping of its own type where the walk can
         make one (a defaultdict keeps its default)."""
         try:
-            return self.redactor.redacted(mapping)
+            return self.objects(self.redactor.redacted(mapping))
         except Exception:
             pass
         try:
@@ -118,18 +119,26 @@ class _ByRedactor:
         return _same_type(mapping, fields)
 
     def positional(self, arg: object) -> object:
-        """A positional argument has no key: the mappings in it are judged by
-        their own keys; its strings are left to the scan of the merged
-        message."""
-        if isinstance(arg, Mapping):
-            return self.mapping(arg)
-        if isinstance(arg, (list, tuple)):
-            try:
-                items = [self.positional(item) for item in arg]
-                return items if type(arg) is list else _rebuild_sequence(arg, items)
-            except Exception:
-                return UNREDACTABLE
-        return arg
+        return _positional(self, arg, set())
+
+    def objects(self, data: _Data) -> _Data:
+        return cast(_Data, _shown_objects(self, data, set())) if self.scans else data
+
+    def shown(self, value: object) -> object:
+        """An object the walk leaves alone (neither a string nor a container)
+        is printed by its str or repr: where the scan masks something in
+        either, its scanned str stands in for it."""
+        try:
+            text = str(value)
+            clean = self.text(text)
+            if clean != text:
+                return clean
+            shown = repr(value)
+            if shown != text and self.text(shown) != shown:
+                return text
+        except Exception:
+            return UNREDACTABLE
+        return value
 
 
 class _ByOmitter:
@@ -181,20 +190,64 @@ class _ByOmitter:
         return _same_type(mapping, self.fields(fields))
 
     def positional(self, arg: object) -> object:
-        if isinstance(arg, Mapping):
-            return self.mapping(arg)
-        if type(arg) is list:
-            # The list itself has no key: only the dicts inside it can name
-            # what they hold.
-            try:
-                return self.redactor.omit_recurse(arg, False)
-            except Exception:
-                return UNREDACTABLE
-        return arg
+        return _positional(self, arg, set())
 
 
 def _unchanged(text: str) -> str:
     return text
+
+
+def _positional(by: _ByRedactor | _ByOmitter, arg: object, path: set[int]) -> object:
+    """A positional argument (or a message that is a list or tuple) has no
+    key: the mappings in it, at any depth of lists and tuples, are judged by
+    their own keys; its strings are left to the scan of the merged message."""
+    if isinstance(arg, Mapping):
+        return by.mapping(arg)
+    if not isinstance(arg, (list, tuple)) or id(arg) in path:
+        return arg
+    path.add(id(arg))
+    try:
+        items = [_positional(by, item, path) for item in arg]
+    except Exception:
+        return UNREDACTABLE
+    finally:
+        path.discard(id(arg))
+    if all(new is old for new, old in zip(items, arg)):
+        return arg
+    return items if type(arg) is list else _rebuild_sequence(arg, items)
+
+
+def _shown_objects(by: _ByRedactor, data: Any, path: set[int]) -> Any:
+    """`data`, a redacted copy, with every object in it that the walk left
+    alone checked as it will be printed (``_ByRedactor.shown``).  The copy's
+    dicts and lists are the walk's own, so they change in place."""
+    if isinstance(data, str) or data is None or data is True or data is False:
+        return data
+    if not isinstance(data, (dict, list, tuple, set, frozenset)):
+        return by.shown(data)
+    if id(data) in path:
+        return data
+    path.add(id(data))
+    try:
+        if isinstance(data, dict):
+            for key, value in list(data.items()):
+                new = _shown_objects(by, value, path)
+                if new is not value:
+                    data[key] = new
+        elif isinstance(data, list):
+            for at, value in enumerate(data):
+                new = _shown_objects(by, value, path)
+                if new is not value:
+                    data[at] = new
+        else:
+            items = [_shown_objects(by, item, path) for item in data]
+            if any(new is not old for new, old in zip(items, data)):
+                if isinstance(data, tuple):
+                    return _rebuild_sequence(data, items)
+                return frozenset(items) if isinstance(data, frozenset) else set(items)
+    finally:
+        path.discard(id(data))
+    return data
 
 
 def _same_type(original: Mapping[Any, Any], fields: dict[Any, Any]) -> Mapping[Any, Any]:
@@ -279,13 +332,16 @@ def _redact_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> N
     msg = record.msg
     if isinstance(msg, Mapping):
         record.msg = by.mapping(msg)
+    elif isinstance(msg, (list, tuple)):
+        record.msg = by.positional(msg)
     args = record.args
     if isinstance(args, Mapping):
         record.args = by.mapping(args)
     elif args and isinstance(args, tuple) and any(isinstance(a, _CONTAINERS) for a in args):
         record.args = tuple(by.positional(arg) for arg in args)
+    _merge(by, record)
     if by.scans:
-        _scan_record(by, record)
+        _scan_traces(by, record)
     fields = vars(record)
     # A record made by a logger holds exactly the standard attributes.
     if len(fields) != _PLAIN_RECORD_SIZE:
@@ -294,26 +350,46 @@ def _redact_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> N
             fields.update(by.fields({name: fields[name] for name in names}))
 
 
-def _scan_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
-    """Scans the message as it will be shown: merged with its arguments,
-    because a secret may only show once they are in it ("password=%s")."""
+def _merge(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
+    """Merges the message as the formatter will: a secret may only show once
+    the arguments are in it ("password=%s"), and a merge that fails makes
+    logging print the arguments."""
     msg = record.msg
-    if isinstance(msg, str) and not record.args:
-        record.msg = by.text(msg)
-    elif not isinstance(msg, Mapping) or record.args:
+    if not record.args:
+        if isinstance(msg, str):
+            if by.scans:
+                record.msg = by.text(msg)
+            return
+        if isinstance(msg, Mapping) or not by.scans:
+            return
+    try:
+        merged = record.getMessage()
+    except Exception:
+        _unmergeable(by, record)
+        return
+    if by.scans:
+        clean = by.text(merged)
+        if clean != merged:
+            record.msg, record.args = clean, ()
+
+
+def _unmergeable(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
+    """Logging reports a message that cannot be merged on stderr, with its
+    template and arguments: the report stays (it names the bad call), but
+    no argument shows in it."""
+    msg = record.msg
+    record.msg = by.text(msg) if isinstance(msg, str) else UNREDACTABLE
+    args = record.args
+    if isinstance(args, Mapping):
         try:
-            merged = record.getMessage()
+            record.args = dict.fromkeys(args, UNREDACTABLE)
         except Exception:
-            # Logging reports the bad format itself, showing the arguments.
-            record.msg = by.text(msg) if isinstance(msg, str) else msg
-            if isinstance(record.args, tuple):
-                record.args = tuple(
-                    by.text(arg) if isinstance(arg, str) else arg for arg in record.args
-                )
-        else:
-            clean = by.text(merged)
-            if clean != merged:
-                record.msg, record.args = clean, ()
+            record.args = _Unreadable()
+    else:
+        record.args = (UNREDACTABLE,) * len(args or ())
+
+
+def _scan_traces(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
     text = record.exc_text
     if record.exc_info and not text:
         text = _exception_text(record.exc_info)
