@@ -33,15 +33,23 @@ from __future__ import annotations
 import copy
 import logging
 import re
+import string
 import sys
 import traceback
-from collections.abc import Callable, Mapping, MutableMapping
-from typing import Any, TypeVar, cast
+from collections.abc import Callable, Iterable, Mapping, MutableMapping
+from types import TracebackType
+from typing import Any, TypedDict, TypeVar, Unpack, cast
 
 from zentrove.omit import Omitter
 from zentrove.redactor import Redactor
 
-__all__ = ["UNREDACTABLE", "RedactingFilter", "RedactingProcessor"]
+__all__ = [
+    "UNREDACTABLE",
+    "RedactingFilter",
+    "RedactingPatcher",
+    "RedactingProcessor",
+    "RedactorRules",
+]
 
 # Stands in for a value that could not be redacted.
 UNREDACTABLE = "[unredactable]"
@@ -275,6 +283,31 @@ def _rebuild_sequence(original: tuple[Any, ...] | list[Any], items: list[Any]) -
         return tuple(items)
 
 
+class RedactorRules(TypedDict, total=False):
+    """The keywords of :class:`zentrove.Redactor`, which every hook takes in
+    place of a redactor, so that a configuration file can build one."""
+
+    omit: Iterable[str]
+    trust: Iterable[str]
+    exact: bool
+    contains: Iterable[str]
+    mask: str | None
+    scalars: bool
+    detect: bool | Iterable[str]
+
+
+def _redactor(
+    owner: str, redactor: Redactor | Omitter | None, rules: RedactorRules
+) -> Redactor | Omitter:
+    if redactor is None:
+        if not rules:
+            raise TypeError(f"{owner}() takes a redactor or the keywords of zentrove.Redactor")
+        return Redactor(**rules)
+    if rules:
+        raise TypeError(f"{owner}() takes a redactor or the keywords of zentrove.Redactor, not both")
+    return redactor
+
+
 def _engine(redactor: object, owner: str) -> _ByRedactor | _ByOmitter:
     if isinstance(redactor, Redactor):
         return _ByRedactor(redactor)
@@ -286,16 +319,82 @@ def _engine(redactor: object, owner: str) -> _ByRedactor | _ByOmitter:
     )
 
 
-def _exception_text(exc_info: object) -> str | None:
-    """The traceback text of an exc_info value as logging and structlog take
-    it: True (the current exception), an exception, or a (type, value, tb)."""
+_ExcInfo = tuple[type[BaseException], BaseException, TracebackType | None]
+
+
+def _exc_info(exc_info: object) -> _ExcInfo | None:
+    """An exc_info value as logging, structlog and loguru take it: True (the
+    current exception), an exception, or a (type, value, tb)."""
     if exc_info is True:
         exc_info = sys.exc_info()
     elif isinstance(exc_info, BaseException):
         exc_info = (type(exc_info), exc_info, exc_info.__traceback__)
-    if not isinstance(exc_info, tuple) or len(exc_info) != 3 or exc_info[0] is None:
+    if (
+        not isinstance(exc_info, tuple)
+        or len(exc_info) != 3
+        or not isinstance(exc_info[1], BaseException)
+    ):
         return None
-    return "".join(traceback.format_exception(*exc_info)).rstrip("\n")
+    return cast(_ExcInfo, exc_info)
+
+
+def _exception_text(exc_info: object) -> str | None:
+    info = _exc_info(exc_info)
+    if info is None:
+        return None
+    return "".join(traceback.format_exception(*info)).rstrip("\n")
+
+
+def _hidden_exception(
+    by: _ByRedactor | _ByOmitter, exc_info: object, *, globals_too: bool = False
+) -> str | None:
+    """The redacted traceback text that must stand in for an exception, or
+    None when the exception may go on as it is.  Renderers after us may show
+    more than the text: structlog's dict_tracebacks the locals of every
+    frame, loguru's diagnose the locals and globals a failing line names.
+    So the exception goes on only when its text and all of those are clean."""
+    text = _exception_text(exc_info)
+    if text is None:
+        return None
+    clean = by.text(text)
+    info = _exc_info(exc_info)
+    if clean != text or (info is not None and _frames_hold_secrets(by, info[1], globals_too)):
+        return clean
+    return None
+
+
+def _frames_hold_secrets(
+    by: _ByRedactor | _ByOmitter, exc: BaseException, globals_too: bool
+) -> bool:
+    """Whether a variable of a frame in the exception's chain (causes,
+    contexts, members of groups) would be masked: by its name, or, with
+    detectors, by what its repr shows."""
+    seen: set[int] = set()
+    todo: list[BaseException | None] = [exc]
+    while todo:
+        current = todo.pop()
+        if current is None or id(current) in seen:
+            continue
+        seen.add(id(current))
+        todo += [current.__cause__, current.__context__]
+        if isinstance(current, BaseExceptionGroup):
+            todo += current.exceptions
+        tb = current.__traceback__
+        while tb is not None:
+            frame = tb.tb_frame
+            names = dict(frame.f_locals)
+            if globals_too:
+                for name in frame.f_code.co_names:
+                    if name in frame.f_globals and name not in names:
+                        names[name] = frame.f_globals[name]
+            try:
+                shown = {name: repr(value) for name, value in names.items()}
+            except Exception:
+                return True
+            if by.fields(dict(shown)) != shown:
+                return True
+            tb = tb.tb_next
+    return False
 
 
 class RedactingFilter(logging.Filter):
@@ -315,10 +414,12 @@ class RedactingFilter(logging.Filter):
     queue handler, which merges the message before the listener sees it.
     """
 
-    def __init__(self, redactor: Redactor | Omitter) -> None:
+    def __init__(
+        self, redactor: Redactor | Omitter | None = None, **rules: Unpack[RedactorRules]
+    ) -> None:
         super().__init__()
-        self.redactor = redactor
-        self._by = _engine(redactor, "RedactingFilter")
+        self.redactor = _redactor("RedactingFilter", redactor, rules)
+        self._by = _engine(self.redactor, "RedactingFilter")
 
     def filter(self, record: logging.LogRecord) -> bool:
         try:
@@ -429,9 +530,11 @@ class RedactingProcessor:
     ``event``, ``level``, ``logger`` and ``timestamp``.
     """
 
-    def __init__(self, redactor: Redactor | Omitter) -> None:
-        self.redactor = redactor
-        self._by = _engine(redactor, "RedactingProcessor")
+    def __init__(
+        self, redactor: Redactor | Omitter | None = None, **rules: Unpack[RedactorRules]
+    ) -> None:
+        self.redactor = _redactor("RedactingProcessor", redactor, rules)
+        self._by = _engine(self.redactor, "RedactingProcessor")
 
     def __call__(
         self, logger: object, method_name: str, event_dict: _EventDict
@@ -456,18 +559,74 @@ def _redact_event(by: _ByRedactor | _ByOmitter, event_dict: MutableMapping[str, 
         and record.msg != event
     ):
         event_dict["event"] = _mask_merged_fields(by, record.msg, event)
-    if by.scans and event_dict.get("exc_info"):
-        # A traceback with a secret in it goes on as its scanned text, as
-        # format_exc_info would render it; a clean one is left to the
-        # renderers (structured tracebacks keep working).
-        text = _exception_text(event_dict["exc_info"])
-        if text is not None:
-            clean = by.text(text)
-            if clean != text:
-                del event_dict["exc_info"]
-                event_dict["exception"] = clean
+    if event_dict.get("exc_info"):
+        # An exception with a secret in its text or its frames goes on as
+        # its redacted text, as format_exc_info would render it; a clean one
+        # is left to the renderers (structured tracebacks keep working).
+        hidden = _hidden_exception(by, event_dict["exc_info"])
+        if hidden is not None:
+            del event_dict["exc_info"]
+            event_dict["exception"] = hidden
     fields = {k: v for k, v in event_dict.items() if k not in _FORMATTER_KEYS}
     event_dict.update(by.fields(fields))
+
+
+class RedactingPatcher:
+    """A loguru patcher: ``logger.configure(patcher=RedactingPatcher(...))``
+    or ``logger.patch(RedactingPatcher(...))``.
+
+    Redacts each record before any handler sees it: the message (the
+    ``{name}`` fields of its template by their names, the merged text
+    scanned by the detectors), ``extra`` (every value by its key; loguru
+    puts the keyword arguments of a call there too), and the exception: one
+    whose text, or whose frames' variables that ``diagnose`` would print,
+    hold a secret reaches the handlers as its redacted text alone.
+    """
+
+    def __init__(
+        self, redactor: Redactor | Omitter | None = None, **rules: Unpack[RedactorRules]
+    ) -> None:
+        self.redactor = _redactor("RedactingPatcher", redactor, rules)
+        self._by = _engine(self.redactor, "RedactingPatcher")
+
+    def __call__(self, record: Mapping[str, Any]) -> None:
+        # loguru passes its record, a plain dict, to be changed in place.
+        fields = cast(MutableMapping[str, Any], record)
+        try:
+            _redact_loguru(self._by, fields)
+        except Exception:
+            fields["message"] = UNREDACTABLE
+            fields["extra"] = dict.fromkeys(fields.get("extra") or (), UNREDACTABLE)
+            exception = fields.get("exception")
+            if exception is not None:
+                fields["exception"] = _exception_stand_in(exception, UNREDACTABLE)
+
+
+def _redact_loguru(by: _ByRedactor | _ByOmitter, record: MutableMapping[str, Any]) -> None:
+    message, template = record["message"], record.get("template")
+    if isinstance(template, str) and template != message:
+        message = _mask_format_fields(by, template, message)
+    record["message"] = by.text(message)
+    record["extra"] = by.fields(dict(record["extra"]))
+    exception = record["exception"]
+    if exception is not None:
+        hidden = _hidden_exception(by, tuple(exception), globals_too=True)
+        if hidden is not None:
+            record["exception"] = _exception_stand_in(exception, hidden)
+
+
+def _exception_stand_in(exception: Any, text: str) -> Any:
+    """A record exception that loguru's handlers print as exactly `text`.
+    With no traceback, a handler prints the type's qualified name, then its
+    str if any: a type qualified by the whole text, in ``builtins`` so that
+    no module is prefixed, is printed as the text alone.  Its name stays the
+    original's, for ``serialize=True``."""
+    original = exception[0] if isinstance(exception[0], type) else Exception
+    stand_in = type(
+        original.__name__, (Exception,), {"__module__": "builtins", "__qualname__": text}
+    )
+    # RecordException is a named tuple: its own type takes the three fields.
+    return type(exception)(stand_in, stand_in(), None)
 
 
 # A %-style conversion with a mapping key, or a literal percent sign.
@@ -479,31 +638,63 @@ _NAMED_FIELD = re.compile(
 def _mask_merged_fields(by: _ByRedactor | _ByOmitter, template: str, event: str) -> str:
     """Masks what the sensitive ``%(name)s`` fields of a template put into a
     merged message: under ProcessorFormatter a standard record reaches the
-    processors merged, its arguments gone.  The message is matched against
-    the template's literal parts; a sensitive field takes as much text as it
-    can, so a doubtful split masks more, never less."""
-    parts: list[str] = []
-    sensitive: list[bool] = []
+    processors merged, its arguments gone."""
+    pieces: list[tuple[str, bool | None]] = []
+    literal: list[str] = []
     last = 0
     for m in _NAMED_FIELD.finditer(template):
-        parts.append(re.escape(template[last : m.start()]))
+        literal.append(template[last : m.start()])
         if m["name"] is None:
-            parts.append("%")
+            literal.append("%")
         else:
-            sensitive.append(by.sensitive(m["name"]))
-            parts.append("(.*)" if sensitive[-1] else "(.*?)")
+            pieces.append(("".join(literal), by.sensitive(m["name"])))
+            literal = []
         last = m.end()
-    if not any(sensitive):
-        return event
-    parts.append(re.escape(template[last:]))
-    match = re.fullmatch("".join(parts), event, re.DOTALL)
+    literal.append(template[last:])
+    pieces.append(("".join(literal), None))
+    return _mask_fields(by, pieces, event)
+
+
+def _mask_format_fields(by: _ByRedactor | _ByOmitter, template: str, message: str) -> str:
+    """The same for a ``str.format`` template (loguru's ``{password}``): a
+    field is sensitive by its name or by the last name of its path
+    (``{user.password}``, ``{0[password]}``)."""
+    pieces: list[tuple[str, bool | None]] = []
+    for literal, name, _, _ in string.Formatter().parse(template):
+        if name is None:
+            pieces.append((literal, None))
+        else:
+            # The keyword and the last name of the path; indexes name nothing.
+            names = [part for part in re.split(r"[.\[\]]+", name) if not part.isdigit()]
+            pieces.append((literal, any(by.sensitive(n) for n in names[:1] + names[-1:])))
+    if not pieces or pieces[-1][1] is not None:
+        pieces.append(("", None))
+    return _mask_fields(by, pieces, message)
+
+
+def _mask_fields(
+    by: _ByRedactor | _ByOmitter, pieces: list[tuple[str, bool | None]], merged: str
+) -> str:
+    """Masks the sensitive fields' text in a merged message.  `pieces` are
+    the template's literal texts, each with the field after it: None for
+    none, else whether it is sensitive.  The message is matched against the
+    literal texts; a sensitive field takes as much text as it can, so a
+    doubtful split masks more, never less."""
+    if not any(secret for _, secret in pieces):
+        return merged
+    pattern = "".join(
+        re.escape(literal) + ("" if secret is None else "(.*)" if secret else "(.*?)")
+        for literal, secret in pieces
+    )
+    match = re.fullmatch(pattern, merged, re.DOTALL)
     if match is None:
         return UNREDACTABLE
     out, at = [], 0
-    for group, secret in enumerate(sensitive, 1):
+    fields = [secret for _, secret in pieces if secret is not None]
+    for group, secret in enumerate(fields, 1):
         if secret:
             begin, end = match.span(group)
-            out += [event[at:begin], by.mask(event[begin:end])]
+            out += [merged[at:begin], by.mask(merged[begin:end])]
             at = end
-    out.append(event[at:])
+    out.append(merged[at:])
     return "".join(out)
