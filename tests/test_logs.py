@@ -6,14 +6,16 @@ import io
 import itertools
 import json
 import logging
+import logging.config
 import logging.handlers
 import queue
+import traceback
 import types
 
 import pytest
 
 from zentrove import Redactor
-from zentrove.logs import UNREDACTABLE, RedactingFilter, RedactingProcessor
+from zentrove.logs import UNREDACTABLE, RedactingFilter, RedactingPatcher, RedactingProcessor
 from zentrove.omit import NoTrustOmitter, Omitter
 
 DETECTING = Redactor(omit=["password", "token"], detect=True)
@@ -376,13 +378,60 @@ def test_queue_handler(on_queue):
     assert out.getvalue() == "login {'password': '*******'} token=***\n"
 
 
-def test_a_redactor_is_required():
-    for cls in (RedactingFilter, RedactingProcessor):
-        with pytest.raises(TypeError) as info:
-            cls({"password"})
-        assert str(info.value) == (
-            f"{cls.__name__}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, not set"
-        )
+@pytest.mark.parametrize("cls", [RedactingFilter, RedactingProcessor, RedactingPatcher])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (({"password"},), {}, "{}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, not set"),
+        ((), {}, "{}() takes a redactor or the keywords of zentrove.Redactor"),
+        ((DETECTING,), {"omit": ["a"]},
+         "{}() takes a redactor or the keywords of zentrove.Redactor, not both"),
+        ((), {"omit": "password"}, "omit= must be an iterable of str, not a single str"),
+    ],
+)
+def test_a_redactor_or_its_keywords_is_required(cls, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        cls(*args, **kwargs)
+    assert str(info.value) == message.format(cls.__name__)
+    assert cls(omit=["a"], detect=True).redactor == Redactor(omit=["a"], detect=True)
+
+
+@pytest.mark.parametrize(
+    "rules, shown",
+    [
+        ({"omit": ["password"], "detect": True}, "login password=******* {'password': '***'}"),
+        ({"omit": ["password"]}, "login password=hunter2 {'password': '***'}"),
+        ({"redactor": "ext://test_logs.DETECTING"},
+         "login password=******* {'password': '***'}"),
+    ],
+)
+def test_dict_config_builds_the_filter_from_a_file(rules, shown):
+    out = io.StringIO()
+    name = f"zentrove.test.{next(_names)}"
+    logging.config.dictConfig({
+        "version": 1,
+        "disable_existing_loggers": False,
+        "filters": {"redact": json.loads(json.dumps({"()": "zentrove.logs.RedactingFilter",
+                                                      **rules}))},
+        "handlers": {"out": {"class": "logging.StreamHandler", "stream": out,
+                             "filters": ["redact"]}},
+        "loggers": {name: {"handlers": ["out"], "level": "INFO", "propagate": False}},
+    })
+    logger = logging.getLogger(name)
+    try:
+        logger.info("login %s %s", "password=hunter2", {"password": "abc"})
+    finally:
+        for handler in logger.handlers[:]:
+            logger.removeHandler(handler)
+    assert out.getvalue() == shown + "\n"
+
+
+def test_dict_config_names_the_filter_it_cannot_build():
+    with pytest.raises(ValueError) as info:
+        logging.config.dictConfig({"version": 1, "disable_existing_loggers": False, "filters": {
+            "redact": {"()": "zentrove.logs.RedactingFilter", "omit": ["a"], "trust": ["b"]}}})
+    assert (str(info.value), str(info.value.__cause__)) == (
+        "Unable to configure filter 'redact'", "Redactor() takes exactly one of omit= and trust=")
 
 
 @pytest.fixture
@@ -432,3 +481,117 @@ def test_processor_formatter_masks_the_fields_merged_into_the_event(
     finally:
         logger.removeHandler(handler)
     assert json.loads(out.getvalue()) == {"event": "****: ***, % *"}
+
+
+SECRET = "hunter2"
+
+
+def fail_with_password(password):
+    raise ValueError("boom")
+
+
+def fail_with_user(user):
+    raise ValueError("boom")
+
+
+@pytest.mark.parametrize("redactor", [DETECTING, Redactor(omit=["password"]), Omitter(["password"])])
+@pytest.mark.parametrize("fail, after, structured", [
+    (fail_with_password, True, True),
+    # Before the renderer, only frames free of secrets go on as themselves.
+    (fail_with_password, False, False),
+    (fail_with_user, False, True),
+])
+def test_structured_tracebacks_show_no_frame_variable(structlog, redactor, fail, after,
+                                                       structured):
+    out = io.StringIO()
+    processors = [RedactingProcessor(redactor), structlog.processors.dict_tracebacks]
+    logger = structlog.wrap_logger(structlog.PrintLogger(out), processors=[
+        *(processors[::-1] if after else processors), structlog.processors.JSONRenderer()])
+    try:
+        fail(SECRET if fail is fail_with_password else "bob")
+    except ValueError:
+        logger.exception("failed")
+    exception = json.loads(out.getvalue())["exception"]
+    assert SECRET not in out.getvalue()
+    if structured:
+        (stack,) = exception
+        shown = "*********" if fail is fail_with_password else "'bob'"
+        assert stack["frames"][-1]["locals"] == {fail.__code__.co_varnames[0]: shown}
+    else:
+        line = fail.__code__.co_firstlineno + 1
+        assert exception.endswith(f'", line {line}, in fail_with_password\n'
+                                  '    raise ValueError("boom")\nValueError: boom')
+
+
+def test_structlog_renders_objects_by_their_scanned_text(structlog):
+    out = io.StringIO()
+    logger = structlog.wrap_logger(structlog.PrintLogger(out), processors=[
+        RedactingProcessor(DETECTING), structlog.processors.JSONRenderer()])
+    logger.info("msg", obj=SECRET_OBJECT, n=[SECRET_OBJECT, 1])
+    assert json.loads(out.getvalue()) == {
+        "event": "msg", "obj": "C(password=*******)", "n": ["C(password=*******)", 1]}
+
+
+@pytest.fixture
+def loguru_records():
+    """A loguru logger patched with the given redactor; also returns what its
+    one handler wrote and the records it saw."""
+    loguru = pytest.importorskip("loguru")
+    written = []
+    loguru.logger.remove()
+    loguru.logger.add(written.append, format="{message} | {extra}", colorize=False,
+                      diagnose=True)
+
+    def make(*args, **rules):
+        return loguru.logger.patch(RedactingPatcher(*args, **rules)), written
+
+    yield make
+    loguru.logger.remove()
+
+
+@pytest.mark.parametrize(
+    "log, shown",
+    [
+        (lambda log: log.info("login {user} {password}", user="bob", password=SECRET),
+         "login bob ******* | {'user': 'bob', 'password': '*******'}"),
+        (lambda log: log.opt(capture=False).info("{0} {creds[password]}!", "x",
+                                                  creds={"password": SECRET}),
+         "x *******! | {}"),
+        (lambda log: log.bind(token="abc").info("connect {}", "postgres://app:s3cr3t@db/x"),
+         "connect postgres://app:******@db/x | {'token': '***'}"),
+        (lambda log: log.info("{}", SECRET_OBJECT, ctx=[SECRET_OBJECT]),
+         "C(password=*******) | {'ctx': ['C(password=*******)']}"),
+        (lambda log: log.info("{a}{b}", a="x", b="y", password="p"),
+         "xy | {'a': 'x', 'b': 'y', 'password': '*'}"),
+    ],
+)
+def test_loguru_patcher_redacts_message_and_extra(loguru_records, log, shown):
+    logger, written = loguru_records(DETECTING)
+    log(logger)
+    assert [str(line) for line in written] == [shown + "\n"]
+
+
+@pytest.mark.parametrize("redactor", [DETECTING, Omitter(["password"])])
+def test_loguru_exception_with_a_secret_reaches_handlers_as_its_text(loguru_records, redactor):
+    logger, written = loguru_records(redactor)
+    errors = []
+    for fail in (fail_with_password, fail_with_user):
+        try:
+            fail(SECRET if fail is fail_with_password else "bob")
+        except ValueError as e:
+            logger.exception("failed")
+            errors.append(e)
+    # diagnose would print the value of `password`: only the text goes on.
+    assert str(written[0]) == "failed | {}\n" + "".join(traceback.format_exception(errors[0]))
+    hidden, kept = (line.record["exception"] for line in written)
+    assert (hidden.type.__name__, hidden.traceback, kept.value) == ("ValueError", None, errors[1])
+
+
+@pytest.mark.parametrize("template", [{"template": "login {user} {password}"}, {}])
+def test_loguru_named_fields_with_or_without_a_template(template):
+    # Records of loguru before 0.8 have no template.
+    record = {"message": "login bob hunter2", "extra": {"user": "bob", "password": "hunter2"},
+              "exception": None, **template}
+    RedactingPatcher(omit=["password"])(record)
+    assert record == {"message": "login bob *******", "exception": None, **template,
+                      "extra": {"user": "bob", "password": "*******"}}

@@ -604,8 +604,16 @@ class RedactingPatcher:
 
 def _redact_loguru(by: _ByRedactor | _ByOmitter, record: MutableMapping[str, Any]) -> None:
     message, template = record["message"], record.get("template")
-    if isinstance(template, str) and template != message:
-        message = _mask_format_fields(by, template, message)
+    if isinstance(template, str):
+        if template != message:
+            message = _mask_format_fields(by, template, message)
+    else:
+        # Records have no template before loguru 0.8: the keyword values
+        # that the call put into extra are masked wherever the message
+        # shows them.
+        for key, value in record["extra"].items():
+            if isinstance(key, str) and isinstance(value, str) and value and by.sensitive(key):
+                message = message.replace(value, by.mask(value))
     record["message"] = by.text(message)
     record["extra"] = by.fields(dict(record["extra"]))
     exception = record["exception"]
@@ -665,7 +673,7 @@ def _mask_format_fields(by: _ByRedactor | _ByOmitter, template: str, message: st
             pieces.append((literal, None))
         else:
             # The keyword and the last name of the path; indexes name nothing.
-            names = [part for part in re.split(r"[.\[\]]+", name) if not part.isdigit()]
+            names = [part for part in re.split(r"[.\[\]]+", name) if part and not part.isdigit()]
             pieces.append((literal, any(by.sensitive(n) for n in names[:1] + names[-1:])))
     if not pieces or pieces[-1][1] is not None:
         pieces.append(("", None))
