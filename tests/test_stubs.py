@@ -93,6 +93,7 @@ def test_misuse_is_reported_with_stub_names_and_types(cache_dir, tmp_path):
             reveal_type(omit.Omitter().omit({"a": 1}))
             reveal_type(omit.NoTrustOmitter().omit_recurse(["a"], do=0))
             reveal_type(omit.globally_trusted())
+            RedactingFilter(omit=["a"], detects=True)
             """
         )
     )
@@ -116,11 +117,13 @@ def test_misuse_is_reported_with_stub_names_and_types(cache_dir, tmp_path):
         'of "Omitter"  [call-arg]',
         'bad.py:10: error: "Omitter" has no attribute "should_hide"  [attr-defined]',
         'bad.py:11: error: Argument 1 to "RedactingFilter" has incompatible type '
-        '"list[str]"; expected "Redactor | Omitter"  [arg-type]',
+        '"list[str]"; expected "Redactor | Omitter | None"  [arg-type]',
         'bad.py:12: note: Revealed type is "dict[str, int]"',
         'bad.py:13: note: Revealed type is "list[str]"',
         'bad.py:14: note: Revealed type is "list[Any]"',
-        "Found 8 errors in 1 file (checked 1 source file)",
+        'bad.py:15: error: Unexpected keyword argument "detects" for "RedactingFilter"; '
+        'did you mean "detect"?  [call-arg]',
+        "Found 9 errors in 1 file (checked 1 source file)",
     ]
     assert result.returncode == 1
 

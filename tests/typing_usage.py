@@ -10,9 +10,17 @@ import logging
 from collections.abc import Callable, MutableMapping
 from typing import Any, assert_type
 
+from loguru import logger as loguru_logger
+
 import zentrove.omit as omit
 from zentrove.cli import main
-from zentrove.logs import UNREDACTABLE, RedactingFilter, RedactingProcessor
+from zentrove.logs import (
+    UNREDACTABLE,
+    RedactingFilter,
+    RedactingPatcher,
+    RedactingProcessor,
+    RedactorRules,
+)
 
 keys: list[str] = ["token"]
 omit.always_omit(targets=keys)
@@ -48,4 +56,8 @@ event = process(None, "info", {"id": "1", "secret": "s3"})
 assert_type(event, dict[str, str])
 assert event == {"id": "1", "secret": "**"}
 assert_type(UNREDACTABLE, str)
+# The redactor's keywords in place of a redactor, as a configuration file gives them.
+rules: RedactorRules = {"omit": ["password"], "detect": True}
+handler.addFilter(RedactingFilter(**rules))
+patched = loguru_logger.patch(RedactingPatcher(trust=["user"], mask="[x]"))
 run_cli: Callable[[list[str]], int] = main
