@@ -59,3 +59,14 @@ def test_the_logging_example_logs_what_it_shows():
     run = subprocess.run([sys.executable, "-c", block], capture_output=True, text=True,
                          timeout=60)
     assert (run.returncode, run.stdout, run.stderr.splitlines()) == (0, "", shown)
+
+
+def test_the_loguru_example_logs_what_it_shows():
+    (block,) = [b for b in RUNNABLE if "RedactingPatcher" in b]
+    shown = [line[2:] for line in block.splitlines() if line.startswith("# ")]
+    # The messages alone, on stdout.
+    sink = ("import sys\nfrom loguru import logger\n"
+            "logger.remove()\nlogger.add(sys.stdout, format='{message}')\n")
+    run = subprocess.run([sys.executable, "-c", sink + block], capture_output=True, text=True,
+                         timeout=60)
+    assert (run.returncode, run.stdout.splitlines(), run.stderr) == (0, shown, "")

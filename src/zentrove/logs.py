@@ -1,7 +1,9 @@
-"""Redaction for logging: a ``logging.Filter`` and a structlog processor.
+"""Redaction for logging: a ``logging.Filter``, a structlog processor and a
+loguru patcher.
 
-Both take a :class:`zentrove.Redactor` (or, as before, an ``Omitter`` or a
-``NoTrustOmitter``) and redact each record before any handler formats it::
+Each takes a :class:`zentrove.Redactor` (or, as before, an ``Omitter`` or a
+``NoTrustOmitter``), or the keywords of ``Redactor`` to build one, and
+redacts each record before any handler formats it::
 
     import logging
     from zentrove import Redactor
@@ -16,18 +18,34 @@ Both take a :class:`zentrove.Redactor` (or, as before, an ``Omitter`` or a
     logging.warning("connect %s", "postgres://app:s3cr3t@db/x")
     # connect postgres://app:******@db/x
 
+From a configuration file, ``logging.config.dictConfig`` builds the filter
+from the keywords::
+
+    "filters": {"redact": {"()": "zentrove.logs.RedactingFilter",
+                           "omit": ["password", "token"], "detect": true}}
+
+With loguru, the patcher runs on every record before the handlers::
+
+    from loguru import logger
+    from zentrove.logs import RedactingPatcher
+
+    logger.configure(patcher=RedactingPatcher(omit=["password"], detect=True))
+    logger.info("login {user} {password}", user="bob", password="hunter2")
+    # login bob *******
+
 With a ``Redactor`` the records are redacted as copies: the dicts you log
 are never changed.  Its detectors (``detect=``) also find secrets by their
 shape in the message, in positional arguments, in the merged message, in
-the exception text and in the stack.  With an ``Omitter`` the dicts are
-masked in place, by key only, as ``Omitter.omit`` does.
+the exception text and in the stack, and in the text that any other object
+(neither a string nor a container) prints as.  With an ``Omitter`` the
+dicts are masked in place, by key only, as ``Omitter.omit`` does.
 
 A value that cannot be redacted (data the redactor refuses, a mapping that
-raises) is never logged in clear: it is replaced by ``UNREDACTABLE``.  A
-bare secret with neither a key nor a recognisable shape
-(``log.info("%s", "hunter2")``) cannot be told from any other word.
+raises, an object whose ``repr`` raises) is never logged in clear: it is
+replaced by ``UNREDACTABLE``.  A bare secret with neither a key nor a
+recognisable shape (``log.info("%s", "hunter2")``) cannot be told from any
+other word.
 """
-
 from __future__ import annotations
 
 import copy
@@ -401,13 +419,16 @@ class RedactingFilter(logging.Filter):
     """Redacts every record it sees; never drops one, never raises.
 
     Redacted: the message (a str is scanned by the detectors, a mapping
-    walked by its keys); mapping arguments by their keys; positional
-    arguments (strings scanned, mappings and the mappings inside lists and
-    tuples walked); the merged message, scanned once more because a secret
-    may only show once the arguments are in it (``"password=%s"``); the
-    exception text and the stack; and fields passed with ``extra=``, by
-    their names.  Scanning needs a ``Redactor`` with detectors.  The
-    record's own attributes (logger name, level, ...) are left alone.
+    walked by its keys, a list or tuple like a positional argument);
+    mapping arguments by their keys; positional arguments (strings scanned,
+    mappings and the mappings inside lists and tuples walked); the merged
+    message, scanned once more because a secret may only show once the
+    arguments are in it (``"password=%s"``); the exception text and the
+    stack; and fields passed with ``extra=``, by their names.  Scanning
+    needs a ``Redactor`` with detectors.  The record's own attributes
+    (logger name, level, ...) are left alone.  A message that cannot be
+    merged with its arguments is still reported by logging, with every
+    argument shown as ``UNREDACTABLE``.
 
     Add the filter to each handler, so that records propagated from child
     loggers pass through it too; with a ``QueueHandler``, add it to the
@@ -523,11 +544,14 @@ class RedactingProcessor:
 
     Redacts the event dict in place and returns it: every value by its key,
     strings (the event too) scanned by the detectors, and an ``exc_info``
-    whose traceback holds a secret turned into a scanned ``exception`` text,
-    as structlog's ``format_exc_info`` does.  Under ``ProcessorFormatter``, a record from
-    the standard library has its event rebuilt from its redacted arguments.
-    With an allow-list, trust the keys that structlog itself fills, such as
-    ``event``, ``level``, ``logger`` and ``timestamp``.
+    whose traceback text or frame variables hold a secret turned into a
+    scanned ``exception`` text, as structlog's ``format_exc_info`` does.
+    Placed after ``dict_tracebacks``, it walks the structured traceback
+    instead, frame variables masked by their names; placed before, a clean
+    exception is left for it to render.  Under ``ProcessorFormatter``, a
+    record from the standard library has its event rebuilt from its
+    redacted arguments.  With an allow-list, trust the keys that structlog
+    itself fills, such as ``event``, ``level``, ``logger`` and ``timestamp``.
     """
 
     def __init__(
