@@ -46,6 +46,7 @@ replaced by ``UNREDACTABLE``.  A bare secret with neither a key nor a
 recognisable shape (``log.info("%s", "hunter2")``) cannot be told from any
 other word.
 """
+
 from __future__ import annotations
 
 import copy
@@ -371,12 +372,12 @@ def _hidden_exception(
     more than the text: structlog's dict_tracebacks the locals of every
     frame, loguru's diagnose the locals and globals a failing line names.
     So the exception goes on only when its text and all of those are clean."""
-    text = _exception_text(exc_info)
-    if text is None:
-        return None
-    clean = by.text(text)
     info = _exc_info(exc_info)
-    if clean != text or (info is not None and _frames_hold_secrets(by, info[1], globals_too)):
+    if info is None:
+        return None
+    text = "".join(traceback.format_exception(*info)).rstrip("\n")
+    clean = by.text(text)
+    if clean != text or _frames_hold_secrets(by, info[1], globals_too):
         return clean
     return None
 
