@@ -136,7 +136,7 @@ class _ByRedactor:
         """A redacted copy of a mapping of its own type where the walk can
         make one (a defaultdict keeps its default)."""
         try:
-            return self.objects(self.redactor.redacted(mapping))
+            return self.redactor.redacted(mapping)
         except Exception:
             pass
         try:
@@ -149,6 +149,7 @@ class _ByRedactor:
         return _positional(self, arg, set())
 
     def objects(self, data: _Data) -> _Data:
+        """`data` with its objects checked (``shown``) when detectors are on."""
         return cast(_Data, _shown_objects(self, data, set())) if self.scans else data
 
     def shown(self, value: object) -> object:
@@ -219,6 +220,9 @@ class _ByOmitter:
     def positional(self, arg: object) -> object:
         return _positional(self, arg, set())
 
+    def objects(self, data: _Data) -> _Data:
+        return data
+
 
 def _unchanged(text: str) -> str:
     return text
@@ -256,16 +260,19 @@ def _shown_objects(by: _ByRedactor, data: Any, path: set[int]) -> Any:
         return data
     path.add(id(data))
     try:
+        # Values are replaced, never added: the dict may change as it is read.
         if isinstance(data, dict):
-            for key, value in list(data.items()):
-                new = _shown_objects(by, value, path)
-                if new is not value:
-                    data[key] = new
+            for key, value in data.items():
+                if type(value) is not str:
+                    new = _shown_objects(by, value, path)
+                    if new is not value:
+                        data[key] = new
         elif isinstance(data, list):
             for at, value in enumerate(data):
-                new = _shown_objects(by, value, path)
-                if new is not value:
-                    data[at] = new
+                if type(value) is not str:
+                    new = _shown_objects(by, value, path)
+                    if new is not value:
+                        data[at] = new
         else:
             items = [_shown_objects(by, item, path) for item in data]
             if any(new is not old for new, old in zip(items, data)):
@@ -454,7 +461,8 @@ class RedactingFilter(logging.Filter):
 def _redact_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
     msg = record.msg
     if isinstance(msg, Mapping):
-        record.msg = by.mapping(msg)
+        # Never merged, so never scanned: its objects are checked here.
+        record.msg = by.objects(by.mapping(msg))
     elif isinstance(msg, (list, tuple)):
         record.msg = by.positional(msg)
     args = record.args
@@ -462,7 +470,8 @@ def _redact_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> N
         record.args = by.mapping(args)
     elif args and isinstance(args, tuple) and any(isinstance(a, _CONTAINERS) for a in args):
         record.args = tuple(by.positional(arg) for arg in args)
-    _merge(by, record)
+    if record.args or by.scans:
+        _merge(by, record)
     if by.scans:
         _scan_traces(by, record)
     fields = vars(record)
