@@ -50,6 +50,7 @@ other word.
 from __future__ import annotations
 
 import copy
+import copyreg
 import logging
 import re
 import string
@@ -657,16 +658,33 @@ def _redact_loguru(by: _ByRedactor | _ByOmitter, record: MutableMapping[str, Any
             record["exception"] = _exception_stand_in(exception, hidden)
 
 
-def _exception_stand_in(exception: Any, text: str) -> Any:
-    """A record exception that loguru's handlers print as exactly `text`.
+class _PrintedAsText(type):
+    """The type of the exception types that stand in for a redacted one."""
+
+
+def _printed_as_text(name: str, text: str) -> _PrintedAsText:
+    """An exception type that loguru's handlers print as exactly `text`.
     With no traceback, a handler prints the type's qualified name, then its
     str if any: a type qualified by the whole text, in ``builtins`` so that
     no module is prefixed, is printed as the text alone.  Its name stays the
     original's, for ``serialize=True``."""
+    return _PrintedAsText(name, (Exception,), {"__module__": "builtins", "__qualname__": text})
+
+
+# Rebuilt from name and text where a record is pickled (enqueue=True), since
+# no module holds such a type.
+def _reduce_printed_as_text(
+    cls: _PrintedAsText,
+) -> tuple[Callable[[str, str], _PrintedAsText], tuple[str, str]]:
+    return _printed_as_text, (cls.__name__, cls.__qualname__)
+
+
+copyreg.pickle(_PrintedAsText, _reduce_printed_as_text)
+
+
+def _exception_stand_in(exception: Any, text: str) -> Any:
     original = exception[0] if isinstance(exception[0], type) else Exception
-    stand_in = type(
-        original.__name__, (Exception,), {"__module__": "builtins", "__qualname__": text}
-    )
+    stand_in = _printed_as_text(original.__name__, text)
     # RecordException is a named tuple: its own type takes the three fields.
     return type(exception)(stand_in, stand_in(), None)
 
