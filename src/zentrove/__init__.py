@@ -8,7 +8,6 @@ redacts JSON documents and JSON Lines streams, and :mod:`zentrove.logs`
 plugs a redactor into ``logging`` and structlog.
 """
 
-import importlib
 from typing import TYPE_CHECKING
 
 __all__ = ["DETECTORS", "JSONRedactError", "Redactor", "omit"]
@@ -23,6 +22,8 @@ def __getattr__(name: str) -> object:
     # Loaded on first use, so that importing zentrove (or zentrove.omit)
     # stays cheap and never loads the second native module.
     if name == "omit":
+        import importlib
+
         # Not `import zentrove.omit`: a failed import of the submodule would
         # look the name up here again, without end.
         return importlib.import_module("zentrove.omit")
