@@ -671,14 +671,14 @@ def _printed_as_text(name: str, text: str) -> _PrintedAsText:
     return _PrintedAsText(name, (Exception,), {"__module__": "builtins", "__qualname__": text})
 
 
-# Rebuilt from name and text where a record is pickled (enqueue=True), since
-# no module holds such a type.
 def _reduce_printed_as_text(
     cls: _PrintedAsText,
 ) -> tuple[Callable[[str, str], _PrintedAsText], tuple[str, str]]:
     return _printed_as_text, (cls.__name__, cls.__qualname__)
 
 
+# No module holds such a type: where a record is pickled (enqueue=True), it
+# is rebuilt from its name and text.
 copyreg.pickle(_PrintedAsText, _reduce_printed_as_text)
 
 
