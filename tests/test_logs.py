@@ -507,12 +507,21 @@ def fail_with_user(user):
     raise ValueError("boom") if user else AssertionError
 
 
+def fail_with_cause(user):
+    try:
+        fail_with_password(SECRET)
+    except ValueError as error:
+        raise ValueError("boom") from error
+
+
 @pytest.mark.parametrize("redactor", [DETECTING, Redactor(omit=["password"]), Omitter(["password"])])
 @pytest.mark.parametrize("fail, after, structured", [
     (fail_with_password, True, True),
     # Before the renderer, only frames free of secrets go on as themselves.
     (fail_with_password, False, False),
     (fail_with_user, False, True),
+    # A frame of a cause counts too.
+    (fail_with_cause, False, False),
 ])
 def test_structured_tracebacks_show_no_frame_variable(structlog, redactor, fail, after,
                                                        structured):
@@ -525,15 +534,15 @@ def test_structured_tracebacks_show_no_frame_variable(structlog, redactor, fail,
     except ValueError:
         logger.exception("failed")
     exception = json.loads(out.getvalue())["exception"]
+    line = fail_with_password.__code__.co_firstlineno + 1
     assert SECRET not in out.getvalue()
     if structured:
         (stack,) = exception
         shown = "*********" if fail is fail_with_password else "'bob'"
         assert stack["frames"][-1]["locals"] == {fail.__code__.co_varnames[0]: shown}
     else:
-        line = fail.__code__.co_firstlineno + 1
-        assert exception.endswith(f'", line {line}, in fail_with_password\n'
-                                  '    raise ValueError("boom")\nValueError: boom')
+        assert f'", line {line}, in fail_with_password\n    raise ValueError("boom")\n' in exception
+        assert exception.endswith("ValueError: boom")
 
 
 def test_structlog_renders_objects_by_their_scanned_text(structlog):
@@ -613,3 +622,10 @@ def test_loguru_named_fields_with_or_without_a_template(template):
     RedactingPatcher(omit=["password"])(record)
     assert record == {"message": "login bob *******", "exception": None, **template,
                       "extra": {"user": "bob", "password": "*******"}}
+
+
+def test_loguru_record_that_cannot_be_redacted_is_scrubbed():
+    # A record without extra: the patcher cannot finish, so nothing stays.
+    record = {"message": "password=hunter2", "exception": None}
+    RedactingPatcher(DETECTING)(record)
+    assert record == {"message": UNREDACTABLE, "extra": {}, "exception": None}
