@@ -514,7 +514,8 @@ def fail_with_cause(user):
         raise ValueError("boom") from error
 
 
-@pytest.mark.parametrize("redactor", [DETECTING, Redactor(omit=["password"]), Omitter(["password"])])
+@pytest.mark.parametrize("redactor",
+                         [DETECTING, Redactor(omit=["password"]), Omitter(["password"])])
 @pytest.mark.parametrize("fail, after, structured", [
     (fail_with_password, True, True),
     # Before the renderer, only frames free of secrets go on as themselves.

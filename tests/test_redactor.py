@@ -188,7 +188,8 @@ def test_copies_and_pickles_keep_rules_and_state(copier, cls, state):
         (lambda r: setattr(r, "__dict__", {}), "'Redactor' object has no attribute '__dict__'"),
         (lambda r: setattr(r, "omit", ["b"]),
          "attribute 'omit' of 'zentrove._redact.RedactorBase' objects is not writable"),
-        (lambda r: setattr(r, "detect", True), "property 'detect' of 'Redactor' object has no setter"),
+        (lambda r: setattr(r, "detect", True),
+         "property 'detect' of 'Redactor' object has no setter"),
     ],
 )
 def test_a_redactor_is_immutable(change, message):

@@ -331,7 +331,9 @@ def _redactor(
             raise TypeError(f"{owner}() takes a redactor or the keywords of zentrove.Redactor")
         return Redactor(**rules)
     if rules:
-        raise TypeError(f"{owner}() takes a redactor or the keywords of zentrove.Redactor, not both")
+        raise TypeError(
+            f"{owner}() takes a redactor or the keywords of zentrove.Redactor, not both"
+        )
     return redactor
 
 
