@@ -323,7 +323,7 @@ SECRET_OBJECT = Shown("C(password=hunter2)")
     ],
 )
 def test_objects_are_scanned_as_they_print(make_logger, ctx, shown):
-    logger, out, records = make_logger(DETECTING, "%(message)s %(ctx)s")
+    logger, out, _ = make_logger(DETECTING, "%(message)s %(ctx)s")
     logger.info("x", extra={"ctx": ctx})
     assert out.getvalue() == f"x {shown}\n"
 
@@ -557,8 +557,8 @@ def test_structlog_renders_objects_by_their_scanned_text(structlog):
 
 @pytest.fixture
 def loguru_records():
-    """A loguru logger patched with the given redactor; also returns what its
-    one handler wrote and the records it saw."""
+    """Makes the loguru logger patched with the given redactor; also returns
+    the messages its one handler wrote, each with its record."""
     loguru = pytest.importorskip("loguru")
     written = []
     loguru.logger.remove()
