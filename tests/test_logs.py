@@ -617,7 +617,7 @@ def test_loguru_exception_with_a_secret_reaches_handlers_as_its_text(loguru_reco
 
 @pytest.mark.parametrize("template", [{"template": "login {user} {password}"}, {}])
 def test_loguru_named_fields_with_or_without_a_template(template):
-    # Records of loguru before 0.8 have no template.
+    # Records of older loguru releases have no template.
     record = {"message": "login bob hunter2", "extra": {"user": "bob", "password": "hunter2"},
               "exception": None, **template}
     RedactingPatcher(omit=["password"])(record)

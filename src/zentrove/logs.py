@@ -645,9 +645,9 @@ def _redact_loguru(by: _ByRedactor | _ByOmitter, record: MutableMapping[str, Any
         if template != message:
             message = _mask_format_fields(by, template, message)
     else:
-        # Records have no template before loguru 0.8: the keyword values
-        # that the call put into extra are masked wherever the message
-        # shows them.
+        # Records of older loguru releases have no template: the keyword
+        # values that the call put into extra are masked wherever the
+        # message shows them.
         for key, value in record["extra"].items():
             if isinstance(key, str) and isinstance(value, str) and value and by.sensitive(key):
                 message = message.replace(value, by.mask(value))
