@@ -38,6 +38,11 @@ KEYS = st.text(st.characters(blacklist_categories=()), max_size=6)
         ({"omit": [], "contains": ["ok", " _-."]}, ValueError,
          "contains= entry ' _-.' is empty once case and the separators "
          "_ - . and space are dropped"),
+        # An empty shell variable must not pass for a key or the mask.
+        ({"omit": ["a", ""]}, ValueError, "omit= must not hold an empty str"),
+        ({"trust": [""]}, ValueError, "trust= must not hold an empty str"),
+        ({"omit": [], "contains": [""]}, ValueError, "contains= must not hold an empty str"),
+        ({"omit": [], "mask": ""}, ValueError, "mask= must not be an empty str"),
         ({"omit": [], "keys": []}, TypeError,
          "Redactor.__init__() got an unexpected keyword argument 'keys'"),
     ],

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import stat
 import sys
 from collections.abc import Iterable
@@ -211,7 +212,8 @@ def make_redactor(args: argparse.Namespace) -> Redactor:
             )
         return Redactor(omit=omissions, **options)
     except (TypeError, ValueError) as exc:
-        message = str(exc).replace("contains=", "--contains").replace("(omit=)", "(--omit)")
+        # The keyword a message names becomes the option: omit= is --omit.
+        message = re.sub(r"\b(omit|trust|contains|mask)=", r"--\1", str(exc))
         raise UsageError(message) from None
 
 

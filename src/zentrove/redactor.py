@@ -44,6 +44,9 @@ def _keys(name: str, keys: object) -> tuple[str, ...]:
             raise TypeError(
                 f"{name}= must hold only str, not {type(item).__name__}"
             )
+        if not item:
+            # An empty shell variable must not pass for a key.
+            raise ValueError(f"{name}= must not hold an empty str")
     # str.__str__ gives the text of a subclass as an exact str.
     return tuple(dict.fromkeys(str.__str__(item) for item in items))
 
@@ -107,6 +110,8 @@ class Redactor(RedactorBase):
                     f"mask= must be a str or None, not {type(mask).__name__}"
                 )
             mask = str.__str__(mask)
+            if not mask:
+                raise ValueError("mask= must not be an empty str")
         detectors = parse_detectors(detect)
         super().__init__(keys, allow, exact, contains, mask, scalars, detectors)
 
