@@ -137,8 +137,32 @@ def test_several_inputs_go_to_one_output_file(tmp_path):
         write(tmp_path / "b.jsonl", '{"password": "de"}\n["password"]\n'),
     )
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    assert out.read_bytes() == b'{"password": "***"}{"password": "**"}\n["password"]\n'
+    assert out.read_bytes() == b'{"password": "***"}\n{"password": "**"}\n["password"]\n'
     assert sorted(os.listdir(tmp_path)) == ["a.json", "b.jsonl", "out.txt"]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize(
+    "files, stdout",
+    [
+        # As `jq -c` separates values: a newline where an input ends without one.
+        ({"a.json": '{"pw": "x"}', "b.json": '{"pw": "y"}'}, b'{"pw": "*"}\n{"pw": "*"}'),
+        ({"a.jsonl": '{"pw": "x"}\n{"pw": "yy"}', "b.jsonl": '{"pw": "z"}\n', "c.json": "[1] "},
+         b'{"pw": "*"}\n{"pw": "**"}\n{"pw": "*"}\n[1] '),
+        # Nothing is added after a newline, nor for an input that writes nothing.
+        ({"a.json": '"x"\n', "b.jsonl": "", "c.json": "{", "d.json": "2"}, b'"x"\n2'),
+        ({"a.json": "1", "b.json": "{", "c.jsonl": "\n"}, b"1\n\n"),
+    ],
+)
+def test_inputs_are_separated_by_a_newline(tmp_path, files, stdout, jobs):
+    for name, data in files.items():
+        write(tmp_path / name, data)
+    result = zentrove("--omit", "pw", "--keep-going", "-j", jobs, *files, cwd=tmp_path)
+    assert result.stdout == stdout
+    assert result.returncode == ("{" in files.values())
+    # The output reads back.
+    again = zentrove("--omit", "pw", "--lines", stdin=stdout)
+    assert (again.returncode, again.stdout) == (0, stdout)
 
 
 NO_KEYS = "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"

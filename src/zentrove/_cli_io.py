@@ -122,14 +122,27 @@ class Output:
         self.seekable = seekable
         self.spool: IO[bytes] | None = None
         self.mark = 0
+        # Inputs are separated as `jq -c` separates values: an input whose
+        # output does not end a line gets a newline before the next output.
+        self.ends_line = True
+        self.separate = False
+        self.saved = (True, False)  # ends_line and separate as a document began
+
+    def next_input(self) -> None:
+        self.separate = not self.ends_line
 
     def write(self, data: bytes) -> None:
         if not data:
             return
         try:
-            (self.spool or self.stream).write(data)
+            target = self.spool or self.stream
+            if self.separate:
+                target.write(b"\n")
+                self.separate = False
+            target.write(data)
         except OSError as exc:
             raise WriteError(self.message(exc)) from exc
+        self.ends_line = data[-1:] == b"\n"
 
     def flush(self) -> None:
         try:
@@ -138,6 +151,7 @@ class Output:
             raise WriteError(self.message(exc)) from exc
 
     def begin_document(self) -> None:
+        self.saved = (self.ends_line, self.separate)
         if self.seekable:
             self.flush()
             self.mark = self.stream.tell()
@@ -161,13 +175,22 @@ class Output:
         elif not good:
             self.stream.seek(self.mark)
             self.stream.truncate()
+        if not good:
+            self.ends_line, self.separate = self.saved
 
     def copy_file(self, path: str) -> None:
         """Appends the contents of a file (a worker's part)."""
         try:
-            self.flush()
             with open(path, "rb") as part:
+                size = os.fstat(part.fileno()).st_size
+                if not size:
+                    return
+                if self.separate:
+                    self.stream.write(b"\n")
+                    self.separate = False
+                self.flush()
                 _copy_fd(part.fileno(), self.stream.fileno())
+                self.ends_line = os.pread(part.fileno(), 1, size - 1) == b"\n"
         except OSError as exc:
             raise WriteError(self.message(exc)) from exc
 

@@ -68,6 +68,7 @@ def redact_input(job: Job, item: Input) -> bool:
     except OSError as exc:
         job.report(f"{item.name}: can't open: {reason(exc)}")
         return False
+    job.out.next_input()
     job.progress = start_progress(item, job.out_is_terminal)
     try:
         with source:
@@ -257,6 +258,7 @@ def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
             if not redact_input(job, item) and not job.keep_going:
                 return
             continue
+        job.out.next_input()
         progress = start_progress(item, job.out_is_terminal)
         job.progress = progress
         try:
