@@ -220,6 +220,44 @@ def test_output_that_is_also_stdin_or_stdout_is_refused(tmp_path, redirect):
 
 
 @pytest.mark.parametrize(
+    "redirect, args, status, stderr_end, out",
+    [
+        ("<&-", [], 2, "can't read standard input: Bad file descriptor", None),
+        ("<&-", ["-"], 2, "can't read standard input: Bad file descriptor", None),
+        (">&-", ["in.json"], 2, "can't write standard output: Bad file descriptor", None),
+        (">&-", ["in.json", "-o", "-"], 2, "can't write standard output: Bad file descriptor", None),
+        # A file opened later does not take the closed descriptor's number.
+        ("<&- >&- 2>&-", ["in.json", "-o", "out.json"], 0, None, b'{"a": "*"}'),
+        ("<&- >&- 2>&-", ["in.json", "-j", "2", "-o", "out.json"], 0, None, b'{"a": "*"}'),
+        ("2>&-", ["missing.json"], 2, None, None),
+        (">&-", ["--version"], 3, None, None),
+    ],
+)
+def test_closed_standard_streams(tmp_path, redirect, args, status, stderr_end, out):
+    write(tmp_path / "in.json", '{"a": "b"}')
+    script = f'exec "$0" -m zentrove --omit a "$@" {redirect}'
+    result = subprocess.run(["sh", "-c", script, sys.executable, *args], cwd=tmp_path,
+                            capture_output=True, env=ENV, timeout=60)
+    assert (result.returncode, result.stdout) == (status, b"")
+    stderr = result.stderr.decode()
+    if stderr_end:
+        assert stderr.startswith("usage: zentrove ")
+        assert stderr.endswith(f"zentrove: error: {stderr_end}\n")
+    else:
+        assert stderr == ""
+    if out is not None:
+        assert (tmp_path / "out.json").read_bytes() == out
+        assert sorted(os.listdir(tmp_path)) == ["in.json", "out.json"]
+
+
+@pytest.mark.parametrize("args", [["-o", "-"], ["-o", "-", "-j", "2"], ["--output=-", "-"]])
+def test_output_dash_is_standard_output(tmp_path, args):
+    result = zentrove("--omit", "a", *args, stdin=b'{"a": "bc"}', cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b'{"a": "**"}', b"")
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize(
     "data, message",
     [
         (b'{"a": 1,\n  "b" 2}', "bad.json:2:7: invalid JSON: Expecting ':' delimiter"),

@@ -76,10 +76,10 @@ def check_inputs(names: Sequence[str], lines: bool, output: str | None) -> list[
     inputs = []
     for name in names:
         if name == "-":
-            try:
-                info = os.fstat(sys.stdin.fileno())
-            except (OSError, ValueError) as exc:
-                raise UsageError(f"can't read standard input: {reason(exc)}") from None
+            info = fstat(sys.stdin)
+            if info is None:
+                # Closed (`<&-`): the interpreter then has no sys.stdin at all.
+                raise UsageError(f"can't read standard input: {os.strerror(errno.EBADF)}")
             inputs.append(Input(STDIN_NAME, lines, info, None))
         else:
             as_lines = lines or name.lower().endswith(LINES_SUFFIXES)
@@ -101,7 +101,11 @@ def check_inputs(names: Sequence[str], lines: bool, output: str | None) -> list[
     return inputs
 
 
-def fstat(stream: IO[Any]) -> os.stat_result | None:
+def fstat(stream: IO[Any] | None) -> os.stat_result | None:
+    """The stream's file status; None when it is closed or was never open
+    (a standard stream closed by the shell is None in sys)."""
+    if stream is None:
+        return None
     try:
         return os.fstat(stream.fileno())
     except (OSError, ValueError):
@@ -254,8 +258,10 @@ class AtomicFile:
 
 def open_output(path: str | None) -> tuple[Output, AtomicFile | None]:
     if path is None:
+        info = fstat(sys.stdout)
+        if sys.stdout is None or info is None:
+            raise UsageError(f"can't write standard output: {os.strerror(errno.EBADF)}")
         out = sys.stdout.buffer
-        info = fstat(out)
         seekable = info is not None and stat.S_ISREG(info.st_mode)
         return Output(out, "standard output", seekable), None
     try:
@@ -303,8 +309,8 @@ def start_progress(item: Input, out_is_terminal: bool) -> Progress | None:
     return bar
 
 
-def isatty(stream: IO[Any]) -> bool:
+def isatty(stream: IO[Any] | None) -> bool:
     try:
-        return stream.isatty()
+        return stream is not None and stream.isatty()
     except (OSError, ValueError):
         return False

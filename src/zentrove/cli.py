@@ -133,7 +133,10 @@ class _Version(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
         from importlib.metadata import version
 
-        sys.stdout.write(f"zentrove {version('zentrove')}\n")
+        try:
+            sys.stdout.write(f"zentrove {version('zentrove')}\n")
+        except (AttributeError, OSError):  # closed (`>&-`), as argparse's --help
+            parser.exit(EXIT_WRITE)
         parser.exit()
 
 
@@ -224,11 +227,13 @@ def run(args: argparse.Namespace) -> int:
     redactor = make_redactor(args)
     if args.dask is not None:
         return run_dask(args, redactor)
-    inputs = check_inputs(args.inputs or ["-"], args.lines, args.output)
-    out, atomic = open_output(args.output)
+    # '-' is standard output, as it is standard input among the inputs.
+    output = None if args.output == "-" else args.output
+    inputs = check_inputs(args.inputs or ["-"], args.lines, output)
+    out, atomic = open_output(output)
     job = Job(redactor, out, args.keep_going, args.jobs)
     job.flush_each = any(not stat.S_ISREG(item.info.st_mode) for item in inputs)
-    job.out_is_terminal = args.output is None and isatty(sys.stdout)
+    job.out_is_terminal = output is None and isatty(sys.stdout)
     committed = False
     try:
         if args.jobs > 1 and any(item.splittable for item in inputs):
@@ -248,7 +253,7 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if atomic is not None and not committed:
             atomic.discard()
-        elif atomic is None and args.output is not None:
+        elif atomic is None and output is not None:
             # A device or FIFO named by -o: everything written was flushed
             # above, or a write error is on its way out; closing must not
             # try the failed write once more when the file object dies.
@@ -285,12 +290,33 @@ def run_dask(args: argparse.Namespace, redactor: Redactor) -> int:
 def _silence_stdout() -> None:
     """Points stdout at /dev/null, so that the interpreter's own flush at exit
     finds nothing to complain about."""
+    if sys.stdout is None:  # closed from the start: nothing to flush
+        return
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
 
 
+def _hold_standard_fds() -> None:
+    """Opens /dev/null on a standard descriptor closed by the shell (`<&-`):
+    otherwise the next file opened, a temporary output say, would take its
+    number and get what is meant for the terminal.  sys keeps None for such
+    a stream, which is how a run learns that it was closed; stderr only
+    loses its messages."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", closefd=False)
+
+
 def main(argv: Iterable[str] | None = None) -> int:
+    _hold_standard_fds()
     parser = build_parser()
     args = parser.parse_args(None if argv is None else list(argv))
     try:
