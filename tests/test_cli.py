@@ -317,7 +317,7 @@ def test_bad_line_keeps_every_good_line_before_it(tmp_path, keep_going, stdout, 
 
 def test_jobs_keep_the_order_of_parts_and_files(tmp_path):
     lines = b"".join(b'{"n": %d, "pw": "%s"}\n' % (n, b"x" * (n % 7)) for n in range(3000))
-    files = [write(tmp_path / "a.jsonl", lines), write(tmp_path / "b.json", '{"pw": "q"}'),
+    files = [write(tmp_path / "a.jsonl", lines), write(tmp_path / "b.json", '{"pw": "q"}\n'),
              write(tmp_path / "c.jsonl", lines[: lines.index(b"\n", 400) + 1])]
     result = zentrove("--omit", "pw", "--jobs", "3", *files, patch={"SEGMENT": 1000})
     assert (result.returncode, result.stderr) == (0, b"")
