@@ -353,6 +353,57 @@ def test_write_error_is_a_clean_message(tmp_path):
         )
 
 
+def full_disk(tmp_path, where, k, *args):
+    script = Path(__file__).parent / "isolated" / "full_disk.py"
+    return subprocess.run(
+        [sys.executable, script, where, str(k), tmp_path / "failed.log", "--omit", "pw", *args],
+        cwd=tmp_path / "run", capture_output=True, env={**ENV, "TMPDIR": str(tmp_path / "tmp")},
+        timeout=60,
+    )
+
+
+@pytest.mark.parametrize("jobs", [[], ["-j", "2"]])
+def test_full_disk_at_any_write_leaves_the_output_file_as_it_was(tmp_path, jobs):
+    (tmp_path / "tmp").mkdir()
+    run = tmp_path / "run"
+    run.mkdir()
+    lines = b"".join(b'{"n": %d, "pw": "secret"}\n' % n for n in range(3000))
+    inputs = {"a.jsonl": lines, "b.json": b'{"pw": "x"}', "c.jsonl": lines[: lines.index(b"\n", 1000) + 1]}
+    for name, data in inputs.items():
+        write(run / name, data)
+    write(run / "out.json", "old")
+    k = 0
+    while True:
+        k += 1
+        result = full_disk(tmp_path, "main", k, *jobs, "-o", "out.json", *inputs)
+        if result.returncode == 0:
+            break
+        assert (result.returncode, result.stdout, result.stderr.decode()) == (
+            3, b"", "zentrove: error: can't write 'out.json': No space left on device\n"
+        ), k
+        assert (run / "out.json").read_bytes() == b"old"
+        assert sorted(os.listdir(run)) == ["a.jsonl", "b.json", "c.jsonl", "out.json"]
+        assert os.listdir(tmp_path / "tmp") == []
+    failed = (tmp_path / "failed.log").read_text().split()
+    assert set(failed) == {"write", "fsync", "replace", *(["sendfile"] if jobs else [])}
+    expected = b"".join(inputs.values()).replace(b'"x"}', b'"*"}\n').replace(b'"secret"', b'"******"')
+    assert (run / "out.json").read_bytes() == expected
+
+
+def test_full_disk_in_a_worker(tmp_path):
+    (tmp_path / "tmp").mkdir()
+    (tmp_path / "run").mkdir()
+    write(tmp_path / "run" / "a.jsonl", b'{"pw": "secret"}\n' * 5000)
+    write(tmp_path / "run" / "out.json", "old")
+    result = full_disk(tmp_path, "workers", 0, "-j", "2", "-o", "out.json", "a.jsonl")
+    assert (result.returncode, result.stdout, result.stderr.decode()) == (
+        3, b"", "zentrove: error: can't write a part file: No space left on device\n"
+    )
+    assert sorted(os.listdir(tmp_path / "run")) == ["a.jsonl", "out.json"]
+    assert (tmp_path / "run" / "out.json").read_bytes() == b"old"
+    assert os.listdir(tmp_path / "tmp") == []
+
+
 def test_fifo_input_is_opened_once(tmp_path):
     fifo = tmp_path / "in.json"
     os.mkfifo(fifo)

@@ -177,8 +177,12 @@ class Output:
                     except OSError as exc:
                         raise WriteError(self.message(exc)) from exc
         elif not good:
-            self.stream.seek(self.mark)
-            self.stream.truncate()
+            try:
+                # Seeking flushes what is buffered: that can fail too.
+                self.stream.seek(self.mark)
+                self.stream.truncate()
+            except OSError as exc:
+                raise WriteError(self.message(exc)) from exc
         if not good:
             self.ends_line, self.separate = self.saved
 
@@ -249,11 +253,17 @@ class AtomicFile:
         os.replace(self.temp, self.path)
 
     def discard(self) -> None:
-        self.stream.close()
         try:
-            os.unlink(self.temp)
+            # Closing flushes: on a full disk that fails again, and the
+            # bytes go with the file.
+            self.stream.close()
         except OSError:
             pass
+        finally:
+            try:
+                os.unlink(self.temp)
+            except OSError:
+                pass
 
 
 def open_output(path: str | None) -> tuple[Output, AtomicFile | None]:

@@ -11,7 +11,15 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING
 
-from zentrove._cli_io import BLOCK, Input, Output, Progress, reason, start_progress
+from zentrove._cli_io import (
+    BLOCK,
+    Input,
+    Output,
+    Progress,
+    WriteError,
+    reason,
+    start_progress,
+)
 from zentrove._redact import JSONRedactError, JSONStream
 from zentrove.redactor import Redactor
 
@@ -187,12 +195,32 @@ def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
     (empty for a bad document)."""
     import tempfile
 
-    fd, part = tempfile.mkstemp(dir=part_dir)
-    with os.fdopen(fd, "wb") as out:
-        result = _redact_range(redactor, path, start, end, lines, keep_going, out.write)
-        if result[1] and not lines:
-            out.truncate(0)
+    # A failed write comes back as a WriteError; any other OSError is a read.
+    try:
+        fd, part = tempfile.mkstemp(dir=part_dir)
+        out = os.fdopen(fd, "wb")
+    except OSError as exc:
+        raise _part_error(exc) from None
+
+    def write(data: bytes) -> None:
+        try:
+            out.write(data)
+        except OSError as exc:
+            raise _part_error(exc) from None
+
+    with out:
+        result = _redact_range(redactor, path, start, end, lines, keep_going, write)
+        try:
+            if result[1] and not lines:
+                out.truncate(0)
+            out.flush()
+        except OSError as exc:
+            raise _part_error(exc) from None
     return part, result
+
+
+def _part_error(exc: OSError) -> WriteError:
+    return WriteError(f"can't write a part file: {reason(exc)}")
 
 
 def _segments(item: Input) -> list[tuple[int, int]]:
@@ -224,7 +252,11 @@ def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
     import tempfile
     from concurrent.futures import ProcessPoolExecutor
 
-    with tempfile.TemporaryDirectory(prefix="zentrove-") as part_dir:
+    try:
+        temp = tempfile.TemporaryDirectory(prefix="zentrove-", ignore_cleanup_errors=True)
+    except OSError as exc:
+        raise _part_error(exc) from None
+    with temp as part_dir:
         pool = ProcessPoolExecutor(max_workers=job.jobs - 1)
         try:
             _run_parts(job, inputs, pool, part_dir)
@@ -275,7 +307,11 @@ def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
                     if not item.lines:
                         job.out.end_document(not errors)
                 else:
-                    part, (lines_read, errors, stop) = futures.pop(index).result()
+                    try:
+                        part, (lines_read, errors, stop) = futures.pop(index).result()
+                    except OSError as exc:
+                        job.report(f"{item.name}: can't read: {reason(exc)}")
+                        return
                     if item.lines or not errors:
                         job.out.copy_file(part)
                     os.unlink(part)
