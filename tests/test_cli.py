@@ -5,6 +5,7 @@ import os
 import pty
 import re
 import select
+import signal
 import stat
 import struct
 import subprocess
@@ -12,6 +13,7 @@ import sys
 import termios
 import textwrap
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -401,6 +403,37 @@ def test_full_disk_in_a_worker(tmp_path):
     )
     assert sorted(os.listdir(tmp_path / "run")) == ["a.jsonl", "out.json"]
     assert (tmp_path / "run" / "out.json").read_bytes() == b"old"
+    assert os.listdir(tmp_path / "tmp") == []
+
+
+@pytest.mark.parametrize("jobs", [[], ["-j", "2"]])
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_signal_removes_what_the_run_made_and_ends_the_process(tmp_path, signum, jobs):
+    (tmp_path / "tmp").mkdir()
+    run = tmp_path / "run"
+    run.mkdir()
+    write(run / "a.jsonl", b'{"pw": "secret"}\n' * 5000)
+    write(run / "out.json", "old")
+    # a.jsonl goes to a worker in parts; the run then waits on standard input.
+    command = [sys.executable, "-c", PATCHED, repr({"SEGMENT": 20000}),
+               "--omit", "pw", "--lines", *jobs, "-o", "out.json", "a.jsonl", "-"]
+    with subprocess.Popen(command, cwd=run, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env={**ENV, "TMPDIR": str(tmp_path / "tmp")}) as proc:
+        proc.stdin.write(b'{"pw": "x"}\n')
+        proc.stdin.flush()
+        # Lines from a pipe are flushed one by one: this one is in the
+        # temporary output once the run reads standard input.
+        deadline = time.monotonic() + 30
+        while not any(path.read_bytes().endswith(b'{"pw": "*"}\n') for path in run.glob(".out.json.*.tmp")):
+            assert time.monotonic() < deadline, "the run did not reach standard input"
+            time.sleep(0.02)
+        assert len(os.listdir(tmp_path / "tmp")) == len(jobs) // 2
+        proc.send_signal(signum)
+        # No worker is left holding stderr open.
+        _, stderr = proc.communicate(timeout=30)
+    assert (proc.returncode, stderr) == (-signum, b"")
+    assert sorted(os.listdir(run)) == ["a.jsonl", "out.json"]
+    assert (run / "out.json").read_bytes() == b"old"
     assert os.listdir(tmp_path / "tmp") == []
 
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import codecs
 import os
+import signal
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING
@@ -257,11 +258,32 @@ def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
     except OSError as exc:
         raise _part_error(exc) from None
     with temp as part_dir:
-        pool = ProcessPoolExecutor(max_workers=job.jobs - 1)
+        pool = ProcessPoolExecutor(max_workers=job.jobs - 1, initializer=_worker_signals)
         try:
             _run_parts(job, inputs, pool, part_dir)
+        except BaseException:
+            # Stopped by a signal or a write error: the parts still running
+            # are not wanted, and a worker left behind would hold stderr.
+            _stop_workers(pool)
+            raise
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _worker_signals() -> None:
+    """In a worker: the main process decides when to stop, and stops the
+    workers itself; its handlers, inherited by fork, do not apply here."""
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, signal.SIG_DFL)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _stop_workers(pool: ProcessPoolExecutor) -> None:
+    # The executor has no public way to end its processes in 3.11.
+    processes = getattr(pool, "_processes", None) or {}
+    for process in list(processes.values()):
+        process.terminate()
 
 
 def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,

@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import signal
 import stat
 import sys
 from collections.abc import Iterable
@@ -95,6 +96,10 @@ EXIT_OK = 0
 EXIT_DATA = 1
 EXIT_USAGE = 2
 EXIT_WRITE = 3
+
+# Each stops a run: its output file, part files and workers are removed, and
+# the process then ends by the signal.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 DESCRIPTION = """\
 Mask secrets in JSON documents and JSON Lines streams.  Every string stored
@@ -315,12 +320,49 @@ def _hold_standard_fds() -> None:
         sys.stderr = open(2, "w", closefd=False)
 
 
+class _Stopped(BaseException):
+    """A signal that ends the run; like KeyboardInterrupt, no `except
+    Exception` stops it on its way out through the clean-ups."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame: object) -> None:
+    # The clean-ups on the way out must not be cut short by a second signal.
+    for other in STOP_SIGNALS:
+        if signal.getsignal(other) is _stop:
+            signal.signal(other, signal.SIG_IGN)
+    raise _Stopped(signum)
+
+
+def _catch_stop_signals() -> None:
+    for signum in STOP_SIGNALS:
+        # A signal ignored by whoever started us (nohup, `&`) stays ignored.
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, _stop)
+
+
+def _end_by(signum: int) -> int:
+    """Ends the process by the signal, as the caller's shell expects of a
+    process that a signal stopped (status 128 + N)."""
+    sys.stderr.flush()
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    return 128 + signum  # only if the signal is blocked
+
+
 def main(argv: Iterable[str] | None = None) -> int:
     _hold_standard_fds()
     parser = build_parser()
     args = parser.parse_args(None if argv is None else list(argv))
+    _catch_stop_signals()
     try:
         return run(args)
+    except _Stopped as stop:
+        # Every `finally` on the way here has removed what the run made.
+        return _end_by(stop.signum)
     except UsageError as exc:
         parser.print_usage(sys.stderr)
         sys.stderr.write(f"zentrove: error: {exc}\n")
@@ -336,6 +378,6 @@ def main(argv: Iterable[str] | None = None) -> int:
         sys.stderr.write(f"zentrove: error: {exc}\n")
         _silence_stdout()
         return EXIT_WRITE
-    except KeyboardInterrupt:
+    except KeyboardInterrupt:  # SIGINT while it was ignored by the caller
         return 130
 
