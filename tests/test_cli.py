@@ -1,6 +1,9 @@
 """The command-line redactor, run as `python -m zentrove` in a subprocess."""
 
+import bz2
 import fcntl
+import gzip
+import lzma
 import os
 import pty
 import re
@@ -165,6 +168,45 @@ def test_inputs_are_separated_by_a_newline(tmp_path, files, stdout, jobs):
     # The output reads back.
     again = zentrove("--omit", "pw", "--lines", stdin=stdout)
     assert (again.returncode, again.stdout) == (0, stdout)
+
+
+CODECS = {".gz": gzip, ".bz2": bz2, ".xz": lzma}
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("suffix", CODECS)
+def test_compressed_inputs_and_output(tmp_path, suffix, jobs):
+    codec = CODECS[suffix]
+    # JSON Lines or a document by the name inside the compressed extension.
+    write(tmp_path / f"a.jsonl{suffix.upper()}", codec.compress(LINES))
+    write(tmp_path / f"b.json{suffix}", codec.compress(b'{"token": "abc"}'))
+    write(tmp_path / "c.jsonl", LINES)
+    args = ["--omit", "password", "--omit", "token", "-j", jobs, *sorted(os.listdir(tmp_path))]
+    expected = LINES_OUT + b'\n{"token": "***"}\n' + LINES_OUT
+    result = zentrove(*args, cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (0, expected, b"")
+    result = zentrove(*args, "-o", f"out{suffix}", cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert codec.decompress((tmp_path / f"out{suffix}").read_bytes()) == expected
+    assert len(os.listdir(tmp_path)) == 4
+
+
+@pytest.mark.parametrize(
+    "name, data, message",
+    [
+        ("a.jsonl.gz", b'{"a": 1}\n', ": can't read: Not a gzipped file (b'{\"')"),
+        ("a.jsonl.gz", gzip.compress(b'{"a": 1}\n')[:-9],
+         ": can't read: Compressed file ended before the end-of-stream marker was reached"),
+        ("a.json.bz2", b"[]", ": can't read: Invalid data stream"),
+        ("a.json.xz", b"[1, 2, 3, 4, 5, 6, 7, 8]", ": can't read: Input format not supported by decoder"),
+        ("a.json.xz", lzma.compress(b"[1,"), ":1:4: invalid JSON: Expecting value"),
+    ],
+)
+def test_bad_compressed_input(tmp_path, name, data, message):
+    write(tmp_path / name, data)
+    result = zentrove("--omit", "a", "-o", "out.json.gz", name, cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", f"zentrove: {name}{message}\n".encode())
+    assert os.listdir(tmp_path) == [name]
 
 
 NO_KEYS = "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
@@ -364,8 +406,9 @@ def full_disk(tmp_path, where, k, *args):
     )
 
 
+@pytest.mark.parametrize("output", ["out.json", "out.json.gz"])
 @pytest.mark.parametrize("jobs", [[], ["-j", "2"]])
-def test_full_disk_at_any_write_leaves_the_output_file_as_it_was(tmp_path, jobs):
+def test_full_disk_at_any_write_leaves_the_output_file_as_it_was(tmp_path, jobs, output):
     (tmp_path / "tmp").mkdir()
     run = tmp_path / "run"
     run.mkdir()
@@ -373,23 +416,26 @@ def test_full_disk_at_any_write_leaves_the_output_file_as_it_was(tmp_path, jobs)
     inputs = {"a.jsonl": lines, "b.json": b'{"pw": "x"}', "c.jsonl": lines[: lines.index(b"\n", 1000) + 1]}
     for name, data in inputs.items():
         write(run / name, data)
-    write(run / "out.json", "old")
+    write(run / output, "old")
     k = 0
     while True:
         k += 1
-        result = full_disk(tmp_path, "main", k, *jobs, "-o", "out.json", *inputs)
+        result = full_disk(tmp_path, "main", k, *jobs, "-o", output, *inputs)
         if result.returncode == 0:
             break
         assert (result.returncode, result.stdout, result.stderr.decode()) == (
-            3, b"", "zentrove: error: can't write 'out.json': No space left on device\n"
+            3, b"", f"zentrove: error: can't write '{output}': No space left on device\n"
         ), k
-        assert (run / "out.json").read_bytes() == b"old"
-        assert sorted(os.listdir(run)) == ["a.jsonl", "b.json", "c.jsonl", "out.json"]
+        assert (run / output).read_bytes() == b"old"
+        assert sorted(os.listdir(run)) == sorted([*inputs, output])
         assert os.listdir(tmp_path / "tmp") == []
     failed = (tmp_path / "failed.log").read_text().split()
-    assert set(failed) == {"write", "fsync", "replace", *(["sendfile"] if jobs else [])}
+    # Parts pass through the compressor, not sendfile.
+    copied = ["sendfile"] if jobs and output == "out.json" else []
+    assert set(failed) == {"write", "fsync", "replace", *copied}
     expected = b"".join(inputs.values()).replace(b'"x"}', b'"*"}\n').replace(b'"secret"', b'"******"')
-    assert (run / "out.json").read_bytes() == expected
+    data = (run / output).read_bytes()
+    assert (gzip.decompress(data) if output.endswith(".gz") else data) == expected
 
 
 def test_full_disk_in_a_worker(tmp_path):

@@ -13,6 +13,8 @@ import sys
 from collections.abc import Sequence
 from typing import IO, Any, NamedTuple, Protocol
 
+from zentrove._cli_compress import compressing, compression_of, plain_name
+
 # Inputs at least this large get a progress bar when stderr is a terminal.
 PROGRESS_MIN_BYTES = 8 << 20
 # Bytes read at a time.
@@ -50,11 +52,13 @@ class Input(NamedTuple):
     lines: bool            # read as JSON Lines
     info: os.stat_result   # what was checked before the run
     path: str | None       # None for standard input
+    compression: str | None = None  # .gz, .bz2 or .xz: read decompressed
 
     @property
     def splittable(self) -> bool:
         """A regular file that worker processes can read by offset."""
-        return self.path is not None and stat.S_ISREG(self.info.st_mode)
+        return (self.path is not None and stat.S_ISREG(self.info.st_mode)
+                and self.compression is None)
 
 
 def _stat_input(path: str) -> os.stat_result:
@@ -82,8 +86,8 @@ def check_inputs(names: Sequence[str], lines: bool, output: str | None) -> list[
                 raise UsageError(f"can't read standard input: {os.strerror(errno.EBADF)}")
             inputs.append(Input(STDIN_NAME, lines, info, None))
         else:
-            as_lines = lines or name.lower().endswith(LINES_SUFFIXES)
-            inputs.append(Input(name, as_lines, _stat_input(name), name))
+            as_lines = lines or plain_name(name).lower().endswith(LINES_SUFFIXES)
+            inputs.append(Input(name, as_lines, _stat_input(name), name, compression_of(name)))
     if output is not None:
         try:
             target: os.stat_result | None = os.stat(output)
@@ -120,10 +124,12 @@ class Output:
     the document turns out bad: a regular file is truncated back to where
     the document began; other outputs get documents through a spool."""
 
-    def __init__(self, stream: IO[bytes], name: str, seekable: bool) -> None:
+    def __init__(self, stream: IO[bytes], name: str, seekable: bool,
+                 compressed: bool = False) -> None:
         self.stream = stream
         self.name = name
         self.seekable = seekable
+        self.compressed = compressed
         self.spool: IO[bytes] | None = None
         self.mark = 0
         # Inputs are separated as `jq -c` separates values: an input whose
@@ -149,6 +155,10 @@ class Output:
         self.ends_line = data[-1:] == b"\n"
 
     def flush(self) -> None:
+        if self.compressed:
+            # A compressor's flush ends its block early, for nothing: the
+            # file is read only once it is complete and renamed.
+            return
         try:
             self.stream.flush()
         except OSError as exc:
@@ -196,8 +206,13 @@ class Output:
                 if self.separate:
                     self.stream.write(b"\n")
                     self.separate = False
-                self.flush()
-                _copy_fd(part.fileno(), self.stream.fileno())
+                if self.compressed:
+                    import shutil
+
+                    shutil.copyfileobj(part, self.stream, BLOCK)
+                else:
+                    self.flush()
+                    _copy_fd(part.fileno(), self.stream.fileno())
                 self.ends_line = os.pread(part.fileno(), 1, size - 1) == b"\n"
         except OSError as exc:
             raise WriteError(self.message(exc)) from exc
@@ -225,9 +240,10 @@ def _copy_fd(src: int, dst: int) -> None:
 
 
 class AtomicFile:
-    """A temporary file beside `path`, renamed over it by commit()."""
+    """A temporary file beside `path`, renamed over it by commit(); written
+    through a compressor for a compressed extension."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, compression: str | None = None) -> None:
         # Through a symbolic link to the file it names, which stays a link.
         path = os.path.realpath(path)
         directory = os.path.dirname(path)
@@ -244,21 +260,26 @@ class AtomicFile:
         )
         os.fchmod(fd, mode)
         self.path = path
-        self.stream: IO[bytes] = os.fdopen(fd, "wb")
+        self.raw: IO[bytes] = os.fdopen(fd, "wb")
+        self.stream = self.raw if compression is None else compressing(self.raw, compression)
 
     def commit(self) -> None:
-        self.stream.flush()
-        os.fsync(self.stream.fileno())
-        self.stream.close()
+        if self.stream is not self.raw:
+            self.stream.close()  # the compressor writes the end of its stream
+        self.raw.flush()
+        os.fsync(self.raw.fileno())
+        self.raw.close()
         os.replace(self.temp, self.path)
 
     def discard(self) -> None:
         try:
             # Closing flushes: on a full disk that fails again, and the
             # bytes go with the file.
-            self.stream.close()
-        except OSError:
-            pass
+            for stream in (self.stream, self.raw):
+                try:
+                    stream.close()
+                except OSError:
+                    pass
         finally:
             try:
                 os.unlink(self.temp)
@@ -282,10 +303,13 @@ def open_output(path: str | None) -> tuple[Output, AtomicFile | None]:
         if info is not None and not stat.S_ISREG(info.st_mode):
             # A device or a FIFO cannot be replaced: write to it directly.
             return Output(open(path, "wb"), repr(path), False), None
-        atomic = AtomicFile(path)
+        compression = compression_of(path)
+        atomic = AtomicFile(path, compression)
     except OSError as exc:
         raise UsageError(f"can't write {path!r}: {reason(exc)}") from None
-    return Output(atomic.stream, repr(path), True), atomic
+    # Compressed output cannot be taken back by truncating: documents spool.
+    compressed = compression is not None
+    return Output(atomic.stream, repr(path), not compressed, compressed), atomic
 
 
 # -------------------------------------------------------------- progress
@@ -306,6 +330,8 @@ def start_progress(item: Input, out_is_terminal: bool) -> Progress | None:
     size = item.info.st_size if stat.S_ISREG(item.info.st_mode) else None
     if size is not None and size < PROGRESS_MIN_BYTES:
         return None
+    if item.compression is not None:
+        size = None  # the bar counts bytes decompressed: no known total
     try:
         # Optional (the `progress` extra), and typed here by Progress.
         tqdm = importlib.import_module("tqdm").tqdm

@@ -12,6 +12,7 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING
 
+from zentrove._cli_compress import open_reader, read_errors
 from zentrove._cli_io import (
     BLOCK,
     Input,
@@ -72,6 +73,8 @@ def redact_input(job: Job, item: Input) -> bool:
         if item.path is None:
             source: IO[bytes] = os.fdopen(sys.stdin.fileno(), "rb", buffering=0,
                                           closefd=False)
+        elif item.compression is not None:
+            source = open_reader(item.path, item.compression)
         else:
             source = open(item.path, "rb", buffering=0)
     except OSError as exc:
@@ -96,7 +99,7 @@ def _blocks(job: Job, item: Input, source: IO[bytes]) -> Iterator[memoryview]:
     while True:
         try:
             n = source.readinto(buffer)  # type: ignore[attr-defined]
-        except OSError as exc:
+        except read_errors() as exc:
             raise _ReadError(f"{item.name}: can't read: {reason(exc)}") from exc
         if not n:
             return
