@@ -79,7 +79,10 @@ def test_masks_and_keeps_the_rest(redactor, text, expected):
 
 def test_str_with_lone_surrogates_and_bytes_with_bom():
     assert DENY.redact_json('{"password": "\ud800", "a": "\udfff"}') == '{"password": "*", "a": "\udfff"}'
+    # A leading byte-order mark is kept, in str as in bytes.
     assert DENY.redact_json(b'\xef\xbb\xbf{"token": "ab"}') == b'\xef\xbb\xbf{"token": "**"}'
+    assert DENY.redact_json('\ufeff{"token": "ab"}') == '\ufeff{"token": "**"}'
+    assert DENY.redact_json('\ufeff["\ud800"]') == '\ufeff["\ud800"]'
     assert chunked(DENY, b'\xef\xbb\xbf["x"]', 1) == (b'\xef\xbb\xbf["x"]', [])
     assert DENY.redact_json(bytearray(b'"x"')) == b'"x"'
     with pytest.raises(TypeError, match="^data must be str or a bytes-like object, not int$"):
@@ -133,6 +136,19 @@ def test_strict_json_errors_name_line_and_column(data, message):
     # A line of JSON Lines fails as the same text given as a document.
     if data and b"\n" not in data:
         assert chunked(DENY, data + b"\n", 1, lines=True, keep_going=True)[1] == [message]
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [("\ufeff\ufeff[]", "Expecting value: line 1 column 1"),
+     (" \ufeff[]", "Expecting value: line 1 column 2"),
+     ('["\ufeff", \ufeff1]', "Expecting value: line 1 column 7")],
+)
+def test_a_byte_order_mark_only_leads(text, message):
+    for data in (text, text.encode()):
+        with pytest.raises(JSONRedactError) as info:
+            DENY.redact_json(data)
+        assert str(info.value) == message
 
 
 def test_error_is_a_value_error_that_pickles():

@@ -181,8 +181,9 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     Scanner& s = *setup.scanner;
-    // Bytes may start with a UTF-8 byte-order mark, kept as it is.
-    size_t bom = !is_str && size >= 3 && std::memcmp(text, kBom, 3) == 0 ? 3 : 0;
+    // The text may start with a byte-order mark (U+FEFF in a str), kept as
+    // it is.
+    size_t bom = size >= 3 && std::memcmp(text, kBom, 3) == 0 ? 3 : 0;
     if (scanner_feed(s, text + bom, static_cast<size_t>(size) - bom, no_bad_line,
                      nullptr) < 0 ||
         scanner_finish(s, no_bad_line, nullptr) < 0) {
@@ -190,8 +191,14 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     if (is_str) {
-        return PyUnicode_DecodeUTF8(s.out.data, static_cast<Py_ssize_t>(s.out.len),
-                                    surrogates ? "surrogatepass" : nullptr);
+        Ref body = Ref::steal(PyUnicode_DecodeUTF8(s.out.data,
+                                                   static_cast<Py_ssize_t>(s.out.len),
+                                                   surrogates ? "surrogatepass" : nullptr));
+        if (!body || bom == 0) {
+            return body.release();
+        }
+        Ref mark = Ref::steal(PyUnicode_DecodeUTF8(kBom, 3, nullptr));
+        return mark ? PyUnicode_Concat(mark.get(), body.get()) : nullptr;
     }
     PyObject* result = PyBytes_FromStringAndSize(nullptr,
                                                  static_cast<Py_ssize_t>(s.out.len + bom));
