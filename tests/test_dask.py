@@ -187,6 +187,28 @@ def test_bad_lines_are_reported_never_dropped(client, tmp_path, keep_going, reda
 
 
 @pytest.mark.parametrize(
+    "redactor, out",
+    [(omit.Omitter(["pw"]), b'{"pw": "*"}\n{"pw": "**"}\n{"pw": "**"}\n'),
+     # The text path keeps the file's own mark.
+     (Redactor(omit=["pw"]), b'\xef\xbb\xbf{"pw": "*"}\n{"pw": "**"}\n{"pw": "**"}\n')],
+)
+def test_a_byte_order_mark_counts_at_the_start_of_a_file_only(tmp_path, redactor, out):
+    lines = [b'\xef\xbb\xbf{"pw": "a"}', b'{"pw": "bb"}', b'\xef\xbb\xbf{"pw": "c"}', b'{"pw": "dd"}']
+    source = tmp_path / "a.jsonl"
+    source.write_bytes(b"\n".join(lines) + b"\n")
+    third = source.read_bytes().index(lines[2])
+    # One partition; the third line opening a partition; a partition
+    # starting after it; one partition per line.
+    for blocksize in (None, third - 1, third, 5):
+        with dask.config.set(scheduler="sync"):
+            summary = zd.redact_text_files(str(source), str(tmp_path / f"out{blocksize}"), redactor,
+                                           keep_going=True, blocksize=blocksize)
+        assert (read_outputs(summary), summary.bad_lines, summary.first_bad) == (
+            out, 1, (zd.BadLine(str(source), 3, 1, "invalid JSON: Expecting value"),)
+        ), blocksize
+
+
+@pytest.mark.parametrize(
     "redactor", [omit.Omitter(["password", "token"]), Redactor(omit=["password", "token"], exact=True)]
 )
 def test_bag_copies_and_column(client, redactor):

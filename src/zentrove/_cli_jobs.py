@@ -5,7 +5,6 @@ line ends over worker processes for --jobs, their output kept in order.
 
 from __future__ import annotations
 
-import codecs
 import os
 import signal
 import sys
@@ -169,7 +168,8 @@ PartResult = tuple[int, PartErrors, bool]
 def _redact_range(redactor: Redactor, path: str, start: int, end: int, lines: bool,
                   keep_going: bool, write: Callable[[bytes], object]) -> PartResult:
     """Redacts bytes [start, end) of a file, passing the output to write."""
-    stream = JSONStream(redactor, lines=lines, keep_going=keep_going)
+    # A part that starts later in the file has no byte-order mark to keep.
+    stream = JSONStream(redactor, lines=lines, keep_going=keep_going, bom=start == 0)
     errors: PartErrors = []
     buffer = bytearray(BLOCK)
     view = memoryview(buffer)
@@ -238,10 +238,6 @@ def _segments(item: Input) -> list[tuple[int, int]]:
         while bounds[-1] + SEGMENT < size:
             handle.seek(bounds[-1] + SEGMENT)
             handle.readline()
-            # A part starting with a byte-order mark would take it for one:
-            # start at the next line instead.
-            while handle.peek(3)[:3] == codecs.BOM_UTF8:
-                handle.readline()
             position = handle.tell()
             if position >= size:
                 break

@@ -266,6 +266,10 @@ def redact_data(
         if not raw.strip():
             continue
         try:
+            if raw.startswith(_BOM):
+                # A file's own mark is gone (redact_part_or_raise): this one
+                # is on a later line, where it is no byte-order mark.
+                raise Bad(1, 1, "invalid JSON: Expecting value")
             text, count = adapter.json(raw.rstrip(b"\r"), indent=None)
         except Bad as exc:
             # The line holds no newline: the problem is on line 1 of it.
@@ -288,8 +292,11 @@ def stream_part(part: Part, adapter: Adapter, keep_going: bool) -> Done:
     ends and a byte-order mark included) except the masks, and except the bad
     lines, which are left out."""
     assert adapter.stream is not None
+    # A byte-order mark counts at the start of a file only, whatever the
+    # partitions: a partition that starts later continues the file.
     stream = adapter.stream(
-        adapter.redactor, lines=not part.document, keep_going=keep_going
+        adapter.redactor, lines=not part.document, keep_going=keep_going,
+        bom=part.offset == 0,
     )
     bad: list[tuple[int, int | None, str]] = []
     bad_count = newlines = 0

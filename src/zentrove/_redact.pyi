@@ -59,7 +59,12 @@ def redact_json(redactor: RedactorBase, data: Buffer, /) -> bytes: ...
 @final
 class JSONStream:
     def __new__(
-        cls, redactor: RedactorBase, *, lines: bool = False, keep_going: bool = False
+        cls,
+        redactor: RedactorBase,
+        *,
+        lines: bool = False,
+        keep_going: bool = False,
+        bom: bool = True,
     ) -> Self: ...
     def feed(self, data: Buffer, /) -> bytes: ...
     def close(self) -> bytes: ...

@@ -183,12 +183,12 @@ PyObject* get_stopped(PyObject* op, void*)
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* kwlist[] = {"redactor", "lines", "keep_going", nullptr};
+    static const char* kwlist[] = {"redactor", "lines", "keep_going", "bom", nullptr};
     PyObject* redactor;
-    int lines = 0, keep_going = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pp:JSONStream",
+    int lines = 0, keep_going = 0, bom = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppp:JSONStream",
                                      const_cast<char**>(kwlist), &redactor, &lines,
-                                     &keep_going)) {
+                                     &keep_going, &bom)) {
         return nullptr;
     }
     const Rules* rules = rules_of(redactor);
@@ -215,6 +215,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     }
     scanner_init(*self->scanner, *rules, lines != 0, keep_going != 0, false, self->mask,
                  mask_len);
+    // Bytes that continue a file: a mark there is no byte-order mark.
+    self->head_done = bom == 0;
     return obj.release();
 }
 
@@ -270,10 +272,12 @@ PyGetSetDef stream_getset[] = {
 
 PyType_Slot stream_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-        "JSONStream(redactor, *, lines=False, keep_going=False)\n--\n\n"
+        "JSONStream(redactor, *, lines=False, keep_going=False, bom=True)\n--\n\n"
         "Redacts JSON text fed in chunks of bytes.  A document's error raises\n"
         "JSONRedactError; in JSON Lines mode a bad line is dropped and kept for\n"
-        "pop_errors(), and the scan stops there unless keep_going is true.")},
+        "pop_errors(), and the scan stops there unless keep_going is true.\n"
+        "bom=False: the bytes continue a file, where a byte-order mark is\n"
+        "invalid, rather than start one.")},
     {Py_tp_new, reinterpret_cast<void*>(stream_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
