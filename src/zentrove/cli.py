@@ -119,7 +119,8 @@ A top-level value that is not an object has no key: --omit leaves its
 strings in clear, --trust masks them.
 
 exit status: 0 success, 1 invalid input data, 2 usage error, 3 output could
-not be written (a file named by -o is then left as it was)"""
+not be written (a file named by -o is then left as it was); stopped by SIGINT,
+SIGTERM or SIGHUP, the command removes what it wrote and ends by the signal"""
 
 
 def _positive(text: str) -> int:
@@ -172,7 +173,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="read every input as JSON Lines "
                         "(default for *.jsonl and *.ndjson files)")
     parser.add_argument("--output", "-o", metavar="FILE",
-                        help="write to FILE instead of standard output")
+                        help="write to FILE instead of standard output ('-'); "
+                        "FILE.gz, .bz2 and .xz are written compressed")
     parser.add_argument("--keep-going", action="store_true",
                         help="report bad input and go on with the next line or file")
     parser.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
@@ -184,7 +186,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action=_Version, nargs=0,
                         help="show the version and exit")
     parser.add_argument("inputs", nargs="*", metavar="FILE",
-                        help="JSON or JSON Lines files; '-' or none reads standard input")
+                        help="JSON or JSON Lines files, .gz, .bz2 and .xz read decompressed; "
+                        "'-' or none reads standard input")
     return parser
 
 
