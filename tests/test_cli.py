@@ -397,12 +397,12 @@ def test_write_error_is_a_clean_message(tmp_path):
         )
 
 
-def full_disk(tmp_path, where, k, *args):
+def full_disk(tmp_path, where, k, *args, segment=16 << 10):
     script = Path(__file__).parent / "isolated" / "full_disk.py"
     return subprocess.run(
         [sys.executable, script, where, str(k), tmp_path / "failed.log", "--omit", "pw", *args],
-        cwd=tmp_path / "run", capture_output=True, env={**ENV, "TMPDIR": str(tmp_path / "tmp")},
-        timeout=60,
+        cwd=tmp_path / "run", capture_output=True, timeout=60,
+        env={**ENV, "TMPDIR": str(tmp_path / "tmp"), "SEGMENT": str(segment)},
     )
 
 
@@ -438,12 +438,16 @@ def test_full_disk_at_any_write_leaves_the_output_file_as_it_was(tmp_path, jobs,
     assert (gzip.decompress(data) if output.endswith(".gz") else data) == expected
 
 
-def test_full_disk_in_a_worker(tmp_path):
+# Parts larger than a file object's buffer fail as they are written, smaller
+# ones when the part file is closed.
+@pytest.mark.parametrize("segment", [16 << 10, 1000])
+def test_full_disk_in_a_worker(tmp_path, segment):
     (tmp_path / "tmp").mkdir()
     (tmp_path / "run").mkdir()
     write(tmp_path / "run" / "a.jsonl", b'{"pw": "secret"}\n' * 5000)
     write(tmp_path / "run" / "out.json", "old")
-    result = full_disk(tmp_path, "workers", 0, "-j", "2", "-o", "out.json", "a.jsonl")
+    result = full_disk(tmp_path, "workers", 0, "-j", "2", "-o", "out.json", "a.jsonl",
+                       segment=segment)
     assert (result.returncode, result.stdout, result.stderr.decode()) == (
         3, b"", "zentrove: error: can't write a part file: No space left on device\n"
     )

@@ -212,14 +212,21 @@ def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
         except OSError as exc:
             raise _part_error(exc) from None
 
-    with out:
+    try:
         result = _redact_range(redactor, path, start, end, lines, keep_going, write)
         try:
             if result[1] and not lines:
                 out.truncate(0)
-            out.flush()
+            out.close()
         except OSError as exc:
             raise _part_error(exc) from None
+    finally:
+        # After a failed write, closing would fail the same way once more.
+        if not out.closed:
+            try:
+                out.close()
+            except OSError:
+                pass
     return part, result
 
 
@@ -319,12 +326,19 @@ def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
             while index < len(segments) and segments[index][0] is item:
                 _, start, end = segments[index]
                 fill()
+                # Writes fail as WriteError: an OSError here is a read's.
                 if index % job.jobs == 0:
                     if not item.lines:
                         job.out.begin_document()
-                    lines_read, errors, stop = _redact_range(
-                        job.redactor, item.path or "", start, end, item.lines,
-                        job.keep_going, job.out.write)
+                    try:
+                        lines_read, errors, stop = _redact_range(
+                            job.redactor, item.path or "", start, end, item.lines,
+                            job.keep_going, job.out.write)
+                    except OSError as exc:
+                        if not item.lines:
+                            job.out.end_document(False)
+                        job.report(f"{item.name}: can't read: {reason(exc)}")
+                        return
                     if not item.lines:
                         job.out.end_document(not errors)
                 else:

@@ -66,8 +66,8 @@ def fdopen(fd, mode="r", *args, **kwargs):
     return real_fdopen(fd, mode, *args, **kwargs)
 
 
-# Parts of 16 KiB, so that --jobs splits the tests' files.
-_cli_jobs.SEGMENT = 16 << 10
+# Parts of 16 KiB (or $SEGMENT bytes), so that --jobs splits the tests' files.
+_cli_jobs.SEGMENT = int(os.environ.get("SEGMENT", 16 << 10))
 os.fdopen = fdopen
 for name in ("fsync", "replace", "sendfile"):
     setattr(os, name, counted(name, getattr(os, name)))
