@@ -487,6 +487,23 @@ def test_signal_removes_what_the_run_made_and_ends_the_process(tmp_path, signum,
     assert os.listdir(tmp_path / "tmp") == []
 
 
+def test_a_signal_ignored_by_the_caller_stays_ignored():
+    # As under nohup: SIGHUP ignored before the command starts.
+    with subprocess.Popen(
+        [sys.executable, "-m", "zentrove", "--omit", "pw", "--lines"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV,
+        preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN),
+    ) as proc:
+        for n in range(2):
+            proc.stdin.write(b'{"pw": "%s"}\n' % (b"x" * n))
+            proc.stdin.flush()
+            assert read_line(proc.stdout) == b'{"pw": "%s"}\n' % (b"*" * n)
+            proc.send_signal(signal.SIGHUP)
+        proc.stdin.close()
+        assert proc.wait(timeout=30) == 0
+        assert proc.stderr.read() == b""
+
+
 def test_fifo_input_is_opened_once(tmp_path):
     fifo = tmp_path / "in.json"
     os.mkfifo(fifo)

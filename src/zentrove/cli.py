@@ -340,11 +340,15 @@ def _stop(signum: int, frame: object) -> None:
     raise _Stopped(signum)
 
 
-def _catch_stop_signals() -> None:
+def _catch_stop_signals() -> dict[int, Any]:
+    """Installs _stop; returns the handlers it replaced."""
+    replaced: dict[int, Any] = {}
     for signum in STOP_SIGNALS:
         # A signal ignored by whoever started us (nohup, `&`) stays ignored.
-        if signal.getsignal(signum) is not signal.SIG_IGN:
-            signal.signal(signum, _stop)
+        handler = signal.getsignal(signum)
+        if handler is not signal.SIG_IGN and handler is not None:
+            replaced[signum] = signal.signal(signum, _stop)
+    return replaced
 
 
 def _end_by(signum: int) -> int:
@@ -360,7 +364,7 @@ def main(argv: Iterable[str] | None = None) -> int:
     _hold_standard_fds()
     parser = build_parser()
     args = parser.parse_args(None if argv is None else list(argv))
-    _catch_stop_signals()
+    replaced = _catch_stop_signals()
     try:
         return run(args)
     except _Stopped as stop:
@@ -381,6 +385,8 @@ def main(argv: Iterable[str] | None = None) -> int:
         sys.stderr.write(f"zentrove: error: {exc}\n")
         _silence_stdout()
         return EXIT_WRITE
-    except KeyboardInterrupt:  # SIGINT while it was ignored by the caller
-        return 130
+    finally:
+        # The run is over: a signal now has nothing left to clean up.
+        for signum, handler in replaced.items():
+            signal.signal(signum, handler)
 
