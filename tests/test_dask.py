@@ -244,6 +244,7 @@ def test_command_line(client, tmp_path, capsys):
         (["-j2", "-o", str(out)], "--dask takes no --jobs or --lines: the cluster splits the work, "
          "and files ending in .json are documents"),
         ([], "--dask reads named inputs and needs --output DIRECTORY"),
+        (["-o", "-"], "--dask reads named inputs and needs --output DIRECTORY"),
         (["-o", str(source)], f"output directory {str(source)!r} is a file"),
     ]:
         assert cli.main(argv + extra) == cli.EXIT_USAGE

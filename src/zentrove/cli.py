@@ -277,7 +277,7 @@ def run_dask(args: argparse.Namespace, redactor: Redactor) -> int:
     if args.jobs > 1 or args.lines:
         raise UsageError("--dask takes no --jobs or --lines: the cluster splits "
                          "the work, and files ending in .json are documents")
-    if not args.inputs or "-" in args.inputs or args.output is None:
+    if not args.inputs or "-" in args.inputs or args.output in (None, "-"):
         raise UsageError("--dask reads named inputs and needs --output DIRECTORY")
     try:
         from zentrove.dask import run_command
