@@ -17,9 +17,9 @@ DENY = Redactor(omit=["password", "token"])
 ALLOW = Redactor(trust=["id", "name"])
 
 
-def chunked(redactor, data, size, lines=False, keep_going=False):
+def chunked(redactor, data, size, lines=False, keep_going=False, bom=True):
     """Feeds data in chunks of `size` bytes; returns (output, errors)."""
-    stream = JSONStream(redactor, lines=lines, keep_going=keep_going)
+    stream = JSONStream(redactor, lines=lines, keep_going=keep_going, bom=bom)
     out = b"".join(stream.feed(data[i : i + size]) for i in range(0, len(data), size))
     out += stream.close()
     return out, [str(e) for e in stream.pop_errors()]
@@ -149,6 +149,18 @@ def test_a_byte_order_mark_only_leads(text, message):
         with pytest.raises(JSONRedactError) as info:
             DENY.redact_json(data)
         assert str(info.value) == message
+
+
+@pytest.mark.parametrize("size", [1, 2, 100])
+@pytest.mark.parametrize(
+    "bom, expected",
+    [(True, (b'\xef\xbb\xbf["*"]\n[2]\n', [])),
+     # Bytes that continue a file: the mark makes its line bad.
+     (False, (b"[2]\n", ["Expecting value: line 1 column 1"]))],
+)
+def test_stream_takes_a_leading_mark_only_at_a_file_start(bom, expected, size):
+    data = b'\xef\xbb\xbf["x"]\n[2]\n'
+    assert chunked(ALLOW, data, size, lines=True, keep_going=True, bom=bom) == expected
 
 
 def test_error_is_a_value_error_that_pickles():
