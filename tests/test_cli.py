@@ -157,6 +157,10 @@ def test_several_inputs_go_to_one_output_file(tmp_path):
         # Nothing is added after a newline, nor for an input that writes nothing.
         ({"a.json": '"x"\n', "b.jsonl": "", "c.json": "{", "d.json": "2"}, b'"x"\n2'),
         ({"a.json": "1", "b.json": "{", "c.jsonl": "\n"}, b"1\n\n"),
+        # A byte-order mark stays only where it starts the output.
+        ({"a.json": '\ufeff{"pw": "x"}', "b.jsonl": '\ufeff{"pw": "y"}\n', "c.json": "\ufeff[]"},
+         b'\xef\xbb\xbf{"pw": "*"}\n{"pw": "*"}\n[]'),
+        ({"a.json": "{", "b.json": "\ufeff[]", "c.json": "\ufeff[]"}, b"\xef\xbb\xbf[]\n[]"),
     ],
 )
 def test_inputs_are_separated_by_a_newline(tmp_path, files, stdout, jobs):

@@ -25,6 +25,7 @@ BLOCK = 1 << 20
 SPOOL_BYTES = 8 << 20
 
 STDIN_NAME = "<stdin>"
+BOM = b"\xef\xbb\xbf"
 LINES_SUFFIXES = (".jsonl", ".ndjson")
 
 
@@ -134,25 +135,40 @@ class Output:
         self.mark = 0
         # Inputs are separated as `jq -c` separates values: an input whose
         # output does not end a line gets a newline before the next output.
+        # A byte-order mark is one only at the start of the output, so a
+        # later input's mark is left out: the output reads back.
+        self.started = False      # something was written
         self.ends_line = True
-        self.separate = False
-        self.saved = (True, False)  # ends_line and separate as a document began
+        self.separate = False     # a newline is due before the next bytes
+        self.input_start = False  # the next bytes begin an input
+        self.saved = (False, True, False)  # started, ends_line, separate
 
     def next_input(self) -> None:
         self.separate = not self.ends_line
+        self.input_start = True
+
+    def _later_mark(self, head: bytes) -> int:
+        """How many bytes to leave out at the start of an input's output."""
+        if not self.input_start:
+            return 0
+        self.input_start = False
+        return len(BOM) if self.started and head.startswith(BOM) else 0
 
     def write(self, data: bytes) -> None:
         if not data:
             return
+        data = data[self._later_mark(data[:3]):]
         try:
             target = self.spool or self.stream
-            if self.separate:
+            if self.separate and data:
                 target.write(b"\n")
                 self.separate = False
             target.write(data)
         except OSError as exc:
             raise WriteError(self.message(exc)) from exc
-        self.ends_line = data[-1:] == b"\n"
+        if data:
+            self.started = True
+            self.ends_line = data[-1:] == b"\n"
 
     def flush(self) -> None:
         if self.compressed:
@@ -165,7 +181,7 @@ class Output:
             raise WriteError(self.message(exc)) from exc
 
     def begin_document(self) -> None:
-        self.saved = (self.ends_line, self.separate)
+        self.saved = (self.started, self.ends_line, self.separate)
         if self.seekable:
             self.flush()
             self.mark = self.stream.tell()
@@ -194,7 +210,7 @@ class Output:
             except OSError as exc:
                 raise WriteError(self.message(exc)) from exc
         if not good:
-            self.ends_line, self.separate = self.saved
+            self.started, self.ends_line, self.separate = self.saved
 
     def copy_file(self, path: str) -> None:
         """Appends the contents of a file (a worker's part)."""
@@ -203,16 +219,21 @@ class Output:
                 size = os.fstat(part.fileno()).st_size
                 if not size:
                     return
+                start = self._later_mark(os.pread(part.fileno(), 3, 0))
+                if start == size:
+                    return
                 if self.separate:
                     self.stream.write(b"\n")
                     self.separate = False
                 if self.compressed:
                     import shutil
 
+                    part.seek(start)
                     shutil.copyfileobj(part, self.stream, BLOCK)
                 else:
                     self.flush()
-                    _copy_fd(part.fileno(), self.stream.fileno())
+                    _copy_fd(part.fileno(), self.stream.fileno(), start)
+                self.started = True
                 self.ends_line = os.pread(part.fileno(), 1, size - 1) == b"\n"
         except OSError as exc:
             raise WriteError(self.message(exc)) from exc
@@ -221,10 +242,10 @@ class Output:
         return f"can't write {self.name}: {reason(exc)}"
 
 
-def _copy_fd(src: int, dst: int) -> None:
-    """Copies src to dst in the kernel where it can."""
+def _copy_fd(src: int, dst: int, start: int = 0) -> None:
+    """Copies src from byte `start` on to dst, in the kernel where it can."""
     size = os.fstat(src).st_size
-    offset = 0
+    offset = start
     try:
         while offset < size:
             sent = os.sendfile(dst, src, offset, size - offset)
@@ -232,7 +253,7 @@ def _copy_fd(src: int, dst: int) -> None:
                 break
             offset += sent
     except OSError as exc:
-        if exc.errno not in (errno.EINVAL, errno.ENOSYS) or offset:
+        if exc.errno not in (errno.EINVAL, errno.ENOSYS) or offset != start:
             raise
         while block := os.pread(src, BLOCK, offset):
             os.write(dst, block)
