@@ -382,6 +382,54 @@ def test_subclasses_are_read_through_their_storage(make, path, copy, in_place):
         assert json.loads(json.dumps(DENY.redact(data))) == in_place
 
 
+def odd(base, **body):
+    """A subclass of base with the given methods."""
+    return type(f"Odd{base.__name__}", (base,), body)
+
+
+NO_ITEMS = {"__iter__": lambda self: iter(())}
+
+
+def storage(x):
+    """What a container holds, read past its class's own methods."""
+    for base in (dict, list, tuple):
+        if isinstance(x, base):
+            return base(dict.items(x) if base is dict else base.__iter__(x))
+    return x
+
+
+@pytest.mark.parametrize(
+    "value, copy_type, held",
+    [
+        (odd(list, **NO_ITEMS)(["hunter2"]), "Oddlist", ["*******"]),
+        (odd(list, __iter__=lambda self: reversed(self))(["hunter2", 1]), "Oddlist",
+         ["*******", 1]),
+        (odd(tuple, **NO_ITEMS)(("hunter2", 1)), "Oddtuple", ("*******", 1)),
+        (odd(frozenset, **NO_ITEMS)({"hunter2"}), "frozenset", frozenset({"*******"})),
+        (odd(dict, **NO_ITEMS)(password="pw", n="a"), "Odddict", {"password": "**", "n": "a"}),
+    ],
+)
+def test_copies_hold_what_the_walk_read(value, copy_type, held):
+    out = DENY.redacted({"password": value})["password"]
+    assert (type(out).__name__, storage(out)) == (copy_type, held)
+
+
+class Replacing(UserDict):
+    """A mapping whose reads replace the item after it in the list that holds it."""
+
+    def __getitem__(self, key):
+        self.outer[1] = 5
+        return super().__getitem__(key)
+
+
+def test_a_copy_keeps_no_item_that_changed_before_the_walk_read_it():
+    r = Replacing(a=1)
+    r.outer = [r, "hunter2"]
+    with pytest.raises(RuntimeError) as info:
+        DENY.redacted({"password": r.outer})
+    assert str(info.value) == "list changed during redaction"
+
+
 def test_only_short_keys_are_cached():
     r = Redactor(omit=["password"])
     keys = ["k" * 64, "k" * 65, "p" * 10 ** 6]

@@ -112,26 +112,70 @@ template <Mode M>
     return copy.release();
 }
 
-// Copies the entries of `d` into `copy` from its storage, never through a
-// subclass's __iter__ or keys(): what json.dumps writes is what is walked.
-[[nodiscard]] int copy_entries(PyObject* d, PyObject* copy)
+// A shallow copy of `d` made from its storage, never through a subclass's
+// __iter__ or keys(): what json.dumps writes is what is walked.  Where the
+// storage is read, nothing allocates a collected object, so no gc pass runs
+// in between (PyDict_Copy reads the size after allocating the new dict).  A
+// merge into an empty dict clones a compact table, so that a value can
+// later be replaced in the copy's slot; otherwise it stores entry by entry,
+// and a colliding key's __eq__ may run: the caller compares version tags.
+[[nodiscard]] PyObject* copy_dict(PyObject* d)
 {
+    Ref copy = Ref::steal(empty_like_dict(d));
+    if (!copy) {
+        return nullptr;
+    }
+    if (Py_TYPE(d)->tp_iter == PyDict_Type.tp_iter) {
+        return PyDict_Update(copy.get(), d) < 0 ? nullptr : copy.release();
+    }
     const uint64_t tag = dict_tag(d);
     Py_ssize_t pos = 0;
     PyObject* k;
     PyObject* v;
     Py_hash_t hash;
     while (_PyDict_Next(d, &pos, &k, &v, &hash)) {
-        // The store holds k and v; a colliding key's __eq__ may run.
-        if (_PyDict_SetItem_KnownHash(copy, k, v, hash) < 0) {
-            return -1;
+        // The store holds k and v.
+        if (_PyDict_SetItem_KnownHash(copy.get(), k, v, hash) < 0) {
+            return nullptr;
         }
         if (dict_tag(d) != tag) {
-            changed_during_walk(d);
-            return -1;
+            return changed_during_walk(d);
         }
     }
-    return 0;
+    return copy.release();
+}
+
+// A shallow copy of the first `n` items of list storage (those the walk
+// reads), of the list's own type, made from the storage, never through a
+// subclass's __iter__.  RuntimeError when a gc pass in an allocation here
+// changed the list's length from `n`.
+[[nodiscard]] PyObject* copy_list(PyObject* list, Py_ssize_t n)
+{
+    Ref copy;
+    if (!Py_IS_TYPE(list, &PyList_Type)) {
+        copy = Ref::steal(PyList_Type.tp_new(Py_TYPE(list), g_empty_tuple, nullptr));
+        if (!copy || copy_attributes(list, copy.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Ref items = Ref::steal(PyList_New(n));
+    if (!items) {
+        return nullptr;
+    }
+    if (PyList_GET_SIZE(list) != n) {
+        return changed_during_walk(list);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {  // no allocation, no Python code
+        PyList_SET_ITEM(items.get(), i, Py_NewRef(PyList_GET_ITEM(list, i)));
+    }
+    if (!copy) {
+        return items.release();
+    }
+    // From an exact list this reads its storage and runs no Python code.
+    if (PyList_SetSlice(copy.get(), 0, 0, items.get()) < 0) {
+        return nullptr;
+    }
+    return copy.release();
 }
 
 // Gives `d` a fresh version tag after a value was written into its table
@@ -253,21 +297,17 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
     if (!guard.ok()) {
         return nullptr;
     }
+    // The tag is read before any allocation: a gc pass in one may change
+    // the dict, and the copy must be of the dict the walk reads.
+    uint64_t tag = dict_tag(d);
     Ref copy;
     if constexpr (M == Mode::Copy) {
-        // A shallow copy first (a clone of the table for a plain dict); the
-        // values that change are then replaced in it.
-        if (Py_IS_TYPE(d, &PyDict_Type)) {
-            copy = Ref::steal(PyDict_Copy(d));
-        }
-        else {
-            copy = Ref::steal(empty_like_dict(d));
-            if (copy && copy_entries(d, copy.get()) < 0) {
-                return nullptr;
-            }
-        }
+        copy = Ref::steal(copy_dict(d));
         if (!copy) {
             return nullptr;
+        }
+        if (dict_tag(d) != tag) {
+            return changed_during_walk(d);
         }
     }
     if (track && w.seen.add(d, false, copy.get()) < 0) {
@@ -278,7 +318,6 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
     PyObject* k;
     PyObject* v;
     Py_hash_t hash;
-    uint64_t tag = dict_tag(d);
     while (cursor.next(&k, &v, &hash)) {
         const int sensitive = key_verdict(w.rules, k);  // runs no Python code
         if (sensitive < 0) {
@@ -367,16 +406,15 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
     if (!guard.ok()) {
         return nullptr;
     }
+    // The length is read before any allocation (a gc pass in one may
+    // change the list).
+    const Py_ssize_t n = PyList_GET_SIZE(list);
     Ref copy;
     if constexpr (M == Mode::Copy) {
-        // A shallow copy first (list storage, no Python code); the items
-        // that change are then replaced in it.
-        copy = Ref::steal(Py_IS_TYPE(list, &PyList_Type)
-                              ? PyList_GetSlice(list, 0, PyList_GET_SIZE(list))
-                              : PyList_Type.tp_new(Py_TYPE(list), g_empty_tuple, nullptr));
-        if (!copy || (!Py_IS_TYPE(list, &PyList_Type) &&
-                      (PyList_SetSlice(copy.get(), 0, 0, list) < 0 ||
-                       copy_attributes(list, copy.get()) < 0))) {
+        // A shallow copy first; the items that change are then replaced
+        // in it.
+        copy = Ref::steal(copy_list(list, n));
+        if (!copy) {
             return nullptr;
         }
     }
@@ -390,10 +428,13 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
     // have its length and the item walked at its place, else it raises
     // rather than being left half walked (items shifted by a pop and an
     // append would be skipped; a copy would keep what the walk never
-    // reached).
-    const Py_ssize_t n = PyList_GET_SIZE(list);
+    // reached).  A copy's item is walked, and must still be the list's:
+    // one the list got since the copy would be left in it unwalked.
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
+        PyObject* item = PyList_GET_ITEM(target, i);
+        if (M == Mode::Copy && (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item)) {
+            return changed_during_walk(list);
+        }
         const Leaf leaf = classify(w, item, sensitive);
         if (leaf == Leaf::Keep) {
             continue;

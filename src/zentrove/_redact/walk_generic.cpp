@@ -205,16 +205,20 @@ PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at)
     }
     Ref hold = Ref::borrow(set);
     // A snapshot of the items from the storage, never a subclass's
-    // __iter__ (the copy is made from the storage too): walking one may run
-    // Python code.
-    Ref items = Ref::steal(PyList_New(PySet_GET_SIZE(set)));
+    // __iter__: walking one may run Python code.  The size is read before
+    // the snapshot is allocated (a gc pass in that may change the set).
+    const Py_ssize_t n = PySet_GET_SIZE(set);
+    Ref items = Ref::steal(PyList_New(n));
     if (!items) {
         return nullptr;
+    }
+    if (PySet_GET_SIZE(set) != n) {
+        return changed_during_walk(set);
     }
     Py_ssize_t pos = 0;
     PyObject* entry;
     Py_hash_t entry_hash;
-    for (Py_ssize_t i = 0; _PySet_NextEntry(set, &pos, &entry, &entry_hash); ++i) {
+    for (Py_ssize_t i = 0; i < n && _PySet_NextEntry(set, &pos, &entry, &entry_hash); ++i) {
         PyList_SET_ITEM(items.get(), i, Py_NewRef(entry));  // no Python code runs here
     }
     bool changed = false;
@@ -233,16 +237,16 @@ PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at)
         PyList_SET_ITEM(items.get(), i, result);  // the list held item too
         Py_DECREF(item);
     }
+    // A set changed meanwhile would be left half walked (in place, what it
+    // gained is never looked at).
+    if (PySet_GET_SIZE(set) != n) {
+        return changed_during_walk(set);
+    }
+    // A copy holds what was walked; a mutable set is always copied.
     Ref copy = Ref::borrow(set);
-    if (M == Mode::Copy && changed) {
+    if (M == Mode::Copy && (changed || PySet_Check(set))) {
         copy = Ref::steal(PyFrozenSet_Check(set) ? PyFrozenSet_New(items.get())
                                                  : PySet_New(items.get()));
-        if (!copy) {
-            return nullptr;
-        }
-    }
-    else if (M == Mode::Copy && PySet_Check(set)) {
-        copy = Ref::steal(PySet_New(set));  // a mutable set is always copied
         if (!copy) {
             return nullptr;
         }

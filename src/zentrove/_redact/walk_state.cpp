@@ -267,8 +267,14 @@ int copy_attributes(PyObject* from, PyObject* to)
     if (PyDict_GET_SIZE(attrs.get()) == 0) {
         return 0;
     }
-    Ref copy = Ref::steal(PyDict_Copy(attrs.get()));
-    return copy ? PyObject_GenericSetDict(to, copy.get(), nullptr) : -1;
+    // A merge reads the attributes after the new dict exists: PyDict_Copy of
+    // a split table would read it after allocating, when a gc pass may have
+    // made it combined.
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy || PyDict_Update(copy.get(), attrs.get()) < 0) {
+        return -1;
+    }
+    return PyObject_GenericSetDict(to, copy.get(), nullptr);
 }
 
 int walk_exec(PyObject*)
