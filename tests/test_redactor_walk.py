@@ -390,6 +390,20 @@ def odd(base, **body):
 NO_ITEMS = {"__iter__": lambda self: iter(())}
 
 
+class Marking(OrderedDict):
+    """Marks what its __setitem__ is given: a copy stored through it would show."""
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, ("given", value))
+
+
+def marking(**entries):
+    m = Marking()
+    for k, v in entries.items():
+        OrderedDict.__setitem__(m, k, v)
+    return m
+
+
 def storage(x):
     """What a container holds, read past its class's own methods."""
     for base in (dict, list, tuple):
@@ -407,6 +421,7 @@ def storage(x):
         (odd(tuple, **NO_ITEMS)(("hunter2", 1)), "Oddtuple", ("*******", 1)),
         (odd(frozenset, **NO_ITEMS)({"hunter2"}), "frozenset", frozenset({"*******"})),
         (odd(dict, **NO_ITEMS)(password="pw", n="a"), "Odddict", {"password": "**", "n": "a"}),
+        (marking(password="pw", n="a"), "Marking", {"password": "**", "n": "a"}),
     ],
 )
 def test_copies_hold_what_the_walk_read(value, copy_type, held):

@@ -60,6 +60,15 @@ namespace {
     return copy.release();
 }
 
+// Stores into the copy of a mapping (a dict, or an OrderedDict of the
+// mapping's type) as dict or OrderedDict itself does: a subclass's
+// __setitem__ could keep something else than what was walked.
+[[nodiscard]] int store_copy(PyObject* copy, PyObject* key, PyObject* value)
+{
+    return PyODict_Check(copy) ? PyODict_SetItem(copy, key, value)
+                               : PyDict_SetItem(copy, key, value);
+}
+
 }  // namespace
 
 template <Mode M>
@@ -119,8 +128,8 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
             if (M == Mode::InPlace && !can_assign(Py_TYPE(mapping))) {
                 return stuck(Py_TYPE(mapping), &here);
             }
-            if (PyObject_SetItem(M == Mode::Copy ? copy.get() : mapping, key,
-                                 result.get()) < 0) {
+            if ((M == Mode::Copy ? store_copy(copy.get(), key, result.get())
+                                 : PyObject_SetItem(mapping, key, result.get())) < 0) {
                 return nullptr;
             }
         }
