@@ -543,3 +543,22 @@ def test_allocation_failure_at_every_step():
     for line in sweeps:  # each sweep hit failures, then got through
         n, memory = map(int, re.fullmatch(r".+: N=(\d+) memory_errors=(\d+)", line).groups())
         assert n >= 2 and memory >= 1, line
+
+
+GC_KINDS = ["dict", "dict subclass", "instance dict", "OrderedDict", "Mapping", "list",
+            "list subclass", "Sequence", "set", "frozenset", "tuple"]
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("walk", ["redact", "redacted", "report"])
+def test_gc_changes_at_every_collection(walk):
+    ran = run_isolated("redactor_gc.py", walk)
+    assert (ran.returncode, ran.stderr) == (0, ""), ran.stdout + ran.stderr
+    *sweeps, last = ran.stdout.splitlines()
+    assert last == "OK"
+    rows = [re.fullmatch(rf"{walk} (.+): runs=\d+ collections=(\d+) errors=(\d+)", line).groups()
+            for line in sweeps]
+    assert [kind for kind, _, _ in rows] == GC_KINDS
+    # Each walk collected inside, and changes there were caught.
+    assert all(int(n) >= 1 for _, n, _ in rows), sweeps
+    assert sum(int(e) for _, _, e in rows) >= 1, sweeps

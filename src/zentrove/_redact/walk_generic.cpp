@@ -179,6 +179,9 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
         if (!result) {
             return nullptr;
         }
+        if (!same_length(seq, length, &failed)) {
+            return failed ? nullptr : changed_during_walk(seq);
+        }
         if constexpr (M == Mode::Copy) {
             if (PyList_Append(copy.get(), result.get()) < 0) {
                 return nullptr;

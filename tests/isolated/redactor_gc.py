@@ -1,0 +1,241 @@
+"""A gc pass at every collection of a Redactor walk, with a callback that
+changes the container being walked.
+
+Usage: redactor_gc.py [walk ...].  For each walk (redact, redacted, report), each kind
+of container and each change of it, a gc callback makes the change at the
+k-th collection of the call, for k = 1, 2, ... until the call ends before
+its k-th collection; a collection starts at each allocation of a collected
+object, until the change is made.  A run must raise
+RuntimeError ("<type> changed during redaction") or end as if the change had
+been made wholly before or wholly after the walk: the same outcome as an
+undisturbed walk of the data with the change made first, or of the data as
+it was (in place: with the change made on the redacted data).  Prints one
+line per walk and kind, and "OK" last.
+"""
+
+import gc
+import itertools
+import os
+import sys
+from collections import OrderedDict, UserDict, UserList
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from walk_model import _type_name  # noqa: E402
+from zentrove import Redactor  # noqa: E402
+
+R = Redactor(omit=["password", "api_key", "token"])
+WALKS = ("redact", "redacted", "report")
+
+
+class Failed(Exception):
+    pass
+
+
+RAISED = "raised"  # an outcome that is an exception: (RAISED, type, message)
+
+
+class Sub(dict):
+    pass
+
+
+class Items(list):
+    __slots__ = ("tag",)
+
+
+class Obj:
+    pass
+
+
+def nested():
+    """Something whose walk allocates in every mode (its list of keys)."""
+    return OrderedDict(api_key="s3cr3t-2", n=1)
+
+
+def a_dict(kind):
+    c = kind(password="s3cr3t-1", note="n", od=nested(), more=["x"])
+    return c
+
+
+def instance_dict():
+    o = Obj()
+    o.password, o.note, o.od = "s3cr3t-1", "n", nested()
+    return vars(o)
+
+
+def items_sub():
+    c = Items(["s3cr3t-1", nested(), 5])
+    c.tag = "t"
+    return c
+
+
+# kind: (make the container, where the changes act: the container itself,
+# its inner list (a tuple's), or the top level (a frozenset's))
+KINDS = {
+    "dict": (lambda: a_dict(dict), "self"),
+    "dict subclass": (lambda: a_dict(Sub), "self"),
+    "instance dict": (instance_dict, "self"),
+    "OrderedDict": (lambda: a_dict(OrderedDict), "self"),
+    "Mapping": (lambda: a_dict(UserDict), "self"),
+    "list": (lambda: ["s3cr3t-1", nested(), 5], "self"),
+    "list subclass": (items_sub, "self"),
+    "Sequence": (lambda: UserList(["s3cr3t-1", nested(), 5]), "self"),
+    "set": (lambda: {"s3cr3t-1", frozenset({"s3cr3t-2", 3}), 5}, "self"),
+    "frozenset": (lambda: frozenset({"s3cr3t-1", frozenset({"s3cr3t-2", 3}), 5}), "top"),
+    "tuple": (lambda: ("s3cr3t-1", ["s3cr3t-2", nested()], 5), "inner"),
+}
+
+
+def grow(c):
+    if isinstance(c, (dict, UserDict)):
+        c["token"] = "s3cr3t-new"
+        c.update((f"k{i}", i) for i in range(20))  # a new table
+    elif isinstance(c, set):
+        c.update({"s3cr3t-new"} | set(range(20)))
+    else:
+        c.extend(["s3cr3t-new"] * 20)
+
+
+def shrink(c):
+    if isinstance(c, (dict, UserDict)):
+        del c["password"]
+    elif isinstance(c, set):
+        c.discard("s3cr3t-1")
+    else:
+        del c[0]
+
+
+def clear(c):
+    c.clear()
+
+
+CHANGES = (grow, shrink, clear)
+
+
+def make(kind):
+    build, where = KINDS[kind]
+    data = {"password": build()}
+    target = {"self": data["password"], "top": data}.get(where)
+    if target is None:
+        target = data["password"][1]
+    return data, target
+
+
+def freeze(x):
+    """A comparable form that keeps types and orders."""
+    if isinstance(x, (dict, UserDict)):
+        return type(x), tuple((k, freeze(v)) for k, v in x.items())
+    if isinstance(x, (list, tuple, UserList)):
+        return type(x), tuple(freeze(v) for v in x)
+    if isinstance(x, (set, frozenset)):
+        return type(x), frozenset(freeze(v) for v in x)
+    return x
+
+
+def outcome(walk, data):
+    try:
+        result = getattr(R, walk)(data)
+    except Exception as e:
+        return RAISED, type(e), str(e)
+    return freeze(data if walk == "redact" else result)
+
+
+def undisturbed(walk, kind, change, first):
+    """The outcome with the change made first, or (first=False) after the
+    walk."""
+    gc.disable()
+    try:
+        data, target = make(kind)
+        if first:
+            change(target)
+        got = outcome(walk, data)
+        if not first and walk == "redact" and got[0] is not RAISED:
+            change(target)
+            got = freeze(data)
+        return got
+    finally:
+        gc.enable()
+
+
+def disturbed(walk, kind, change, k):
+    """The outcome with the change made at the k-th collection of the call,
+    whether the call got that far, and the containers that may change."""
+    data, target = make(kind)
+    call = getattr(R, walk)
+    seen = [0]
+    kept = []
+
+    def callback(phase, info):
+        if phase == "start":
+            seen[0] += 1
+            if seen[0] == k:
+                change(target)
+                gc.set_threshold(*THRESHOLD)  # the rest of the call undisturbed
+        elif seen[0] < k:
+            # Objects that stay: the next allocation of a collected object
+            # starts a collection again, whatever the call frees before it.
+            kept.append([[], [], [], [], [], [], [], []])
+
+    gc.callbacks.append(callback)
+    gc.collect()
+    kept.append([[], [], [], [], [], [], [], []])
+    gc.set_threshold(1)
+    result = None
+    try:
+        result = call(data)
+    except Exception as e:
+        got = RAISED, type(e), str(e)
+    finally:
+        gc.set_threshold(*THRESHOLD)
+        gc.callbacks.remove(callback)
+    if result is not None:
+        got = freeze(data if walk == "redact" else result)
+    return got, seen[0] >= k, (data, data.get("password"), target)
+
+
+def changed_messages(containers):
+    return {(RAISED, RuntimeError, f"{_type_name(type(c))} changed during redaction")
+            for c in containers}
+
+
+def sweep(walk, kind):
+    runs = collections = errors = 0
+    for change in CHANGES:
+        expected = [undisturbed(walk, kind, change, first) for first in (True, False)]
+        for k in itertools.count(1):
+            got, fired, containers = disturbed(walk, kind, change, k)
+            if not fired:
+                break
+            runs += 1
+            collections = max(collections, k)
+            if got in expected:
+                continue
+            if got in changed_messages(containers):
+                errors += 1
+                continue
+            raise Failed(f"{walk} {kind}, {change.__name__} at collection {k}: {got!r}, "
+                         f"expected one of {expected!r}")
+    return runs, collections, errors
+
+
+THRESHOLD = gc.get_threshold()
+
+
+def main(walks):
+    gc.freeze()  # full collections look at what the runs make only
+    for walk in walks:
+        for kind in KINDS:
+            runs, collections, errors = sweep(walk, kind)
+            print(f"{walk} {kind}: runs={runs} collections={collections} errors={errors}")
+    print("OK")
+
+
+if __name__ == "__main__":
+    if "PYTHONMALLOC" not in os.environ:  # the debug allocator catches stray writes
+        os.execve(sys.executable, [sys.executable] + sys.argv,
+                  dict(os.environ, PYTHONMALLOC="debug"))
+    try:
+        main(sys.argv[1:] or WALKS)
+    except Failed as e:
+        print(f"FAILED {e}")
+        sys.exit(1)
