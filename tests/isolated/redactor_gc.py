@@ -49,11 +49,19 @@ class Obj:
 
 def nested():
     """Something whose walk allocates in every mode (its list of keys)."""
-    return OrderedDict(api_key="s3cr3t-2", n=1)
+    return OrderedDict(api_key="s3cr3t-2", n=1, tags=frozenset({"t"}))
 
 
 def a_dict(kind):
     c = kind(password="s3cr3t-1", note="n", od=nested(), more=["x"])
+    return c
+
+
+def any_keys():
+    """A table of any keys, with a deleted entry: no longer compact."""
+    c = a_dict(dict)
+    c[1] = "one"
+    del c["note"]
     return c
 
 
@@ -73,6 +81,7 @@ def items_sub():
 # its inner list (a tuple's), or the top level (a frozenset's))
 KINDS = {
     "dict": (lambda: a_dict(dict), "self"),
+    "dict, any keys": (any_keys, "self"),
     "dict subclass": (lambda: a_dict(Sub), "self"),
     "instance dict": (instance_dict, "self"),
     "OrderedDict": (lambda: a_dict(OrderedDict), "self"),
@@ -105,11 +114,22 @@ def shrink(c):
         del c[0]
 
 
+def replace(c):
+    """The same size, one item or value other."""
+    if isinstance(c, (dict, UserDict)):
+        c["password"] = "s3cr3t-other"
+    elif isinstance(c, set):
+        c.discard(5)
+        c.add("s3cr3t-other")
+    else:
+        c[1] = "s3cr3t-other"
+
+
 def clear(c):
     c.clear()
 
 
-CHANGES = (grow, shrink, clear)
+CHANGES = (grow, shrink, replace, clear)
 
 
 def make(kind):
