@@ -233,6 +233,14 @@ def shrinks_outer():
     return {"password": c.outer}
 
 
+class Shrinks(UserDict):
+    """A mapping whose first __len__ deletes its "password"."""
+
+    def __len__(self):
+        self.data.pop("password", None)
+        return super().__len__()
+
+
 class Bad:
     def __eq__(self, other):
         raise AssertionError("key __eq__ ran")
@@ -316,6 +324,7 @@ def colliding():
         (rotates_outer, RuntimeError, "list changed during redaction"),
         (lambda: {"m": Missing()}, KeyError, "'password'"),
         (lambda: {"password": Unreadable()}, ValueError, "unreadable item"),
+        (lambda: {"m": Shrinks(password="p", x="y")}, None, None),
     ],
 )
 def test_hostile_containers(walk, make, exc, message):

@@ -92,6 +92,13 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
     if (w.seen.add(mapping, false, copy.get()) < 0) {
         return nullptr;
     }
+    // The length is read before the keys and compared after: the list of
+    // keys is allocated, and read through Python code, before the walk
+    // compares anything.
+    const Py_ssize_t length = PyObject_Size(mapping);
+    if (length < 0) {
+        return nullptr;
+    }
     // An OrderedDict in its own order; a subclass that iterates otherwise
     // by its storage, which holds every key json.dumps writes.
     Ref keys = Ref::steal(PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter != PyODict_Type.tp_iter
@@ -100,11 +107,10 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
     if (!keys) {
         return nullptr;
     }
-    const Py_ssize_t length = PyObject_Size(mapping);
-    if (length < 0) {
-        return nullptr;
-    }
     bool failed;
+    if (!same_length(mapping, length, &failed)) {
+        return failed ? nullptr : changed_during_walk(mapping);
+    }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);  // held by the list
         const int sensitive = key_verdict(w.rules, key);
