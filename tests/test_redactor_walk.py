@@ -568,6 +568,8 @@ def test_gc_changes_at_every_collection(walk):
     rows = [re.fullmatch(rf"{walk} (.+): runs=\d+ collections=(\d+) errors=(\d+)", line).groups()
             for line in sweeps]
     assert [kind for kind, _, _ in rows] == GC_KINDS
-    # Each walk collected inside, and changes there were caught.
+    # Each walk collected inside, and a change there was caught, but where
+    # redact() refuses an immutable container at its first item.
     assert all(int(n) >= 1 for _, n, _ in rows), sweeps
-    assert sum(int(e) for _, _, e in rows) >= 1, sweeps
+    uncaught = [kind for kind, _, e in rows if int(e) == 0]
+    assert uncaught == (["frozenset", "tuple"] if walk == "redact" else []), sweeps

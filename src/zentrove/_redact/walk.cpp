@@ -9,14 +9,16 @@
 // changes, so the caller stores only what changed (in place) or what it
 // copied.  dict and list and their subclasses (but OrderedDict) are read
 // through their storage, whatever a subclass's __iter__ says, which runs no
-// Python code and never triggers a default factory; a changed value is
+// Python code and never triggers a default factory; a copy is made from the
+// same storage, so it holds what the walk reads, and a changed value is
 // written into its entry's slot, so no key's __eq__ runs.  Every key and
 // value is held while anything that could run Python code happens (an
 // allocation may start a gc pass), and a dict whose version changed, or a
 // list whose length or walked item changed, under the walk raises
-// RuntimeError.  Containers that more than one
-// reference leads to are recorded in a SeenMap, so cycles end and shared
-// data is walked once and copied once.
+// RuntimeError; a length or version is read before the first allocation,
+// so a change made while the copy was made counts too.  Containers that
+// more than one reference leads to are recorded in a SeenMap, so cycles end
+// and shared data is walked once and copied once.
 #include "walk.h"
 
 #include "dict_table.h"

@@ -4,9 +4,11 @@
 //
 // Design note.  These run Python code (__iter__, __getitem__, __setitem__,
 // __len__), which may change the container under the walk.  The keys are
-// read once into a list first, every key and value is held while that code
-// runs, and the length is compared after each call: a container whose
-// length changed raises RuntimeError rather than being walked half-changed.
+// read once into a list first (a set's items from its storage), every key
+// and value is held while that code runs, and the length, read before
+// anything is taken from the container, is compared after each call: a
+// container whose length changed raises RuntimeError rather than being
+// walked half-changed.
 // An OrderedDict (the one dict subclass walked here) is read through its
 // storage by key, so a default factory never runs.
 #include "walk.h"
