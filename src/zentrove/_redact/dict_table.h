@@ -59,8 +59,9 @@ public:
     }
 
     // The value slot of entry `i` of a combined dict when that entry holds
-    // `key`, else NULL.  For a copy made by PyDict_Copy, whose table is a
-    // clone of the original's: its values are replaced there in place.
+    // `key`, else NULL.  For a copy whose table is a clone of the
+    // original's (a merge into an empty dict clones a compact table): its
+    // values are replaced there in place.
     [[nodiscard]] static PyObject** value_slot(PyObject* dict, Py_ssize_t i,
                                                PyObject* key) noexcept
     {
