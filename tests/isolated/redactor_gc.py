@@ -24,7 +24,10 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from walk_model import _type_name  # noqa: E402
 from zentrove import Redactor  # noqa: E402
 
-R = Redactor(omit=["password", "api_key", "token"])
+OMIT = ["password", "api_key", "token"]
+# Numbers and flat tuples and sets under these keys are masked too with
+# scalars=True, which walks another way through them.
+REDACTORS = (Redactor(omit=OMIT), Redactor(omit=OMIT, scalars=True))
 WALKS = ("redact", "redacted", "report")
 
 
@@ -152,15 +155,26 @@ def freeze(x):
     return x
 
 
-def outcome(walk, data):
+class Finaliser:
+    """Garbage in a cycle whose finaliser makes a change, when a collection
+    frees it."""
+
+    def __init__(self, action):
+        self.action, self.cycle = action, self
+
+    def __del__(self):
+        self.action()
+
+
+def outcome(r, walk, data):
     try:
-        result = getattr(R, walk)(data)
+        result = getattr(r, walk)(data)
     except Exception as e:
         return RAISED, type(e), str(e)
     return freeze(data if walk == "redact" else result)
 
 
-def undisturbed(walk, kind, change, first):
+def undisturbed(r, walk, kind, change, first):
     """The outcome with the change made first, or (first=False) after the
     walk."""
     gc.disable()
@@ -168,7 +182,7 @@ def undisturbed(walk, kind, change, first):
         data, target = make(kind)
         if first:
             change(target)
-        got = outcome(walk, data)
+        got = outcome(r, walk, data)
         if not first and walk == "redact" and got[0] is not RAISED:
             change(target)
             got = freeze(data)
@@ -177,11 +191,12 @@ def undisturbed(walk, kind, change, first):
         gc.enable()
 
 
-def disturbed(walk, kind, change, k):
-    """The outcome with the change made at the k-th collection of the call,
-    whether the call got that far, and the containers that may change."""
+def disturbed(r, walk, kind, change, k, by):
+    """The outcome with the change made at the k-th collection of the call
+    by a gc callback or a finaliser, whether the call got that far, and the
+    containers that may change."""
     data, target = make(kind)
-    call = getattr(R, walk)
+    call = getattr(r, walk)
     seen = [0]
     kept = []
 
@@ -189,16 +204,22 @@ def disturbed(walk, kind, change, k):
         if phase == "start":
             seen[0] += 1
             if seen[0] == k:
-                change(target)
+                if by == "callback":
+                    change(target)
                 gc.set_threshold(*THRESHOLD)  # the rest of the call undisturbed
-        elif seen[0] < k:
+            return
+        if seen[0] < k:
             # Objects that stay: the next allocation of a collected object
             # starts a collection again, whatever the call frees before it.
             kept.append([[], [], [], [], [], [], [], []])
+        if seen[0] == k - 1 and by == "finaliser":
+            Finaliser(lambda: change(target))  # freed by the next collection
 
     gc.callbacks.append(callback)
     gc.collect()
     kept.append([[], [], [], [], [], [], [], []])
+    if k == 1 and by == "finaliser":
+        Finaliser(lambda: change(target))
     gc.set_threshold(1)
     result = None
     try:
@@ -220,10 +241,10 @@ def changed_messages(containers):
 
 def sweep(walk, kind):
     runs = collections = errors = 0
-    for change in CHANGES:
-        expected = [undisturbed(walk, kind, change, first) for first in (True, False)]
+    for r, change, by in itertools.product(REDACTORS, CHANGES, ("callback", "finaliser")):
+        expected = [undisturbed(r, walk, kind, change, first) for first in (True, False)]
         for k in itertools.count(1):
-            got, fired, containers = disturbed(walk, kind, change, k)
+            got, fired, containers = disturbed(r, walk, kind, change, k, by)
             if not fired:
                 break
             runs += 1
@@ -233,8 +254,8 @@ def sweep(walk, kind):
             if got in changed_messages(containers):
                 errors += 1
                 continue
-            raise Failed(f"{walk} {kind}, {change.__name__} at collection {k}: {got!r}, "
-                         f"expected one of {expected!r}")
+            raise Failed(f"{walk} {kind}, {change.__name__} by a {by} at collection {k} "
+                         f"({r!r}): {got!r}, expected one of {expected!r}")
     return runs, collections, errors
 
 
