@@ -434,7 +434,8 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
     // one the list got since the copy would be left in it unwalked.
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(target, i);
-        if (M == Mode::Copy && (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item)) {
+        if (M == Mode::Copy &&
+            (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item)) {
             return changed_during_walk(list);
         }
         const Leaf leaf = classify(w, item, sensitive);
