@@ -1,16 +1,17 @@
-"""A gc pass at every collection of a Redactor walk, with a callback that
-changes the container being walked.
+"""Collections during a Redactor walk that change the container being
+walked, at every collection the walk makes.
 
-Usage: redactor_gc.py [walk ...].  For each walk (redact, redacted, report), each kind
-of container and each change of it, a gc callback makes the change at the
-k-th collection of the call, for k = 1, 2, ... until the call ends before
-its k-th collection; a collection starts at each allocation of a collected
-object, until the change is made.  A run must raise
-RuntimeError ("<type> changed during redaction") or end as if the change had
-been made wholly before or wholly after the walk: the same outcome as an
-undisturbed walk of the data with the change made first, or of the data as
-it was (in place: with the change made on the redacted data).  Prints one
-line per walk and kind, and "OK" last.
+Usage: redactor_gc.py [walk ...].  For each walk (redact, redacted, report),
+each kind of container, each change of it and each way of making the change
+(a gc callback, or the finaliser of cyclic garbage), the change is made at
+the k-th collection of the call, for k = 1, 2, ... until the call ends
+before its k-th collection; until then a collection starts at each
+allocation of a collected object.  A run must raise RuntimeError ("<type>
+changed during redaction") or end as if the change had been made wholly
+before or wholly after the walk: with the outcome of an undisturbed walk of
+the data with the change made first, or of the data as it was (in place:
+with the change then made on the redacted data).  Prints one line per walk
+and kind, and "OK" last.
 """
 
 import gc
@@ -56,8 +57,7 @@ def nested():
 
 
 def a_dict(kind):
-    c = kind(password="s3cr3t-1", note="n", od=nested(), more=["x"])
-    return c
+    return kind(password="s3cr3t-1", note="n", od=nested(), more=["x"])
 
 
 def any_keys():
@@ -136,6 +136,8 @@ CHANGES = (grow, shrink, replace, clear)
 
 
 def make(kind):
+    """The data and what the changes act on.  The data holds the container
+    alone, so every collection of a call comes before or during its walk."""
     build, where = KINDS[kind]
     data = {"password": build()}
     target = {"self": data["password"], "top": data}.get(where)
