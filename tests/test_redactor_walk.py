@@ -464,8 +464,9 @@ def test_only_short_keys_are_cached():
 
 
 # Walks that Python code could once crash: a gc callback that frees the key
-# of a reported entry, and nesting deeper than the C stack allows under a
-# raised recursion limit.
+# of a reported entry, one that reads every tuple the collector tracks while
+# a tuple's copy is half made, and nesting deeper than the C stack allows
+# under a raised recursion limit.
 GC_CLEARS = """
     import gc
     from zentrove import Redactor
@@ -485,6 +486,20 @@ GC_CLEARS = """
         r.report(top)
     except RuntimeError as e:
         print(e)
+"""
+GC_READS = """
+    import gc
+    from collections import OrderedDict
+    from zentrove import Redactor
+    data, kept = {"password": ("a", OrderedDict(x=1), "b")}, []
+    def read(phase, info):
+        if phase == "start":
+            [list(o) for o in gc.get_objects(0) if type(o) is tuple]
+        else:
+            kept.append([[], []])  # the next allocation collects again
+    gc.callbacks.append(read)
+    gc.set_threshold(1)
+    print(Redactor(omit=["password"]).redacted(data))
 """
 DEEP = """
     import sys, threading
@@ -516,6 +531,7 @@ TOO_DEEP = "maximum nesting depth exceeded while redacting nested data"
     "code, out",
     [
         (GC_CLEARS, ["dict changed during redaction"]),
+        (GC_READS, ["{'password': ('*', OrderedDict([('x', 1)]), '*')}"]),
         (DEEP, ["5000 ok"] * 3 + [f"10001 {TOO_DEEP}"] * 3 + [f"60000 {TOO_DEEP}"] * 6),
     ],
 )

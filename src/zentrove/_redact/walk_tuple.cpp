@@ -40,6 +40,9 @@ PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
             if (!items) {
                 return nullptr;
             }
+            // Out of the collector's sight until its last slot is filled:
+            // a gc callback could reach the empty slots (gc.get_objects()).
+            PyObject_GC_UnTrack(items.get());
             for (Py_ssize_t j = 0; j < i; ++j) {
                 PyTuple_SET_ITEM(items.get(), j, Py_NewRef(PyTuple_GET_ITEM(tuple, j)));
             }
@@ -50,6 +53,9 @@ PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
     }
     if constexpr (M != Mode::Copy) {
         return Py_NewRef(tuple);
+    }
+    if (items) {
+        PyObject_GC_Track(items.get());  // every slot is filled
     }
     // A cycle through the tuple may have recorded its copy meanwhile.
     if (PyObject* before = walked_before<M>(w, tuple, sensitive, true)) {
