@@ -60,6 +60,12 @@ def a_dict(kind):
     return kind(password="s3cr3t-1", note="n", od=nested(), more=["x"])
 
 
+def sub():
+    c = a_dict(Sub)
+    c.attribute = "copied too"
+    return c
+
+
 def any_keys():
     """A table of any keys, with a deleted entry: no longer compact."""
     c = a_dict(dict)
@@ -85,7 +91,7 @@ def items_sub():
 KINDS = {
     "dict": (lambda: a_dict(dict), "self"),
     "dict, any keys": (any_keys, "self"),
-    "dict subclass": (lambda: a_dict(Sub), "self"),
+    "dict subclass": (sub, "self"),
     "instance dict": (instance_dict, "self"),
     "OrderedDict": (lambda: a_dict(OrderedDict), "self"),
     "Mapping": (lambda: a_dict(UserDict), "self"),
