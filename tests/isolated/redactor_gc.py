@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from walk_model import _type_name  # noqa: E402
 from zentrove import Redactor  # noqa: E402
 
-OMIT = ["password", "api_key", "token"]
+OMIT = ["password", "api_key", "token", "secrets"]
 # Numbers and flat tuples and sets under these keys are masked too with
 # scalars=True, which walks another way through them.
 REDACTORS = (Redactor(omit=OMIT), Redactor(omit=OMIT, scalars=True))
@@ -141,11 +141,15 @@ def clear(c):
 CHANGES = (grow, shrink, replace, clear)
 
 
-def make(kind):
-    """The data and what the changes act on.  The data holds the container
-    alone, so every collection of a call comes before or during its walk."""
+def make(kind, shared):
+    """The data and what the changes act on.  The data holds the container,
+    alone or again in a list under a sensitive key after it (where the walk
+    finds it walked: under a key of the other sensitivity it would be walked
+    anew, as it is then)."""
     build, where = KINDS[kind]
     data = {"password": build()}
+    if shared:
+        data["secrets"] = [data["password"]]
     target = {"self": data["password"], "top": data}.get(where)
     if target is None:
         target = data["password"][1]
@@ -182,12 +186,12 @@ def outcome(r, walk, data):
     return freeze(data if walk == "redact" else result)
 
 
-def undisturbed(r, walk, kind, change, first):
+def undisturbed(r, walk, fresh, change, first):
     """The outcome with the change made first, or (first=False) after the
-    walk."""
+    walk, on fresh() data."""
     gc.disable()
     try:
-        data, target = make(kind)
+        data, target = fresh()
         if first:
             change(target)
         got = outcome(r, walk, data)
@@ -199,11 +203,11 @@ def undisturbed(r, walk, kind, change, first):
         gc.enable()
 
 
-def disturbed(r, walk, kind, change, k, by):
+def disturbed(r, walk, fresh, change, k, by):
     """The outcome with the change made at the k-th collection of the call
     by a gc callback or a finaliser, whether the call got that far, and the
     containers that may change."""
-    data, target = make(kind)
+    data, target = fresh()
     call = getattr(r, walk)
     seen = [0]
     kept = []
@@ -249,10 +253,15 @@ def changed_messages(containers):
 
 def sweep(walk, kind):
     runs = collections = errors = 0
-    for r, change, by in itertools.product(REDACTORS, CHANGES, ("callback", "finaliser")):
-        expected = [undisturbed(r, walk, kind, change, first) for first in (True, False)]
+    for r, shared, change, by in itertools.product(
+            REDACTORS, (False, True), CHANGES, ("callback", "finaliser")):
+
+        def fresh():
+            return make(kind, shared)
+
+        expected = [undisturbed(r, walk, fresh, change, first) for first in (True, False)]
         for k in itertools.count(1):
-            got, fired, containers = disturbed(r, walk, kind, change, k, by)
+            got, fired, containers = disturbed(r, walk, fresh, change, k, by)
             if not fired:
                 break
             runs += 1
@@ -262,8 +271,8 @@ def sweep(walk, kind):
             if got in changed_messages(containers):
                 errors += 1
                 continue
-            raise Failed(f"{walk} {kind}, {change.__name__} by a {by} at collection {k} "
-                         f"({r!r}): {got!r}, expected one of {expected!r}")
+            raise Failed(f"{walk} {kind}{', shared' * shared}, {change.__name__} by a {by} "
+                         f"at collection {k} ({r!r}): {got!r}, expected one of {expected!r}")
     return runs, collections, errors
 
 
