@@ -2,7 +2,7 @@
 // so the mask keeps the length and nothing else.
 #pragma once
 
-#include "ref.h"
+#include "_common/ref.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-// Small RAII helpers over the C API: an owning reference, a guard for the
-// interpreter's recursion check, and a stash for a pending exception.
-// Header-only and allocation-free, so the module needs no C++ runtime.
+// The owning reference both modules hold their locals in: header-only and
+// allocation-free, so a module needs no C++ runtime.  Guards for paired
+// calls are in guards.h.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -51,56 +51,6 @@ public:
 private:
     explicit Ref(PyObject* o) noexcept : obj_(o) {}
     PyObject* obj_ = nullptr;
-};
-
-// Py_EnterRecursiveCall / Py_LeaveRecursiveCall as a scope.  Check ok()
-// right after construction; a failed entry leaves RecursionError set.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where) noexcept
-        : entered_(Py_EnterRecursiveCall(where) == 0)
-    {
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    ~RecursionGuard()
-    {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    [[nodiscard]] bool ok() const noexcept { return entered_; }
-
-private:
-    bool entered_;
-};
-
-// Holds the pending exception aside while other API calls run, and puts it
-// back on restore() (or drops it on discard()).
-class ErrorStash {
-public:
-    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ErrorStash(const ErrorStash&) = delete;
-    ErrorStash& operator=(const ErrorStash&) = delete;
-    ~ErrorStash() { restore(); }
-    void restore() noexcept
-    {
-        if (type_ != nullptr || value_ != nullptr || tb_ != nullptr) {
-            PyErr_Restore(type_, value_, tb_);
-            type_ = value_ = tb_ = nullptr;
-        }
-    }
-    void discard() noexcept
-    {
-        Py_CLEAR(type_);
-        Py_CLEAR(value_);
-        Py_CLEAR(tb_);
-    }
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
 };
 
 }  // namespace zt

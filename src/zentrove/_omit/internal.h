@@ -3,7 +3,9 @@
 // virtual operations, and the functions one file offers the others.
 #pragma once
 
-#include "ref.h"  // src/zentrove/_common
+#include "_common/cpython311.h"
+#include "_common/guards.h"
+#include "_common/ref.h"
 
 #include <cstdint>
 
@@ -77,32 +79,6 @@ extern Globals g;
 [[nodiscard]] inline PyObject* str(S id) noexcept
 {
     return g.strings[static_cast<int>(id)];
-}
-
-// CPython 3.11's version tag of a dict (0 for none): it changes whenever the
-// dict does, which the override and reconstructor caches key on.
-[[nodiscard]] inline uint64_t dict_tag(PyObject* dict) noexcept
-{
-    return dict != nullptr
-               ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag
-               : 0;
-}
-
-// Whether every key of an exact dict is an exact str: CPython 3.11 keeps
-// such a dict in a key table of its own kind (the kind byte follows the
-// table's reference count and two size bytes), and a lookup in it compares
-// no key through __eq__.
-[[nodiscard]] inline bool has_only_exact_str_keys(PyObject* dict) noexcept
-{
-    struct KeyTableHead {
-        Py_ssize_t refcnt;
-        uint8_t log2_size;
-        uint8_t log2_index_bytes;
-        uint8_t kind;  // 0: general keys; 1: str keys; 2: split, str keys
-    };
-    const auto* keys = reinterpret_cast<const KeyTableHead*>(
-        reinterpret_cast<PyDictObject*>(dict)->ma_keys);
-    return keys->kind != 0;
 }
 
 // Calls `callable` with a fast-call argument vector and no keywords.  A

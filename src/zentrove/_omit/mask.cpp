@@ -2,7 +2,7 @@
 // The walks call hide_impl directly; Python code calls the module function.
 #include "binding.h"
 
-#include "mask.h"  // src/zentrove/_common
+#include "_common/mask.h"
 
 namespace zt {
 

@@ -116,7 +116,7 @@ namespace {
                                              LookupCache& cache)
 {
     PyObject* name = row_text(text);
-    const uint64_t tag = dict_tag(g.module_dict);
+    const uint64_t tag = py311::dict_tag(g.module_dict);
     if (cache.tag != tag) {
         PyObject* found = PyDict_GetItemWithError(g.module_dict, name);
         if (found == nullptr && PyErr_Occurred()) {

@@ -21,8 +21,6 @@ namespace zt {
 
 namespace {
 
-constexpr const char kRecursionWhere[] = " while redacting nested data";
-
 PyObject* entry_omit(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* entry_omit_recurse(PyObject*, PyObject* const*, Py_ssize_t,
                              PyObject*);
@@ -73,7 +71,7 @@ OverrideCache omit_recurse_cache;
 [[nodiscard]] uint64_t instance_dict_tag(PyObject* obj) noexcept
 {
     PyObject** dictptr = _PyObject_GetDictPtr(obj);
-    return dictptr != nullptr ? dict_tag(*dictptr) : 0;
+    return dictptr != nullptr ? py311::dict_tag(*dictptr) : 0;
 }
 
 [[nodiscard]] bool is_own_entry(PyObject* attr, EntryFn entry) noexcept
@@ -117,7 +115,7 @@ const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache,
 {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject* obj = reinterpret_cast<PyObject*>(self);
-    const uint64_t type_tag = dict_tag(tp->tp_dict);
+    const uint64_t type_tag = py311::dict_tag(tp->tp_dict);
     const uint64_t obj_tag = instance_dict_tag(obj);
     if (how.cache->type_tag == type_tag && how.cache->obj_tag == obj_tag) {
         return 0;
@@ -128,7 +126,7 @@ const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache,
         return -1;
     }
     if (is_own_entry(attr.get(), how.row.entry)) {
-        if (dict_tag(tp->tp_dict) == type_tag) {
+        if (py311::dict_tag(tp->tp_dict) == type_tag) {
             *how.cache = OverrideCache{type_tag, obj_tag};
         }
         else {
@@ -236,7 +234,7 @@ const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache,
 
 PyObject* walk_dict(OmitterObject* self, PyObject* target, int skip_override)
 {
-    RecursionGuard guard(kRecursionWhere);
+    RecursionGuard guard(kNestedWhere);
     if (!guard.ok()) {
         return fail(kOmit, kOmitDef);
     }
@@ -264,7 +262,7 @@ PyObject* walk_dict(OmitterObject* self, PyObject* target, int skip_override)
         if (!PyDict_Next(target, &pos, &k, &v)) {
             break;
         }
-        const uint64_t fetched_tag = dict_tag(target);
+        const uint64_t fetched_tag = py311::dict_tag(target);
         Ref key = Ref::borrow(k);
         Ref value = Ref::borrow(v);
         const int number = is_number(v);
@@ -322,8 +320,8 @@ PyObject* walk_dict(OmitterObject* self, PyObject* target, int skip_override)
         }
         // Storing the same value back into an unchanged dict whose keys are
         // all exact str changes nothing and runs no key's __eq__: skip it.
-        if (result.get() == v && dict_tag(target) == fetched_tag &&
-            has_only_exact_str_keys(target)) {
+        if (result.get() == v && py311::dict_tag(target) == fetched_tag &&
+            py311::has_only_exact_str_keys(target)) {
             continue;
         }
         if (PyDict_SetItem(target, k, result.get()) < 0) {
@@ -336,7 +334,7 @@ PyObject* walk_dict(OmitterObject* self, PyObject* target, int skip_override)
 PyObject* walk_list(OmitterObject* self, PyObject* target, int skip_override,
                     int do_hide)
 {
-    RecursionGuard guard(kRecursionWhere);
+    RecursionGuard guard(kNestedWhere);
     if (!guard.ok()) {
         return fail(kOmitRecurse, kRecurseDef);
     }

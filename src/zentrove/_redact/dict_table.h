@@ -1,19 +1,21 @@
 // Reading a plain dict's table in place, for the walks: CPython 3.11's
-// layout of the keys object, with _PyDict_Next for split tables.
+// layout of the keys object (_common/cpython311.h), with _PyDict_Next for
+// split tables.
 #pragma once
 
 #include "redact.h"
 
+#include "_common/cpython311.h"
+
 namespace zr {
+
+namespace py311 = zt::py311;
 
 // Reads the entries of a dict in order.  A combined table (any dict but an
 // instance's split __dict__) is read in place through CPython 3.11's layout
 // of the keys object, a few loads per entry instead of a call of
 // _PyDict_Next; the keys object and its entry count are read again at each
 // step, so a table that Python code replaced is never read past its end.
-static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
-              "the dict table layout below is CPython 3.11's");
-
 class DictCursor {
 public:
     explicit DictCursor(PyObject* dict) noexcept
@@ -31,8 +33,7 @@ public:
         for (;;) {
             if (reinterpret_cast<KeysHead*>(dict_->ma_keys) != keys_) {
                 keys_ = reinterpret_cast<KeysHead*>(dict_->ma_keys);
-                entries_ = reinterpret_cast<char*>(keys_) + sizeof(KeysHead) +
-                           (size_t{1} << keys_->log2_index_bytes);
+                entries_ = py311::entries_of(keys_);
             }
             if (pos_ >= keys_->nentries) {
                 return false;
@@ -73,8 +74,7 @@ public:
         if (i < 0 || i >= keys->nentries) {
             return nullptr;
         }
-        char* entries = reinterpret_cast<char*>(keys) + sizeof(KeysHead) +
-                        (size_t{1} << keys->log2_index_bytes);
+        char* entries = py311::entries_of(keys);
         if (keys->kind == kGeneral) {
             auto* entry = reinterpret_cast<GeneralEntry*>(entries) + i;
             return entry->key == key ? &entry->value : nullptr;
@@ -100,27 +100,10 @@ public:
     }
 
 private:
-    // struct _dictkeysobject up to its index table, and its two entry kinds.
-    struct KeysHead {
-        Py_ssize_t refcnt;
-        uint8_t log2_size;
-        uint8_t log2_index_bytes;
-        uint8_t kind;
-        uint32_t version;
-        Py_ssize_t usable;
-        Py_ssize_t nentries;
-    };
-    struct GeneralEntry {
-        Py_hash_t hash;
-        PyObject* key;
-        PyObject* value;
-    };
-    struct UnicodeEntry {
-        PyObject* key;
-        PyObject* value;
-    };
-    static constexpr uint8_t kGeneral = 0;
-    static_assert(sizeof(KeysHead) == 4 * sizeof(Py_ssize_t), "keys header");
+    using KeysHead = py311::DictKeysHead;
+    using GeneralEntry = py311::GeneralEntry;
+    using UnicodeEntry = py311::UnicodeEntry;
+    static constexpr uint8_t kGeneral = py311::kGeneralKeys;
 
     PyDictObject* dict_;
     const bool split_;

@@ -3,14 +3,12 @@
 // start-up hook.  A rule of matching is written once, in rules.cpp.
 #pragma once
 
-#include "ref.h"
+#include "_common/ref.h"
 
 #include <cstdint>
 
 namespace zr {
 
-using zt::ErrorStash;
-using zt::RecursionGuard;
 using zt::Ref;
 
 // Compiled key rules of one redactor; immutable once built, so a verdict can

@@ -5,6 +5,8 @@
 
 #include "rules.h"
 
+#include "_common/guards.h"
+
 namespace zr {
 
 enum class Mode : uint8_t {
@@ -136,7 +138,6 @@ template <Mode M>
 [[nodiscard]] PyObject* walk_set(Walk& w, PyObject* set, bool sensitive,
                                const Path* at);
 
-inline constexpr const char kRecursionWhere[] = " while redacting nested data";
 inline constexpr int kMaxNesting = 10000;
 // From this depth on (reached only under a raised recursion limit) the room
 // left on the thread's C stack is checked too: frames are larger in some
@@ -149,16 +150,19 @@ inline constexpr int kCheckStackFrom = 500;
 // Entered by each container walk: Python's recursion limit, a fixed cap on
 // nesting and the C stack left, none of which a recursion limit setting
 // lifts, so deep data raises RecursionError before the C stack runs out.
+// Not zt::RecursionGuard: zentrove.omit's walks, whose behaviour is fixed,
+// stop at the recursion limit alone, and this one also counts the walk's
+// depth and probes the stack.
 class DepthGuard {
 public:
     explicit DepthGuard(Walk& w) noexcept : w_(w)
     {
         if (++w.depth > kCheckStackFrom && (w.depth > kMaxNesting || stack_low(w))) {
             PyErr_SetString(PyExc_RecursionError,
-                            "maximum nesting depth exceeded while redacting nested data");
+                            "maximum nesting depth exceeded" ZT_NESTED_WHERE);
             return;
         }
-        entered_ = Py_EnterRecursiveCall(kRecursionWhere) == 0;
+        entered_ = Py_EnterRecursiveCall(zt::kNestedWhere) == 0;
     }
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;

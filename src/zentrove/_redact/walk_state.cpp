@@ -3,7 +3,7 @@
 // and the constants that start-up makes for them.
 #include "walk.h"
 
-#include "mask.h"
+#include "_common/mask.h"
 
 #include <structmember.h>
 
