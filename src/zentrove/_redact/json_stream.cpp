@@ -3,12 +3,15 @@
 // mode a line's output is held until the line is complete and good.
 #include "json_scan.h"
 
+#include "_common/utf8.h"
+
 #include <cstring>
 
 namespace zr {
 namespace {
 
-constexpr char kBom[] = "\xEF\xBB\xBF";
+using zt::kUtf8Bom;
+using zt::kUtf8BomSize;
 
 struct StreamObject {
     PyObject_HEAD
@@ -20,7 +23,7 @@ struct StreamObject {
     bool busy;            // a feed() or close() runs (maybe with the GIL released)
     bool head_done;       // the first bytes were checked for a byte-order mark
     uint8_t head_len;     // first bytes held until a byte-order mark is ruled out
-    char head[3];
+    char head[kUtf8BomSize];
 };
 
 // Bad lines go to the stream's list of errors.
@@ -85,9 +88,9 @@ PyObject* settle(StreamObject* self, int rc, const char* prefix, size_t prefix_l
 int feed_head(StreamObject* self, const char** prefix, size_t* prefix_len)
 {
     self->head_done = true;
-    if (self->head_len == 3 && std::memcmp(self->head, kBom, 3) == 0) {
-        *prefix = kBom;
-        *prefix_len = 3;
+    if (self->head_len == kUtf8BomSize && std::memcmp(self->head, kUtf8Bom, kUtf8BomSize) == 0) {
+        *prefix = kUtf8Bom;
+        *prefix_len = kUtf8BomSize;
         return 0;
     }
     return scanner_feed(*self->scanner, self->head, self->head_len, collect, self);
@@ -112,14 +115,16 @@ PyObject* stream_feed(PyObject* op, PyObject* arg)
     size_t prefix_len = 0;
     int rc = 0;
     if (!self->head_done) {
-        size_t take = size < 3u - self->head_len ? size : 3u - self->head_len;
+        const size_t room = kUtf8BomSize - self->head_len;
+        size_t take = size < room ? size : room;
         if (take != 0) {
             std::memcpy(self->head + self->head_len, data, take);
         }
         self->head_len = static_cast<uint8_t>(self->head_len + take);
         data += take;
         size -= take;
-        if (self->head_len == 3 || std::memcmp(self->head, kBom, self->head_len) != 0) {
+        if (self->head_len == kUtf8BomSize ||
+            std::memcmp(self->head, kUtf8Bom, self->head_len) != 0) {
             rc = feed_head(self, &prefix, &prefix_len);
         }
     }

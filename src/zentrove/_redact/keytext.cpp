@@ -3,6 +3,8 @@
 // dropped), from a str or from UTF-8 bytes.
 #include "keytext.h"
 
+#include "_common/utf8.h"
+
 #include <array>
 
 namespace zr {
@@ -22,31 +24,7 @@ constexpr std::array<uint8_t, 128> make_ascii_fold() noexcept
 constexpr std::array<uint8_t, 128> kAsciiFold = make_ascii_fold();
 
 // Most bytes one code point can take once folded: three code points.
-constexpr Py_ssize_t kMaxFoldedBytes = 12;
-
-// Encodes a code point as UTF-8; surrogates too, like any other.
-[[nodiscard]] inline char* put_utf8(char* out, Py_UCS4 cp) noexcept
-{
-    if (cp < 0x80) {
-        *out++ = static_cast<char>(cp);
-    }
-    else if (cp < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (cp >> 6));
-        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    else if (cp < 0x10000) {
-        *out++ = static_cast<char>(0xE0 | (cp >> 12));
-        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    else {
-        *out++ = static_cast<char>(0xF0 | (cp >> 18));
-        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return out;
-}
+constexpr Py_ssize_t kMaxFoldedBytes = 3 * zt::kMaxUtf8Bytes;
 
 [[nodiscard]] inline char* put_folded(char* out, Py_UCS4 cp) noexcept
 {
@@ -60,7 +38,7 @@ constexpr Py_ssize_t kMaxFoldedBytes = 12;
     Py_UCS4 folded[3];
     const int n = _PyUnicode_ToFoldedFull(cp, folded);
     for (int i = 0; i < n; ++i) {
-        out = put_utf8(out, folded[i]);
+        out = zt::put_utf8(out, folded[i]);
     }
     return out;
 }
@@ -164,7 +142,7 @@ Py_ssize_t exact_str(PyObject* key, TextBuf& buf, const char** text)
     const int kind = PyUnicode_KIND(key);
     const void* data = PyUnicode_DATA(key);
     for (Py_ssize_t i = 0; i < len; ++i) {
-        out = put_utf8(out, PyUnicode_READ(kind, data, i));
+        out = zt::put_utf8(out, PyUnicode_READ(kind, data, i));
     }
     return out - start;
 }

@@ -4,6 +4,8 @@
 #include "json_internal.h"
 #include "rules.h"
 
+#include "_common/utf8.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -12,8 +14,6 @@ namespace {
 
 // zentrove._redact.JSONRedactError, created by text_exec.
 PyObject* error_type = nullptr;
-
-constexpr char kBom[] = "\xEF\xBB\xBF";
 
 // A new JSONRedactError for the scanner's last error: str() is
 // "<msg>: line L column C"; msg, lineno and colno are attributes.
@@ -183,7 +183,10 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     Scanner& s = *setup.scanner;
     // The text may start with a byte-order mark (U+FEFF in a str), kept as
     // it is.
-    size_t bom = size >= 3 && std::memcmp(text, kBom, 3) == 0 ? 3 : 0;
+    size_t bom = static_cast<size_t>(size) >= zt::kUtf8BomSize &&
+                         std::memcmp(text, zt::kUtf8Bom, zt::kUtf8BomSize) == 0
+                     ? zt::kUtf8BomSize
+                     : 0;
     if (scanner_feed(s, text + bom, static_cast<size_t>(size) - bom, no_bad_line,
                      nullptr) < 0 ||
         scanner_finish(s, no_bad_line, nullptr) < 0) {
@@ -197,7 +200,7 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         if (!body || bom == 0) {
             return body.release();
         }
-        Ref mark = Ref::steal(PyUnicode_DecodeUTF8(kBom, 3, nullptr));
+        Ref mark = Ref::steal(PyUnicode_DecodeUTF8(zt::kUtf8Bom, zt::kUtf8BomSize, nullptr));
         return mark ? PyUnicode_Concat(mark.get(), body.get()) : nullptr;
     }
     PyObject* result = PyBytes_FromStringAndSize(nullptr,
