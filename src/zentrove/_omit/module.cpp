@@ -4,6 +4,8 @@
 // and a start-up that succeeded never runs again.
 #include "binding.h"
 
+#include "_common/mask.h"
+
 #include <cstring>
 
 // The embedding flag: a host that runs the module as its main program sets
@@ -293,7 +295,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
 [[nodiscard]] int make_constants()
 {
     if (!ensure(g.one, [] { return PyLong_FromLong(1); }) ||
-        !ensure(g.mask, [] { return PyUnicode_FromStringAndSize("*", 1); }) ||
+        !ensure(g.mask, [] { return PyUnicode_FromStringAndSize(&kMaskChar, 1); }) ||
         !ensure(g.omitter_checksums,
                 [] {
                     return make_checksums(0xf72771a, 0x676fd74, 0x1022349);

@@ -5,6 +5,8 @@
 
 #include "json_scan.h"
 
+#include "_common/mask.h"
+
 #include <cstring>
 
 #ifdef __SSE2__
@@ -33,6 +35,9 @@ constexpr uint8_t kObject = 1, kArray = 2, kArrayMasked = 3;
 // String kinds.
 // kScan: a value the key rules keep, decoded like a key for the detectors.
 constexpr uint8_t kKeep = 0, kMask = 1, kKey = 2, kScan = 3;
+// `str_kind >= kKey` means "its text is decoded" (a key, or a kept value
+// that the detectors read): the order is relied on.
+static_assert(kKeep < kMask && kMask < kKey && kKey < kScan, "string kinds' order");
 // Number sub-states; the accepting ones can end the number.
 enum Num : uint8_t { kMinus, kZero, kInt, kDot, kFrac, kExpE, kExpSign, kExp };
 
@@ -104,7 +109,7 @@ inline const char* find_special(const char* p, const char* end)
     if (reserve(s.out, s.count) < 0) {
         return -1;
     }
-    std::memset(s.out.data + s.out.len, '*', s.count);
+    std::memset(s.out.data + s.out.len, zt::kMaskChar, s.count);
     s.out.len += s.count;
     s.count = 0;
     return 0;
