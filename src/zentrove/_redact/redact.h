@@ -11,6 +11,20 @@ namespace zr {
 
 using zt::Ref;
 
+// Process-wide state, made by start-up (module.cpp) and owned for the life
+// of the process; touched with the GIL held.
+struct Globals {
+    PyObject* rule_key;          // "key", the rule of a key in reports
+    PyObject* empty_tuple;
+    PyObject* scratch;           // a dict of one entry whose stores hand out version tags
+    PyTypeObject* defaultdict;   // collections.defaultdict
+    PyObject* json_error;        // JSONRedactError, the ValueError of the JSON text path
+    // Star masks of the short lengths, made on first use: immutable, so
+    // every call of every redactor can share them.
+    PyObject* stars[64];
+};
+extern Globals g;
+
 // Compiled key rules of one redactor; immutable once built, so a verdict can
 // be cached and never goes stale.  Defined in rules.cpp.
 struct Rules;
@@ -53,11 +67,10 @@ extern const char redactor_scan_doc[];
 // exception.
 [[nodiscard]] int scan_fired(const Rules& rules, PyObject* text, uint32_t* fired);
 
-// Start-up hooks, one per file, run in this order by the module's exec step;
-// each adds its own types and functions to the module.  0, or -1 on error.
-[[nodiscard]] int rules_exec(PyObject* module);
-[[nodiscard]] int walk_exec(PyObject* module);
-[[nodiscard]] int text_exec(PyObject* module);
-[[nodiscard]] int detect_exec(PyObject* module);
+// Start-up hooks, run in this order by the module's exec step once g is
+// made; each adds its own types and functions to the module.  0, or -1.
+[[nodiscard]] int redactor_exec(PyObject* module);   // redactor.cpp
+[[nodiscard]] int text_exec(PyObject* module);       // text.cpp
+[[nodiscard]] int detect_exec(PyObject* module);     // detect.cpp
 
 }  // namespace zr

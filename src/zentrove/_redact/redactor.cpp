@@ -184,7 +184,7 @@ PyTypeObject RedactorType = {
     .tp_new = PyType_GenericNew,
 };
 
-int rules_exec(PyObject* module)
+int redactor_exec(PyObject* module)
 {
     if (PyType_Ready(&RedactorType) < 0) {
         return -1;

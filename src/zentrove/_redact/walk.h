@@ -111,7 +111,7 @@ template <Mode M>
 
 // In place: TypeError for a value at `at` that would be masked but sits in
 // an immutable container; returns NULL.
-PyObject* stuck(PyTypeObject* container, const Path* at);
+PyObject* cannot_mask_in_place(PyTypeObject* container, const Path* at);
 
 // The walk of one value under a key of the given sensitivity, dispatching on
 // its type.  A new reference: the value itself when nothing changes (always
@@ -180,11 +180,12 @@ private:
     bool entered_ = false;
 };
 
-// Made once by walk_exec, owned for the life of the process.
-extern PyObject* g_rule_key;         // "key", the rule of a key in reports
-extern PyObject* g_empty_tuple;
-extern PyObject* g_scratch;          // a dict of one entry whose stores hand out version tags
-extern PyTypeObject* g_defaultdict;  // collections.defaultdict
+// walk.cpp's names for fields of g, until it reads g.* itself (bound at
+// compile time: no load through them).
+inline PyObject*& g_rule_key = g.rule_key;
+inline PyObject*& g_empty_tuple = g.empty_tuple;
+inline PyObject*& g_scratch = g.scratch;
+inline PyTypeObject*& g_defaultdict = g.defaultdict;
 
 // scalars=True (walk_scalars.cpp): the mask length of an int (not bool),
 // float, bytes or bytearray, or of a non-empty tuple, set or frozenset of

@@ -55,7 +55,7 @@ namespace {
     if (!PyDict_Check(mapping)) {
         return PyDict_New();
     }
-    Ref copy = Ref::steal(PyDict_Type.tp_new(Py_TYPE(mapping), g_empty_tuple, nullptr));
+    Ref copy = Ref::steal(PyDict_Type.tp_new(Py_TYPE(mapping), g.empty_tuple, nullptr));
     if (!copy || copy_attributes(mapping, copy.get()) < 0) {
         return nullptr;
     }
@@ -134,7 +134,7 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
         if (M == Mode::Copy ||
             (M == Mode::InPlace && result.get() != value.get())) {
             if (M == Mode::InPlace && !can_assign(Py_TYPE(mapping))) {
-                return stuck(Py_TYPE(mapping), &here);
+                return cannot_mask_in_place(Py_TYPE(mapping), &here);
             }
             if ((M == Mode::Copy ? store_copy(copy.get(), key, result.get())
                                  : PyObject_SetItem(mapping, key, result.get())) < 0) {
@@ -197,7 +197,7 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
         }
         else if (M == Mode::InPlace && result.get() != item.get()) {
             if (!can_assign(Py_TYPE(seq))) {
-                return stuck(Py_TYPE(seq), &here);
+                return cannot_mask_in_place(Py_TYPE(seq), &here);
             }
             if (PySequence_SetItem(seq, i, result.get()) < 0) {
                 return nullptr;
@@ -251,7 +251,7 @@ PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at)
         }
         if (M == Mode::InPlace && result != item) {
             Py_DECREF(result);
-            return stuck(Py_TYPE(set), &here);
+            return cannot_mask_in_place(Py_TYPE(set), &here);
         }
         changed = changed || result != item;
         PyList_SET_ITEM(items.get(), i, result);  // the list held item too

@@ -33,7 +33,7 @@ PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
             return nullptr;
         }
         if (M == Mode::InPlace && result.get() != item) {
-            return stuck(Py_TYPE(tuple), &here);
+            return cannot_mask_in_place(Py_TYPE(tuple), &here);
         }
         if (M == Mode::Copy && !items && result.get() != item) {
             items = Ref::steal(PyTuple_New(n));
