@@ -136,11 +136,13 @@ void scanner_free(Scanner& s) noexcept;
 // The message of an error kind, without its position.
 [[nodiscard]] const char* json_error_message(ScanError error) noexcept;
 
-// Shared by text.cpp and json_stream.cpp: a new JSONRedactError for the
-// scanner's last error; the same raised (nothing new for kPython); the fixed
-// mask of the rules as a JSON string body (PyMem, NULL for stars).
-[[nodiscard]] PyObject* json_error(const Scanner& s);
-void json_raise(const Scanner& s);
+// JSONRedactError (json_error.cpp): a new one for the scanner's last error;
+// the same raised (nothing new for kPython, MemoryError if none is set).
+[[nodiscard, gnu::cold]] PyObject* json_error(const Scanner& s);
+[[gnu::cold]] void json_raise(const Scanner& s);
+// The fixed mask of the rules as a JSON string body (json_api.cpp), owned
+// by the caller: PyMem_Raw, like the scanner's buffers, or NULL for stars.
+// 0, or -1 with an exception.
 [[nodiscard]] int json_mask(const Rules& rules, char** mask, size_t* len);
 // Adds the JSONStream type to the module (json_stream.cpp).
 [[nodiscard]] int stream_exec(PyObject* module);

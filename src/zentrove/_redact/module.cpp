@@ -57,7 +57,7 @@ int exec_module(PyObject* module)
     if (make_globals() < 0) {
         return -1;
     }
-    for (int (*hook)(PyObject*) : {redactor_exec, text_exec, detect_exec}) {
+    for (int (*hook)(PyObject*) : {redactor_exec, json_exec, detect_exec}) {
         if (hook(module) < 0) {
             return -1;
         }

@@ -70,7 +70,7 @@ extern const char redactor_scan_doc[];
 // Start-up hooks, run in this order by the module's exec step once g is
 // made; each adds its own types and functions to the module.  0, or -1.
 [[nodiscard]] int redactor_exec(PyObject* module);   // redactor.cpp
-[[nodiscard]] int text_exec(PyObject* module);       // text.cpp
+[[nodiscard]] int json_exec(PyObject* module);       // json_api.cpp
 [[nodiscard]] int detect_exec(PyObject* module);     // detect.cpp
 
 }  // namespace zr

@@ -1,81 +1,35 @@
 // The JSON text path as Python sees it: redact_json(redactor, data) for one
-// document in memory, the JSONStream type for chunked documents and JSON
-// Lines, and JSONRedactError, the ValueError that names line and column.
+// document in memory, and the start-up that adds it, JSONRedactError and
+// JSONStream (json_stream.cpp) to the module.
 #include "json_internal.h"
 #include "rules.h"
 
 #include "_common/utf8.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace zr {
-namespace {
 
-// zentrove._redact.JSONRedactError, created by text_exec.
-PyObject* error_type = nullptr;
-
-// A new JSONRedactError for the scanner's last error: str() is
-// "<msg>: line L column C"; msg, lineno and colno are attributes.
-[[gnu::cold]] PyObject* make_error(const Scanner& s)
+int json_mask(const Rules& rules, char** mask, size_t* len)
 {
-    char msg[64];
-    if (s.error == ScanError::kBadUtf8) {
-        std::snprintf(msg, sizeof msg, "Invalid UTF-8 byte 0x%02x", s.error_byte);
-    } else {
-        std::snprintf(msg, sizeof msg, "%s", json_error_message(s.error));
+    *mask = nullptr;
+    *len = 0;
+    if (rules.mask == nullptr) {
+        return 0;
     }
-    Ref text = Ref::steal(PyUnicode_FromFormat(
-        "%s: line %llu column %llu", msg,
-        static_cast<unsigned long long>(s.error_line),
-        static_cast<unsigned long long>(s.error_col)));
-    if (!text) {
-        return nullptr;
-    }
-    Ref err = Ref::steal(PyObject_CallOneArg(error_type, text.get()));
-    if (!err) {
-        return nullptr;
-    }
-    Ref m = Ref::steal(PyUnicode_FromString(msg));
-    Ref line = Ref::steal(PyLong_FromUnsignedLongLong(s.error_line));
-    Ref col = Ref::steal(PyLong_FromUnsignedLongLong(s.error_col));
-    if (!m || !line || !col || PyObject_SetAttrString(err.get(), "msg", m.get()) < 0 ||
-        PyObject_SetAttrString(err.get(), "lineno", line.get()) < 0 ||
-        PyObject_SetAttrString(err.get(), "colno", col.get()) < 0) {
-        return nullptr;
-    }
-    return err.release();
-}
-
-[[gnu::cold]] void raise_error(const Scanner& s)
-{
-    if (s.error == ScanError::kPython) {
-        if (!PyErr_Occurred()) {
-            PyErr_NoMemory();
-        }
-        return;
-    }
-    PyObject* err = make_error(s);
-    if (err != nullptr) {
-        PyErr_SetObject(error_type, err);
-        Py_DECREF(err);
-    }
-}
-
-// The fixed mask as the body of a JSON string (PyMem_Raw; never NULL, also
-// for an empty mask).
-[[nodiscard]] int encode_mask(PyObject* mask, char** out, size_t* len)
-{
+    // Never NULL from here on, also for an empty mask.
     ByteBuf buf;
-    if (reserve(buf, 1) < 0 || json_encode_body(mask, buf) < 0) {
+    if (reserve(buf, 1) < 0 || json_encode_body(rules.mask, buf) < 0) {
         PyMem_RawFree(buf.data);
         PyErr_NoMemory();
         return -1;
     }
-    *out = buf.data;
+    *mask = buf.data;
     *len = buf.len;
     return 0;
 }
+
+namespace {
 
 // A scanner on the heap (it holds a fixed stack) with its encoded mask.
 struct ScanSetup {
@@ -93,7 +47,7 @@ struct ScanSetup {
                            bool surrogates)
     {
         size_t mask_len = 0;
-        if (rules.mask != nullptr && encode_mask(rules.mask, &mask, &mask_len) < 0) {
+        if (json_mask(rules, &mask, &mask_len) < 0) {
             return -1;
         }
         scanner = static_cast<Scanner*>(PyMem_Malloc(sizeof(Scanner)));
@@ -190,7 +144,7 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (scanner_feed(s, text + bom, static_cast<size_t>(size) - bom, no_bad_line,
                      nullptr) < 0 ||
         scanner_finish(s, no_bad_line, nullptr) < 0) {
-        raise_error(s);
+        json_raise(s);
         return nullptr;
     }
     if (is_str) {
@@ -214,7 +168,7 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     return result;
 }
 
-PyMethodDef text_functions[] = {
+PyMethodDef json_functions[] = {
     {"redact_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(redact_json)),
      METH_FASTCALL,
      "redact_json(redactor, data, /)\n--\n\n"
@@ -226,38 +180,13 @@ PyMethodDef text_functions[] = {
 
 }  // namespace
 
-int text_exec(PyObject* module)
+int json_exec(PyObject* module)
 {
-    if (error_type == nullptr) {
-        error_type = PyErr_NewExceptionWithDoc(
-            "zentrove._redact.JSONRedactError",
-            "Invalid JSON text; msg, lineno and colno say what and where.",
-            PyExc_ValueError, nullptr);
-        if (error_type == nullptr) {
-            return -1;
-        }
-    }
-    if (PyModule_AddObjectRef(module, "JSONRedactError", error_type) < 0 ||
-        PyModule_AddFunctions(module, text_functions) < 0) {
+    if (PyModule_AddObjectRef(module, "JSONRedactError", g.json_error) < 0 ||
+        PyModule_AddFunctions(module, json_functions) < 0) {
         return -1;
     }
     return stream_exec(module);
-}
-
-// Used by the stream type (json_stream.cpp).
-PyObject* json_error(const Scanner& s)
-{
-    return make_error(s);
-}
-void json_raise(const Scanner& s)
-{
-    raise_error(s);
-}
-[[nodiscard]] int json_mask(const Rules& rules, char** mask, size_t* len)
-{
-    *mask = nullptr;
-    *len = 0;
-    return rules.mask == nullptr ? 0 : encode_mask(rules.mask, mask, len);
 }
 
 }  // namespace zr

@@ -1,0 +1,57 @@
+// JSONRedactError for the scanner's errors: the ValueError whose str() is
+// "<msg>: line L column C" like json's, made for a stream's bad line or
+// raised for a document.
+#include "json_scan.h"
+
+#include <cstdio>
+
+namespace zr {
+
+// A new JSONRedactError for the scanner's last error: str() is
+// "<msg>: line L column C"; msg, lineno and colno are attributes.
+PyObject* json_error(const Scanner& s)
+{
+    char msg[64];
+    if (s.error == ScanError::kBadUtf8) {
+        std::snprintf(msg, sizeof msg, "Invalid UTF-8 byte 0x%02x", s.error_byte);
+    } else {
+        std::snprintf(msg, sizeof msg, "%s", json_error_message(s.error));
+    }
+    Ref text = Ref::steal(PyUnicode_FromFormat(
+        "%s: line %llu column %llu", msg,
+        static_cast<unsigned long long>(s.error_line),
+        static_cast<unsigned long long>(s.error_col)));
+    if (!text) {
+        return nullptr;
+    }
+    Ref err = Ref::steal(PyObject_CallOneArg(g.json_error, text.get()));
+    if (!err) {
+        return nullptr;
+    }
+    Ref m = Ref::steal(PyUnicode_FromString(msg));
+    Ref line = Ref::steal(PyLong_FromUnsignedLongLong(s.error_line));
+    Ref col = Ref::steal(PyLong_FromUnsignedLongLong(s.error_col));
+    if (!m || !line || !col || PyObject_SetAttrString(err.get(), "msg", m.get()) < 0 ||
+        PyObject_SetAttrString(err.get(), "lineno", line.get()) < 0 ||
+        PyObject_SetAttrString(err.get(), "colno", col.get()) < 0) {
+        return nullptr;
+    }
+    return err.release();
+}
+
+void json_raise(const Scanner& s)
+{
+    if (s.error == ScanError::kPython) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return;
+    }
+    PyObject* err = json_error(s);
+    if (err != nullptr) {
+        PyErr_SetObject(g.json_error, err);
+        Py_DECREF(err);
+    }
+}
+
+}  // namespace zr
