@@ -35,7 +35,7 @@ namespace {
 
 // Code-point equality of two strings (no __eq__ of a subclass).  With
 // use_hash, stored hashes that are both known must agree.  -1 on failure.
-[[nodiscard]] int same_text(PyObject* a, PyObject* b, bool use_hash)
+[[nodiscard]] int same_code_points(PyObject* a, PyObject* b, bool use_hash)
 {
     if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {
         return -1;
@@ -158,7 +158,7 @@ namespace {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         int eq;
         if (PyUnicode_CheckExact(key)) {
-            eq = same_text(key, name, true);
+            eq = same_code_points(key, name, true);
         }
         else {
             Ref res = Ref::steal(PyObject_RichCompare(name, key, Py_EQ));
@@ -195,7 +195,7 @@ namespace {
         return -1;
     }
     for (Py_ssize_t j = npos; j < sig.nparams; ++j) {
-        const int eq = same_text(key, param_name(sig, j), false);
+        const int eq = same_code_points(key, param_name(sig, j), false);
         if (eq < 0) {
             return -1;
         }
@@ -206,7 +206,7 @@ namespace {
     }
     for (Py_ssize_t j = 0; j < npos; ++j) {
         PyObject* name = param_name(sig, j);
-        int eq = key == name ? 1 : same_text(key, name, false);
+        int eq = key == name ? 1 : same_code_points(key, name, false);
         if (eq < 0) {
             return -1;
         }

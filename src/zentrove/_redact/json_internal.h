@@ -132,7 +132,7 @@ inline uint64_t hash_key(const char* p, size_t n)
 }
 
 // Whether two short texts of n bytes are equal, in word loads.
-inline bool same_text(const char* a, const char* b, size_t n)
+inline bool same_bytes(const char* a, const char* b, size_t n)
 {
     if (n < 8) {
         for (size_t i = 0; i < n; ++i) {
@@ -162,7 +162,7 @@ inline bool same_text(const char* a, const char* b, size_t n)
         // goes to an empty one, else replaces the neighbour.
         KeyCache::Slot* way = &s.cache.slots[hash_key(text, n) & (KeyCache::kSlots - 2)];
         for (int i = 0; i < 2; ++i) {
-            if (way[i].len == n && same_text(way[i].text, text, n)) {
+            if (way[i].len == n && same_bytes(way[i].text, text, n)) {
                 return way[i].verdict;
             }
         }

@@ -10,7 +10,7 @@
 // any other code point, so str keys and keys decoded from JSON text agree.
 // Nothing here runs Python code: keys are read through their data, never
 // through __eq__ or __hash__ of the key's type.
-#include "rules.h"
+#include "redactor.h"
 
 #include "keytext.h"
 
@@ -353,7 +353,7 @@ int key_sensitive(const Rules& rules, PyObject* key)
     for (uint64_t way = 0; way < kWays; ++way) {
         const VerdictCache::Entry& entry = set[way];
         if (entry.hash == hash && entry.key != nullptr &&
-            (entry.key == key || same_text(entry.key, key))) {
+            (entry.key == key || same_str_data(entry.key, key))) {
             return entry.verdict;
         }
     }

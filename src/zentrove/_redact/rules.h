@@ -1,6 +1,6 @@
-// The compiled key rules of one redactor and the native base type that holds
-// them.  Built once by RedactorBase.__init__ and never changed afterwards, so
-// a verdict cached for a key can never go stale.
+// The compiled key rules of one redactor (a key set, contains= substrings,
+// a verdict cache).  Built once by RedactorBase.__init__ and never changed
+// afterwards, so a verdict cached for a key can never go stale.
 #pragma once
 
 #include "redact.h"
@@ -54,7 +54,7 @@ struct Rules {
 
 // Equality of two exact, ready str objects by their data.  Keys are
 // short: eight bytes at a time, inline, beats a call of memcmp.
-[[nodiscard]] inline bool same_text(PyObject* a, PyObject* b) noexcept
+[[nodiscard]] inline bool same_str_data(PyObject* a, PyObject* b) noexcept
 {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     const int kind = PyUnicode_KIND(a);
@@ -94,25 +94,13 @@ struct Rules {
             // A key never hashed has hash -1, which no entry holds.
             if (set[way].hash == hash && set[way].key != nullptr &&
                 (set[way].key == key ||
-                 (PyUnicode_IS_READY(key) && same_text(set[way].key, key)))) {
+                 (PyUnicode_IS_READY(key) && same_str_data(set[way].key, key)))) {
                 return set[way].verdict;
             }
         }
     }
     return key_sensitive(rules, key);
 }
-
-// RedactorBase: the native base of zentrove.Redactor.  `rules` is valid once
-// `ready` is set by __init__, which succeeds at most once per object.
-struct RedactorObject {
-    PyObject_HEAD
-    bool ready;
-    Rules rules;
-    PyObject* keys;       // owned tuple of the listed keys (exact str), or NULL
-    PyObject* contains;   // owned tuple of the contains= entries, or NULL
-};
-
-extern PyTypeObject RedactorType;
 
 // Compiles the rules from normalised arguments: keys and contains are
 // tuples of exact str; 0, or -1 with an exception (rules left empty).
@@ -123,11 +111,5 @@ extern PyTypeObject RedactorType;
 
 // Frees what the rules own; leaves them empty.  Runs no Python code.
 void rules_free(Rules& rules) noexcept;
-
-// The walks, as methods of RedactorBase (walk.cpp).
-[[nodiscard]] PyObject* redactor_redact(PyObject* self, PyObject* data);
-[[nodiscard]] PyObject* redactor_redacted(PyObject* self, PyObject* data);
-[[nodiscard]] PyObject* redactor_report(PyObject* self, PyObject* data);
-
 
 }  // namespace zr

@@ -193,6 +193,12 @@ inline PyTypeObject*& g_defaultdict = g.defaultdict;
 [[nodiscard]] Py_ssize_t scalar_length(PyObject* v);
 [[nodiscard]] Py_ssize_t flat_length(PyObject* v);
 
+// The three walks, as methods of RedactorBase (walk.cpp): redact, redacted
+// and report.
+[[nodiscard]] PyObject* redactor_redact(PyObject* self, PyObject* data);
+[[nodiscard]] PyObject* redactor_redacted(PyObject* self, PyObject* data);
+[[nodiscard]] PyObject* redactor_report(PyObject* self, PyObject* data);
+
 // RuntimeError for a container changed by Python code during the walk.
 PyObject* changed_during_walk(PyObject* container);
 
