@@ -306,6 +306,22 @@ inline void reset_parse(Scanner& s)
 // What scan_string stopped at.
 enum class Step : uint8_t { kMore, kClosed, kFailed };
 
+// A sub-scanner stops at an error: `kind`, `bytes_back` ASCII bytes before p.
+[[gnu::cold]] inline Step step_failed(ScanError& error, unsigned& back, ScanError kind,
+                                      unsigned bytes_back) noexcept
+{
+    error = kind;
+    back = bytes_back;
+    return Step::kFailed;
+}
+
+// Records an error at p (less `back` ASCII bytes) (json_end.cpp): a bad line
+// of JSON Lines goes to `bad_line`.  0: go on at p (the line skipped); -1:
+// stop (state kFailed).
+[[nodiscard, gnu::cold]] int scan_fail(Scanner& s, ScanError error, const char* p,
+                                       unsigned back, int (*bad_line)(Scanner&, void*),
+                                       void* ctx);
+
 // Scans a string body from p (json_string.cpp): kMore when the chunk ends
 // inside it, kClosed past its closing quote, kFailed with p at the error (and
 // `back` ASCII bytes before it for the message).

@@ -2,60 +2,13 @@
 // (no recursion, no lookahead beyond the current byte), so a chunk may end
 // anywhere; input is copied out lazily in runs (copy_from), and only the
 // bodies of masked strings are left out and replaced.  String bodies are
-// searched 16 bytes at a time for the bytes that need attention.
+// searched 16 bytes at a time for the bytes that need attention.  Here: the
+// structure (feed_chunk), numbers and literals; string bodies' slow path is
+// json_string.cpp, errors and the end of input json_end.cpp.
 #include "json_internal.h"
 
 namespace zr {
 namespace {
-
-uint64_t column(const Scanner& s, const char* p)
-{
-    if (s.chunk == nullptr) {
-        return 1 + s.cols_before;
-    }
-    if (s.line_start != nullptr) {
-        return 1 + code_points(s.line_start, p);
-    }
-    return 1 + s.cols_before + code_points(s.chunk, p);
-}
-
-
-// Records an error at p (less `back` ASCII bytes).  0: go on at p (a bad
-// line skipped); -1: stop.
-[[nodiscard]] int fail(Scanner& s, ScanError error, const char* p, unsigned back,
-                       int (*bad_line)(Scanner&, void*), void* ctx)
-{
-    s.error = error;
-    if (error == ScanError::kBadUtf8 && p != nullptr) {
-        s.error_byte = static_cast<uint8_t>(*p);
-    }
-    s.error_line = s.line;
-    s.error_col = column(s, p) - back;
-    if (!s.lines) {
-        s.state = kFailed;
-        return -1;
-    }
-    s.out.len = s.committed;
-    if (error != ScanError::kPython) {
-        if (s.released != nullptr) {
-            PyEval_RestoreThread(s.released);
-        }
-        if (bad_line(s, ctx) < 0) {
-            s.error = ScanError::kPython;
-        }
-        if (s.released != nullptr) {
-            s.released = PyEval_SaveThread();
-        }
-    }
-    if (!s.keep_going || s.error == ScanError::kPython) {
-        s.state = kFailed;
-        return -1;
-    }
-    reset_parse(s);
-    s.state = kSkipLine;
-    s.copy_from = nullptr;
-    return 0;
-}
 
 // JSON Lines: the line ends at the newline p.
 [[nodiscard]] int end_line(Scanner& s, const char* p)
@@ -69,11 +22,147 @@ uint64_t column(const Scanner& s, const char* p)
     return 0;
 }
 
+// In a number (after its first byte): kMore when the chunk ends inside it,
+// kClosed at the byte after it (state kAfterValue; a masked one has its
+// mask written), kFailed with p at the error and `back` bytes before it.
+[[nodiscard]] Step scan_number(Scanner& s, const char*& p, const char* end, ScanError& error,
+                               unsigned& back) noexcept
+{
+    while (p < end) {
+        uint8_t c = static_cast<uint8_t>(*p);
+        switch (s.num) {
+        case kMinus:
+            if (!is_digit(c)) {
+                return step_failed(error, back, ScanError::kExpectDigit, 0);
+            }
+            s.num = c == '0' ? kZero : kInt;
+            ++p;
+            continue;
+        case kZero:
+            if (is_digit(c)) {
+                return step_failed(error, back, ScanError::kLeadingZero, 1);
+            }
+            break;
+        case kInt:
+        case kFrac:
+        case kExp:
+            while (p < end && is_digit(static_cast<uint8_t>(*p))) {
+                ++p;
+            }
+            if (p == end) {
+                continue;
+            }
+            c = static_cast<uint8_t>(*p);
+            break;
+        case kDot:
+        case kExpSign:
+            if (!is_digit(c)) {
+                return step_failed(error, back, ScanError::kExpectDigit, 0);
+            }
+            s.num = s.num == kDot ? kFrac : kExp;
+            ++p;
+            continue;
+        case kExpE:
+            if (c == '+' || c == '-') {
+                s.num = kExpSign;
+            } else if (is_digit(c)) {
+                s.num = kExp;
+            } else {
+                return step_failed(error, back, ScanError::kExpectDigit, 0);
+            }
+            ++p;
+            continue;
+        }
+        // An accepting state at byte c.
+        if (c == '.' && (s.num == kZero || s.num == kInt)) {
+            s.num = kDot;
+            ++p;
+        } else if ((c | 0x20) == 'e' && s.num != kExp) {
+            s.num = kExpE;
+            ++p;
+        } else {
+            if (s.num_masked) {
+                s.count += static_cast<uint64_t>(p - s.num_from);
+                if (close_number(s) < 0) {
+                    return step_failed(error, back, ScanError::kPython, 0);
+                }
+                s.copy_from = p;
+            }
+            s.state = kAfterValue;
+            return Step::kClosed;
+        }
+    }
+    return Step::kMore;
+}
+
+// In true, false or null: false at a byte that does not continue it (p
+// there, s.lit_idx bytes of it before); true otherwise, with state
+// kAfterValue once it is complete.
+[[nodiscard]] inline bool scan_literal(Scanner& s, const char*& p, const char* end) noexcept
+{
+    while (p < end && s.lit[s.lit_idx] != '\0') {
+        if (*p != s.lit[s.lit_idx]) {
+            return false;
+        }
+        ++p;
+        ++s.lit_idx;
+    }
+    if (s.lit[s.lit_idx] == '\0') {
+        s.state = kAfterValue;
+    }
+    return true;
+}
+
+// The chunk [data, data + size) is used up: write what it settled, keep
+// what continues into the next one.  0, or -1 (kPython).
+[[nodiscard]] int end_chunk(Scanner& s, const char* data, size_t size)
+{
+    const char* const end = data + size;
+    if (s.state == kNumber && s.num_masked) {
+        s.count += static_cast<uint64_t>(end - s.num_from);
+        if (s.mask == nullptr && write_stars(s) < 0) {
+            s.error = ScanError::kPython;
+            return -1;
+        }
+    }
+    if (s.state == kString) {
+        if (s.str_kind == kMask && s.mask == nullptr && write_stars(s) < 0) {
+            s.error = ScanError::kPython;
+            return -1;
+        }
+        if (s.str_kind >= kKey && s.key_direct != nullptr) {
+            if (append(s.key, s.key_direct, static_cast<size_t>(end - s.key_direct)) < 0) {
+                s.error = ScanError::kPython;
+                return -1;
+            }
+            s.key_direct = nullptr;
+        }
+    }
+    if (flush(s, end) < 0) {
+        s.error = ScanError::kPython;
+        return -1;
+    }
+    if (s.line_start != nullptr) {
+        s.cols_before = code_points(s.line_start, end);
+    } else {
+        s.cols_before += code_points(data, end);
+    }
+    s.line_start = nullptr;
+    s.chunk = nullptr;
+    s.copy_from = nullptr;
+    s.base += size;
+    if (!s.lines) {
+        // A scanned string may still be rewritten: hold its body back.
+        s.committed = s.state == kString && s.str_kind == kScan ? s.scan_mark : s.out.len;
+    }
+    return 0;
+}
+
 }  // namespace
 
 #define FAIL(kind, at, back)                                          \
     do {                                                              \
-        if (fail(s, (kind), (at), (back), bad_line, ctx) < 0) {       \
+        if (scan_fail(s, (kind), (at), (back), bad_line, ctx) < 0) {       \
             return -1;                                                \
         }                                                             \
         p = (at);                                                     \
@@ -250,82 +339,25 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             break;
 
         case kNumber:
-        number:
-            while (p < end) {
-                c = static_cast<uint8_t>(*p);
-                switch (s.num) {
-                case kMinus:
-                    if (!is_digit(c)) {
-                        FAIL(ScanError::kExpectDigit, p, 0);
-                    }
-                    s.num = c == '0' ? kZero : kInt;
-                    ++p;
-                    continue;
-                case kZero:
-                    if (is_digit(c)) {
-                        FAIL(ScanError::kLeadingZero, p, 1);
-                    }
-                    break;
-                case kInt:
-                case kFrac:
-                case kExp:
-                    while (p < end && is_digit(static_cast<uint8_t>(*p))) {
-                        ++p;
-                    }
-                    if (p == end) {
-                        continue;
-                    }
-                    c = static_cast<uint8_t>(*p);
-                    break;
-                case kDot:
-                case kExpSign:
-                    if (!is_digit(c)) {
-                        FAIL(ScanError::kExpectDigit, p, 0);
-                    }
-                    s.num = s.num == kDot ? kFrac : kExp;
-                    ++p;
-                    continue;
-                case kExpE:
-                    if (c == '+' || c == '-') {
-                        s.num = kExpSign;
-                    } else if (is_digit(c)) {
-                        s.num = kExp;
-                    } else {
-                        FAIL(ScanError::kExpectDigit, p, 0);
-                    }
-                    ++p;
-                    continue;
-                }
-                // An accepting state at byte c.
-                if (c == '.' && (s.num == kZero || s.num == kInt)) {
-                    s.num = kDot;
-                    ++p;
-                } else if ((c | 0x20) == 'e' && s.num != kExp) {
-                    s.num = kExpE;
-                    ++p;
-                } else {
-                    if (s.num_masked) {
-                        s.count += static_cast<uint64_t>(p - s.num_from);
-                        CHECK(close_number(s));
-                        s.copy_from = p;
-                    }
-                    s.state = kAfterValue;
-                    goto whitespace;
-                }
+        number: {
+            ScanError error = ScanError::kNone;
+            unsigned back = 0;
+            Step step = scan_number(s, p, end, error, back);
+            if (step == Step::kClosed) {
+                goto whitespace;
+            }
+            if (step == Step::kFailed) {
+                FAIL(error, p, back);
             }
             break;
+        }
 
         case kLiteral:
         literal:
-            while (p < end && s.lit[s.lit_idx] != '\0') {
-                if (*p != s.lit[s.lit_idx]) {
-                    FAIL(ScanError::kExpectValue, p, s.lit_idx);
-                }
-                ++p;
-                ++s.lit_idx;
+            if (!scan_literal(s, p, end)) {
+                FAIL(ScanError::kExpectValue, p, s.lit_idx);
             }
-            if (s.lit[s.lit_idx] == '\0') {
-                s.state = kAfterValue;
+            if (s.state == kAfterValue) {
                 goto whitespace;
             }
             break;
@@ -408,45 +440,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
         }
     next:;
     }
-    // The chunk is used up: write what it settled, keep what continues.
-    if (s.state == kNumber && s.num_masked) {
-        s.count += static_cast<uint64_t>(end - s.num_from);
-        if (s.mask == nullptr && write_stars(s) < 0) {
-            s.error = ScanError::kPython;
-            return -1;
-        }
-    }
-    if (s.state == kString) {
-        if (s.str_kind == kMask && s.mask == nullptr && write_stars(s) < 0) {
-            s.error = ScanError::kPython;
-            return -1;
-        }
-        if (s.str_kind >= kKey && s.key_direct != nullptr) {
-            if (append(s.key, s.key_direct, static_cast<size_t>(end - s.key_direct)) < 0) {
-                s.error = ScanError::kPython;
-                return -1;
-            }
-            s.key_direct = nullptr;
-        }
-    }
-    if (flush(s, end) < 0) {
-        s.error = ScanError::kPython;
-        return -1;
-    }
-    if (s.line_start != nullptr) {
-        s.cols_before = code_points(s.line_start, end);
-    } else {
-        s.cols_before += code_points(data, end);
-    }
-    s.line_start = nullptr;
-    s.chunk = nullptr;
-    s.copy_from = nullptr;
-    s.base += size;
-    if (!s.lines) {
-        // A scanned string may still be rewritten: hold its body back.
-        s.committed = s.state == kString && s.str_kind == kScan ? s.scan_mark : s.out.len;
-    }
-    return 0;
+    return end_chunk(s, data, size);
 }
 
 }  // namespace
@@ -470,70 +464,6 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
 
 #undef CHECK
 #undef FAIL
-
-int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noexcept
-{
-    ScanError error = ScanError::kNone;
-    unsigned back = 0;
-    switch (s.state) {
-    case kFailed:
-        return -1;
-    case kSkipLine:
-        return 0;
-    case kNumber:
-        if (s.num == kMinus || s.num == kDot || s.num == kExpE || s.num == kExpSign) {
-            error = ScanError::kExpectDigit;
-            break;
-        }
-        if (s.num_masked && close_number(s) < 0) {
-            s.error = ScanError::kPython;
-            return -1;
-        }
-        s.state = kAfterValue;
-        [[fallthrough]];
-    case kAfterValue:
-        if (s.depth != 0) {
-            error = ScanError::kExpectComma;
-            break;
-        }
-        if (s.lines) {
-            ++s.documents;
-        }
-        s.committed = s.out.len;
-        s.state = kValue;
-        return 0;
-    case kValue:
-        if (s.depth == 0 && s.lines) {
-            s.committed = s.out.len;
-            return 0;
-        }
-        error = ScanError::kExpectValue;
-        break;
-    case kValueOrClose:
-    case kValueAfterComma:
-        error = ScanError::kExpectValue;
-        break;
-    case kLiteral:
-        error = ScanError::kExpectValue;
-        back = s.lit_idx;
-        break;
-    case kKeyOrClose:
-    case kKeyAfterComma:
-        error = ScanError::kExpectKey;
-        break;
-    case kColon:
-        error = ScanError::kExpectColon;
-        break;
-    case kString:
-        error = ScanError::kUnterminated;
-        break;
-    }
-    if (fail(s, error, nullptr, back, bad_line, ctx) < 0) {
-        return -1;
-    }
-    s.state = kValue;
-    return 0;
-}
 
 }  // namespace zr
 

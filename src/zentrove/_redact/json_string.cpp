@@ -34,14 +34,6 @@ namespace {
     return 0;
 }
 
-[[gnu::cold]] Step failed(ScanError& error, unsigned& back, ScanError kind,
-                         unsigned bytes_back)
-{
-    error = kind;
-    back = bytes_back;
-    return Step::kFailed;
-}
-
 // In JSON Lines a line end inside a string, even in an escape or a UTF-8
 // sequence, cuts the string as the end of a document does: one message for
 // the line and for the same text given as a document.
@@ -53,7 +45,7 @@ namespace {
 #define TRY(call)                                                  \
     do {                                                           \
         if ((call) < 0) {                                          \
-            return failed(error, back, ScanError::kPython, 0);     \
+            return step_failed(error, back, ScanError::kPython, 0);     \
         }                                                          \
     } while (0)
 
@@ -67,8 +59,10 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
         c = static_cast<uint8_t>(*p);
         if (s.utf8_need != 0) {
             if (c < s.utf8_lo || c > s.utf8_hi) {
-                return failed(error, back, cut_by_line_end(s, c) ? ScanError::kUnterminated
-                                                                 : ScanError::kBadUtf8, 0);
+                return step_failed(error, back,
+                                   cut_by_line_end(s, c) ? ScanError::kUnterminated
+                                                         : ScanError::kBadUtf8,
+                                   0);
             }
             s.utf8_lo = 0x80;
             s.utf8_hi = 0xBF;
@@ -95,9 +89,9 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
                 continue;
             default:
                 if (cut_by_line_end(s, c)) {
-                    return failed(error, back, ScanError::kUnterminated, 0);
+                    return step_failed(error, back, ScanError::kUnterminated, 0);
                 }
-                return failed(error, back, ScanError::kEscape, 1);
+                return step_failed(error, back, ScanError::kEscape, 1);
             }
             s.esc = 0;
             TRY(settle_high(s));
@@ -109,9 +103,9 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             int v = hex_value(c);
             if (v < 0) {
                 if (cut_by_line_end(s, c)) {
-                    return failed(error, back, ScanError::kUnterminated, 0);
+                    return step_failed(error, back, ScanError::kUnterminated, 0);
                 }
-                return failed(error, back, ScanError::kUnicodeEscape, s.esc);
+                return step_failed(error, back, ScanError::kUnicodeEscape, s.esc);
             }
             s.hex = s.hex * 16 + static_cast<uint32_t>(v);
             ++p;
@@ -165,8 +159,10 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             continue;
         }
         if (c < 0x20) {
-            return failed(error, back, cut_by_line_end(s, c) ? ScanError::kUnterminated
-                                                             : ScanError::kControl, 0);
+            return step_failed(error, back,
+                               cut_by_line_end(s, c) ? ScanError::kUnterminated
+                                                     : ScanError::kControl,
+                               0);
         }
         // The lead byte of a multi-byte sequence: one code point.
         if (c >= 0xC2 && c <= 0xDF) {
@@ -183,7 +179,7 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             s.utf8_lo = c == 0xF0 ? 0x90 : 0x80;
             s.utf8_hi = c == 0xF4 ? 0x8F : 0xBF;
         } else {
-            return failed(error, back, ScanError::kBadUtf8, 0);
+            return step_failed(error, back, ScanError::kBadUtf8, 0);
         }
         TRY(settle_high(s));
         if (s.str_kind == kMask) {
