@@ -12,22 +12,32 @@ Walk::~Walk()
     Py_XDECREF(report);
 }
 
+namespace {
+
+constexpr Py_ssize_t kSharedStars = sizeof g.stars / sizeof g.stars[0];
+
+// A new star mask, kept in g.stars when it is short.  Out of line, so that
+// the hit in Walk::mask stays a few loads.
+[[gnu::noinline]] PyObject* new_stars(Py_ssize_t length)
+{
+    PyObject* stars = zt::star_mask(length);
+    if (stars != nullptr && length < kSharedStars) {
+        g.stars[length] = Py_NewRef(stars);
+    }
+    return stars;
+}
+
+}  // namespace
+
 PyObject* Walk::mask(Py_ssize_t length)
 {
     if (rules.mask != nullptr) {
         return Py_NewRef(rules.mask);
     }
-    constexpr Py_ssize_t kShared = sizeof g.stars / sizeof g.stars[0];
-    if (length >= kShared) {
-        return zt::star_mask(length);
+    if (length < kSharedStars && g.stars[length] != nullptr) {
+        return Py_NewRef(g.stars[length]);
     }
-    if (g.stars[length] == nullptr) {
-        g.stars[length] = zt::star_mask(length);
-        if (g.stars[length] == nullptr) {
-            return nullptr;
-        }
-    }
-    return Py_NewRef(g.stars[length]);
+    return new_stars(length);
 }
 
 namespace {
