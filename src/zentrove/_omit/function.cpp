@@ -1,6 +1,7 @@
 // NativeFunction: the function-object type of every module function, method
 // and reconstructor.  It calls by vectorcall, binds like a Python function
-// (method descriptor), and shows the attributes of one to introspection.
+// (method descriptor), and shows the attributes of one to introspection,
+// with the code object and defaults that start-up makes for each row.
 #include "binding.h"
 
 #include <cstddef>
@@ -389,6 +390,58 @@ PyObject* native_function_new(const Callable* row, PyObject* code,
 EntryFn native_function_entry(PyObject* func) noexcept
 {
     return as_func(func)->row->entry;
+}
+
+// --- made at start-up --------------------------------------------------------
+
+namespace {
+
+[[nodiscard]] bool is_method(const Callable& row) noexcept
+{
+    return row.owner == Owner::Omitter || row.owner == Owner::NoTrustOmitter;
+}
+
+}  // namespace
+
+PyObject* native_function_code(const Callable& row)
+{
+    const int argcount = row.nparams + (is_method(row) ? 1 : 0);
+    int nvarnames = argcount;
+    while (nvarnames - argcount < kMaxLocals &&
+           row.locals[nvarnames - argcount] != nullptr) {
+        ++nvarnames;
+    }
+    Ref varnames = Ref::steal(PyTuple_New(nvarnames));
+    if (!varnames) {
+        return nullptr;
+    }
+    for (int i = 0; i < nvarnames; ++i) {
+        const int p = i - (is_method(row) ? 1 : 0);
+        const char* text = p < 0               ? "self"
+                           : p < row.nparams   ? row.params[p].name
+                                               : row.locals[p - row.nparams];
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(row_text(text)));
+    }
+    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, nvarnames, 0, CO_OPTIMIZED | CO_NEWLOCALS,
+        g.empty_bytes, g.empty_tuple, g.empty_tuple, varnames.get(),
+        g.empty_tuple, g.empty_tuple, row_text(row.file), row_text(row.name),
+        row_text(row.qualname), row.line, g.empty_bytes, g.empty_bytes));
+}
+
+PyObject* native_function_defaults(const Callable& row)
+{
+    const int n = row.nparams - row.nrequired;
+    if (n == 0) {
+        return nullptr;
+    }
+    PyObject* defaults = PyTuple_New(n);
+    for (int i = 0; defaults != nullptr && i < n; ++i) {
+        const Default d = row.params[row.nrequired + i].dflt;
+        PyTuple_SET_ITEM(defaults, i,
+                         Py_NewRef(d == Default::One ? g.one : Py_None));
+    }
+    return defaults;
 }
 
 }  // namespace zt

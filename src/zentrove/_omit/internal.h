@@ -170,6 +170,13 @@ struct Callable;
                                             PyObject* code,
                                             PyObject* defaults);
 [[nodiscard]] int native_function_ready();
+// Made once per row by start-up: the code object that introspection and
+// traceback printing show for a function object (its parameters, the
+// instance first for methods, then the body's locals); and the defaults of
+// its optional parameters as __defaults__ reports them, NULL (no exception)
+// when every parameter is required.
+[[nodiscard]] PyObject* native_function_code(const Callable& row);
+[[nodiscard]] PyObject* native_function_defaults(const Callable& row);
 // The entry a NativeFunction calls (for the override rule's own-method test).
 [[nodiscard]] EntryFn native_function_entry(PyObject* func) noexcept;
 

@@ -232,57 +232,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     return add_text("self", Interned) < 0 ? -1 : for_each_row(add_row_texts);
 }
 
-[[nodiscard]] bool is_method(const Callable& row) noexcept
-{
-    return row.owner == Owner::Omitter || row.owner == Owner::NoTrustOmitter;
-}
-
-// The code object that introspection and traceback printing show for a
-// function object: its parameters (the instance first for methods), then
-// the body's locals.
-[[nodiscard]] PyObject* make_code(const Callable& row)
-{
-    const int argcount = row.nparams + (is_method(row) ? 1 : 0);
-    int nvarnames = argcount;
-    while (nvarnames - argcount < kMaxLocals &&
-           row.locals[nvarnames - argcount] != nullptr) {
-        ++nvarnames;
-    }
-    Ref varnames = Ref::steal(PyTuple_New(nvarnames));
-    if (!varnames) {
-        return nullptr;
-    }
-    for (int i = 0; i < nvarnames; ++i) {
-        const int p = i - (is_method(row) ? 1 : 0);
-        const char* text = p < 0               ? "self"
-                           : p < row.nparams   ? row.params[p].name
-                                               : row.locals[p - row.nparams];
-        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(row_text(text)));
-    }
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, nvarnames, 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        g.empty_bytes, g.empty_tuple, g.empty_tuple, varnames.get(),
-        g.empty_tuple, g.empty_tuple, row_text(row.file), row_text(row.name),
-        row_text(row.qualname), row.line, g.empty_bytes, g.empty_bytes));
-}
-
-// The defaults of the optional parameters, as __defaults__ reports them;
-// NULL (no exception) when every parameter is required.
-[[nodiscard]] PyObject* make_defaults(const Callable& row)
-{
-    const int n = row.nparams - row.nrequired;
-    if (n == 0) {
-        return nullptr;
-    }
-    PyObject* defaults = PyTuple_New(n);
-    for (int i = 0; defaults != nullptr && i < n; ++i) {
-        const Default d = row.params[row.nrequired + i].dflt;
-        PyTuple_SET_ITEM(defaults, i,
-                         Py_NewRef(d == Default::One ? g.one : Py_None));
-    }
-    return defaults;
-}
-
 [[nodiscard]] PyObject* make_checksums(long sha256, long sha1, long md5)
 {
     Ref a = Ref::steal(PyLong_FromLong(sha256));
@@ -313,11 +262,11 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         if (row.owner == Owner::Slot) {
             return 0;
         }
-        if (!ensure(function_code[i], [&] { return make_code(row); })) {
+        if (!ensure(function_code[i], [&] { return native_function_code(row); })) {
             return -1;
         }
         if (function_defaults[i] == nullptr) {
-            function_defaults[i] = make_defaults(row);
+            function_defaults[i] = native_function_defaults(row);
             if (function_defaults[i] == nullptr && PyErr_Occurred()) {
                 return -1;
             }
