@@ -373,7 +373,7 @@ PyObject* native_function_new(const Callable* row, PyObject* code,
     f->row = row;
     f->name = Py_NewRef(row_text(row->name));
     f->qualname = Py_NewRef(row_text(row->qualname));
-    f->module = Py_NewRef(str(S::module_name));
+    f->module = Py_NewRef(str(StrId::module_name));
     f->doc = nullptr;
     f->dict = nullptr;
     f->globals = Py_NewRef(g.module_dict);

@@ -42,7 +42,8 @@ namespace zt {
       "= (omissions, trusted))",                                             \
       Plain)
 
-enum class S : int {
+// The ids of the string constants above, indices of g.strings.
+enum class StrId : int {
 #define ZT_STRING_ID(id, text, kind) id,
     ZT_STRINGS(ZT_STRING_ID)
 #undef ZT_STRING_ID
@@ -63,7 +64,7 @@ struct Globals {
     PyObject* empty_tuple;   // owned
     PyObject* empty_bytes;   // owned
     PyObject* builtins;      // owned: the builtins module
-    PyObject* strings[static_cast<int>(S::count)];  // owned
+    PyObject* strings[static_cast<int>(StrId::count)];  // owned
     PyObject* one;           // owned int 1: the default of omit_recurse's do
     // Owned tuples of the layout checksums that a reconstructor accepts; the
     // first one is also the one that reduce writes.
@@ -76,7 +77,7 @@ struct Globals {
 };
 extern Globals g;
 
-[[nodiscard]] inline PyObject* str(S id) noexcept
+[[nodiscard]] inline PyObject* str(StrId id) noexcept
 {
     return g.strings[static_cast<int>(id)];
 }

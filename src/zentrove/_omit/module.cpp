@@ -217,7 +217,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
 
 [[nodiscard]] int make_strings()
 {
-    for (int i = 0; i < static_cast<int>(S::count); ++i) {
+    for (int i = 0; i < static_cast<int>(StrId::count); ++i) {
         const char* t = kStringText[i];
         if (!ensure(g.strings[i], [&] {
                 return kStringInterned[i] ? PyUnicode_InternFromString(t)
@@ -289,7 +289,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
 
 // Readies one redactor type, publishes its table of virtual operations in
 // its dict, binds it as a module attribute and sets up its pickling.
-[[nodiscard]] int setup_type(PyTypeObject* type, const OmitterOps* ops, S name)
+[[nodiscard]] int setup_type(PyTypeObject* type, const OmitterOps* ops, StrId name)
 {
     if (ready_type(type) < 0) {
         return -1;
@@ -297,7 +297,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     Ref capsule = Ref::steal(
         PyCapsule_New(const_cast<OmitterOps*>(ops), nullptr, nullptr));
     if (!capsule ||
-        PyDict_SetItem(type->tp_dict, str(S::pyx_vtable), capsule.get()) < 0) {
+        PyDict_SetItem(type->tp_dict, str(StrId::pyx_vtable), capsule.get()) < 0) {
         return -1;
     }
     if (PyDict_SetItem(g.module_dict, str(name),
@@ -363,24 +363,24 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return -1;
     }
     if (zentrove_omit_embedded != 0 &&
-        PyObject_SetAttr(module, str(S::dunder_name), str(S::main)) < 0) {
+        PyObject_SetAttr(module, str(StrId::dunder_name), str(StrId::main)) < 0) {
         return fail_init(kInitModule);
     }
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* entered = PyDict_GetItemWithError(modules, str(S::module_name));
+    PyObject* entered = PyDict_GetItemWithError(modules, str(StrId::module_name));
     if (entered == nullptr &&
         (PyErr_Occurred() ||
-         PyDict_SetItem(modules, str(S::module_name), module) < 0)) {
+         PyDict_SetItem(modules, str(StrId::module_name), module) < 0)) {
         return fail_init(kInitModule);
     }
     if (make_constants() < 0) {
         return fail_init(kInitModule);
     }
-    if (setup_type(&OmitterType, &omitter_ops, S::Omitter) < 0) {
+    if (setup_type(&OmitterType, &omitter_ops, StrId::Omitter) < 0) {
         return fail_init(kInitModule);
     }
     NoTrustOmitterType.tp_base = &OmitterType;
-    if (setup_type(&NoTrustOmitterType, &no_trust_ops, S::NoTrustOmitter) <
+    if (setup_type(&NoTrustOmitterType, &no_trust_ops, StrId::NoTrustOmitter) <
         0) {
         return fail_init(kInitModule);
     }
@@ -404,7 +404,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     }
     Ref test = Ref::steal(PyDict_New());
     if (!test ||
-        PyDict_SetItem(g.module_dict, str(S::dunder_test), test.get()) < 0) {
+        PyDict_SetItem(g.module_dict, str(StrId::dunder_test), test.get()) < 0) {
         return fail_init(kInitModule);
     }
     return 0;

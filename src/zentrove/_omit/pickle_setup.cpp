@@ -9,9 +9,9 @@ namespace zt {
 namespace {
 
 // Whether obj.__name__ == text; any failure counts as "not named".
-[[nodiscard]] bool is_named(PyObject* obj, S text)
+[[nodiscard]] bool is_named(PyObject* obj, StrId text)
 {
-    Ref name = Ref::steal(PyObject_GetAttr(obj, str(S::dunder_name)));
+    Ref name = Ref::steal(PyObject_GetAttr(obj, str(StrId::dunder_name)));
     if (!name) {
         PyErr_Clear();
         return false;
@@ -26,7 +26,7 @@ namespace {
 
 // Looks `name` up on the type; AttributeError counts as absent (empty Ref,
 // no exception), any other error stays pending.
-[[nodiscard]] Ref lookup_or_absent(PyObject* type, S name)
+[[nodiscard]] Ref lookup_or_absent(PyObject* type, StrId name)
 {
     Ref v = Ref::steal(PyObject_GetAttr(type, str(name)));
     if (!v && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -36,7 +36,7 @@ namespace {
 }
 
 // Moves type.__dict__[from] to type.__dict__[to]; -1 on failure.
-[[nodiscard]] int install(PyTypeObject* type, S to, PyObject* value, S from)
+[[nodiscard]] int install(PyTypeObject* type, StrId to, PyObject* value, StrId from)
 {
     if (PyDict_SetItem(type->tp_dict, str(to), value) < 0) {
         return -1;
@@ -49,21 +49,21 @@ namespace {
 [[nodiscard]] int install_operations(PyTypeObject* type)
 {
     PyObject* tobj = reinterpret_cast<PyObject*>(type);
-    PyObject* getstate = _PyType_Lookup(type, str(S::dunder_getstate));
+    PyObject* getstate = _PyType_Lookup(type, str(StrId::dunder_getstate));
     if (getstate != nullptr &&
         getstate != _PyType_Lookup(&PyBaseObject_Type,
-                                   str(S::dunder_getstate))) {
+                                   str(StrId::dunder_getstate))) {
         return 0;
     }
     // object's attributes are held across the look-ups on the type, which
     // may run Python code (descriptors, collections).
     Ref object_reduce_ex = Ref::borrow(
-        _PyType_Lookup(&PyBaseObject_Type, str(S::dunder_reduce_ex)));
+        _PyType_Lookup(&PyBaseObject_Type, str(StrId::dunder_reduce_ex)));
     if (!object_reduce_ex) {
         return -1;
     }
     Ref reduce_ex =
-        Ref::steal(PyObject_GetAttr(tobj, str(S::dunder_reduce_ex)));
+        Ref::steal(PyObject_GetAttr(tobj, str(StrId::dunder_reduce_ex)));
     if (!reduce_ex) {
         return -1;
     }
@@ -71,37 +71,37 @@ namespace {
         return 0;
     }
     Ref object_reduce = Ref::borrow(
-        _PyType_Lookup(&PyBaseObject_Type, str(S::dunder_reduce)));
+        _PyType_Lookup(&PyBaseObject_Type, str(StrId::dunder_reduce)));
     if (!object_reduce) {
         return -1;
     }
-    Ref reduce = Ref::steal(PyObject_GetAttr(tobj, str(S::dunder_reduce)));
+    Ref reduce = Ref::steal(PyObject_GetAttr(tobj, str(StrId::dunder_reduce)));
     if (!reduce) {
         return -1;
     }
     const bool own_reduce = reduce.get() == object_reduce.get();
-    if (!own_reduce && !is_named(reduce.get(), S::reduce_cython)) {
+    if (!own_reduce && !is_named(reduce.get(), StrId::reduce_cython)) {
         return 0;
     }
-    Ref reduce_cython = lookup_or_absent(tobj, S::reduce_cython);
+    Ref reduce_cython = lookup_or_absent(tobj, StrId::reduce_cython);
     if (reduce_cython) {
-        if (install(type, S::dunder_reduce, reduce_cython.get(),
-                    S::reduce_cython) < 0) {
+        if (install(type, StrId::dunder_reduce, reduce_cython.get(),
+                    StrId::reduce_cython) < 0) {
             return -1;
         }
     }
     else if (own_reduce || PyErr_Occurred()) {
         return -1;
     }
-    Ref setstate = Ref::steal(PyObject_GetAttr(tobj, str(S::dunder_setstate)));
+    Ref setstate = Ref::steal(PyObject_GetAttr(tobj, str(StrId::dunder_setstate)));
     if (!setstate) {
         PyErr_Clear();
     }
-    if (!setstate || is_named(setstate.get(), S::setstate_cython)) {
-        Ref setstate_cython = lookup_or_absent(tobj, S::setstate_cython);
+    if (!setstate || is_named(setstate.get(), StrId::setstate_cython)) {
+        Ref setstate_cython = lookup_or_absent(tobj, StrId::setstate_cython);
         if (setstate_cython) {
-            if (install(type, S::dunder_setstate, setstate_cython.get(),
-                        S::setstate_cython) < 0) {
+            if (install(type, StrId::dunder_setstate, setstate_cython.get(),
+                        StrId::setstate_cython) < 0) {
                 return -1;
             }
         }

@@ -71,7 +71,7 @@ const Layout omitter_layout = {
     1,
     {offsetof(OmitterObject, omissions)},
     &g.omitter_checksums,
-    S::checksum_msg_Omitter,
+    StrId::checksum_msg_Omitter,
     "__pyx_unpickle_Omitter",
     "zentrove.omit.__pyx_unpickle_Omitter__set_state",
     omitter_caches,
@@ -83,7 +83,7 @@ const Layout no_trust_layout = {
     {offsetof(OmitterObject, omissions),
      offsetof(NoTrustOmitterObject, trusted)},
     &g.no_trust_checksums,
-    S::checksum_msg_NoTrustOmitter,
+    StrId::checksum_msg_NoTrustOmitter,
     "__pyx_unpickle_NoTrustOmitter",
     "zentrove.omit.__pyx_unpickle_NoTrustOmitter__set_state",
     no_trust_caches,
@@ -146,7 +146,7 @@ namespace {
         PyTuple_SET_ITEM(state.get(), i,
                          Py_NewRef(*field(self, layout.field_offsets[i])));
     }
-    Ref dict = Ref::steal(PyObject_GetAttr(self, str(S::dunder_dict)));
+    Ref dict = Ref::steal(PyObject_GetAttr(self, str(StrId::dunder_dict)));
     if (!dict) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return fail(row, kReduceDict);
@@ -252,7 +252,7 @@ int set_state(const Layout& layout, PyObject* result, PyObject* state)
     if (len <= layout.nfields) {
         return 0;
     }
-    Ref probe = Ref::steal(PyObject_GetAttr(result, str(S::dunder_dict)));
+    Ref probe = Ref::steal(PyObject_GetAttr(result, str(StrId::dunder_dict)));
     if (!probe) {
         // A failed look-up means "no instance dict" and the extra element
         // is ignored; running out of memory must not silently drop the
@@ -263,11 +263,11 @@ int set_state(const Layout& layout, PyObject* result, PyObject* state)
         PyErr_Clear();
         return 0;
     }
-    Ref dict = Ref::steal(PyObject_GetAttr(result, str(S::dunder_dict)));
+    Ref dict = Ref::steal(PyObject_GetAttr(result, str(StrId::dunder_dict)));
     if (!dict) {
         return state_failed(layout, kSetStateUpdate);
     }
-    Ref update = Ref::steal(PyObject_GetAttr(dict.get(), str(S::update)));
+    Ref update = Ref::steal(PyObject_GetAttr(dict.get(), str(StrId::update)));
     if (!update) {
         return state_failed(layout, kSetStateUpdate);
     }

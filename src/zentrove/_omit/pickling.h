@@ -22,7 +22,7 @@ struct Layout {
     int nfields;
     size_t field_offsets[2];      // the fields in state order
     PyObject* const* checksums;   // global tuple; the first one is written
-    S checksum_message;
+    StrId checksum_message;
     const char* reconstructor;    // the module attribute reduce names
     const char* set_state_name;   // traceback name of the state setter
     LookupCache* caches;          // [set-state form, plain form]

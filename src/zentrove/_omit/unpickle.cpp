@@ -113,17 +113,17 @@ constexpr Callable kUnpickleNoTrust = {
     if (!fromlist) {
         return nullptr;
     }
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(str(S::PickleError)));
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(str(StrId::PickleError)));
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) {
         return nullptr;
     }
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
-        str(S::pickle), g.module_dict, locals.get(), fromlist.get(), 0));
+        str(StrId::pickle), g.module_dict, locals.get(), fromlist.get(), 0));
     if (!module) {
         return nullptr;
     }
-    PyObject* found = PyObject_GetAttr(module.get(), str(S::PickleError));
+    PyObject* found = PyObject_GetAttr(module.get(), str(StrId::PickleError));
     if (found != nullptr) {
         return found;
     }
@@ -131,9 +131,9 @@ constexpr Callable kUnpickleNoTrust = {
         // A submodule that is loaded but not yet bound as an attribute.
         PyErr_Clear();
         Ref name =
-            Ref::steal(PyObject_GetAttr(module.get(), str(S::dunder_name)));
+            Ref::steal(PyObject_GetAttr(module.get(), str(StrId::dunder_name)));
         Ref full = name ? Ref::steal(PyUnicode_FromFormat(
-                              "%S.%U", name.get(), str(S::PickleError)))
+                              "%S.%U", name.get(), str(StrId::PickleError)))
                         : Ref();
         if (full) {
             found = PyDict_GetItemWithError(PyImport_GetModuleDict(),
@@ -145,7 +145,7 @@ constexpr Callable kUnpickleNoTrust = {
     }
     PyErr_Clear();
     PyErr_Format(PyExc_ImportError, "cannot import name %S",
-                 str(S::PickleError));
+                 str(StrId::PickleError));
     return nullptr;
 }
 
@@ -184,7 +184,7 @@ constexpr Callable kUnpickleNoTrust = {
     // The reconstructor's own type makes the instance; its __new__ refuses
     // a type that is not that type or a Python subclass of it.
     Ref new_ = Ref::steal(PyObject_GetAttr(
-        reinterpret_cast<PyObject*>(layout.type), str(S::dunder_new)));
+        reinterpret_cast<PyObject*>(layout.type), str(StrId::dunder_new)));
     if (!new_) {
         return fail(row, kUnpickleNew);
     }
