@@ -25,7 +25,7 @@ static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
 //   _PyUnicode_ToFoldedFull                    _redact: folded keys
 //   _PyUnicodeWriter_*                         _redact: detectors' output
 //   _PyArg_CheckPositional                     _redact: positional methods
-namespace zt::py311 {
+namespace zentrove::py311 {
 
 // struct _dictkeysobject up to its index table (Objects/dictobject.c).
 struct DictKeysHead {
@@ -81,4 +81,4 @@ inline constexpr uint8_t kGeneralKeys = 0;
     return keys_of(dict)->kind != kGeneralKeys;
 }
 
-}  // namespace zt::py311
+}  // namespace zentrove::py311

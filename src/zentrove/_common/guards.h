@@ -5,7 +5,7 @@
 
 #include "_common/ref.h"
 
-namespace zt {
+namespace zentrove {
 
 // The end of a RecursionError's message when nested data is too deep, as
 // "maximum recursion depth exceeded" + it.  A macro so that messages can be
@@ -63,4 +63,4 @@ private:
     PyObject* tb_ = nullptr;
 };
 
-}  // namespace zt
+}  // namespace zentrove

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace zt {
+namespace zentrove {
 
 inline constexpr char kMaskChar = '*';
 
@@ -22,4 +22,8 @@ inline constexpr char kMaskChar = '*';
     return mask;
 }
 
-}  // namespace zt
+}  // namespace zentrove
+
+// The old name of the shared namespace, for detect_str.cpp's zt::kMaskChar
+// until it says zentrove::kMaskChar.
+namespace zt = zentrove;

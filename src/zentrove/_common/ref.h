@@ -8,7 +8,7 @@
 
 #include <utility>
 
-namespace zt {
+namespace zentrove {
 
 // Move-only owner of one strong reference (or of nothing).  Every early
 // return releases what it holds; release() hands the reference on.
@@ -53,4 +53,4 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-}  // namespace zt
+}  // namespace zentrove

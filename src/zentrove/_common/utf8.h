@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zt {
+namespace zentrove {
 
 // Encodes code point `cp` (at most 0x10FFFF) at `out`; returns the end.
 [[nodiscard]] inline char* put_utf8(char* out, uint32_t cp) noexcept
@@ -39,4 +39,4 @@ inline constexpr size_t kMaxUtf8Bytes = 4;
 inline constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 inline constexpr size_t kUtf8BomSize = sizeof kUtf8Bom - 1;
 
-}  // namespace zt
+}  // namespace zentrove

@@ -11,7 +11,7 @@
 
 #include <cstring>
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -467,4 +467,4 @@ namespace {
 
 }  // namespace
 
-}  // namespace zt
+}  // namespace zentrove::omit

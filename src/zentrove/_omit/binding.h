@@ -4,7 +4,7 @@
 
 #include "internal.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 enum class Kind : uint8_t {
     Object,     // any object, handed over as is
@@ -121,4 +121,4 @@ struct Bound {
 // that a body can `return fail(row, line)`.
 [[gnu::cold]] PyObject* fail(const Callable& row, int line);
 
-}  // namespace zt
+}  // namespace zentrove::omit

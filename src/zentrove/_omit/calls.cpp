@@ -4,7 +4,7 @@
 // without setting an exception.
 #include "internal.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -66,4 +66,4 @@ PyObject* call_vector(PyObject* callable, PyObject* const* args,
                                    nullptr);
 }
 
-}  // namespace zt
+}  // namespace zentrove::omit

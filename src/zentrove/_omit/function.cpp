@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <structmember.h>
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -444,4 +444,4 @@ PyObject* native_function_defaults(const Callable& row)
     return defaults;
 }
 
-}  // namespace zt
+}  // namespace zentrove::omit

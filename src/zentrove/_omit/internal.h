@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-namespace zt {
+namespace zentrove::omit {
 
 // ---------------------------------------------------------------------------
 // String constants that are not texts of a callable's row, created at
@@ -181,4 +181,4 @@ struct Callable;
 // The entry a NativeFunction calls (for the override rule's own-method test).
 [[nodiscard]] EntryFn native_function_entry(PyObject* func) noexcept;
 
-}  // namespace zt
+}  // namespace zentrove::omit

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -249,4 +249,4 @@ int keys_contain(PyObject* keys, PyObject* key)
     return 0;
 }
 
-}  // namespace zt
+}  // namespace zentrove::omit

@@ -4,7 +4,7 @@
 
 #include "_common/mask.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -60,4 +60,4 @@ PyObject* hide_impl(PyObject* target)
     return masked != nullptr ? masked : fail(kHide, kHideRepeat);
 }
 
-}  // namespace zt
+}  // namespace zentrove::omit

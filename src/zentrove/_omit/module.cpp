@@ -14,7 +14,7 @@ extern "C" {
 __attribute__((visibility("default"))) int zentrove_omit_embedded = 0;
 }
 
-namespace zt {
+namespace zentrove::omit {
 
 Globals g = {.main_interpreter = -1};
 
@@ -451,9 +451,9 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-}  // namespace zt
+}  // namespace zentrove::omit
 
 PyMODINIT_FUNC PyInit_omit(void)
 {
-    return PyModuleDef_Init(&zt::module_def);
+    return PyModuleDef_Init(&zentrove::omit::module_def);
 }

@@ -2,7 +2,7 @@
 // its table and replaces only should_hide: a key is hidden unless trusted.
 #include "binding.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -128,4 +128,4 @@ PyTypeObject NoTrustOmitterType = {
     .tp_free = PyObject_GC_Del,
 };
 
-}  // namespace zt
+}  // namespace zentrove::omit

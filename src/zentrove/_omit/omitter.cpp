@@ -3,7 +3,7 @@
 // live in walk.cpp, pickling in pickling.cpp.
 #include "binding.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -130,4 +130,4 @@ PyTypeObject OmitterType = {
     .tp_free = PyObject_GC_Del,
 };
 
-}  // namespace zt
+}  // namespace zentrove::omit

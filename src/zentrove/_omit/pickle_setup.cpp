@@ -4,7 +4,7 @@
 // another way.
 #include "internal.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -129,4 +129,4 @@ int prepare_pickling(PyTypeObject* type)
 }
 
 
-}  // namespace zt
+}  // namespace zentrove::omit

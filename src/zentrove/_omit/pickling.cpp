@@ -9,7 +9,7 @@
 // with a foreign instance, fails before any field is read or written.
 #include "pickling.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -366,4 +366,4 @@ PyMethodDef no_trust_methods[] = {
 
 #undef ZT_FASTCALL
 
-}  // namespace zt
+}  // namespace zentrove::omit

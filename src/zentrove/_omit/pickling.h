@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace zt {
+namespace zentrove::omit {
 
 // Reconstructor look-up cache: the module dict's version tag and what the
 // look-up found there (borrowed: while the tag holds, the dict still holds
@@ -45,4 +45,4 @@ enum StateLine : int {
 [[nodiscard]] int set_state(const Layout& layout, PyObject* result,
                             PyObject* state);
 
-}  // namespace zt
+}  // namespace zentrove::omit

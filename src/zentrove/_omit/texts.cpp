@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -59,4 +59,4 @@ PyObject* row_text(const char* text) noexcept
     return slot != nullptr ? slot->object : nullptr;
 }
 
-}  // namespace zt
+}  // namespace zentrove::omit

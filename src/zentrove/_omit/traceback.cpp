@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -113,4 +113,4 @@ void add_traceback_entry(const char* qualname, int line, const char* file)
     Py_DECREF(frame);
 }
 
-}  // namespace zt
+}  // namespace zentrove::omit

@@ -4,7 +4,7 @@
 // never merges the global key lists again.
 #include "pickling.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -225,4 +225,4 @@ constexpr const Callable* kRows[] = {&kUnpickleOmitter, &kUnpickleNoTrust};
 
 constexpr CallableTable unpickle_callables = table_of(kRows);
 
-}  // namespace zt
+}  // namespace zentrove::omit

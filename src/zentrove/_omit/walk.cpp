@@ -17,7 +17,7 @@
 // exhausting the C stack.
 #include "binding.h"
 
-namespace zt {
+namespace zentrove::omit {
 
 namespace {
 
@@ -445,4 +445,4 @@ constexpr const Callable* kRows[] = {&kOmit, &kOmitRecurse};
 
 constexpr CallableTable walk_callables = table_of(kRows);
 
-}  // namespace zt
+}  // namespace zentrove::omit

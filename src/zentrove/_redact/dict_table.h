@@ -9,7 +9,7 @@
 
 namespace zr {
 
-namespace py311 = zt::py311;
+namespace py311 = zentrove::py311;
 
 // Reads the entries of a dict in order.  A combined table (any dict but an
 // instance's split __dict__) is read in place through CPython 3.11's layout

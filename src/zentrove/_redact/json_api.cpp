@@ -10,6 +10,9 @@
 
 namespace zr {
 
+using zentrove::kUtf8Bom;
+using zentrove::kUtf8BomSize;
+
 int json_mask(const Rules& rules, char** mask, size_t* len)
 {
     *mask = nullptr;
@@ -137,10 +140,9 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     Scanner& s = *setup.scanner;
     // The text may start with a byte-order mark (U+FEFF in a str), kept as
     // it is.
-    size_t bom = static_cast<size_t>(size) >= zt::kUtf8BomSize &&
-                         std::memcmp(text, zt::kUtf8Bom, zt::kUtf8BomSize) == 0
-                     ? zt::kUtf8BomSize
-                     : 0;
+    const bool has_bom = static_cast<size_t>(size) >= kUtf8BomSize &&
+                         std::memcmp(text, kUtf8Bom, kUtf8BomSize) == 0;
+    size_t bom = has_bom ? kUtf8BomSize : 0;
     if (scanner_feed(s, text + bom, static_cast<size_t>(size) - bom, no_bad_line,
                      nullptr) < 0 ||
         scanner_finish(s, no_bad_line, nullptr) < 0) {
@@ -154,7 +156,7 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         if (!body || bom == 0) {
             return body.release();
         }
-        Ref mark = Ref::steal(PyUnicode_DecodeUTF8(zt::kUtf8Bom, zt::kUtf8BomSize, nullptr));
+        Ref mark = Ref::steal(PyUnicode_DecodeUTF8(kUtf8Bom, kUtf8BomSize, nullptr));
         return mark ? PyUnicode_Concat(mark.get(), body.get()) : nullptr;
     }
     PyObject* result = PyBytes_FromStringAndSize(nullptr,

@@ -109,7 +109,7 @@ inline const char* find_special(const char* p, const char* end)
     if (reserve(s.out, s.count) < 0) {
         return -1;
     }
-    std::memset(s.out.data + s.out.len, zt::kMaskChar, s.count);
+    std::memset(s.out.data + s.out.len, zentrove::kMaskChar, s.count);
     s.out.len += s.count;
     s.count = 0;
     return 0;

@@ -10,8 +10,8 @@
 namespace zr {
 namespace {
 
-using zt::kUtf8Bom;
-using zt::kUtf8BomSize;
+using zentrove::kUtf8Bom;
+using zentrove::kUtf8BomSize;
 
 struct StreamObject {
     PyObject_HEAD

@@ -9,7 +9,7 @@
 
 namespace zr {
 
-using zt::Ref;
+using zentrove::Ref;
 
 // Process-wide state, made by start-up (module.cpp) and owned for the life
 // of the process; touched with the GIL held.

@@ -150,7 +150,7 @@ inline constexpr int kCheckStackFrom = 500;
 // Entered by each container walk: Python's recursion limit, a fixed cap on
 // nesting and the C stack left, none of which a recursion limit setting
 // lifts, so deep data raises RecursionError before the C stack runs out.
-// Not zt::RecursionGuard: zentrove.omit's walks, whose behaviour is fixed,
+// Not zentrove::RecursionGuard: zentrove.omit's walks, whose behaviour is fixed,
 // stop at the recursion limit alone, and this one also counts the walk's
 // depth and probes the stack.
 class DepthGuard {
@@ -162,7 +162,7 @@ public:
                             "maximum nesting depth exceeded" ZT_NESTED_WHERE);
             return;
         }
-        entered_ = Py_EnterRecursiveCall(zt::kNestedWhere) == 0;
+        entered_ = Py_EnterRecursiveCall(zentrove::kNestedWhere) == 0;
     }
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;

@@ -29,7 +29,8 @@ bool stack_low(Walk& w) noexcept
             return false;
         }
         constexpr size_t kMargin = size_t{256} << 10;
-        w.stack_floor = reinterpret_cast<uintptr_t>(low) + (size / 4 < kMargin ? size / 4 : kMargin);
+        const size_t margin = size / 4 < kMargin ? size / 4 : kMargin;
+        w.stack_floor = reinterpret_cast<uintptr_t>(low) + margin;
     }
     return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < w.stack_floor;
 }

@@ -20,7 +20,7 @@ constexpr Py_ssize_t kSharedStars = sizeof g.stars / sizeof g.stars[0];
 // the hit in Walk::mask stays a few loads.
 [[gnu::noinline]] PyObject* new_stars(Py_ssize_t length)
 {
-    PyObject* stars = zt::star_mask(length);
+    PyObject* stars = zentrove::star_mask(length);
     if (stars != nullptr && length < kSharedStars) {
         g.stars[length] = Py_NewRef(stars);
     }
