@@ -82,6 +82,16 @@ def test_masks_and_returns():
     assert masked == {"a": "***", "b": "***", 3: "*", None: ["*"]}
 
 
+@pytest.mark.parametrize("length, shared", [(1, True), (63, True), (64, False), (65, False), (300, False)])
+def test_star_masks_below_64_code_points_are_made_once(length, shared):
+    # Masks of the short lengths are kept for the process and handed out
+    # again; longer ones are made per value.
+    first = DENY.redacted({"password": "x" * length})["password"]
+    again = DENY.redacted({"api_key": ["\u00e9" * length]})["api_key"][0]
+    assert first == again == "*" * length
+    assert (first is again) == shared
+
+
 @pytest.mark.parametrize(
     "value, masked",
     [
