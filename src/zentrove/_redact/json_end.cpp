@@ -1,6 +1,7 @@
-// Where a document stops: an error recorded at its line and column (a bad
-// line of JSON Lines reported and skipped, or the scan stopped), and the end
-// of the input, which completes or refuses the last document.
+// Where input stops: the end of a chunk (what it settled written, what
+// continues kept), an error recorded at its line and column (a bad line of
+// JSON Lines reported and skipped, or the scan stopped), and the end of the
+// input, which completes or refuses the last document.
 #include "json_internal.h"
 
 namespace zr {
@@ -19,6 +20,49 @@ uint64_t column(const Scanner& s, const char* p)
 }
 
 }  // namespace
+
+int end_chunk(Scanner& s, const char* data, size_t size)
+{
+    const char* const end = data + size;
+    if (s.state == kNumber && s.num_masked) {
+        s.count += static_cast<uint64_t>(end - s.num_from);
+        if (s.mask == nullptr && write_stars(s) < 0) {
+            s.error = ScanError::kPython;
+            return -1;
+        }
+    }
+    if (s.state == kString) {
+        if (s.str_kind == kMask && s.mask == nullptr && write_stars(s) < 0) {
+            s.error = ScanError::kPython;
+            return -1;
+        }
+        if (s.str_kind >= kKey && s.key_direct != nullptr) {
+            if (append(s.key, s.key_direct, static_cast<size_t>(end - s.key_direct)) < 0) {
+                s.error = ScanError::kPython;
+                return -1;
+            }
+            s.key_direct = nullptr;
+        }
+    }
+    if (flush(s, end) < 0) {
+        s.error = ScanError::kPython;
+        return -1;
+    }
+    if (s.line_start != nullptr) {
+        s.cols_before = code_points(s.line_start, end);
+    } else {
+        s.cols_before += code_points(data, end);
+    }
+    s.line_start = nullptr;
+    s.chunk = nullptr;
+    s.copy_from = nullptr;
+    s.base += size;
+    if (!s.lines) {
+        // A scanned string may still be rewritten: hold its body back.
+        s.committed = s.state == kString && s.str_kind == kScan ? s.scan_mark : s.out.len;
+    }
+    return 0;
+}
 
 int scan_fail(Scanner& s, ScanError error, const char* p, unsigned back,
               int (*bad_line)(Scanner&, void*), void* ctx)

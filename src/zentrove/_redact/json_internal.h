@@ -315,6 +315,10 @@ enum class Step : uint8_t { kMore, kClosed, kFailed };
     return Step::kFailed;
 }
 
+// The chunk [data, data + size) is used up (json_end.cpp): write what it
+// settled, keep what continues into the next one.  0, or -1 (kPython).
+[[nodiscard]] int end_chunk(Scanner& s, const char* data, size_t size);
+
 // Records an error at p (less `back` ASCII bytes) (json_end.cpp): a bad line
 // of JSON Lines goes to `bad_line`.  0: go on at p (the line skipped); -1:
 // stop (state kFailed).

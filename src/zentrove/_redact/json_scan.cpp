@@ -4,7 +4,8 @@
 // bodies of masked strings are left out and replaced.  String bodies are
 // searched 16 bytes at a time for the bytes that need attention.  Here: the
 // structure (feed_chunk), numbers and literals; string bodies' slow path is
-// json_string.cpp, errors and the end of input json_end.cpp.
+// json_string.cpp; the end of a chunk, errors and the end of input,
+// json_end.cpp.
 #include "json_internal.h"
 
 namespace zr {
@@ -20,6 +21,147 @@ namespace {
     ++s.line;
     s.line_start = p + 1;
     return 0;
+}
+
+// What the scanner does after the structure's byte at p (past whitespace,
+// outside strings, numbers and literals): go on with whitespace, a string
+// body, a number or a literal; or stop at p with `error`.
+enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
+
+[[gnu::cold]] inline Next structure_failed(ScanError& error, ScanError kind) noexcept
+{
+    error = kind;
+    return Next::kFailed;
+}
+
+// The byte at p of the structure: a colon, a comma or closing bracket after
+// a value, a key or closing brace, or the first byte of a value.
+[[nodiscard, gnu::always_inline]] inline Next structure_byte(Scanner& s, const char*& p, ScanError& error)
+{
+    const uint8_t c = static_cast<uint8_t>(*p);
+    if (s.state == kColon) {
+        if (c != ':') {
+            return structure_failed(error, ScanError::kExpectColon);
+        }
+        s.state = kValue;
+        ++p;
+        return Next::kWhitespace;
+    }
+    if (s.state == kAfterValue) {
+        if (s.depth == 0) {
+            if (c != '\n') {
+                return structure_failed(error, ScanError::kExtraData);
+            }
+            ++s.documents;
+            if (end_line(s, p) < 0) {
+                return structure_failed(error, ScanError::kPython);
+            }
+            s.state = kValue;
+            ++p;
+            return Next::kWhitespace;
+        }
+        uint8_t top = s.stack[s.depth - 1];
+        if (c == ',') {
+            s.state = top == kObject ? kKeyAfterComma : kValueAfterComma;
+        } else if (c == (top == kObject ? '}' : ']')) {
+            --s.depth;
+        } else {
+            return structure_failed(error, ScanError::kExpectComma);
+        }
+        ++p;
+        return Next::kWhitespace;
+    }
+    if (s.state == kKeyOrClose || s.state == kKeyAfterComma) {
+        if (c == '"') {
+            s.state = kString;
+            s.str_kind = kKey;
+            s.key.len = 0;
+            s.key_direct = ++p;
+            return Next::kString;
+        } else if (c == '}') {
+            if (s.state == kKeyAfterComma) {
+                return structure_failed(error, ScanError::kTrailingCommaObject);
+            }
+            --s.depth;
+            s.state = kAfterValue;
+            ++p;
+            return Next::kWhitespace;
+        }
+        return structure_failed(error, ScanError::kExpectKey);
+    }
+    // A value.
+    switch (c) {
+    case '"':
+        s.state = kString;
+        if (open_value(s, p, value_masked(s)) < 0) {
+            return structure_failed(error, ScanError::kPython);
+        }
+        ++p;
+        return Next::kString;
+    case '{':
+    case '[':
+        if (s.depth == kMaxDepth) {
+            return structure_failed(error, ScanError::kTooDeep);
+        }
+        s.stack[s.depth] = c == '{' ? kObject
+                         : value_masked(s) ? kArrayMasked : kArray;
+        ++s.depth;
+        s.state = c == '{' ? kKeyOrClose : kValueOrClose;
+        ++p;
+        return Next::kWhitespace;
+    case ']':
+        if (s.state == kValueAfterComma) {
+            return structure_failed(error, ScanError::kTrailingCommaArray);
+        }
+        if (s.state != kValueOrClose) {
+            return structure_failed(error, ScanError::kExpectValue);
+        }
+        --s.depth;
+        s.state = kAfterValue;
+        ++p;
+        return Next::kWhitespace;
+    case '-':
+        if (s.scalars && value_masked(s)) {
+            if (open_number(s, p) < 0) {
+                return structure_failed(error, ScanError::kPython);
+            }
+        }
+        s.state = kNumber;
+        s.num = kMinus;
+        ++p;
+        return Next::kNumber;
+    case 't':
+    case 'f':
+    case 'n':
+        s.state = kLiteral;
+        s.lit = c == 't' ? "true" : c == 'f' ? "false" : "null";
+        s.lit_idx = 1;
+        ++p;
+        return Next::kLiteral;
+    case '\n':
+        if (s.state == kValue && s.depth == 0) {
+            // A blank line of JSON Lines, copied through.
+            if (end_line(s, p) < 0) {
+                return structure_failed(error, ScanError::kPython);
+            }
+            ++p;
+            return Next::kWhitespace;
+        }
+        return structure_failed(error, ScanError::kExpectValue);
+    default:
+        if (is_digit(c)) {
+            if (s.scalars && value_masked(s)) {
+                if (open_number(s, p) < 0) {
+                    return structure_failed(error, ScanError::kPython);
+                }
+            }
+            s.state = kNumber;
+            s.num = c == '0' ? kZero : kInt;
+            ++p;
+            return Next::kNumber;
+        }
+        return structure_failed(error, ScanError::kExpectValue);
+    }
 }
 
 // In a number (after its first byte): kMore when the chunk ends inside it,
@@ -113,51 +255,6 @@ namespace {
     return true;
 }
 
-// The chunk [data, data + size) is used up: write what it settled, keep
-// what continues into the next one.  0, or -1 (kPython).
-[[nodiscard]] int end_chunk(Scanner& s, const char* data, size_t size)
-{
-    const char* const end = data + size;
-    if (s.state == kNumber && s.num_masked) {
-        s.count += static_cast<uint64_t>(end - s.num_from);
-        if (s.mask == nullptr && write_stars(s) < 0) {
-            s.error = ScanError::kPython;
-            return -1;
-        }
-    }
-    if (s.state == kString) {
-        if (s.str_kind == kMask && s.mask == nullptr && write_stars(s) < 0) {
-            s.error = ScanError::kPython;
-            return -1;
-        }
-        if (s.str_kind >= kKey && s.key_direct != nullptr) {
-            if (append(s.key, s.key_direct, static_cast<size_t>(end - s.key_direct)) < 0) {
-                s.error = ScanError::kPython;
-                return -1;
-            }
-            s.key_direct = nullptr;
-        }
-    }
-    if (flush(s, end) < 0) {
-        s.error = ScanError::kPython;
-        return -1;
-    }
-    if (s.line_start != nullptr) {
-        s.cols_before = code_points(s.line_start, end);
-    } else {
-        s.cols_before += code_points(data, end);
-    }
-    s.line_start = nullptr;
-    s.chunk = nullptr;
-    s.copy_from = nullptr;
-    s.base += size;
-    if (!s.lines) {
-        // A scanned string may still be rewritten: hold its body back.
-        s.committed = s.state == kString && s.str_kind == kScan ? s.scan_mark : s.out.len;
-    }
-    return 0;
-}
-
 }  // namespace
 
 #define FAIL(kind, at, back)                                          \
@@ -222,121 +319,23 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             if (p == end) {
                 break;
             }
-            c = static_cast<uint8_t>(*p);
-            if (s.state == kColon) {
-                if (c != ':') {
-                    FAIL(ScanError::kExpectColon, p, 0);
-                }
-                s.state = kValue;
-                ++p;
-                goto whitespace;
-            }
-            if (s.state == kAfterValue) {
-                if (s.depth == 0) {
-                    if (c != '\n') {
-                        FAIL(ScanError::kExtraData, p, 0);
-                    }
-                    ++s.documents;
-                    CHECK(end_line(s, p));
-                    s.state = kValue;
-                    ++p;
+            {
+                ScanError error;
+                const Next next = structure_byte(s, p, error);
+                if (next == Next::kWhitespace) {
                     goto whitespace;
                 }
-                uint8_t top = s.stack[s.depth - 1];
-                if (c == ',') {
-                    s.state = top == kObject ? kKeyAfterComma : kValueAfterComma;
-                } else if (c == (top == kObject ? '}' : ']')) {
-                    --s.depth;
-                } else {
-                    FAIL(ScanError::kExpectComma, p, 0);
-                }
-                ++p;
-                goto whitespace;
-            }
-            if (s.state == kKeyOrClose || s.state == kKeyAfterComma) {
-                if (c == '"') {
-                    s.state = kString;
-                    s.str_kind = kKey;
-                    s.key.len = 0;
-                    s.key_direct = ++p;
+                if (next == Next::kString) {
                     goto string_start;
-                } else if (c == '}') {
-                    if (s.state == kKeyAfterComma) {
-                        FAIL(ScanError::kTrailingCommaObject, p, 0);
-                    }
-                    --s.depth;
-                    s.state = kAfterValue;
-                    ++p;
-                    goto whitespace;
                 }
-                FAIL(ScanError::kExpectKey, p, 0);
-            }
-            // A value.
-            switch (c) {
-            case '"':
-                s.state = kString;
-                CHECK(open_value(s, p, value_masked(s)));
-                ++p;
-                goto string_start;
-            case '{':
-            case '[':
-                if (s.depth == kMaxDepth) {
-                    FAIL(ScanError::kTooDeep, p, 0);
-                }
-                s.stack[s.depth] = c == '{' ? kObject
-                                 : value_masked(s) ? kArrayMasked : kArray;
-                ++s.depth;
-                s.state = c == '{' ? kKeyOrClose : kValueOrClose;
-                ++p;
-                goto whitespace;
-            case ']':
-                if (s.state == kValueAfterComma) {
-                    FAIL(ScanError::kTrailingCommaArray, p, 0);
-                }
-                if (s.state != kValueOrClose) {
-                    FAIL(ScanError::kExpectValue, p, 0);
-                }
-                --s.depth;
-                s.state = kAfterValue;
-                ++p;
-                goto whitespace;
-            case '-':
-                if (s.scalars && value_masked(s)) {
-                    CHECK(open_number(s, p));
-                }
-                s.state = kNumber;
-                s.num = kMinus;
-                ++p;
-                goto number;
-            case 't':
-            case 'f':
-            case 'n':
-                s.state = kLiteral;
-                s.lit = c == 't' ? "true" : c == 'f' ? "false" : "null";
-                s.lit_idx = 1;
-                ++p;
-                goto literal;
-            case '\n':
-                if (s.state == kValue && s.depth == 0) {
-                    // A blank line of JSON Lines, copied through.
-                    CHECK(end_line(s, p));
-                    ++p;
-                    goto whitespace;
-                }
-                FAIL(ScanError::kExpectValue, p, 0);
-            default:
-                if (is_digit(c)) {
-                    if (s.scalars && value_masked(s)) {
-                        CHECK(open_number(s, p));
-                    }
-                    s.state = kNumber;
-                    s.num = c == '0' ? kZero : kInt;
-                    ++p;
+                if (next == Next::kNumber) {
                     goto number;
                 }
-                FAIL(ScanError::kExpectValue, p, 0);
+                if (next == Next::kLiteral) {
+                    goto literal;
+                }
+                FAIL(error, p, 0);
             }
-            break;
 
         case kNumber:
         number: {
