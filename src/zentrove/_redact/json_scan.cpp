@@ -292,6 +292,11 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
         s.error = ScanError::kPython;
         return -1;
     }
+    // Where a sub-scanner stopped, and why.
+    ScanError error = ScanError::kNone;
+    unsigned back = 0;
+    Next next;
+    Step step;
     while (p < end) {
         uint8_t c;
         switch (s.state) {
@@ -319,37 +324,25 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             if (p == end) {
                 break;
             }
-            {
-                ScanError error;
-                const Next next = structure_byte(s, p, error);
-                if (next == Next::kWhitespace) {
-                    goto whitespace;
-                }
-                if (next == Next::kString) {
-                    goto string_start;
-                }
-                if (next == Next::kNumber) {
-                    goto number;
-                }
-                if (next == Next::kLiteral) {
-                    goto literal;
-                }
-                FAIL(error, p, 0);
-            }
-
-        case kNumber:
-        number: {
-            ScanError error = ScanError::kNone;
-            unsigned back = 0;
-            Step step = scan_number(s, p, end, error, back);
-            if (step == Step::kClosed) {
+            next = structure_byte(s, p, error);
+            if (next == Next::kWhitespace) {
                 goto whitespace;
             }
-            if (step == Step::kFailed) {
-                FAIL(error, p, back);
+            if (next == Next::kString) {
+                goto string_start;
             }
-            break;
-        }
+            if (next == Next::kNumber) {
+                goto number;
+            }
+            if (next == Next::kLiteral) {
+                goto literal;
+            }
+            FAIL(error, p, 0);
+
+        case kNumber:
+        number:
+            step = scan_number(s, p, end, error, back);
+            goto stepped;
 
         case kLiteral:
         literal:
@@ -421,10 +414,11 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             s.key_direct = ++p;
             goto string_start;
         }
-        string: {
-            ScanError error = ScanError::kNone;
-            unsigned back = 0;
-            Step step = scan_string(s, p, end, error, back);
+        string:
+            step = scan_string(s, p, end, error, back);
+        stepped:
+            // A number or a string body ended, failed, or goes on into the
+            // next chunk.
             if (step == Step::kClosed) {
                 goto whitespace;
             }
@@ -432,7 +426,6 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                 FAIL(error, p, back);
             }
             break;
-        }
 
         case kFailed:
             return -1;
