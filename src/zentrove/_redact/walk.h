@@ -150,9 +150,9 @@ inline constexpr int kCheckStackFrom = 500;
 // Entered by each container walk: Python's recursion limit, a fixed cap on
 // nesting and the C stack left, none of which a recursion limit setting
 // lifts, so deep data raises RecursionError before the C stack runs out.
-// Not zentrove::RecursionGuard: zentrove.omit's walks, whose behaviour is fixed,
-// stop at the recursion limit alone, and this one also counts the walk's
-// depth and probes the stack.
+// Not zentrove::RecursionGuard: zentrove.omit's walks, whose behaviour is
+// fixed, stop at the recursion limit alone, and this one also counts the
+// walk's depth and probes the stack.
 class DepthGuard {
 public:
     explicit DepthGuard(Walk& w) noexcept : w_(w)
