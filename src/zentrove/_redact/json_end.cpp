@@ -1,7 +1,6 @@
-// Where input stops: the end of a chunk (what it settled written, what
-// continues kept), an error recorded at its line and column (a bad line of
-// JSON Lines reported and skipped, or the scan stopped), and the end of the
-// input, which completes or refuses the last document.
+// Where input stops: the end of a chunk (what it settled is written), an
+// error at its line and column (a bad line skipped, or the scan stopped),
+// and the end of the input, which completes or refuses the last document.
 #include "json_internal.h"
 
 namespace zr {
