@@ -4,6 +4,7 @@ import io
 import json
 import pickle
 import re
+import string
 
 import pytest
 from hypothesis import given, settings
@@ -65,6 +66,21 @@ def chunked(redactor, data, size, lines=False, keep_going=False, bom=True):
             '{"m": "db postgres://app:s3cr3t@db/\\u0078", "k": ["x\\u0041"], "password": "pw"}',
             '{"m": "db postgres://app:******@db/x", "k": ["x\\u0041"], "password": "**"}',
         ),
+        # Surrogate-pair escapes at the edges of their range are one code
+        # point, masked and as keys; every escape counts as one character
+        # and stays as written where nothing is masked.
+        (DENY, r'{"password": ["\ud800\udc00", "\udbff\udfff", "\ud83d\udc00"]}',
+         '{"password": ["*", "*", "*"]}'),
+        (Redactor(omit=["\U00010000", "\U0010ffff", "\U0001f400"], exact=True),
+         r'{"\ud800\udc00": "a", "\udbff\udfff": "b", "\ud83d\udc00": "c", "\ud83d\udc01": "d"}',
+         r'{"\ud800\udc00": "*", "\udbff\udfff": "*", "\ud83d\udc00": "*", "\ud83d\udc01": "d"}'),
+        (DENY, r'{"x": "\"\\\/\b\f\n\r\t\u0041", "token": "\"\\\/\b\f\n\r\t\u0041"}',
+         r'{"x": "\"\\\/\b\f\n\r\t\u0041", "token": "*********"}'),
+        (Redactor(omit=['"\\/\b\f\n\r\tA'], exact=True), r'{"\"\\\/\b\f\n\r\t\u0041": "ab", "k": ["ab"]}',
+         r'{"\"\\\/\b\f\n\r\t\u0041": "**", "k": ["ab"]}'),
+        # Every ASCII capital folds.
+        (Redactor(omit=[string.ascii_lowercase]), '{"%s": "ab"}' % string.ascii_uppercase,
+         '{"%s": "**"}' % string.ascii_uppercase),
         # A fixed mask is written as a JSON string body.
         (Redactor(omit=["a"], mask='[\\"\u00e9\n]'), '{"a": "s", "b": "t"}', '{"a": "[\\\\\\"\u00e9\\u000a]", "b": "t"}'),
     ],
@@ -120,6 +136,9 @@ def test_str_with_lone_surrogates_and_bytes_with_bom():
         (b"-", "Expecting digit: line 1 column 2"),
         (b"[1.]", "Expecting digit: line 1 column 4"),
         (b"1e+x", "Expecting digit: line 1 column 4"),
+        # One exponent per number.
+        (b"1e5e5", "Extra data: line 1 column 4"),
+        (b"[-1E+5E5]", "Expecting ',' delimiter: line 1 column 7"),
         (b"[tru]", "Expecting value: line 1 column 2"),
         (b"nul", "Expecting value: line 1 column 1"),
         (b"[" * 10001, "Nesting deeper than 10000 levels: line 1 column 10001"),
@@ -325,3 +344,15 @@ def test_no_leaks():
     from helpers import assert_no_leak
 
     assert_no_leak(leak_rounds)
+
+
+@pytest.mark.parametrize("exact", [True, False])
+@pytest.mark.parametrize("char", ["\x7f", "\x80", "\u07ff", "\u0800", "\uffff", "\U00010000"])
+def test_keys_at_the_edges_of_utf8_lengths(char, exact):
+    key = "k" + char
+    redactor = Redactor(omit=[key], exact=exact)
+    assert (redactor.is_sensitive(key), redactor.is_sensitive(key + "x")) == (True, False)
+    for text in (json.dumps({key: "ab", "x": "cd"}, ensure_ascii=False), json.dumps({key: "ab", "x": "cd"})):
+        expected = text.replace('"ab"', '"**"')
+        assert redactor.redact_json(text) == expected
+        assert redactor.redact_json(text.encode("utf-8", "surrogatepass")) == expected.encode("utf-8", "surrogatepass")
