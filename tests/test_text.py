@@ -1,10 +1,13 @@
 """The JSON text path: Redactor.redact_json, JSONStream and their errors."""
 
+import gc
 import io
 import json
 import pickle
 import re
 import string
+import sys
+import threading
 
 import pytest
 from hypothesis import given, settings
@@ -81,6 +84,9 @@ def chunked(redactor, data, size, lines=False, keep_going=False, bom=True):
         # Every ASCII capital folds.
         (Redactor(omit=[string.ascii_lowercase]), '{"%s": "ab"}' % string.ascii_uppercase,
          '{"%s": "**"}' % string.ascii_uppercase),
+        # A string the detectors change is written anew, control characters escaped.
+        (Redactor(omit=["password"], detect=True), r'{"m": "\u001f\u0020 postgres://a:b@h/"}',
+         r'{"m": "\u001f  postgres://a:*@h/"}'),
         # A fixed mask is written as a JSON string body.
         (Redactor(omit=["a"], mask='[\\"\u00e9\n]'), '{"a": "s", "b": "t"}', '{"a": "[\\\\\\"\u00e9\\u000a]", "b": "t"}'),
     ],
@@ -347,7 +353,7 @@ def test_no_leaks():
 
 
 @pytest.mark.parametrize("exact", [True, False])
-@pytest.mark.parametrize("char", ["\x7f", "\x80", "\u07ff", "\u0800", "\uffff", "\U00010000"])
+@pytest.mark.parametrize("char", ["\x7f", "\x80", "\u07ff", "\u0800", "\uffff", "\U00010000", "\U0010ffff"])
 def test_keys_at_the_edges_of_utf8_lengths(char, exact):
     key = "k" + char
     redactor = Redactor(omit=[key], exact=exact)
@@ -356,3 +362,253 @@ def test_keys_at_the_edges_of_utf8_lengths(char, exact):
         expected = text.replace('"ab"', '"**"')
         assert redactor.redact_json(text) == expected
         assert redactor.redact_json(text.encode("utf-8", "surrogatepass")) == expected.encode("utf-8", "surrogatepass")
+
+
+# ------------------------------------------ mutated input against the json module
+
+SEEDS = [
+    b'{"a": [1, -2.5e+3, true, false, null], "b": {"c": "d\\u00e9\\n"}, "a": "xy"}',
+    b'[0, -0.0, 1E-7, "\\ud83d\\ude00", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", {}, [[]]]',
+    b' \t\r\n{"k" : "v" , "a" :{"a":"s"}, "password": ["p", 12]}\n',
+    b'"\\"\\\\\\/\\b\\f\\n\\r\\t\\u0041"',
+    b'{"m": "x postgres://app:s3cr3t@db/ y", "token": "t"}',
+    b"-12.5E+03",
+    b"null",
+]
+PIECES = [
+    b"[", b"]", b"{", b"}", b",", b":", b'"', b"\\", b"\\u", b"\\ud800", b"\\udc00", b"0", b"1",
+    b"-", b"+", b".", b"e", b"E", b"NaN", b"Infinity", b"-Infinity", b"true", b"fals", b"nul",
+    b"\n", b"\t", b" ", b"\x00", b"\x1f", b"\x7f", b"\xc3", b"\xa9", b"\xe0\x80\x80",
+    b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xff", b"\xef\xbb\xbf", b'"a":', b'"x"',
+]
+
+
+@st.composite
+def mutated(draw, seeds=SEEDS):
+    """A seed document with a few edits at random places: mostly invalid."""
+    data = draw(st.sampled_from(seeds))
+    for _ in range(draw(st.integers(1, 4))):
+        at = draw(st.integers(0, len(data)))
+        op = draw(st.sampled_from(["insert", "replace", "delete", "cut", "repeat"]))
+        piece = draw(st.sampled_from(PIECES))
+        span = draw(st.integers(1, 4))
+        if op == "insert":
+            data = data[:at] + piece + data[at:]
+        elif op == "replace":
+            data = data[:at] + piece + data[at + span:]
+        elif op == "delete":
+            data = data[:at] + data[at + span:]
+        elif op == "cut":
+            data = data[:at]
+        else:
+            data = data[:at] + data[at:at + span] * 2 + data[at + span:]
+    return data
+
+
+FUZZ = Redactor(omit=["a", "password"], exact=True)
+
+# Where our message is one of json's or stands for one, json reports it at
+# the same line and column.
+AS_JSON = {
+    "Expecting value": "Expecting value",
+    "Expecting ',' delimiter": "Expecting ',' delimiter",
+    "Expecting ':' delimiter": "Expecting ':' delimiter",
+    "Expecting property name enclosed in double quotes":
+        "Expecting property name enclosed in double quotes",
+    "Extra data": "Extra data",
+    "Invalid \\escape": "Invalid \\escape",
+    "Illegal trailing comma before end of array": "Expecting value",
+    "Illegal trailing comma before end of object": "Expecting property name enclosed in double quotes",
+    "Invalid control character in string": "Invalid control character at",
+}
+# The deliberate differences:
+# - NaN, Infinity and -Infinity are refused (json takes them);
+# - bytes must be strict UTF-8 (json decodes them with surrogatepass, and
+#   takes UTF-16 and UTF-32 too); a leading byte-order mark is kept (json
+#   refuses it in a str);
+# - nesting deeper than the recursion limit is taken up to 10,000 levels
+#   (test_deep_nesting_beyond_the_recursion_limit);
+# - an unterminated string is reported where the input ends (json names
+#   where the string starts, or a \u escape the end cuts short);
+# - a bad \uXXXX escape is reported at its backslash (json: at its "u", one
+#   column on, while it reports a bad \escape at the backslash);
+# - "Expecting digit", "Leading zeros are not allowed", "Invalid UTF-8 byte"
+#   name the byte at fault, where json reports another message, earlier or
+#   later.
+NOT_NUMBERS = (b"NaN", b"Infinity")
+
+
+def outcome(redactor, data):
+    """("ok", output) or (message, line, column)."""
+    try:
+        return ("ok", redactor.redact_json(data))
+    except JSONRedactError as e:
+        assert str(e) == f"{e.msg}: line {e.lineno} column {e.colno}"
+        return (e.msg, e.lineno, e.colno)
+
+
+def offset(text, line, column):
+    lines = text.split("\n")
+    return sum(len(s) + 1 for s in lines[: line - 1]) + column - 1
+
+
+def agrees_with_json(text, got):
+    """Checks one outcome of redact_json(text) against json.loads(text)."""
+    body = text[1:] if text.startswith("\ufeff") else text
+    try:
+        parsed, failure = json.loads(body), None
+    except json.JSONDecodeError as e:
+        parsed, failure = None, e
+    if got[0] == "ok":
+        assert failure is None, (text, failure)
+        out = got[1][1:] if text.startswith("\ufeff") else got[1]
+        assert json.loads(out) == Omitter(["a", "password"]).omit({None: parsed})[None]
+        return
+    message, line, column = got
+    if body[offset(body, line, column):].startswith(tuple(s.decode() for s in NOT_NUMBERS)):
+        return  # json reads a number there
+    assert failure is not None, (text, got)
+    seen = (failure.msg, failure.lineno, failure.colno)
+    if message in AS_JSON:
+        assert seen == (AS_JSON[message], line, column), (text, got)
+    elif message == "Invalid \\uXXXX escape":
+        assert seen == (message, line, column + 1), (text, got)
+    elif message == "Unterminated string":
+        assert failure.msg in ("Unterminated string starting at", "Invalid \\uXXXX escape"), (text, got)
+    else:
+        assert message in ("Expecting digit", "Leading zeros are not allowed"), (text, got)
+
+
+@given(mutated())
+def test_mutated_input_agrees_with_json(data):
+    from_bytes = outcome(FUZZ, data)
+    try:
+        text = data.decode()
+    except UnicodeDecodeError:
+        # Strict UTF-8: refused, where json.loads would decode with surrogatepass.
+        assert from_bytes[0] != "ok", data
+        try:
+            text = data.decode("utf-8", "surrogatepass")
+        except UnicodeDecodeError:
+            return
+        agrees_with_json(text, outcome(FUZZ, text))
+        return
+    from_str = outcome(FUZZ, text)
+    agrees_with_json(text, from_str)
+    # The same answer from bytes and from str.
+    assert from_bytes == (from_str if from_str[0] != "ok" else ("ok", from_str[1].encode()))
+
+
+@pytest.mark.parametrize("depth", [sys.getrecursionlimit() + 1, 10000])
+def test_deep_nesting_beyond_the_recursion_limit(depth):
+    text = "[" * depth + "]" * depth
+    with pytest.raises(RecursionError):
+        json.loads(text)
+    assert FUZZ.redact_json(text) == text
+
+
+# ------------------------------------------------------------ chunk boundaries
+
+SPLITTERS = [
+    DENY,
+    Redactor(trust=["k"], mask="#"),
+    Redactor(omit=["a"], scalars=True),
+    Redactor(omit=["a", "password"], detect=True),
+]
+
+
+def streamed(redactor, pieces, lines):
+    """(output, errors) of JSONStream fed `pieces`; for a document, only
+    its error when it has one (what came out before it depends on the
+    chunks)."""
+    stream = JSONStream(redactor, lines=lines, keep_going=True)
+    out = []
+    try:
+        for piece in pieces:
+            out.append(stream.feed(piece))
+        out.append(stream.close())
+    except JSONRedactError as e:
+        assert not lines
+        return None, [str(e)]
+    return b"".join(out), [str(e) for e in stream.pop_errors()]
+
+
+@settings(max_examples=40)
+@given(mutated(), st.sampled_from(SPLITTERS), st.booleans())
+def test_every_split_of_a_short_input_gives_the_same_output(data, redactor, lines):
+    whole = streamed(redactor, [data], lines)
+    if not lines and whole[0] is not None:
+        assert whole[0] == redactor.redact_json(data)
+    for i in range(len(data) + 1):
+        assert streamed(redactor, [data[:i], data[i:]], lines) == whole, i
+    assert streamed(redactor, [data[i:i + 1] for i in range(len(data))], lines) == whole
+
+
+@given(st.lists(mutated(), min_size=1, max_size=40), st.sampled_from(SPLITTERS), st.booleans(),
+       st.lists(st.integers(0, 4000), max_size=30))
+def test_random_splits_of_a_long_input_give_the_same_output(docs, redactor, lines, cuts):
+    data = b"\n".join(docs) if lines else b"[" + b",".join(d.replace(b"\n", b" ") for d in docs) + b"]"
+    cuts = sorted({c % (len(data) + 1) for c in cuts})
+    pieces = [data[i:j] for i, j in zip([0, *cuts], [*cuts, len(data)])]
+    assert streamed(redactor, pieces, lines) == streamed(redactor, [data], lines)
+
+
+# ------------------------------------------------------ one caller at a time
+
+BUSY = "JSONStream is in use by another thread"
+
+
+def test_a_stream_refuses_calls_while_it_scans():
+    # A collection during the scan (each bad line allocates its error) runs
+    # the callback, which calls the stream again: refused, and the scan
+    # goes on undisturbed.
+    stream = JSONStream(DENY, lines=True, keep_going=True)
+    seen = []
+
+    def callback(phase, info):
+        if phase != "start":
+            return
+        try:
+            seen.append(stream.feed(b""))
+        except RuntimeError as e:
+            seen.append(str(e))
+            with pytest.raises(RuntimeError) as info:
+                stream.close()
+            assert str(info.value) == BUSY
+
+    data = b'bad\n{"token": "ab"}\n' * 50
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    try:
+        out = stream.feed(data)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(callback)
+    assert BUSY in seen and set(seen) <= {BUSY, b""}
+    assert out == b'{"token": "**"}\n' * 50
+    assert (stream.close(), len(stream.pop_errors()), stream.stopped) == (b"", 50, False)
+
+
+@pytest.mark.slow
+def test_a_stream_refuses_another_thread_while_it_scans():
+    # A chunk this large is scanned with the GIL released.
+    data = b'{"token": "abc", "n": [1, 2, 3]}\n' * 200_000
+    for _ in range(20):
+        stream = JSONStream(DENY, lines=True)
+        results = []
+        worker = threading.Thread(target=lambda: results.append(stream.feed(data)))
+        worker.start()
+        refused = []
+        while worker.is_alive():
+            try:
+                assert stream.feed(b"") == b""
+            except RuntimeError as e:
+                refused.append(str(e))
+        worker.join()
+        assert results == [data.replace(b'"abc"', b'"***"')]
+        if refused:
+            assert set(refused) == {BUSY}
+            return
+    pytest.fail("the scan never overlapped a call from the other thread")
