@@ -1,10 +1,12 @@
 """Memory exhaustion: an allocation failure injected at every step of import,
-construction, the walks, hide, the global lists and pickling.
+construction, the walks, hide, the global lists and pickling of
+zentrove.omit, and of Redactor: construction, the walks, the JSON text path
+and scan().
 
-Each group runs tests/isolated/nomemory.py in its own interpreter (see its
-docstring for the two modes and what a run must end with); here we check
-that the script got through, and that each sweep both hit failures and
-reached a run that got through.
+Each group runs tests/isolated/nomemory.py (Redactor: redactor_nomemory.py)
+in its own interpreter (see its docstring for the two modes and what a run
+must end with); here we check that the script got through, and that each
+sweep both hit failures and reached a run that got through.
 """
 
 import re
@@ -57,17 +59,27 @@ GROUPS = {
 }
 
 
+REDACTOR = [
+    "Redactor()", "is_sensitive", "redacted", "report", "redact", "redact, tuple",
+    "redact_json(bytes)", "redact_json(str)", "redact_json, detect", "redact_json, bad",
+    "JSONStream.feed", "JSONStream.close", "scan",
+]
+
+
 @pytest.mark.slow
-@pytest.mark.parametrize("group", GROUPS)
+@pytest.mark.parametrize("group", [*GROUPS, "Redactor"])
 def test_allocation_failure_at_every_step(group):
-    result = run_isolated("nomemory.py", group)
+    if group == "Redactor":
+        result, names = run_isolated("redactor_nomemory.py"), REDACTOR
+    else:
+        result, names = run_isolated("nomemory.py", group), GROUPS[group]
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""
     lines = result.stdout.splitlines()
     assert lines[-1] == "OK"
     sweeps = [LINE.match(line) for line in lines[:-1]]
     assert all(sweeps), lines
-    assert [m["name"] for m in sweeps] == GROUPS[group]
+    assert [m["name"] for m in sweeps] == names
     for m in sweeps:
         n, memory = int(m["n"]), int(m["memory"])
         # Step N got through after failures at the steps before it.
