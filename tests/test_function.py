@@ -11,13 +11,11 @@ import weakref
 import pytest
 
 import zentrove.omit as omit
-from helpers import HIDE, OMIT, SRC, entries, run_python
+from helpers import HIDE, OMIT, SRC, UNPICKLE, UNPICKLE_NT, entries, run_python
 from helpers import fails
 from helpers import STRINGS as STRS
 from zentrove.omit import NoTrustOmitter, Omitter
 
-UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
-UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
 
 
 # --- function objects -------------------------------------------------------
@@ -93,6 +91,13 @@ def test_function_object_attributes(get, name, qualname, filename, line, varname
     assert str(inspect.signature(f)) == signature
     assert f.__reduce__() == qualname
     assert qualname in repr(f) and f"{id(f):x}" in repr(f).lower()
+
+
+def test_the_table_holds_every_function_object():
+    funcs = [v for v in vars(omit).values() if type(v) is NATIVE]
+    for cls in (Omitter, NoTrustOmitter):
+        funcs += [v for v in vars(cls).values() if type(v) is NATIVE]
+    assert sorted(f.__qualname__ for f in funcs) == sorted(FUNCTION_IDS)
 
 
 @pytest.mark.parametrize("get", [case[0] for case in FUNCTIONS], ids=FUNCTION_IDS)

@@ -10,36 +10,17 @@ import types
 import pytest
 
 import zentrove.omit as omit
-from helpers import entries, run_python
-from helpers import fails, state_of
+from helpers import (
+    NT_SET_STATE, NT_SETSTATE_CALL, SET_STATE, SETSTATE_CALL, UNPICKLE, UNPICKLE_AT, UNPICKLE_NT,
+    entries, fails, run_python, state_of,
+)
 from helpers import STRINGS as STRS
-from subclasses import DictAttributeError
+from subclasses import DictAttributeError, SubNoTrust, SubOmitter, TupleSub
 from zentrove.omit import NoTrustOmitter, Omitter
-
-UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
-UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
-
-UNPICKLE_AT = {line: (STRS, line, "zentrove.omit.__pyx_unpickle_Omitter") for line in (1, 7, 9)}
-SET_STATE = (STRS, 12, "zentrove.omit.__pyx_unpickle_Omitter__set_state")
-NT_SET_STATE = (STRS, 12, "zentrove.omit.__pyx_unpickle_NoTrustOmitter__set_state")
-SETSTATE_CALL = (STRS, 17, "zentrove.omit.Omitter.__setstate_cython__")
-NT_SETSTATE_CALL = (STRS, 17, "zentrove.omit.NoTrustOmitter.__setstate_cython__")
-
-
-class SubOmitter(Omitter):
-    pass
-
-
-class SubNoTrust(NoTrustOmitter):
-    pass
 
 
 class SlottedOmitter(Omitter):
     __slots__ = ()
-
-
-class TupleSub(tuple):
-    pass
 
 
 def with_attrs(o, **attrs):

@@ -7,35 +7,20 @@ import pickle
 import pytest
 
 import zentrove.omit as omit
-from helpers import NO_TRUST_SUMS, OMITTER_SUMS, entries, run_python
-from helpers import fails, state_of
+from helpers import (
+    NO_TRUST_SUMS, NT_SET_STATE, OMITTER_SUMS, SET_STATE, UNPICKLE, UNPICKLE_AT, UNPICKLE_NT,
+    entries, fails, run_python, state_of,
+)
 from helpers import STRINGS as STRS
+from subclasses import SubNoTrust, SubOmitter, TupleSub
 from zentrove.omit import NoTrustOmitter, Omitter
 
-UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
-UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
 OMITTER_MISMATCH = (
     "Incompatible checksums (0x{} vs (0xf72771a, 0x676fd74, 0x1022349) = (omissions))"
 )
 NO_TRUST_MISMATCH = (
     "Incompatible checksums (0x{} vs (0x63752f2, 0x7c505b1, 0x6e28aab) = (omissions, trusted))"
 )
-
-UNPICKLE_AT = {line: (STRS, line, "zentrove.omit.__pyx_unpickle_Omitter") for line in (1, 7, 9)}
-SET_STATE = (STRS, 12, "zentrove.omit.__pyx_unpickle_Omitter__set_state")
-NT_SET_STATE = (STRS, 12, "zentrove.omit.__pyx_unpickle_NoTrustOmitter__set_state")
-
-
-class SubOmitter(Omitter):
-    pass
-
-
-class SubNoTrust(NoTrustOmitter):
-    pass
-
-
-class TupleSub(tuple):
-    pass
 
 
 class ListSub(list):
