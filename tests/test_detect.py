@@ -75,6 +75,8 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
          "<x><password>***</password><password a='1'>c</password></x>"),
         # Not pairs, or not this key.
         ("password==abc password=> x a::password::b password =~ /x/ password <= 3", None),
+        # Punctuation before '&' ends a value.
+        ("password=abc,&next=1 (password=abc)&x", "password=***,&next=1 (password=***)&x"),
         ("<password></password> <password>x</pass> password_hash=abc password=", None),
     ],
 )
@@ -100,6 +102,9 @@ def test_key_value_text(text, expected):
          "user=bob id=7 http://host:8080/ u@db:5432", "user=bob id=* http://host:8080/ u@db:5432"),
         (Redactor(trust=["user"], detect=["key_value"]), "img YWJj+= next 'YWJj+=' x",
          "img YWJj+= next 'YWJj+=' x"),
+        # A key does not start with a digit: no pair in a time of day.
+        (Redactor(trust=["user"], detect=["key_value"]), "at 10:22:33 x 1pw=a user=b",
+         "at 10:22:33 x 1pw=a user=b"),
         (Redactor(trust=["key", "user"], detect=["key_value"]),
          '<add key="user" value="bob"/><add key="pw" value="x"/>',
          '<add key="user" value="bob"/><add key="pw" value="*"/>'),
