@@ -572,9 +572,10 @@ def test_a_stream_refuses_calls_while_it_scans():
             seen.append(stream.feed(b""))
         except RuntimeError as e:
             seen.append(str(e))
-            with pytest.raises(RuntimeError) as info:
-                stream.close()
-            assert str(info.value) == BUSY
+            try:
+                seen.append(("close", stream.close()))
+            except RuntimeError as e:
+                seen.append(("close", str(e)))
 
     data = b'bad\n{"token": "ab"}\n' * 50
     threshold = gc.get_threshold()
@@ -586,7 +587,10 @@ def test_a_stream_refuses_calls_while_it_scans():
     finally:
         gc.set_threshold(*threshold)
         gc.callbacks.remove(callback)
-    assert BUSY in seen and set(seen) <= {BUSY, b""}
+    # Refused while the scan ran, close() as well; let through between
+    # feeds, where an empty chunk changes nothing.
+    assert BUSY in seen and set(seen) <= {BUSY, b"", ("close", BUSY)}
+    assert seen.count(BUSY) == seen.count(("close", BUSY))
     assert out == b'{"token": "**"}\n' * 50
     assert (stream.close(), len(stream.pop_errors()), stream.stopped) == (b"", 50, False)
 
