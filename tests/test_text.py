@@ -469,6 +469,9 @@ def agrees_with_json(text, got):
         return  # json reads a number there
     assert failure is not None, (text, got)
     seen = (failure.msg, failure.lineno, failure.colno)
+    if body.startswith("\ufeff"):  # a second mark, which json names apart
+        assert (got, seen) == (("Expecting value", 1, 1), ("Unexpected UTF-8 BOM (decode using utf-8-sig)", 1, 1))
+        return
     if message in AS_JSON:
         assert seen == (AS_JSON[message], line, column), (text, got)
     elif message == "Invalid \\uXXXX escape":
