@@ -211,7 +211,8 @@ def test_scan_keeps_length_and_is_idempotent(text):
         ("github", "ghp_" + "a" * 256, None),
         ("github", "ghp_" + "a" * 255, "*" * 259),
         # A password in a URL only after a scheme.
-        ("url_credentials", "at ://u:pw@h and +://u:pw@h, x://u:pw@h", "at ://u:pw@h and +://u:pw@h, x://u:**@h"),
+        ("url_credentials", "at ://u:pw@h and +://u:pw@h, x://u:pw@h",
+         "at ://u:pw@h and +://u:pw@h, x://u:**@h"),
     ],
 )
 def test_edges_of_shapes(detector, text, expected):

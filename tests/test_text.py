@@ -78,7 +78,8 @@ def chunked(redactor, data, size, lines=False, keep_going=False, bom=True):
          r'{"\ud800\udc00": "a", "\udbff\udfff": "b", "\ud83d\udc00": "c", "\ud83d\udc01": "d"}',
          r'{"\ud800\udc00": "*", "\udbff\udfff": "*", "\ud83d\udc00": "*", "\ud83d\udc01": "d"}'),
         # A lone high surrogate is a code point of its own, before what follows.
-        (Redactor(omit=["\ud800\n", "\udbffx"], exact=True), r'{"\ud800\n": "a", "\udbffx": "b", "\n\ud800": "c"}',
+        (Redactor(omit=["\ud800\n", "\udbffx"], exact=True),
+         r'{"\ud800\n": "a", "\udbffx": "b", "\n\ud800": "c"}',
          r'{"\ud800\n": "*", "\udbffx": "*", "\n\ud800": "c"}'),
         (DENY, r'{"x": "\"\\\/\b\f\n\r\t\u0041", "token": "\"\\\/\b\f\n\r\t\u0041"}',
          r'{"x": "\"\\\/\b\f\n\r\t\u0041", "token": "*********"}'),
@@ -367,10 +368,11 @@ def test_keys_at_the_edges_of_utf8_lengths(char, exact):
     key = "k" + char
     redactor = Redactor(omit=[key], exact=exact)
     assert (redactor.is_sensitive(key), redactor.is_sensitive(key + "x")) == (True, False)
-    for text in (json.dumps({key: "ab", "x": "cd"}, ensure_ascii=False), json.dumps({key: "ab", "x": "cd"})):
+    for escaped in (False, True):
+        text = json.dumps({key: "ab", "x": "cd"}, ensure_ascii=escaped)
         expected = text.replace('"ab"', '"**"')
         assert redactor.redact_json(text) == expected
-        assert redactor.redact_json(text.encode("utf-8", "surrogatepass")) == expected.encode("utf-8", "surrogatepass")
+        assert redactor.redact_json(text.encode()) == expected.encode()
 
 
 # ------------------------------------------ mutated input against the json module
@@ -393,9 +395,9 @@ PIECES = [
 
 
 @st.composite
-def mutated(draw, seeds=SEEDS):
+def mutated(draw):
     """A seed document with a few edits at random places: mostly invalid."""
-    data = draw(st.sampled_from(seeds))
+    data = draw(st.sampled_from(SEEDS))
     for _ in range(draw(st.integers(1, 4))):
         at = draw(st.integers(0, len(data)))
         op = draw(st.sampled_from(["insert", "replace", "delete", "cut", "repeat"]))
@@ -479,7 +481,8 @@ def agrees_with_json(text, got):
     assert failure is not None, (text, got)
     seen = (failure.msg, failure.lineno, failure.colno)
     if body.startswith("\ufeff"):  # a second mark, which json names apart
-        assert (got, seen) == (("Expecting value", 1, 1), ("Unexpected UTF-8 BOM (decode using utf-8-sig)", 1, 1))
+        assert got == ("Expecting value", 1, 1)
+        assert seen == ("Unexpected UTF-8 BOM (decode using utf-8-sig)", 1, 1)
         return
     if message in AS_JSON:
         assert seen == (AS_JSON[message], line, column), (text, got)
