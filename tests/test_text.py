@@ -85,6 +85,10 @@ def chunked(redactor, data, size, lines=False, keep_going=False, bom=True):
          r'{"x": "\"\\\/\b\f\n\r\t\u0041", "token": "*********"}'),
         (Redactor(omit=['"\\/\b\f\n\r\tA'], exact=True), r'{"\"\\\/\b\f\n\r\t\u0041": "ab", "k": ["ab"]}',
          r'{"\"\\\/\b\f\n\r\t\u0041": "**", "k": ["ab"]}'),
+        # Keys in UTF-8, after an escape too.
+        (Redactor(omit=["p\u00e4ssw\u00f6rd"]),
+         '{"p\u00e4ssw\u00f6rd": "a", "p\\u00e4ssw\u00f6rd": "bc", "p\u00e4ss": "d"}',
+         '{"p\u00e4ssw\u00f6rd": "*", "p\\u00e4ssw\u00f6rd": "**", "p\u00e4ss": "d"}'),
         # Every ASCII capital folds.
         (Redactor(omit=[string.ascii_lowercase]), '{"%s": "ab"}' % string.ascii_uppercase,
          '{"%s": "**"}' % string.ascii_uppercase),
@@ -384,6 +388,7 @@ SEEDS = [
     b'"\\"\\\\\\/\\b\\f\\n\\r\\t\\u0041"',
     b'{"m": "x postgres://app:s3cr3t@db/ y", "token": "t"}',
     b"-12.5E+03",
+    b'{"p\xc3\xa4ss": {"a": "\xc3\xa9"}, "\\u00e9\xc3\xa9": 1}',
     b"null",
 ]
 PIECES = [
@@ -526,7 +531,7 @@ def test_deep_nesting_beyond_the_recursion_limit(depth):
 
 SPLITTERS = [
     DENY,
-    Redactor(trust=["k"], mask="#"),
+    Redactor(trust=["k", "p\u00e4ss"], mask="#"),
     Redactor(omit=["a"], scalars=True),
     Redactor(omit=["a", "password"], detect=True),
 ]
