@@ -21,7 +21,8 @@ from zentrove._cli_io import (
     reason,
     start_progress,
 )
-from zentrove._redact import JSONRedactError, JSONStream
+from zentrove._redact import JSONRedactError
+from zentrove._stream import redact_stream
 from zentrove.redactor import Redactor
 
 if TYPE_CHECKING:
@@ -92,7 +93,9 @@ def redact_input(job: Job, item: Input) -> bool:
             job.progress = None
 
 
-def _blocks(job: Job, item: Input, source: IO[bytes]) -> Iterator[memoryview]:
+def _blocks(job: Job, item: Input, source: IO[bytes], flush: bool = False) -> Iterator[memoryview]:
+    """The input's blocks; with flush, the output is flushed once a block's
+    output and errors are out, before the next block is read."""
     buffer = bytearray(BLOCK)
     view = memoryview(buffer)
     while True:
@@ -105,6 +108,8 @@ def _blocks(job: Job, item: Input, source: IO[bytes]) -> Iterator[memoryview]:
         if job.progress is not None:
             job.progress.update(n)
         yield view[:n]
+        if flush:
+            job.out.flush()
 
 
 class _ReadError(Exception):
@@ -112,48 +117,36 @@ class _ReadError(Exception):
 
 
 def _lines(job: Job, item: Input, source: IO[bytes]) -> bool:
-    stream = JSONStream(job.redactor, lines=True, keep_going=job.keep_going)
     ok = True
+
+    def bad(err: JSONRedactError) -> None:
+        nonlocal ok
+        job.bad_json(item.name, err)
+        ok = False
+
     try:
-        for block in _blocks(job, item, source):
-            job.out.write(stream.feed(block))
-            for err in stream.pop_errors():
-                job.bad_json(item.name, err)
-                ok = False
-            if stream.stopped:
-                return False
-            if job.flush_each:
-                job.out.flush()
+        streamed = redact_stream(job.redactor, _blocks(job, item, source, job.flush_each),
+                                 job.out.write, bad, lines=True, keep_going=job.keep_going)
     except _ReadError as exc:
         job.report(str(exc))
         return False
-    job.out.write(stream.close())
-    for err in stream.pop_errors():
-        job.bad_json(item.name, err)
-        ok = False
-    return ok
+    return ok and not streamed.stopped
 
 
 def _document(job: Job, item: Input, source: IO[bytes]) -> bool:
-    stream = JSONStream(job.redactor)
+    errors: list[JSONRedactError] = []
     job.out.begin_document()
-    good = False
     try:
-        for block in _blocks(job, item, source):
-            job.out.write(stream.feed(block))
-        job.out.write(stream.close())
-        good = True
-    except JSONRedactError as err:
-        job.out.end_document(False)
-        job.bad_json(item.name, err, hint=True)
-        return False
+        redact_stream(job.redactor, _blocks(job, item, source), job.out.write, errors.append)
     except _ReadError as exc:
         job.out.end_document(False)
         job.report(str(exc))
         return False
-    finally:
-        if good:
-            job.out.end_document(True)
+    if errors:
+        job.out.end_document(False)
+        job.bad_json(item.name, errors[0], hint=True)
+        return False
+    job.out.end_document(True)
     return True
 
 
@@ -168,29 +161,26 @@ PartResult = tuple[int, PartErrors, bool]
 def _redact_range(redactor: Redactor, path: str, start: int, end: int, lines: bool,
                   keep_going: bool, write: Callable[[bytes], object]) -> PartResult:
     """Redacts bytes [start, end) of a file, passing the output to write."""
-    # A part that starts later in the file has no byte-order mark to keep.
-    stream = JSONStream(redactor, lines=lines, keep_going=keep_going, bom=start == 0)
     errors: PartErrors = []
+    with open(path, "rb", buffering=0) as src:
+        # A part that starts later in the file has no byte-order mark to keep.
+        streamed = redact_stream(
+            redactor, _range_blocks(src.fileno(), start, end), write,
+            lambda e: errors.append((e.msg, e.lineno, e.colno)),
+            lines=lines, keep_going=keep_going, bom=start == 0)
+    return streamed.line - 1, errors, streamed.stopped
+
+
+def _range_blocks(fd: int, start: int, end: int) -> Iterator[memoryview]:
     buffer = bytearray(BLOCK)
     view = memoryview(buffer)
-    with open(path, "rb", buffering=0) as src:
-        offset = start
-        try:
-            while offset < end:
-                n = os.preadv(src.fileno(), [view[: min(BLOCK, end - offset)]], offset)
-                if not n:
-                    break
-                offset += n
-                write(stream.feed(view[:n]))
-                errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
-                if stream.stopped:
-                    break
-            else:
-                write(stream.close())
-                errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
-        except JSONRedactError as err:
-            errors.append((err.msg, err.lineno, err.colno))
-    return stream.line - 1, errors, stream.stopped or bool(errors and not lines)
+    offset = start
+    while offset < end:
+        n = os.preadv(fd, [view[: min(BLOCK, end - offset)]], offset)
+        if not n:
+            return
+        offset += n
+        yield view[:n]
 
 
 def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,

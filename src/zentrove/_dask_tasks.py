@@ -11,13 +11,14 @@ import pickle
 import posixpath
 import traceback
 import uuid
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
 import fsspec  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-from zentrove._redact import JSONRedactError, JSONStream, RedactorBase
+from zentrove._redact import JSONRedactError, RedactorBase
+from zentrove._stream import redact_stream
 from zentrove.omit import Omitter
 
 # How many bad lines a summary or a partition keeps with their location.
@@ -51,10 +52,10 @@ class Adapter:
     def __init__(self, redactor: Any) -> None:
         self.redactor = redactor
         self.text: Callable[[Any], Any] | None = getattr(redactor, "redact_json", None)
-        # The native JSON Lines stream, for a zentrove.Redactor.
-        self.stream: Callable[..., Any] | None = None
+        # The native core of a zentrove.Redactor, for its JSON text stream.
+        self.stream: RedactorBase | None = None
         if isinstance(redactor, RedactorBase) and self.text is not None:
-            self.stream = JSONStream
+            self.stream = redactor
         self.walk: Callable[[Any], Any] | None = None
         self.report: Callable[[Any], list[Any]] | None = None
         if isinstance(redactor, Omitter):
@@ -292,52 +293,44 @@ def stream_part(part: Part, adapter: Adapter, keep_going: bool) -> Done:
     ends and a byte-order mark included) except the masks, and except the bad
     lines, which are left out."""
     assert adapter.stream is not None
-    # A byte-order mark counts at the start of a file only, whatever the
-    # partitions: a partition that starts later continues the file.
-    stream = adapter.stream(
-        adapter.redactor, lines=not part.document, keep_going=keep_going,
-        bom=part.offset == 0,
-    )
     bad: list[tuple[int, int | None, str]] = []
     bad_count = newlines = 0
     last = b"\n"
 
-    def take_errors() -> int:
+    def take_error(error: JSONRedactError) -> None:
         # Taken chunk by chunk, so that a block of bad lines costs no memory.
-        errors = stream.pop_errors()
-        for error in errors[: FIRST_BAD - len(bad)]:
+        nonlocal bad_count
+        bad_count += 1
+        if len(bad) < FIRST_BAD:
             bad.append((error.lineno, error.colno, f"invalid JSON: {error.msg}"))
-        return len(errors)
+
+    def chunks(src: Any, remaining: int | None) -> Iterator[bytes]:
+        nonlocal newlines, last
+        while remaining is None or remaining > 0:
+            chunk: bytes = src.read(CHUNK if remaining is None else min(CHUNK, remaining))
+            if not chunk:
+                return
+            if remaining is not None:
+                remaining -= len(chunk)
+            newlines += chunk.count(b"\n")
+            last = chunk[-1:]
+            yield chunk
 
     with part.fs.open(part.path, "rb", compression=part.compression) as src:
         remaining = _seek_block(src, part)
         with AtomicPartFile(part) as out:
-            try:
-                while remaining is None or remaining > 0:
-                    chunk = src.read(CHUNK if remaining is None else min(CHUNK, remaining))
-                    if not chunk:
-                        break
-                    if remaining is not None:
-                        remaining -= len(chunk)
-                    newlines += chunk.count(b"\n")
-                    last = chunk[-1:]
-                    out.write(stream.feed(chunk))
-                    bad_count += take_errors()
-                    if stream.stopped:
-                        break
-                if not stream.stopped:
-                    out.write(stream.close())
-                    bad_count += take_errors()
-            except JSONRedactError as exc:
-                # Only a document raises: it is bad as a whole.
-                bad.append((exc.lineno, exc.colno, f"invalid JSON: {exc.msg}"))
-                bad_count = 1
+            # A byte-order mark counts at the start of a file only, whatever
+            # the partitions: a partition that starts later continues the file.
+            streamed = redact_stream(
+                adapter.stream, chunks(src, remaining), out.write, take_error,
+                lines=not part.document, keep_going=keep_going, bom=part.offset == 0,
+            )
             written = not bad_count or (keep_going and not part.document)
             if written:
                 out.commit()
     lines = newlines + (last != b"\n")
     # The stream counts the values of JSON Lines only.
-    values = int(not bad_count) if part.document else stream.documents
+    values = int(not bad_count) if part.document else streamed.documents
     return Done(values, 0, lines, bad_count, tuple(bad), written)
 
 

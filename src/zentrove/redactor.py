@@ -8,17 +8,18 @@ repr, equality and pickling.  The walks (``redact``, ``redacted``,
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, overload
 
 from zentrove._redact import (
     DETECTORS,
-    JSONStream,
+    JSONRedactError,
     RedactorBase,
     detectors_of,
     parse_detectors,
     redact_json,
 )
+from zentrove._stream import redact_stream
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -181,14 +182,13 @@ class Redactor(RedactorBase):
         constant memory and returns the number of documents.  A bad line
         raises :class:`zentrove.JSONRedactError` (its ``lineno`` is the
         line in ``src``) after every good line before it was written."""
-        stream = JSONStream(self, lines=True)
-        while block := src.read(_BLOCK):
-            dst.write(stream.feed(block))
-            if stream.stopped:
-                break
-        else:
-            dst.write(stream.close())
-        errors = stream.pop_errors()
+        errors: list[JSONRedactError] = []
+        streamed = redact_stream(self, _blocks(src), dst.write, errors.append, lines=True)
         if errors:
             raise errors[0]
-        return stream.documents
+        return streamed.documents
+
+
+def _blocks(src: IO[bytes]) -> Iterator[bytes]:
+    while block := src.read(_BLOCK):
+        yield block
