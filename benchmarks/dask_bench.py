@@ -40,6 +40,7 @@ from dask.utils import parse_bytes
 
 import zentrove._dask_tasks as tasks
 import zentrove.dask as zd
+from zentrove._stream import redact_stream
 from zentrove.omit import Omitter
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -93,10 +94,10 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
     redacting in memory, writing the output."""
     parts, out_fs, root = zd._plan(str(source), str(out), blocksize, None, None, {})
     out_fs.makedirs(root, exist_ok=True)
-    adapter = tasks.Adapter(redactor)
+    engine = tasks.task_engine(redactor)
     start, cpu = time.perf_counter(), _cpu_seconds()
     for part in parts:
-        tasks.redact_part_or_raise(part, adapter, False)
+        tasks.redact_part_or_raise(part, engine, False)
     total, cpu = time.perf_counter() - start, _cpu_seconds() - cpu
     chunk = tasks.CHUNK
     start = time.perf_counter()
@@ -107,13 +108,11 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
     data = source.read_bytes()
     view = memoryview(data)
     start = time.perf_counter()
-    if adapter.stream is not None:
-        stream = adapter.stream(redactor, lines=True)
-        for i in range(0, len(data), chunk):
-            stream.feed(view[i : i + chunk])
-        stream.close()
+    if engine.native is not None:
+        chunks = (view[i : i + chunk] for i in range(0, len(data), chunk))
+        redact_stream(engine.native, chunks, lambda out: None, lambda error: None, lines=True)
     else:
-        tasks.redact_data(data, False, adapter, False)
+        tasks.redact_data(data, False, engine, False)
     redact = time.perf_counter() - start
     start = time.perf_counter()
     with open(out / "write-floor", "wb") as dst:

@@ -27,12 +27,13 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from zentrove._dask_tasks import (
     FIRST_BAD,
-    Adapter,
     Done,
     Part,
     copy_partition,
+    counts,
     redact_part,
     redact_series,
+    task_engine,
 )
 
 if TYPE_CHECKING:
@@ -174,7 +175,7 @@ def redact_text_files(
     reported in the summary.  Runs on the current Dask scheduler (a
     ``distributed.Client`` when one is active).
     """
-    adapter = Adapter(redactor)
+    engine = task_engine(redactor)
     if isinstance(urlpath, os.PathLike):
         urlpath = os.fspath(urlpath)
     outdir = os.fspath(outdir)
@@ -191,7 +192,7 @@ def redact_text_files(
         raise NotADirectoryError(f"output directory {outdir!r} is a file")
     out_fs.makedirs(root, exist_ok=True)
     tasks = [
-        _delayed(redact_part, pure=False)(part, adapter, keep_going)
+        _delayed(redact_part, pure=False)(part, engine, keep_going)
         for part in parts
     ]
     done: tuple[Done, ...] = _compute(*tasks)
@@ -212,7 +213,7 @@ def redact_text_files(
     _remove_stale(out_fs, root, set(outputs))
     return Summary(
         lines=sum(result.values for result in done),
-        masked=sum(result.masked for result in done) if adapter.counts() else None,
+        masked=sum(result.masked for result in done) if counts(engine) else None,
         bad_lines=sum(result.bad_count for result in done),
         first_bad=tuple(first_bad),
         outputs=tuple(outputs),
@@ -235,7 +236,7 @@ def _remove_stale(fs: Any, root: str, keep: set[str]) -> None:
 def redact_bag(bag: Bag, redactor: Any) -> Bag:
     """A bag of redacted copies of the bag's Python objects.  The objects
     themselves are never changed, since Dask may share them between tasks."""
-    result: Bag = cast(Any, bag).map_partitions(copy_partition, Adapter(redactor))
+    result: Bag = cast(Any, bag).map_partitions(copy_partition, task_engine(redactor))
     return result
 
 
@@ -245,10 +246,10 @@ def redact_column(df: DataFrame, column: Any, redactor: Any) -> DataFrame:
     naming the column and the row's index."""
     if column not in df.columns:
         raise KeyError(column)
-    adapter = Adapter(redactor)
+    engine = task_engine(redactor)
     series = df[column]
     redacted = series.map_partitions(
-        redact_series, adapter, column, meta=series._meta
+        redact_series, engine, column, meta=series._meta
     )
     result: DataFrame = cast(Any, df).copy()
     result[column] = redacted
