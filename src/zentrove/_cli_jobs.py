@@ -39,11 +39,11 @@ class Job:
     """One run: where output goes, how to go on after bad input, and the
     count of failures so far."""
 
-    def __init__(self, redactor: Redactor, out: Output, keep_going: bool, jobs: int) -> None:
+    def __init__(self, redactor: Redactor, out: Output, keep_going: bool, processes: int) -> None:
         self.redactor = redactor
         self.out = out
         self.keep_going = keep_going
-        self.jobs = jobs
+        self.processes = processes  # --jobs: this one and its workers
         self.flush_each = False        # interactive input: flush every block
         self.out_is_terminal = False   # output shares the terminal: no bar
         self.failures = 0
@@ -244,7 +244,7 @@ def _segments(item: Input) -> list[tuple[int, int]]:
 
 
 def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
-    """Redacts the inputs on job.jobs processes (this one included), writing
+    """Redacts the inputs on job.processes processes (this one included), writing
     parts in order."""
     import tempfile
     from concurrent.futures import ProcessPoolExecutor
@@ -254,7 +254,7 @@ def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
     except OSError as exc:
         raise _part_error(exc) from None
     with temp as part_dir:
-        pool = ProcessPoolExecutor(max_workers=job.jobs - 1, initializer=_worker_signals)
+        pool = ProcessPoolExecutor(max_workers=job.processes - 1, initializer=_worker_signals)
         try:
             _run_parts(job, inputs, pool, part_dir)
         except BaseException:
@@ -284,7 +284,7 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
 
 def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
                part_dir: str) -> None:
-    """This process takes every job.jobs-th part itself and writes it straight
+    """This process takes every job.processes-th part itself and writes it straight
     out; workers write the others to part files, which are copied in order."""
     segments = [(item, start, end) for item in inputs if item.splittable
                 for start, end in _segments(item)]
@@ -294,10 +294,10 @@ def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
     def fill() -> None:
         # Up to two parts per worker ahead of this process.
         nonlocal submitted
-        while submitted < len(segments) and len(futures) < 2 * (job.jobs - 1):
+        while submitted < len(segments) and len(futures) < 2 * (job.processes - 1):
             k = submitted
             submitted += 1
-            if k % job.jobs:
+            if k % job.processes:
                 item, start, end = segments[k]
                 futures[k] = pool.submit(_work_part, job.redactor, item.path or "",
                                          start, end, item.lines, job.keep_going, part_dir)
@@ -317,7 +317,7 @@ def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
                 _, start, end = segments[index]
                 fill()
                 # Writes fail as WriteError: an OSError here is a read's.
-                if index % job.jobs == 0:
+                if index % job.processes == 0:
                     if not item.lines:
                         job.out.begin_document()
                     try:
