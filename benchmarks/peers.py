@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import json
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 import zentrove.omit as zo
-
 from walk_model import PyNoTrustOmitter, PyOmitter
 
 ZENTROVE = "zentrove"

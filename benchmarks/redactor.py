@@ -43,7 +43,6 @@ import zentrove.omit as zo  # noqa: E402
 from data import KEYS_8, TRUSTED, DataSet, log_record  # noqa: E402
 from harness import fmt_ns, measure  # noqa: E402
 from peers import Tool, _django_filter, _sentry  # noqa: E402
-
 from zentrove import Redactor  # noqa: E402
 
 REDACT = "Redactor.redact"

@@ -27,12 +27,11 @@ sys.path.insert(0, str(HERE))
 # checks that it gives the module's results, errors and partial states).
 sys.path.insert(1, str(HERE.parent / "tests"))
 
-import zentrove.omit as zo  # noqa: E402
-
 import data  # noqa: E402
 import harness  # noqa: E402
 import peers  # noqa: E402
-from walk_model import PyNoTrustOmitter, PyOmitter  # noqa: E402
+import zentrove.omit as zo  # noqa: E402
+from walk_model import PyOmitter  # noqa: E402
 
 # Rollbar, Django and the pure walk recurse in Python, several frames a level.
 sys.setrecursionlimit(20_000)
@@ -65,7 +64,7 @@ def run_main(cfg) -> list[dict]:
             max_batch=cfg.max_batch,
             max_batch_bytes=cfg.max_batch_bytes, log=log)
         base = times[peers.ZENTROVE]["median_ns"]
-        for name, st in times.items():
+        for st in times.values():
             st["ratio"] = st["median_ns"] / base
         if peers.LOADS_ZT in times:
             copy_base = times[peers.LOADS_ZT]["median_ns"]
@@ -290,7 +289,7 @@ def tables(results) -> str:
               "|--:|" + "--:|" * len(eg["series"])]
     for i, n in enumerate(sizes):
         row = []
-        for name, pts in eg["series"].items():
+        for pts in eg["series"].values():
             if i < len(pts):
                 p = pts[i]
                 row.append(f"{harness.fmt_ns(p['median_ns'])} "
@@ -457,7 +456,7 @@ def main(argv=None) -> int:
     if cfg.cpu is not None:
         os.sched_setaffinity(0, {cfg.cpu})
 
-    started = _dt.datetime.now(_dt.timezone.utc)
+    started = _dt.datetime.now(_dt.UTC)
     results = {"meta": {
         "date": started.isoformat(timespec="seconds"),
         "mode": "quick" if cfg.quick else "full",
@@ -483,7 +482,7 @@ def main(argv=None) -> int:
                                           results["entry_growth"],
                                           results["memory"])
     results["meta"]["seconds"] = round(
-        (_dt.datetime.now(_dt.timezone.utc) - started).total_seconds(), 1)
+        (_dt.datetime.now(_dt.UTC) - started).total_seconds(), 1)
 
     cfg.out.write_text(json.dumps(results, indent=1) + "\n")
     text = tables(results)

@@ -44,7 +44,6 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from data import KEYS_8, TRUSTED, log_record  # noqa: E402
-
 from zentrove import Redactor  # noqa: E402
 from zentrove._redact import JSONStream  # noqa: E402
 from zentrove.omit import Omitter  # noqa: E402
@@ -236,14 +235,14 @@ def main() -> None:
             suffix = "json" if kind == "document" else "jsonl"
             files = [make(TMP / f"zentrove-rss-{n >> 20}.{suffix}", n) for n in (big // 10, big)]
             rss = [peak_rss_mb(*keys, str(f), "-o", os.devnull) for f in files]
-            print(f"| {kind} ({files[0].stat().st_size >> 20} / {files[1].stat().st_size >> 20} MiB) "
-                  f"| {rss[0]:.0f} MiB | {rss[1]:.0f} MiB |")
+            small, large = (f.stat().st_size >> 20 for f in files)
+            print(f"| {kind} ({small} / {large} MiB) | {rss[0]:.0f} MiB | {rss[1]:.0f} MiB |")
         jobs_file = make_lines(TMP / f"zentrove-events-{args.jobs_mb}.jsonl", args.jobs_mb << 20)
         one = min(wall(*keys, "--jobs", "1", str(jobs_file), "-o", os.devnull) for _ in range(2))
         two = min(wall(*keys, "--jobs", "2", str(jobs_file), "-o", os.devnull) for _ in range(2))
         size = jobs_file.stat().st_size / 1e6
-        print(f"\n--jobs on {size:.0f} MB: 1 job {size / one:,.0f} MB/s, 2 jobs {size / two:,.0f} MB/s, "
-              f"speed-up {one / two:.2f}x (on {os.cpu_count()} cores)")
+        print(f"\n--jobs on {size:.0f} MB: 1 job {size / one:,.0f} MB/s, "
+              f"2 jobs {size / two:,.0f} MB/s, speed-up {one / two:.2f}x (on {os.cpu_count()} cores)")
     print(f"\nload average after: {os.getloadavg()}")
 
 

@@ -114,7 +114,9 @@ def raising(exc, func, *args, **kwargs):
         except exc as caught:
             if type(caught) is exc:
                 return
-            raise AssertionError(f"{func!r} raised {type(caught).__name__}, not {exc.__name__}")
+            raise AssertionError(
+                f"{func!r} raised {type(caught).__name__}, not {exc.__name__}"
+            ) from caught
         raise AssertionError(f"{func!r} did not raise {exc.__name__}")
 
     return run

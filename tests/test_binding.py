@@ -9,8 +9,7 @@ import warnings
 import pytest
 
 import zentrove.omit as omit
-from helpers import HIDE, OMIT, OMITTER_SUM, RECURSE, SRC, at, entries, run_python
-from helpers import fails
+from helpers import HIDE, OMIT, OMITTER_SUM, RECURSE, SRC, at, entries, fails, run_python
 from helpers import NO_TRUST_INIT as NT_INIT
 from helpers import OMITTER_INIT as INIT
 from helpers import STRINGS as STRS
@@ -516,13 +515,13 @@ def test_entry_code_objects_keep_their_own_file_and_name(setstate_first):
         "import traceback\n"
         "import zentrove.omit as omit\n"
         "from zentrove.omit import Omitter\n"
-        "for call in %r:\n"
+        f"for call in {calls!r}:\n"
         "    try:\n"
         "        eval(call)\n"
         "    except TypeError as e:\n"
         "        tb = traceback.extract_tb(e.__traceback__)\n"
         "        print([(f.filename, f.lineno, f.name) for f in tb\n"
-        "               if f.filename in ('src/zentrove/omit', '<stringsource>')])\n" % (calls,)
+        "               if f.filename in ('src/zentrove/omit', '<stringsource>')])\n"
     )
     assert proc.returncode == 0, proc.stderr
     setstate = repr([(STRS, 16, "zentrove.omit.Omitter.__setstate_cython__")])

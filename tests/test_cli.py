@@ -115,7 +115,10 @@ def test_top_level_value_has_no_key(value, mode, expected):
     assert (result.returncode, result.stdout, result.stderr) == (0, expected, b"")
 
 
-LINES = b'{"event": "login", "password": "pw1"}\n\n{"token": ["ab", "c"], "n": 1}\r\n["x", {"password": "pw22"}]'
+LINES = (
+    b'{"event": "login", "password": "pw1"}\n\n{"token": ["ab", "c"], "n": 1}\r\n'
+    b'["x", {"password": "pw22"}]'
+)
 LINES_OUT = masked(LINES, (b'"pw1"', b'"***"'), (b'"ab", "c"', b'"**", "*"'), (b'"pw22"', b'"****"'))
 
 

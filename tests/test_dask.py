@@ -113,7 +113,7 @@ def test_same_as_single_process(client, tmp_path, make, clear):
 
     expected = single_process(redactor, [str(lines), str(doc), str(packed)], tmp_path)
     assert read_outputs(summary) == expected and clear in expected
-    assert len(summary.outputs) > 5 and summary.outputs[-1].endswith("part-%05d.jsonl" % (len(summary.outputs) - 1))
+    assert len(summary.outputs) > 5 and summary.outputs[-1].endswith(f"part-{len(summary.outputs) - 1:05d}.jsonl")
     assert summary == zd.Summary(39 + 1 + 6, None, 0, (), summary.outputs)
 
 

@@ -11,8 +11,7 @@ import weakref
 import pytest
 
 import zentrove.omit as omit
-from helpers import HIDE, OMIT, SRC, entries, run_python
-from helpers import fails
+from helpers import HIDE, OMIT, SRC, entries, fails, run_python
 from helpers import STRINGS as STRS
 from zentrove.omit import NoTrustOmitter, Omitter
 

@@ -593,7 +593,7 @@ def assign_attributes():
     del f.marker
     f.__annotations__ = {"targets": list}
     f.__annotations__ = None
-    f.__annotations__
+    f.__annotations__  # noqa: B018 - the getter is what runs
     f.__doc__ = "doc"
     del f.__doc__
     f.__name__ = "renamed"

@@ -9,7 +9,6 @@ import pytest
 import zentrove.omit as omit
 from helpers import SRC, Keys, Text, entries, run_python
 
-
 # ---------------------------------------------------------------- hide
 
 

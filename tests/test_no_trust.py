@@ -3,9 +3,9 @@
 import pytest
 
 import zentrove.omit as omit
-from zentrove.omit import NoTrustOmitter, Omitter
-from helpers import OMIT, RECURSE, Boom, RaisingEq, RaisingHash, at, entries
 from helpers import NO_TRUST_SHOULD_HIDE as SHOULD_HIDE
+from helpers import OMIT, RECURSE, Boom, RaisingEq, RaisingHash, at, entries
+from zentrove.omit import NoTrustOmitter, Omitter
 
 OMIT_AT = lambda line: at(line, "Omitter.omit")  # noqa: E731
 INIT = lambda line: at(line, "NoTrustOmitter.__init__")  # noqa: E731

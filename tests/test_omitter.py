@@ -5,10 +5,21 @@ import weakref
 
 import pytest
 
-import zentrove.omit as omit
-from zentrove.omit import Omitter
 import helpers
-from helpers import OMIT, RECURSE, SHOULD_HIDE, SRC, Boom, Keys, RaisingEq, Text, entries, run_python
+import zentrove.omit as omit
+from helpers import (
+    OMIT,
+    RECURSE,
+    SHOULD_HIDE,
+    SRC,
+    Boom,
+    Keys,
+    RaisingEq,
+    Text,
+    entries,
+    run_python,
+)
+from zentrove.omit import Omitter
 
 
 def at(line, method="omit"):

@@ -10,9 +10,8 @@ import types
 import pytest
 
 import zentrove.omit as omit
-from helpers import entries, run_python
-from helpers import fails, state_of
 from helpers import STRINGS as STRS
+from helpers import entries, fails, run_python, state_of
 from subclasses import DictAttributeError
 from zentrove.omit import NoTrustOmitter, Omitter
 
@@ -291,7 +290,7 @@ SHORT_STATES = [
 @pytest.mark.parametrize("call, after", SHORT_STATES)
 def test_short_state_tuple_raises(call, after):
     target, _, rest = call.partition(".__setstate__")
-    script = f"""
+    script = """
         import zentrove.omit as omit
         from zentrove.omit import NoTrustOmitter, Omitter
         def state(o):

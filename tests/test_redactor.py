@@ -2,7 +2,6 @@
 
 import copy
 import pickle
-import sys
 import weakref
 from collections import UserString
 
@@ -10,8 +9,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from zentrove import Redactor
 from redactor_model import Model, fold
+from zentrove import Redactor
 
 KEYS = st.text(st.characters(blacklist_categories=()), max_size=6)
 

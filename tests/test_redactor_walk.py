@@ -12,9 +12,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from zentrove import Redactor
 from helpers import assert_no_leak, raising, run_isolated, run_python
 from redactor_model import Model
+from zentrove import Redactor
 
 DENY = Redactor(omit=["password", "api_key"])
 ALLOW = Redactor(trust=["id"])

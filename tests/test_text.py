@@ -1,5 +1,6 @@
 """The JSON text path: Redactor.redact_json, JSONStream and their errors."""
 
+import contextlib
 import io
 import json
 import pickle
@@ -302,10 +303,8 @@ def test_text_path_agrees_with_the_walks(text, allow, keys):
 def leak_rounds():
     """Every path of the text API once, good and bad input alike."""
     for data in ('{"password": "\\ud800x", "a": [1]}', b'\xef\xbb\xbf{"token": "y"}', b"[1,]", "\udfff"):
-        try:
+        with contextlib.suppress(JSONRedactError):
             DENY.redact_json(data)
-        except JSONRedactError:
-            pass
     stream = JSONStream(Redactor(omit=["a"], mask="#"), lines=True, keep_going=True)
     stream.feed(b'{"a": "b"}\nbad\n{"a": ')
     stream.close()

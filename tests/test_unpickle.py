@@ -7,8 +7,7 @@ import pickle
 import pytest
 
 import zentrove.omit as omit
-from helpers import NO_TRUST_SUMS, OMITTER_SUMS, entries, run_python
-from helpers import fails, state_of
+from helpers import NO_TRUST_SUMS, OMITTER_SUMS, entries, fails, run_python, state_of
 from helpers import STRINGS as STRS
 from zentrove.omit import NoTrustOmitter, Omitter
 

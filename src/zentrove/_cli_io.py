@@ -5,6 +5,7 @@ file only when complete, and the progress bar of long inputs.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import importlib
 import os
@@ -188,7 +189,8 @@ class Output:
         else:
             import tempfile
 
-            self.spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES)
+            # Held until end_document() takes it back.
+            self.spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES)  # noqa: SIM115
 
     def end_document(self, good: bool) -> None:
         spool, self.spool = self.spool, None
@@ -297,15 +299,11 @@ class AtomicFile:
             # Closing flushes: on a full disk that fails again, and the
             # bytes go with the file.
             for stream in (self.stream, self.raw):
-                try:
+                with contextlib.suppress(OSError):
                     stream.close()
-                except OSError:
-                    pass
         finally:
-            try:
+            with contextlib.suppress(OSError):
                 os.unlink(self.temp)
-            except OSError:
-                pass
 
 
 def open_output(path: str | None) -> tuple[Output, AtomicFile | None]:

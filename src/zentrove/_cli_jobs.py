@@ -5,6 +5,7 @@ line ends over worker processes for --jobs, their output kept in order.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import sys
@@ -76,7 +77,7 @@ def redact_input(job: Job, item: Input) -> bool:
         elif item.compression is not None:
             source = open_reader(item.path, item.compression)
         else:
-            source = open(item.path, "rb", buffering=0)
+            source = open(item.path, "rb", buffering=0)  # noqa: SIM115 - closed by `with` below
     except OSError as exc:
         job.report(f"{item.name}: can't open: {reason(exc)}")
         return False
@@ -213,10 +214,8 @@ def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
     finally:
         # After a failed write, closing would fail the same way once more.
         if not out.closed:
-            try:
+            with contextlib.suppress(OSError):
                 out.close()
-            except OSError:
-                pass
     return part, result
 
 

@@ -13,6 +13,7 @@ from zentrove._redact import RedactorBase
 from zentrove.omit import Omitter
 from zentrove.redactor import Redactor
 
+
 class RedactorEngine(Protocol):
     """What a face needs of a redactor, whichever kind it is."""
 

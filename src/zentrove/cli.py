@@ -15,6 +15,7 @@ to a temporary file beside FILE and renamed over it only on success.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import re
 import signal
@@ -265,10 +266,8 @@ def run(args: argparse.Namespace) -> int:
             # A device or FIFO named by -o: everything written was flushed
             # above, or a write error is on its way out; closing must not
             # try the failed write once more when the file object dies.
-            try:
+            with contextlib.suppress(OSError):
                 out.stream.close()
-            except OSError:
-                pass
     return EXIT_DATA if job.failures else EXIT_OK
 
 
@@ -320,7 +319,7 @@ def _hold_standard_fds() -> None:
                 os.dup2(null, fd)
                 os.close(null)
     if sys.stderr is None:
-        sys.stderr = open(2, "w", closefd=False)
+        sys.stderr = open(2, "w", closefd=False)  # noqa: SIM115 - stderr for the process's life
 
 
 class _Stopped(BaseException):

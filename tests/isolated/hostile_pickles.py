@@ -16,7 +16,12 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import zentrove.omit as omit  # noqa: E402
 from helpers import (  # noqa: E402
-    NO_TRUST_SUM, OMITTER_SUM, Boom, entries, failure, run_cases,
+    NO_TRUST_SUM,
+    OMITTER_SUM,
+    Boom,
+    entries,
+    failure,
+    run_cases,
 )
 from helpers import STRINGS as STRS  # noqa: E402
 from subclasses import GetattributeRaises, ListAsDict, UpdateRaises, WithDict  # noqa: E402

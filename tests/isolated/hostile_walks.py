@@ -435,7 +435,7 @@ def collecting_inside(action, call):
     return result
 
 
-KEYS = ["k%d-" % i + "x" * 600 for i in range(50)]
+KEYS = [f"k{i}-" + "x" * 600 for i in range(50)]
 
 
 class Named(str):
@@ -456,7 +456,11 @@ def keyword_resets(reset, name):
     return {Named(name): ["new"]}
 
 
-def no_result_function(keep=[]):
+# What the functions made by no_result_function point into, kept for good.
+_DEFINITIONS = []
+
+
+def no_result_function():
     """A built-in function that returns NULL without setting an exception:
     PyErr_Occurred called through the fast-call convention."""
 
@@ -469,7 +473,7 @@ def no_result_function(keep=[]):
     new = ctypes.pythonapi.PyCFunction_NewEx
     new.restype = ctypes.py_object
     new.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.py_object]
-    keep.append(definition)  # the function points into it
+    _DEFINITIONS.append(definition)
     return new(ctypes.addressof(definition), None, None)
 
 

@@ -23,13 +23,12 @@ code can loop for ever when no allocation succeeds, and raises errors of its
 own (RuntimeError "can't allocate lock") that are not the module's.
 """
 
+import _testcapi
 import gc
 import os
 import pickle
 import sys
 import traceback
-
-import _testcapi
 
 CAP = 5000  # no operation here needs that many allocations
 
