@@ -21,13 +21,15 @@ class RedactorEngine(Protocol):
     redactor: Any
     # A zentrove.Redactor's native core, whose JSON text streams; else None.
     native: RedactorBase | None
-    # JSON text (str or bytes) redacted as text, byte for byte outside the masks.
+    # JSON text (str or bytes) redacted as text, byte for byte outside the
+    # masks; None: the redactor has no text path.
     text: Callable[[Any], Any] | None
-    # Masks the values in a container in place and returns it.
+    # Masks the values in a container in place and returns it; None for a
+    # redactor of JSON text alone.
     walk: Callable[[Any], Any] | None
     # A redacted copy, made by the redactor itself; None: it masks in place.
     copy: Callable[[Any], Any] | None
-    # The masks a walk would make, one list item each.
+    # The masks a walk would make, one list item each; None: not counted.
     report: Callable[[Any], list[Any]] | None
     # Whether scan() can change a text: the redactor has detectors.
     scans: bool
