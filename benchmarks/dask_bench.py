@@ -132,15 +132,22 @@ def _cpu_seconds() -> float:
     return times.user + times.system
 
 
-def on_cluster(source: Path, out: Path, redactor, blocksize: int, workers: int, rounds: int) -> dict[str, float]:
-    with distributed.LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
-    ) as cluster, distributed.Client(cluster) as client:
+def on_cluster(
+    source: Path, out: Path, redactor, blocksize: int, workers: int, rounds: int
+) -> dict[str, float]:
+    with (
+        distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         # Warm the workers up (imports, the native modules) off the clock.
         warm = WORK / "warm.jsonl"
         warm.write_bytes(source.open("rb").read(1 << 20).rsplit(b"\n", 1)[0] + b"\n")
         zd.redact_text_files(str(warm), str(out), redactor)
-        return median([_cluster_round(client, source, out, redactor, blocksize) for _ in range(rounds)])
+        return median(
+            [_cluster_round(client, source, out, redactor, blocksize) for _ in range(rounds)]
+        )
 
 
 def _cluster_round(client, source: Path, out: Path, redactor, blocksize: int) -> dict[str, float]:
@@ -171,11 +178,16 @@ def _cluster_round(client, source: Path, out: Path, redactor, blocksize: int) ->
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size-mb", type=int, default=500)
-    parser.add_argument("--out", default="/dev/shm/zentrove-dask-bench" if Path("/dev/shm").is_dir() else str(WORK),
-                        help="where the outputs go (default: memory, so that the disk's "
-                        "write-back does not set the pace; name a disk directory to include it)")
+    parser.add_argument(
+        "--out",
+        default="/dev/shm/zentrove-dask-bench" if Path("/dev/shm").is_dir() else str(WORK),
+        help="where the outputs go (default: memory, so that the disk's "
+        "write-back does not set the pace; name a disk directory to include it)",
+    )
     parser.add_argument("--blocksize", default="32MiB")
-    parser.add_argument("--rounds", type=int, default=3, help="runs of each path; medians are shown")
+    parser.add_argument(
+        "--rounds", type=int, default=3, help="runs of each path; medians are shown"
+    )
     parser.add_argument("--redactor", choices=["omitter", "redactor"], default="redactor")
     args = parser.parse_args(argv)
     WORK.mkdir(exist_ok=True)
@@ -208,20 +220,29 @@ def main(argv=None) -> int:
     results = {}
     if args.redactor == "redactor":
         results["command line"] = rounds(lambda path: cli_path(source, path), out / "cli.jsonl")
-        results["json lines"] = rounds(lambda path: stream_path(source, path, redactor), out / "stream.jsonl")
-    results["in process"] = rounds(lambda path: in_process(source, path, redactor, blocksize), out / "out-local")
+        results["json lines"] = rounds(
+            lambda path: stream_path(source, path, redactor), out / "stream.jsonl"
+        )
+    results["in process"] = rounds(
+        lambda path: in_process(source, path, redactor, blocksize), out / "out-local"
+    )
     for workers in (1, 2):
         results[f"{workers} worker(s)"] = on_cluster(
-            source, out / f"out-{workers}", redactor, blocksize, workers, args.rounds)
+            source, out / f"out-{workers}", redactor, blocksize, workers, args.rounds
+        )
     load_after = os.getloadavg()
 
-    print(f"{size_mb:.0f} MB JSON Lines, {type(redactor).__name__} with 8 keys, "
-          f"{'text path' if text_path else 'parse-walk-dump'}, blocks of {args.blocksize}, "
-          f"outputs in {args.out}, median of {args.rounds} runs")
+    print(
+        f"{size_mb:.0f} MB JSON Lines, {type(redactor).__name__} with 8 keys, "
+        f"{'text path' if text_path else 'parse-walk-dump'}, blocks of {args.blocksize}, "
+        f"outputs in {args.out}, median of {args.rounds} runs"
+    )
     print(f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f} (2 cores, shared)")
     for name, result in results.items():
         seconds = result.get("wall", result.get("total"))
-        detail = ", ".join(f"{k} {v:.2f}s" for k, v in result.items() if k not in ("wall", "total", "partitions"))
+        detail = ", ".join(
+            f"{k} {v:.2f}s" for k, v in result.items() if k not in ("wall", "total", "partitions")
+        )
         print(f"  {name:14} {seconds:7.2f}s {size_mb / seconds:8.1f} MB/s   {detail}")
     one, two = results["1 worker(s)"]["wall"], results["2 worker(s)"]["wall"]
     local = results["in process"]["total"]

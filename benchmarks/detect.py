@@ -57,13 +57,19 @@ def log_text(lines: int, seed: int = 1) -> list[str]:
     out = []
     for i in range(lines):
         template = rng.choice(_SECRETS) if i % 50 == 49 else rng.choice(_LINES)
-        out.append(template.format(
-            n=rng.randrange(10**6), ms=rng.randrange(1000), a=rng.randrange(256),
-            b=rng.randrange(256), hex="%040x" % rng.getrandbits(160),
-            hex36="%036x" % rng.getrandbits(144), short="%08x" % rng.getrandbits(32),
-            uuid="%08x-%04x-4%03x-a%03x-%012x" % tuple(
-                rng.getrandbits(k) for k in (32, 16, 12, 12, 48)),
-        ))
+        out.append(
+            template.format(
+                n=rng.randrange(10**6),
+                ms=rng.randrange(1000),
+                a=rng.randrange(256),
+                b=rng.randrange(256),
+                hex="%040x" % rng.getrandbits(160),
+                hex36="%036x" % rng.getrandbits(144),
+                short="%08x" % rng.getrandbits(32),
+                uuid="%08x-%04x-4%03x-a%03x-%012x"
+                % tuple(rng.getrandbits(k) for k in (32, 16, 12, 12, 48)),
+            )
+        )
     return out
 
 
@@ -126,7 +132,7 @@ def rounds(tools: dict, rounds: int) -> dict[str, float]:
     samples: dict[str, list[float]] = {name: [] for name in tools}
     names = list(tools)
     for r in range(rounds):
-        for name in names[r % len(names):] + names[: r % len(names)]:
+        for name in names[r % len(names) :] + names[: r % len(names)]:
             samples[name].append(cpu_seconds(*tools[name]))
     return {name: statistics.median(s) for name, s in samples.items()}
 
@@ -152,12 +158,15 @@ def bench_scan(quick: bool) -> None:
                 pass
 
     with default_settings():
-        times = rounds({
-            "zentrove scan, whole text": (redactor.scan, text, 5),
-            "zentrove scan, line by line": (per_line, lines, 2),
-            "Python re, equivalent patterns": (re_scan, text, 1),
-            "detect-secrets, line by line": (detect_secrets_lines, few, 1),
-        }, 3 if quick else 9)
+        times = rounds(
+            {
+                "zentrove scan, whole text": (redactor.scan, text, 5),
+                "zentrove scan, line by line": (per_line, lines, 2),
+                "Python re, equivalent patterns": (re_scan, text, 1),
+                "detect-secrets, line by line": (detect_secrets_lines, few, 1),
+            },
+            3 if quick else 9,
+        )
     sizes = {name: few_size if name.startswith("detect-secrets") else size for name in times}
     base = size / times["zentrove scan, whole text"]
     print(f"\nScan of {size / 1e6:.1f} MB of log text ({len(lines)} lines), all detectors on")
@@ -172,18 +181,27 @@ def bench_logging(quick: bool) -> None:
     formatter = logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s")
     redacting = RedactingFilter(Redactor(omit=KEYS, detect=True))
     cases = {
-        "no arguments": ("user bob logged in from 10.0.0.12 session=3f786850e387550fdab836ed7e6dc881", ()),
+        "no arguments": (
+            "user bob logged in from 10.0.0.12 session=3f786850e387550fdab836ed7e6dc881",
+            (),
+        ),
         "two arguments": ("GET %s took %dms", ("/api/v1/users/12345?page=2&token=abc123", 23)),
-        "mapping argument": ("login %(user)s %(password)s", ({"user": "bob", "password": "hunter2"},)),
+        "mapping argument": (
+            "login %(user)s %(password)s",
+            ({"user": "bob", "password": "hunter2"},),
+        ),
     }
     n = 2_000 if quick else 20_000
     print(f"\nLogging, per record (median of rounds of {n:,} records)")
     print("| record | format (plain) | RedactingFilter, detect=True | filter / format |")
     print("|---|--:|--:|--:|")
     for label, (msg, args) in cases.items():
+
         def fresh() -> list[logging.LogRecord]:
-            return [logging.LogRecord("app", logging.INFO, "app.py", 1, msg, args, None)
-                    for _ in range(n)]
+            return [
+                logging.LogRecord("app", logging.INFO, "app.py", 1, msg, args, None)
+                for _ in range(n)
+            ]
 
         def formats(records: list[logging.LogRecord]) -> None:
             for record in records:

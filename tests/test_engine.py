@@ -63,7 +63,12 @@ def test_engine_of_each_kind(redactor, duck_typed, paths):
     "redactor, sensitive, mask, scanned",
     [
         (REDACTOR, ["password", "Pass_Word"], "#", "see http://u:#@h/"),
-        (Redactor(omit=["password"]), ["password", "Pass_Word"], "******", "see http://u:secret@h/"),
+        (
+            Redactor(omit=["password"]),
+            ["password", "Pass_Word"],
+            "******",
+            "see http://u:secret@h/",
+        ),
         (Omitter(["password"]), ["password"], "******", "see http://u:secret@h/"),
         (NoTrustOmitter(["id"]), ["password", "Pass_Word"], "******", "see http://u:secret@h/"),
         (Walks(), ["password"], "******", "see http://u:secret@h/"),
@@ -87,4 +92,7 @@ def test_engine_travels_as_its_redactor(redactor):
 def test_logging_hooks_refuse_duck_types():
     with pytest.raises(TypeError) as info:
         RedactingFilter(Walks())
-    assert str(info.value) == "RedactingFilter() takes a zentrove.Redactor, Omitter or NoTrustOmitter, not Walks"
+    assert (
+        str(info.value)
+        == "RedactingFilter() takes a zentrove.Redactor, Omitter or NoTrustOmitter, not Walks"
+    )

@@ -459,9 +459,7 @@ def attempt(call):
 )
 def test_memory_exhaustion(setup, call, expected, after):
     reader = "globally_trusted" if "trust" in call else "globally_hidden"
-    proc = run_python(
-        NOMEM + f"{setup}\nattempt(lambda: {call})\nprint(omit.{reader}())\n"
-    )
+    proc = run_python(NOMEM + f"{setup}\nattempt(lambda: {call})\nprint(omit.{reader}())\n")
     assert proc.returncode == 0, proc.stderr
     shown = [(line, f"zentrove.omit.{name}") for line, name in expected]
     assert proc.stdout.splitlines() == [repr(shown), after]

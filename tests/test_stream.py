@@ -32,7 +32,14 @@ BOM = b"\xef\xbb\xbf"
             2,
         ),
         # A leading byte-order mark is kept at a file's start only.
-        ([BOM + b'{"a": 1}\n'], {"lines": True}, BOM + b'{"a": 1}\n', [], Streamed(1, 2, False), 1),
+        (
+            [BOM + b'{"a": 1}\n'],
+            {"lines": True},
+            BOM + b'{"a": 1}\n',
+            [],
+            Streamed(1, 2, False),
+            1,
+        ),
         (
             [BOM + b'{"a": 1}\n'],
             {"lines": True, "bom": False},
@@ -43,7 +50,14 @@ BOM = b"\xef\xbb\xbf"
         ),
         # A document across blocks; a bad one raises no error out of the
         # loop, and what was written of it is the caller's to take back.
-        ([b'{"password": ', b'"ab"}\n'], {}, b'{"password": "**"}\n', [], Streamed(0, 2, False), 2),
+        (
+            [b'{"password": ', b'"ab"}\n'],
+            {},
+            b'{"password": "**"}\n',
+            [],
+            Streamed(0, 2, False),
+            2,
+        ),
         (
             [b'{"password": ', b'"ab"]', b"never read"],
             {},

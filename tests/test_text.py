@@ -37,7 +37,11 @@ def chunked(redactor, data, size, lines=False, keep_going=False, bom=True):
         ),
         # Keys compare after decoding escapes; a mask counts code points:
         # an escape is one, an escaped surrogate pair one, a lone surrogate one.
-        (DENY, r'{"pass\u0077ord": "a\n\u00e9\ud83d\ude00\ud800x"}', '{"pass\\u0077ord": "******"}'),
+        (
+            DENY,
+            r'{"pass\u0077ord": "a\n\u00e9\ud83d\ude00\ud800x"}',
+            '{"pass\\u0077ord": "******"}',
+        ),
         (DENY, '{"password": "h\u00e9llo \U0001f600"}', '{"password": "*******"}'),
         # Folded keys; a list takes its key's decision, a dict its own keys'.
         (
@@ -46,11 +50,19 @@ def chunked(redactor, data, size, lines=False, keep_going=False, bom=True):
             '{"Pass-Word": ["*", ["**", 1, null], {"x": "y", "TOKEN": "**"}], "a": ["d"]}',
         ),
         # Duplicate keys are kept, each judged.
-        (DENY, '{"password": "a", "password": "bb", "u": "c"}', '{"password": "*", "password": "**", "u": "c"}'),
+        (
+            DENY,
+            '{"password": "a", "password": "bb", "u": "c"}',
+            '{"password": "*", "password": "**", "u": "c"}',
+        ),
         # The top level has no key: kept by a deny-list, masked by an allow-list.
         (DENY, '["ab", "c"]', '["ab", "c"]'),
         (ALLOW, '"abc"', '"***"'),
-        (ALLOW, '[{"id": "1", "b": ["22"]}, "x", 3, true]', '[{"id": "1", "b": ["**"]}, "*", 3, true]'),
+        (
+            ALLOW,
+            '[{"id": "1", "b": ["22"]}, "x", 3, true]',
+            '[{"id": "1", "b": ["**"]}, "*", 3, true]',
+        ),
         # scalars=True: a number becomes a string of one '*' per character
         # as written; true, false and null stay.
         (
@@ -67,7 +79,11 @@ def chunked(redactor, data, size, lines=False, keep_going=False, bom=True):
             '{"m": "db postgres://app:******@db/x", "k": ["x\\u0041"], "password": "**"}',
         ),
         # A fixed mask is written as a JSON string body.
-        (Redactor(omit=["a"], mask='[\\"\u00e9\n]'), '{"a": "s", "b": "t"}', '{"a": "[\\\\\\"\u00e9\\u000a]", "b": "t"}'),
+        (
+            Redactor(omit=["a"], mask='[\\"\u00e9\n]'),
+            '{"a": "s", "b": "t"}',
+            '{"a": "[\\\\\\"\u00e9\\u000a]", "b": "t"}',
+        ),
     ],
 )
 def test_masks_and_keeps_the_rest(redactor, text, expected):
@@ -79,7 +95,10 @@ def test_masks_and_keeps_the_rest(redactor, text, expected):
 
 
 def test_str_with_lone_surrogates_and_bytes_with_bom():
-    assert DENY.redact_json('{"password": "\ud800", "a": "\udfff"}') == '{"password": "*", "a": "\udfff"}'
+    assert (
+        DENY.redact_json('{"password": "\ud800", "a": "\udfff"}')
+        == '{"password": "*", "a": "\udfff"}'
+    )
     # A leading byte-order mark is kept, in str as in bytes.
     assert DENY.redact_json(b'\xef\xbb\xbf{"token": "ab"}') == b'\xef\xbb\xbf{"token": "**"}'
     assert DENY.redact_json('\ufeff{"token": "ab"}') == '\ufeff{"token": "**"}'
@@ -141,9 +160,11 @@ def test_strict_json_errors_name_line_and_column(data, message):
 
 @pytest.mark.parametrize(
     "text, message",
-    [("\ufeff\ufeff[]", "Expecting value: line 1 column 1"),
-     (" \ufeff[]", "Expecting value: line 1 column 2"),
-     ('["\ufeff", \ufeff1]', "Expecting value: line 1 column 7")],
+    [
+        ("\ufeff\ufeff[]", "Expecting value: line 1 column 1"),
+        (" \ufeff[]", "Expecting value: line 1 column 2"),
+        ('["\ufeff", \ufeff1]', "Expecting value: line 1 column 7"),
+    ],
 )
 def test_a_byte_order_mark_only_leads(text, message):
     for data in (text, text.encode()):
@@ -155,9 +176,11 @@ def test_a_byte_order_mark_only_leads(text, message):
 @pytest.mark.parametrize("size", [1, 2, 100])
 @pytest.mark.parametrize(
     "bom, expected",
-    [(True, (b'\xef\xbb\xbf["*"]\n[2]\n', [])),
-     # Bytes that continue a file: the mark makes its line bad.
-     (False, (b"[2]\n", ["Expecting value: line 1 column 1"]))],
+    [
+        (True, (b'\xef\xbb\xbf["*"]\n[2]\n', [])),
+        # Bytes that continue a file: the mark makes its line bad.
+        (False, (b"[2]\n", ["Expecting value: line 1 column 1"])),
+    ],
 )
 def test_stream_takes_a_leading_mark_only_at_a_file_start(bom, expected, size):
     data = b'\xef\xbb\xbf["x"]\n[2]\n'
@@ -169,7 +192,11 @@ def test_error_is_a_value_error_that_pickles():
         DENY.redact_json('{"a":\n x}')
     err = pickle.loads(pickle.dumps(info.value))
     assert (type(err), str(err), err.msg, err.lineno, err.colno) == (
-        JSONRedactError, "Expecting value: line 2 column 2", "Expecting value", 2, 2,
+        JSONRedactError,
+        "Expecting value: line 2 column 2",
+        "Expecting value",
+        2,
+        2,
     )
 
 
@@ -178,14 +205,7 @@ def test_nesting_up_to_the_limit_is_fine():
     assert Redactor(trust=[]).redact_json(deep) == deep.replace(b'"ab"', b'"**"')
 
 
-LINES = (
-    b'{"password": "pw1"}\n'
-    b"\n"
-    b'[1,\n'
-    b'  {"token": ["ab", "c"]}\r\n'
-    b'{"password": "\xff"}\n'
-    b'"tail"'
-)
+LINES = b'{"password": "pw1"}\n\n[1,\n  {"token": ["ab", "c"]}\r\n{"password": "\xff"}\n"tail"'
 
 
 @pytest.mark.parametrize(
@@ -199,7 +219,8 @@ LINES = (
 def test_json_lines_drop_bad_lines_whole(keep_going, output, size):
     errors = ["Expecting value: line 3 column 4", "Invalid UTF-8 byte 0xff: line 5 column 15"]
     assert chunked(DENY, LINES, size, lines=True, keep_going=keep_going) == (
-        output, errors if keep_going else errors[:1],
+        output,
+        errors if keep_going else errors[:1],
     )
 
 
@@ -246,7 +267,11 @@ STRING = re.compile(rb'"(?:[^"\\]|\\.)*"')
 
 
 def text_strings():
-    return st.text(st.characters(codec=None, exclude_categories=["Cs"]) | st.sampled_from("\ud800\udfff\"\\\n\x00\u00e9\U0001f600"), max_size=6)
+    return st.text(
+        st.characters(codec=None, exclude_categories=["Cs"])
+        | st.sampled_from('\ud800\udfff"\\\n\x00\u00e9\U0001f600'),
+        max_size=6,
+    )
 
 
 def literal(s, draw_escape):
@@ -265,6 +290,7 @@ def documents(draw):
     """JSON text with random spacing and escapes, duplicate keys included."""
     escape = lambda: draw(st.booleans())  # noqa: E731
     space = lambda: draw(st.sampled_from(["", " ", "\n", "\t ", "\r\n"]))  # noqa: E731
+
     def value(depth):
         kind = draw(st.integers(0, 6 if depth < 6 else 3))
         if kind == 0:
@@ -279,6 +305,7 @@ def documents(draw):
         keys = draw(st.lists(st.sampled_from(KEYS + ["Password", "x"]), max_size=4))
         members = [literal(k, escape) + space() + ":" + space() + value(depth + 1) for k in keys]
         return "{" + space() + ("," + space()).join(members) + space() + "}"
+
     return space() + value(0) + space()
 
 
@@ -302,7 +329,12 @@ def test_text_path_agrees_with_the_walks(text, allow, keys):
 
 def leak_rounds():
     """Every path of the text API once, good and bad input alike."""
-    for data in ('{"password": "\\ud800x", "a": [1]}', b'\xef\xbb\xbf{"token": "y"}', b"[1,]", "\udfff"):
+    for data in (
+        '{"password": "\\ud800x", "a": [1]}',
+        b'\xef\xbb\xbf{"token": "y"}',
+        b"[1,]",
+        "\udfff",
+    ):
         with contextlib.suppress(JSONRedactError):
             DENY.redact_json(data)
     stream = JSONStream(Redactor(omit=["a"], mask="#"), lines=True, keep_going=True)
@@ -314,7 +346,10 @@ def leak_rounds():
     big.feed(b'{"token": "v"}\n' * 5000 + b"bad\n")
     big.pop_errors()
     detecting = Redactor(omit=["x"], detect=True)
-    assert detecting.redact_json(b'["' + b"y " * 40000 + b'", "postgres://a:bc@h/"]').count(b"**") == 1
+    assert (
+        detecting.redact_json(b'["' + b"y " * 40000 + b'", "postgres://a:bc@h/"]').count(b"**")
+        == 1
+    )
     with pytest.raises(JSONRedactError):
         JSONStream(DENY).feed(b"[}")
 

@@ -45,8 +45,8 @@ class Job:
         self.out = out
         self.keep_going = keep_going
         self.processes = processes  # --jobs: this one and its workers
-        self.flush_each = False        # interactive input: flush every block
-        self.out_is_terminal = False   # output shares the terminal: no bar
+        self.flush_each = False  # interactive input: flush every block
+        self.out_is_terminal = False  # output shares the terminal: no bar
         self.failures = 0
         self.progress: Progress | None = None
 
@@ -58,11 +58,14 @@ class Job:
         sys.stderr.write(f"zentrove: {message}\n")
         sys.stderr.flush()
 
-    def bad_json(self, name: str, err: JSONRedactError | tuple[str, int, int],
-                 line_offset: int = 0, hint: bool = False) -> None:
-        msg, lineno, colno = (
-            err if isinstance(err, tuple) else (err.msg, err.lineno, err.colno)
-        )
+    def bad_json(
+        self,
+        name: str,
+        err: JSONRedactError | tuple[str, int, int],
+        line_offset: int = 0,
+        hint: bool = False,
+    ) -> None:
+        msg, lineno, colno = err if isinstance(err, tuple) else (err.msg, err.lineno, err.colno)
         # A second document at the start of a line: likely JSON Lines.
         extra = LINES_HINT if hint and msg == "Extra data" and colno == 1 else ""
         self.report(f"{name}:{lineno + line_offset}:{colno}: invalid JSON: {msg}{extra}")
@@ -72,8 +75,7 @@ def redact_input(job: Job, item: Input) -> bool:
     """Redacts one input in this process; False when it had bad data."""
     try:
         if item.path is None:
-            source: IO[bytes] = os.fdopen(sys.stdin.fileno(), "rb", buffering=0,
-                                          closefd=False)
+            source: IO[bytes] = os.fdopen(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
         elif item.compression is not None:
             source = open_reader(item.path, item.compression)
         else:
@@ -126,8 +128,14 @@ def _lines(job: Job, item: Input, source: IO[bytes]) -> bool:
         ok = False
 
     try:
-        streamed = redact_stream(job.redactor, _blocks(job, item, source, job.flush_each),
-                                 job.out.write, bad, lines=True, keep_going=job.keep_going)
+        streamed = redact_stream(
+            job.redactor,
+            _blocks(job, item, source, job.flush_each),
+            job.out.write,
+            bad,
+            lines=True,
+            keep_going=job.keep_going,
+        )
     except _ReadError as exc:
         job.report(str(exc))
         return False
@@ -159,16 +167,28 @@ PartErrors = list[tuple[str, int, int]]
 PartResult = tuple[int, PartErrors, bool]
 
 
-def _redact_range(redactor: Redactor, path: str, start: int, end: int, lines: bool,
-                  keep_going: bool, write: Callable[[bytes], object]) -> PartResult:
+def _redact_range(
+    redactor: Redactor,
+    path: str,
+    start: int,
+    end: int,
+    lines: bool,
+    keep_going: bool,
+    write: Callable[[bytes], object],
+) -> PartResult:
     """Redacts bytes [start, end) of a file, passing the output to write."""
     errors: PartErrors = []
     with open(path, "rb", buffering=0) as src:
         # A part that starts later in the file has no byte-order mark to keep.
         streamed = redact_stream(
-            redactor, _range_blocks(src.fileno(), start, end), write,
+            redactor,
+            _range_blocks(src.fileno(), start, end),
+            write,
             lambda e: errors.append((e.msg, e.lineno, e.colno)),
-            lines=lines, keep_going=keep_going, bom=start == 0)
+            lines=lines,
+            keep_going=keep_going,
+            bom=start == 0,
+        )
     return streamed.line - 1, errors, streamed.stopped
 
 
@@ -184,8 +204,15 @@ def _range_blocks(fd: int, start: int, end: int) -> Iterator[memoryview]:
         yield view[:n]
 
 
-def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
-               keep_going: bool, part_dir: str) -> tuple[str, PartResult]:
+def _work_part(
+    redactor: Redactor,
+    path: str,
+    start: int,
+    end: int,
+    lines: bool,
+    keep_going: bool,
+    part_dir: str,
+) -> tuple[str, PartResult]:
     """In a worker process: a part of a file redacted into a new part file
     (empty for a bad document)."""
     import tempfile
@@ -281,12 +308,14 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
         process.terminate()
 
 
-def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
-               part_dir: str) -> None:
+def _run_parts(
+    job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor, part_dir: str
+) -> None:
     """This process takes every job.processes-th part itself and writes it straight
     out; workers write the others to part files, which are copied in order."""
-    segments = [(item, start, end) for item in inputs if item.splittable
-                for start, end in _segments(item)]
+    segments = [
+        (item, start, end) for item in inputs if item.splittable for start, end in _segments(item)
+    ]
     futures: dict[int, Future[tuple[str, PartResult]]] = {}
     submitted = 0
 
@@ -298,8 +327,16 @@ def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
             submitted += 1
             if k % job.processes:
                 item, start, end = segments[k]
-                futures[k] = pool.submit(_work_part, job.redactor, item.path or "",
-                                         start, end, item.lines, job.keep_going, part_dir)
+                futures[k] = pool.submit(
+                    _work_part,
+                    job.redactor,
+                    item.path or "",
+                    start,
+                    end,
+                    item.lines,
+                    job.keep_going,
+                    part_dir,
+                )
 
     index = 0
     for item in inputs:
@@ -321,8 +358,14 @@ def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
                         job.out.begin_document()
                     try:
                         lines_read, errors, stop = _redact_range(
-                            job.redactor, item.path or "", start, end, item.lines,
-                            job.keep_going, job.out.write)
+                            job.redactor,
+                            item.path or "",
+                            start,
+                            end,
+                            item.lines,
+                            job.keep_going,
+                            job.out.write,
+                        )
                     except OSError as exc:
                         if not item.lines:
                             job.out.end_document(False)

@@ -71,7 +71,9 @@ def redact_value(engine: RedactorEngine, value: Any) -> tuple[Any, int]:
     return (value if holder is value else holder[None]), masked
 
 
-def redact_json_bytes(engine: RedactorEngine, data: bytes, indent: int | None) -> tuple[bytes, int]:
+def redact_json_bytes(
+    engine: RedactorEngine, data: bytes, indent: int | None
+) -> tuple[bytes, int]:
     """Redacts one JSON value given as UTF-8; raises InvalidValue for bad input."""
     if engine.text is not None:
         return _native(engine.text, data), 0
@@ -184,9 +186,7 @@ def _read(part: Part) -> bytes:
         if part.compression is not None or part.length is None:
             data: bytes = handle.read()
             return data
-        block: bytes = fsspec.utils.read_block(
-            handle, part.offset, part.length, delimiter=b"\n"
-        )
+        block: bytes = fsspec.utils.read_block(handle, part.offset, part.length, delimiter=b"\n")
         return block
 
 
@@ -308,8 +308,13 @@ def stream_part(part: Part, engine: RedactorEngine, keep_going: bool) -> Done:
             # A byte-order mark counts at the start of a file only, whatever
             # the partitions: a partition that starts later continues the file.
             streamed = redact_stream(
-                engine.native, chunks(src, remaining), out.write, take_error,
-                lines=not part.document, keep_going=keep_going, bom=part.offset == 0,
+                engine.native,
+                chunks(src, remaining),
+                out.write,
+                take_error,
+                lines=not part.document,
+                keep_going=keep_going,
+                bom=part.offset == 0,
             )
             written = not bad_count or (keep_going and not part.document)
             if written:
@@ -401,8 +406,6 @@ def redact_series(series: Any, engine: RedactorEngine, column: Any) -> Any:
                 )
         except InvalidValue as exc:
             column_at = "" if exc.column is None else f", column {exc.column}"
-            raise ValueError(
-                f"column {column!r}, row {row!r}{column_at}: {exc.message}"
-            ) from None
+            raise ValueError(f"column {column!r}, row {row!r}{column_at}: {exc.message}") from None
         values.append(value)
     return pd.Series(values, index=series.index, name=series.name, dtype=series.dtype)

@@ -122,4 +122,3 @@ def engine_of(redactor: object, *, duck_typed: bool = False) -> RedactorEngine |
         if engine.walk is not None or engine.text is not None:
             return engine
     return None
-

@@ -155,40 +155,86 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     keys = parser.add_mutually_exclusive_group()
-    keys.add_argument("--omit", action="append", metavar="KEY", default=[],
-                      help="mask the string values stored under KEY (repeatable)")
-    keys.add_argument("--trust", action="append", metavar="KEY", default=[],
-                      help="leave KEY in clear and mask every other key (repeatable)")
-    parser.add_argument("--keys-file", action="append", metavar="FILE", default=[],
-                        help="read more keys from FILE, one per line (repeatable)")
-    parser.add_argument("--exact", action="store_true",
-                        help="compare keys by their exact text")
-    parser.add_argument("--contains", action="append", metavar="TEXT", default=[],
-                        help="also mask keys that contain TEXT (deny-list only; repeatable)")
-    parser.add_argument("--detect", action="store_true",
-                        help="also mask secrets found by their shape inside strings "
-                        "(tokens, keys, passwords in URLs, ...)")
-    parser.add_argument("--mask", metavar="TEXT",
-                        help="replace each secret by TEXT instead of one '*' per character")
-    parser.add_argument("--lines", action="store_true",
-                        help="read every input as JSON Lines "
-                        "(default for *.jsonl and *.ndjson files)")
-    parser.add_argument("--output", "-o", metavar="FILE",
-                        help="write to FILE instead of standard output ('-'); "
-                        "FILE.gz, .bz2 and .xz are written compressed")
-    parser.add_argument("--keep-going", action="store_true",
-                        help="report bad input and go on with the next line or file")
-    parser.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
-                        help="redact files on N processes (output order is kept)")
-    parser.add_argument("--dask", metavar="ADDRESS",
-                        help="redact on the Dask scheduler at ADDRESS ('local' starts one "
-                        "here): inputs may be globs or fsspec URLs, --output names a "
-                        "directory of part files, *.json files are documents")
-    parser.add_argument("--version", action=_Version, nargs=0,
-                        help="show the version and exit")
-    parser.add_argument("inputs", nargs="*", metavar="FILE",
-                        help="JSON or JSON Lines files, .gz, .bz2 and .xz read decompressed; "
-                        "'-' or none reads standard input")
+    keys.add_argument(
+        "--omit",
+        action="append",
+        metavar="KEY",
+        default=[],
+        help="mask the string values stored under KEY (repeatable)",
+    )
+    keys.add_argument(
+        "--trust",
+        action="append",
+        metavar="KEY",
+        default=[],
+        help="leave KEY in clear and mask every other key (repeatable)",
+    )
+    parser.add_argument(
+        "--keys-file",
+        action="append",
+        metavar="FILE",
+        default=[],
+        help="read more keys from FILE, one per line (repeatable)",
+    )
+    parser.add_argument("--exact", action="store_true", help="compare keys by their exact text")
+    parser.add_argument(
+        "--contains",
+        action="append",
+        metavar="TEXT",
+        default=[],
+        help="also mask keys that contain TEXT (deny-list only; repeatable)",
+    )
+    parser.add_argument(
+        "--detect",
+        action="store_true",
+        help="also mask secrets found by their shape inside strings "
+        "(tokens, keys, passwords in URLs, ...)",
+    )
+    parser.add_argument(
+        "--mask",
+        metavar="TEXT",
+        help="replace each secret by TEXT instead of one '*' per character",
+    )
+    parser.add_argument(
+        "--lines",
+        action="store_true",
+        help="read every input as JSON Lines (default for *.jsonl and *.ndjson files)",
+    )
+    parser.add_argument(
+        "--output",
+        "-o",
+        metavar="FILE",
+        help="write to FILE instead of standard output ('-'); "
+        "FILE.gz, .bz2 and .xz are written compressed",
+    )
+    parser.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="report bad input and go on with the next line or file",
+    )
+    parser.add_argument(
+        "--jobs",
+        "-j",
+        type=_positive,
+        default=1,
+        metavar="N",
+        help="redact files on N processes (output order is kept)",
+    )
+    parser.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="redact on the Dask scheduler at ADDRESS ('local' starts one "
+        "here): inputs may be globs or fsspec URLs, --output names a "
+        "directory of part files, *.json files are documents",
+    )
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
+    parser.add_argument(
+        "inputs",
+        nargs="*",
+        metavar="FILE",
+        help="JSON or JSON Lines files, .gz, .bz2 and .xz read decompressed; "
+        "'-' or none reads standard input",
+    )
     return parser
 
 
@@ -219,9 +265,7 @@ def make_redactor(args: argparse.Namespace) -> Redactor:
         # --detect alone would copy {"password": "x"} through: detectors
         # look inside strings, they do not replace key rules.
         if not omissions and not args.contains:
-            raise UsageError(
-                "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
-            )
+            raise UsageError("no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE")
         return Redactor(omit=omissions, **options)
     except (TypeError, ValueError) as exc:
         # The keyword a message names becomes the option: omit= is --omit.
@@ -274,8 +318,10 @@ def run(args: argparse.Namespace) -> int:
 def run_dask(args: argparse.Namespace, redactor: Redactor) -> int:
     """Redacts the inputs on a Dask cluster into the directory --output."""
     if args.jobs > 1 or args.lines:
-        raise UsageError("--dask takes no --jobs or --lines: the cluster splits "
-                         "the work, and files ending in .json are documents")
+        raise UsageError(
+            "--dask takes no --jobs or --lines: the cluster splits "
+            "the work, and files ending in .json are documents"
+        )
     if not args.inputs or "-" in args.inputs or args.output in (None, "-"):
         raise UsageError("--dask reads named inputs and needs --output DIRECTORY")
     try:
@@ -287,8 +333,9 @@ def run_dask(args: argparse.Namespace, redactor: Redactor) -> int:
         sys.stderr.write(f"zentrove: {message}\n")
 
     try:
-        failures = run_command(args.dask, args.inputs, args.output, redactor,
-                               args.keep_going, report)
+        failures = run_command(
+            args.dask, args.inputs, args.output, redactor, args.keep_going, report
+        )
     except (OSError, ValueError) as exc:  # no input, no scheduler, bad --output
         raise UsageError(str(exc)) from None
     return EXIT_DATA if failures else EXIT_OK
@@ -388,4 +435,3 @@ def main(argv: Iterable[str] | None = None) -> int:
         # The run is over: a signal now has nothing left to clean up.
         for signum, handler in replaced.items():
             signal.signal(signum, handler)
-

@@ -183,18 +183,16 @@ def redact_text_files(
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     if size is not None and (type(size) is not int or size <= 0):
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
-    if output_compression is not None and output_compression not in fsspec.available_compressions():
+    if (
+        output_compression is not None
+        and output_compression not in fsspec.available_compressions()
+    ):
         raise ValueError(f"unknown output_compression {output_compression!r}")
-    parts, out_fs, root = _plan(
-        urlpath, outdir, size, compression, output_compression, options
-    )
+    parts, out_fs, root = _plan(urlpath, outdir, size, compression, output_compression, options)
     if out_fs.isfile(root):
         raise NotADirectoryError(f"output directory {outdir!r} is a file")
     out_fs.makedirs(root, exist_ok=True)
-    tasks = [
-        _delayed(redact_part, pure=False)(part, engine, keep_going)
-        for part in parts
-    ]
+    tasks = [_delayed(redact_part, pure=False)(part, engine, keep_going) for part in parts]
     done: tuple[Done, ...] = _compute(*tasks)
     first_bad: list[BadLine] = []
     line_base = 0
@@ -248,9 +246,7 @@ def redact_column(df: DataFrame, column: Any, redactor: Any) -> DataFrame:
         raise KeyError(column)
     engine = task_engine(redactor)
     series = df[column]
-    redacted = series.map_partitions(
-        redact_series, engine, column, meta=series._meta
-    )
+    redacted = series.map_partitions(redact_series, engine, column, meta=series._meta)
     result: DataFrame = cast(Any, df).copy()
     result[column] = redacted
     return result

@@ -336,9 +336,7 @@ def _hidden_exception(
     return None
 
 
-def _frames_hold_secrets(
-    engine: RedactorEngine, exc: BaseException, globals_too: bool
-) -> bool:
+def _frames_hold_secrets(engine: RedactorEngine, exc: BaseException, globals_too: bool) -> bool:
     """Whether a variable of a frame in the exception's chain (causes,
     contexts, members of groups) would be masked: by its name, or, with
     detectors, by what its repr shows."""
@@ -517,9 +515,7 @@ class RedactingProcessor:
         self.redactor = _redactor("RedactingProcessor", redactor, rules)
         self._engine = _engine(self.redactor, "RedactingProcessor")
 
-    def __call__(
-        self, logger: object, method_name: str, event_dict: _EventDict
-    ) -> _EventDict:
+    def __call__(self, logger: object, method_name: str, event_dict: _EventDict) -> _EventDict:
         try:
             _redact_event(self._engine, event_dict)
         except Exception:
@@ -593,7 +589,12 @@ def _redact_loguru(engine: RedactorEngine, record: MutableMapping[str, Any]) -> 
         # values that the call put into extra are masked wherever the
         # message shows them.
         for key, value in record["extra"].items():
-            if isinstance(key, str) and isinstance(value, str) and value and engine.is_sensitive(key):
+            if (
+                isinstance(key, str)
+                and isinstance(value, str)
+                and value
+                and engine.is_sensitive(key)
+            ):
                 message = message.replace(value, engine.mask(value))
     record["message"] = engine.scan(message)
     record["extra"] = _fields(engine, dict(record["extra"]))

@@ -37,14 +37,10 @@ def _keys(name: str, keys: object) -> tuple[str, ...]:
     try:
         items = list(keys)  # type: ignore[call-overload]
     except TypeError:
-        raise TypeError(
-            f"{name}= must be an iterable of str, not {type(keys).__name__}"
-        ) from None
+        raise TypeError(f"{name}= must be an iterable of str, not {type(keys).__name__}") from None
     for item in items:
         if not isinstance(item, str):
-            raise TypeError(
-                f"{name}= must hold only str, not {type(item).__name__}"
-            )
+            raise TypeError(f"{name}= must hold only str, not {type(item).__name__}")
         if not item:
             # An empty shell variable must not pass for a key.
             raise ValueError(f"{name}= must not hold an empty str")
@@ -107,9 +103,7 @@ class Redactor(RedactorBase):
             raise ValueError("contains= applies to a deny-list (omit=) only")
         if mask is not None:
             if not isinstance(mask, str):
-                raise TypeError(
-                    f"mask= must be a str or None, not {type(mask).__name__}"
-                )
+                raise TypeError(f"mask= must be a str or None, not {type(mask).__name__}")
             mask = str.__str__(mask)
             if not mask:
                 raise ValueError("mask= must not be an empty str")
@@ -150,8 +144,7 @@ class Redactor(RedactorBase):
     def _identity(self) -> tuple[object, ...]:
         # Order and repeats of listed keys do not change what is masked.
         return tuple(
-            (k, frozenset(v) if isinstance(v, list) else v)
-            for k, v in self._kwargs().items()
+            (k, frozenset(v) if isinstance(v, list) else v) for k, v in self._kwargs().items()
         )
 
     def __eq__(self, other: object) -> bool:

@@ -21,9 +21,14 @@ WIDE = "p\u00e4ss-\u20ac\u4e16-\U0001f511"
 
 
 def data():
-    return {"Password": "hunter2", "API-KEY": ["ab", {"id": WIDE, "n": 1}],
-            "od": OrderedDict(STRASSE=WIDE), "dd": defaultdict(list, x_secret="s"),
-            "u": UserDict(api_key=["k"]), "t": (1, {"password": "p"})}
+    return {
+        "Password": "hunter2",
+        "API-KEY": ["ab", {"id": WIDE, "n": 1}],
+        "od": OrderedDict(STRASSE=WIDE),
+        "dd": defaultdict(list, x_secret="s"),
+        "u": UserDict(api_key=["k"]),
+        "t": (1, {"password": "p"}),
+    }
 
 
 COPY = R.redacted(data())
@@ -56,25 +61,45 @@ def in_place():
         d = data()
         return d, copy.deepcopy(d)
 
-    return Op("redact", make, lambda s: call(R.redact, s[0]),
-              lambda s, r: check(r is s[0] and r == COPY, r),
-              lambda s: partly(s[1], s[0]))
+    return Op(
+        "redact",
+        make,
+        lambda s: call(R.redact, s[0]),
+        lambda s, r: check(r is s[0] and r == COPY, r),
+        lambda s: partly(s[1], s[0]),
+    )
 
 
 OPS = [
-    Op("Redactor()", lambda: None,
-       lambda s: call(Redactor, omit=["pass_word", WIDE], contains=["Secret"], mask="#"),
-       lambda s, r: check(r.is_sensitive("PASSWORD") and r.is_sensitive("my-secret"), r)),
-    Op("is_sensitive", lambda: None, lambda s: call(R.is_sensitive, "STRASSE" * 40),
-       lambda s, r: check(r is False, r)),
-    Op("redacted", data, lambda s: call(R.redacted, s),
-       lambda s, r: check(r == COPY and s == data(), r)),
+    Op(
+        "Redactor()",
+        lambda: None,
+        lambda s: call(Redactor, omit=["pass_word", WIDE], contains=["Secret"], mask="#"),
+        lambda s, r: check(r.is_sensitive("PASSWORD") and r.is_sensitive("my-secret"), r),
+    ),
+    Op(
+        "is_sensitive",
+        lambda: None,
+        lambda s: call(R.is_sensitive, "STRASSE" * 40),
+        lambda s, r: check(r is False, r),
+    ),
+    Op(
+        "redacted",
+        data,
+        lambda s: call(R.redacted, s),
+        lambda s, r: check(r == COPY and s == data(), r),
+    ),
     Op("report", data, lambda s: call(R.report, s), lambda s, r: check(r == REPORT, r)),
     in_place(),
-    Op("redact, tuple", lambda: {"s": [{"api_key": ("a", "b")}]},
-       lambda s: call(R.redact, s), lambda s, r: None, expected=TypeError,
-       message="cannot mask ('s', 0, 'api_key', 0) in place: it is inside a tuple; "
-       "use redacted() for a redacted copy"),
+    Op(
+        "redact, tuple",
+        lambda: {"s": [{"api_key": ("a", "b")}]},
+        lambda s: call(R.redact, s),
+        lambda s, r: None,
+        expected=TypeError,
+        message="cannot mask ('s', 0, 'api_key', 0) in place: it is inside a tuple; "
+        "use redacted() for a redacted copy",
+    ),
 ]
 
 
