@@ -297,7 +297,7 @@ static_assert(simd_sets_match());
 int run_scan(Scan& scan, uint32_t detectors)
 {
     const uint32_t live = live_entries(detectors);
-    const unsigned char* p = scan.text;
+    const unsigned char* p = scan.text.data;  // the candidate pass reads each byte once, uncounted
     const Py_ssize_t n = scan.size;
     Py_ssize_t resume = 0;  // matched text before this is not scanned again
     unsigned prev = 0;      // word flag of the byte before the block
@@ -379,7 +379,20 @@ PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     return redactor_scan(args[0], args[1]);
 }
 
+#ifdef ZR_COUNT_WORK
+// _bytes_examined(): the bytes of scanned text that matchers have read so
+// far; only in builds that count (debug interpreter, ZENTROVE_COUNT_WORK).
+PyObject* py_bytes_examined(PyObject*, PyObject*)
+{
+    return PyLong_FromSsize_t(bytes_examined);
+}
+#endif
+
 PyMethodDef functions[] = {
+#ifdef ZR_COUNT_WORK
+    {"_bytes_examined", py_bytes_examined, METH_NOARGS,
+     "_bytes_examined()\n--\n\nBytes of text the matchers have read, for tests of linear work."},
+#endif
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)),
      METH_FASTCALL, "scan(redactor, text, /)\n--\n\nRedactor.scan(text) as a function."},
     {"parse_detectors", py_parse_detectors, METH_O,

@@ -100,6 +100,45 @@ inline constexpr std::array<uint8_t, 256> kClass = make_classes();
     return c == '"' || c == '\'';
 }
 
+// Work counting, for the tests of linear time: a build with Py_DEBUG (the
+// debug interpreter's) or ZENTROVE_COUNT_WORK counts every byte of the text
+// that a matcher reads, and zentrove._redact._bytes_examined() tells.  The
+// GIL serialises scans, so a plain counter does.
+#if defined(Py_DEBUG) || defined(ZENTROVE_COUNT_WORK)
+#define ZR_COUNT_WORK 1
+inline Py_ssize_t bytes_examined = 0;
+inline void examined(Py_ssize_t n) noexcept
+{
+    bytes_examined += n;
+}
+#else
+inline void examined(Py_ssize_t) noexcept {}
+#endif
+
+// The scanned bytes: an index reads one byte and counts it; `+` gives a raw
+// pointer for the C library's searches, whose callers count what they read.
+struct Bytes {
+    const unsigned char* data;
+
+    unsigned char operator[](Py_ssize_t i) const noexcept
+    {
+        examined(1);
+        return data[i];
+    }
+    const unsigned char* operator+(Py_ssize_t i) const noexcept { return data + i; }
+};
+
+// Where a search of the C library stopped: the offset of `found` from
+// `base`, or `base + n` when it found nothing; the bytes up to there count
+// as read.
+[[nodiscard]] inline Py_ssize_t searched(const unsigned char* base, const void* found,
+                                         Py_ssize_t n, Py_ssize_t width = 1) noexcept
+{
+    Py_ssize_t stop = found != nullptr ? static_cast<const unsigned char*>(found) - base : n;
+    examined(found != nullptr ? stop + width : n);
+    return stop;
+}
+
 // One span of bytes to mask, and the detector that found it.
 struct Span {
     Py_ssize_t begin;
@@ -113,7 +152,7 @@ class Scan {
 public:
     Scan(const unsigned char* text, Py_ssize_t size, const Rules* rules,
          uint32_t detectors) noexcept
-        : text(text), size(size), rules(rules), detectors(detectors)
+        : text{text}, size(size), rules(rules), detectors(detectors)
     {
     }
     Scan(const Scan&) = delete;
@@ -125,7 +164,7 @@ public:
         }
     }
 
-    const unsigned char* const text;  // UTF-8, not NUL-terminated
+    const Bytes text;  // UTF-8, not NUL-terminated
     const Py_ssize_t size;
     const Rules* const rules;  // key rules for key=value text; NULL: none match
     const uint32_t detectors;  // bit per detector that may fire
@@ -158,16 +197,28 @@ public:
         }
         return true;
     }
-    // Bytes of class `cls` from `at` on, at most `limit`.
+    // Bytes of class `cls` from `at` on, at most `limit`.  A long run is
+    // read once: matchers tried again inside it (a JWT's header from every
+    // "eyJ" in it, a token prefix within a longer word) find its end in a
+    // memo instead.
     [[nodiscard]] Py_ssize_t run(Py_ssize_t at, uint8_t cls,
                                  Py_ssize_t limit = PY_SSIZE_T_MAX) const noexcept
     {
+        Py_ssize_t stop = size - at < kShortRun ? size : at + kShortRun;
         Py_ssize_t end = at;
-        while (end < size && end - at < limit && is(text[end], cls)) {
+        while (end < stop && is(text[end], cls)) {
             ++end;
         }
-        return end - at;
+        if (end == stop && stop < size) {
+            end = long_run_end(at, end, cls);
+        }
+        return end - at < limit ? end - at : limit;
     }
+    // The first position in [from, limit) where a line ends or an AWS secret
+    // key starts (after a byte that is no base64), or -1.  Key ids in a row
+    // each look up to 160 bytes ahead; what one look found holds for the
+    // next.
+    [[nodiscard]] Py_ssize_t next_secret_or_line(Py_ssize_t from, Py_ssize_t limit) noexcept;
     // The byte at `at`, or 0 outside the text.
     [[nodiscard]] unsigned char at(Py_ssize_t i) const noexcept
     {
@@ -184,6 +235,24 @@ private:
         int sensitive;
     };
     static constexpr size_t kVerdicts = 64;
+
+    // Runs longer than this are remembered, two per byte class (a JWT reads
+    // two runs of one class before it can fail).
+    static constexpr Py_ssize_t kShortRun = 8;
+    struct RunMemo {
+        Py_ssize_t begin = 0;  // where a query started
+        Py_ssize_t end = 0;    // where the run ends: no byte of the class, or the text's end
+    };
+    [[nodiscard]] Py_ssize_t long_run_end(Py_ssize_t at, Py_ssize_t from,
+                                          uint8_t cls) const noexcept;
+    mutable RunMemo runs_[8][2];
+    mutable uint8_t run_older_[8] = {};
+
+    // What next_secret_or_line last found: [from, to) holds no hit, and `to`
+    // is one when `hit`.
+    Py_ssize_t secret_from_ = -1;
+    Py_ssize_t secret_to_ = -1;
+    bool secret_hit_ = false;
     uint64_t filled_ = 0;
     Verdict verdicts_[kVerdicts];
 
@@ -231,5 +300,30 @@ Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 // An AWS secret access key's shape: 40 base64 bytes from `at`, bounded on
 // both sides, with upper and lower case letters and a digit.
 [[nodiscard]] bool aws_secret_at(const Scan& scan, Py_ssize_t at) noexcept;
+
+// The byte classes that Scan::run remembers runs of, each its own row.
+[[nodiscard]] constexpr int run_row(uint8_t cls) noexcept
+{
+    switch (cls) {
+    case kWord:
+        return 0;
+    case kDigit:
+        return 1;
+    case kUpper | kDigit:
+        return 2;
+    case kDigit | kUpper | kLower:
+        return 3;
+    case kB64:
+        return 4;
+    case kB64Url:
+        return 5;
+    case kB64 | kB64Url:
+        return 6;
+    case kToken68:
+        return 7;
+    default:
+        return -1;
+    }
+}
 
 }  // namespace zr::detect

@@ -100,6 +100,22 @@ private:
 [[nodiscard]] PyObject* masked_copy(PyObject* text, const Utf8& utf8, const Scan& scan,
                                     PyObject* mask)
 {
+    if (utf8.ascii && mask == nullptr) {
+        // Stars over ASCII keep every offset: a copy with the spans
+        // overwritten, which text dense with secrets makes much faster.
+        PyObject* out = PyUnicode_New(utf8.size, 127);
+        if (out == nullptr) {
+            return nullptr;
+        }
+        auto* chars = static_cast<char*>(PyUnicode_DATA(out));
+        std::memcpy(chars, utf8.data, static_cast<size_t>(utf8.size));
+        for (Py_ssize_t s = 0; s < scan.count(); ++s) {
+            const Span& span = scan.spans()[s];
+            std::memset(chars + span.begin, zt::kMaskChar,
+                        static_cast<size_t>(span.end - span.begin));
+        }
+        return out;
+    }
     _PyUnicodeWriter writer;
     _PyUnicodeWriter_Init(&writer);
     writer.min_length = PyUnicode_GET_LENGTH(text);
@@ -151,6 +167,8 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
     }
     uint64_t bit = uint64_t{1} << (hash % kVerdicts);
     Verdict& slot = verdicts_[hash % kVerdicts];
+    // The rules read the key once more, and a remembered key is compared.
+    examined(n);
     if ((filled_ & bit) && slot.size == n
         && std::memcmp(text + slot.at, text + at, static_cast<size_t>(n)) == 0) {
         return slot.sensitive;
@@ -160,8 +178,9 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
         // A deny-list also judges a dotted property path by its last name
         // (`spring.datasource.password=x`); it can only add masks.
         const void* dot = memrchr(text + at, '.', static_cast<size_t>(n));
+        examined(n);
         if (dot != nullptr) {
-            const Py_ssize_t tail = static_cast<const unsigned char*>(dot) - text + 1;
+            const Py_ssize_t tail = static_cast<const unsigned char*>(dot) - text.data + 1;
             if (tail < at + n) {
                 sensitive = key_sensitive_utf8(
                     *rules, reinterpret_cast<const char*>(text + tail), at + n - tail);
@@ -173,6 +192,53 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
         filled_ |= bit;
     }
     return sensitive;
+}
+
+Py_ssize_t Scan::long_run_end(Py_ssize_t at, Py_ssize_t from, uint8_t cls) const noexcept
+{
+    const int row = run_row(cls);
+    if (row >= 0) {
+        // A run is maximal, so one that holds `at` ends where the run from `at` does.
+        for (const RunMemo& memo : runs_[row]) {
+            if (memo.begin <= at && at < memo.end) {
+                return memo.end;
+            }
+        }
+    }
+    Py_ssize_t end = from;
+    while (end < size && is(text[end], cls)) {
+        ++end;
+    }
+    if (row >= 0) {
+        runs_[row][run_older_[row]] = RunMemo{at, end};
+        run_older_[row] ^= 1;
+    }
+    return end;
+}
+
+Py_ssize_t Scan::next_secret_or_line(Py_ssize_t from, Py_ssize_t limit) noexcept
+{
+    Py_ssize_t i = from;
+    if (secret_from_ <= from && from <= secret_to_) {
+        if (secret_hit_) {
+            return secret_to_ < limit ? secret_to_ : -1;
+        }
+        i = secret_to_;
+    }
+    else {
+        secret_from_ = from;
+    }
+    limit = limit < size ? limit : size;
+    for (; i < limit; ++i) {
+        if (text[i] == '\n' || (!is(at(i - 1), kB64) && aws_secret_at(*this, i))) {
+            secret_to_ = i;
+            secret_hit_ = true;
+            return i;
+        }
+    }
+    secret_to_ = i;
+    secret_hit_ = false;
+    return -1;
 }
 
 int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)

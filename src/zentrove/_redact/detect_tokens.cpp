@@ -17,6 +17,21 @@ struct Prefixed {
     Py_ssize_t max;
 };
 
+// No prefix of a table starts another, so the first that the text holds is
+// the only one: its body decides.
+template <size_t N>
+constexpr bool prefix_free(const std::array<Prefixed, N>& table)
+{
+    for (const Prefixed& a : table) {
+        for (const Prefixed& b : table) {
+            if (&a != &b && b.prefix.starts_with(a.prefix)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 template <size_t N>
 [[nodiscard]] Py_ssize_t match_prefixed(Scan& scan, Py_ssize_t at, int detector,
                                         const std::array<Prefixed, N>& table)
@@ -28,7 +43,7 @@ template <size_t N>
         Py_ssize_t body = at + static_cast<Py_ssize_t>(p.prefix.size());
         Py_ssize_t n = scan.run(body, p.body, p.max + 1);
         if (n < p.min || n > p.max) {
-            continue;
+            return 0;
         }
         if (scan.add(at, body + n, detector) < 0) {
             return -1;
@@ -104,6 +119,10 @@ constexpr std::array<Prefixed, 3> kGoogleKeys = {{
     {"GOCSPX-", kB64Url, 28, 28},    // OAuth client secret
     {"ya29.", kB64Url, 20, 4096},    // OAuth access token
 }};
+
+static_assert(prefix_free(kAwsKeyIds) && prefix_free(kGithubTokens)
+              && prefix_free(kGitlabTokens) && prefix_free(kSlackTokens)
+              && prefix_free(kStripeKeys) && prefix_free(kGoogleKeys));
 
 [[nodiscard]] bool starts_folded(const Scan& scan, Py_ssize_t at,
                                  std::string_view lower) noexcept
@@ -205,6 +224,7 @@ Py_ssize_t match_authorization(Scan& scan, Py_ssize_t at, int detector)
     if (is(scan.at(begin + n + pad), kWord)) {
         return 0;
     }
+    examined(n);
     if (basic ? !basic_credentials(scan.text + begin, n)
               : !bearer_token(scan.text + begin, n)) {
         return 0;
@@ -254,6 +274,7 @@ Py_ssize_t match_private_key(Scan& scan, Py_ssize_t at, int detector)
     }
     std::string_view name(reinterpret_cast<const char*>(scan.text + label),
                           static_cast<size_t>(n));
+    examined(n);
     if (name.find("PRIVATE KEY") == std::string_view::npos
         || !scan.has(label + n, "-----")) {
         return 0;
@@ -261,11 +282,10 @@ Py_ssize_t match_private_key(Scan& scan, Py_ssize_t at, int detector)
     // The markers stay readable; the body goes, up to the end marker or, for
     // a truncated block, to the end of the text.
     Py_ssize_t body = label + n + 5;
-    const void* found = memmem(scan.text + body, static_cast<size_t>(scan.size - body),
-                               "-----END ", 9);
-    Py_ssize_t end = found != nullptr
-                         ? static_cast<const unsigned char*>(found) - scan.text
-                         : scan.size;
+    Py_ssize_t end = body + searched(scan.text + body,
+                                     memmem(scan.text + body, static_cast<size_t>(scan.size - body),
+                                            "-----END ", 9),
+                                     scan.size - body, 9);
     if (end == body) {
         return 0;
     }
@@ -282,15 +302,14 @@ Py_ssize_t match_aws_key_id(Scan& scan, Py_ssize_t at, int detector)
         return end;
     }
     // A secret key printed next to its key id, on the same line, goes too.
-    for (Py_ssize_t i = end; i < scan.size && i - end < 160 && scan.text[i] != '\n'; ++i) {
-        if (!is(scan.at(i - 1), kB64) && aws_secret_at(scan, i)) {
-            if (scan.add(i, i + 40, detector) < 0) {
-                return -1;
-            }
-            return i + 40;
-        }
+    Py_ssize_t i = scan.next_secret_or_line(end, end + 160);
+    if (i < 0 || scan.text[i] == '\n') {
+        return end;
     }
-    return end;
+    if (scan.add(i, i + 40, detector) < 0) {
+        return -1;
+    }
+    return i + 40;
 }
 
 Py_ssize_t match_github(Scan& scan, Py_ssize_t at, int detector)
