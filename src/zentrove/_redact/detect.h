@@ -139,6 +139,65 @@ struct Bytes {
     return stop;
 }
 
+// A search forward for the first position that passes a test, which later
+// searches from inside the stretch already read continue instead of reading
+// it again.  The tests are pure functions of the text and `key`, and callers
+// ask from positions that do not go back, so each byte is tested about once.
+struct Ahead {
+    Py_ssize_t from = -1;  // [from, to) holds no hit
+    Py_ssize_t to = -1;    // and `to` is one when `hit`
+    Py_ssize_t key = -1;   // what the test depends on besides the text
+    bool hit = false;
+
+    // The first position in [start, limit) that passes `test`, or -1.
+    template <class Test>
+    [[nodiscard]] Py_ssize_t next(Py_ssize_t start, Py_ssize_t limit, Py_ssize_t of,
+                                  Test&& test) noexcept
+    {
+        Py_ssize_t i = start;
+        if (of == key && from <= start && start <= to) {
+            if (hit) {
+                return to < limit ? to : -1;
+            }
+            i = to;
+        }
+        else {
+            from = start;
+            key = of;
+        }
+        for (; i < limit; ++i) {
+            if (test(i)) {
+                to = i;
+                hit = true;
+                return i;
+            }
+        }
+        to = i;
+        hit = false;
+        return -1;
+    }
+};
+
+// The same backward: the last position before `start` that passes the test.
+struct Behind {
+    Py_ssize_t from = -1;   // none in (found, from)
+    Py_ssize_t found = -1;  // a hit, or -1 for none down to the text's start
+
+    template <class Test>
+    [[nodiscard]] Py_ssize_t last(Py_ssize_t start, Test&& test) noexcept
+    {
+        const bool known = from >= 0 && from <= start;
+        const Py_ssize_t floor = known ? from : 0;
+        Py_ssize_t i = start;
+        while (i > floor && !test(i - 1)) {
+            --i;
+        }
+        found = i > floor ? i - 1 : known ? found : -1;
+        from = start;
+        return found;
+    }
+};
+
 // One span of bytes to mask, and the detector that found it.
 struct Span {
     Py_ssize_t begin;
@@ -214,11 +273,12 @@ public:
         }
         return end - at < limit ? end - at : limit;
     }
-    // The first position in [from, limit) where a line ends or an AWS secret
-    // key starts (after a byte that is no base64), or -1.  Key ids in a row
-    // each look up to 160 bytes ahead; what one look found holds for the
-    // next.
-    [[nodiscard]] Py_ssize_t next_secret_or_line(Py_ssize_t from, Py_ssize_t limit) noexcept;
+
+    // Searches that matchers tried at nearby triggers repeat, remembered:
+    Ahead secret_or_line;  // key ids in a row each look 160 bytes ahead
+    Behind tag_bound;      // a `value` attribute looks back for its tag
+    Ahead attribute;       // ... and on from there for its `name=`
+    Ahead quote_close;     // ... and for where that name's quote closes
     // The byte at `at`, or 0 outside the text.
     [[nodiscard]] unsigned char at(Py_ssize_t i) const noexcept
     {
@@ -248,11 +308,6 @@ private:
     mutable RunMemo runs_[8][2];
     mutable uint8_t run_older_[8] = {};
 
-    // What next_secret_or_line last found: [from, to) holds no hit, and `to`
-    // is one when `hit`.
-    Py_ssize_t secret_from_ = -1;
-    Py_ssize_t secret_to_ = -1;
-    bool secret_hit_ = false;
     uint64_t filled_ = 0;
     Verdict verdicts_[kVerdicts];
 

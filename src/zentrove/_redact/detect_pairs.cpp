@@ -375,39 +375,46 @@ struct Separator {
 // `<add key="password" value="x"/>`, `<input name="token" value="x">`: the
 // key that a `value` attribute's tag names, found between the tag's '<' and
 // `value` as [*begin, *end).
-[[nodiscard]] bool named_by_tag(const Scan& s, const Pair& pair, Py_ssize_t* begin,
+[[nodiscard]] bool named_by_tag(Scan& s, const Pair& pair, Py_ssize_t* begin,
                                 Py_ssize_t* end) noexcept
 {
     if (!pair.quoted_value || pair.quoted_key
         || !equals_folded(s, pair.key_begin, pair.key_end, "value")) {
         return false;
     }
-    Py_ssize_t tag = pair.key_begin;
-    while (tag > 0 && pair.key_begin - tag < 512 && s.text[tag - 1] != '<') {
-        unsigned char c = s.text[tag - 1];
-        if (c == '>' || c == '\n') {
+    // The tag starts after its '<' within 512 bytes, or 512 bytes back; a
+    // '>' or a line's end in between: no tag.  Attributes in a row share
+    // their tag and its name, so these searches are remembered.
+    const Py_ssize_t key = pair.key_begin;
+    Py_ssize_t bound = s.tag_bound.last(key, [&s](Py_ssize_t i) {
+        unsigned char c = s.text[i];
+        return c == '<' || c == '>' || c == '\n';
+    });
+    Py_ssize_t tag = key > 512 ? key - 512 : 0;
+    if (bound >= 0 && key - bound <= 512) {
+        if (s.text[bound] != '<') {
             return false;
         }
-        --tag;
+        tag = bound + 1;
     }
-    for (Py_ssize_t a = tag; a + 6 < pair.key_begin; ++a) {
-        bool name = s.has(a, "name=") || s.has(a, "key=");
-        Py_ssize_t q = a + (s.text[a] == 'n' ? 5 : 4);
-        if (name && a > tag && space(s.text[a - 1]) && quote(s.at(q))) {
-            Py_ssize_t n = pair.key_begin - q - 1;
-            Py_ssize_t close = searched(s.text + q + 1,
-                                        std::memchr(s.text + q + 1, s.text[q],
-                                                    static_cast<size_t>(n)),
-                                        n);
-            if (close == n) {
-                return false;
-            }
-            *begin = q + 1;
-            *end = q + 1 + close;
-            return *end > *begin;
-        }
+    Py_ssize_t a = s.attribute.next(tag + 1, key - 6, 0, [&s](Py_ssize_t i) {
+        return (s.has(i, "name=") || s.has(i, "key=")) && space(s.text[i - 1])
+               && quote(s.at(i + (s.text[i] == 'n' ? 5 : 4)));
+    });
+    if (a < 0) {
+        return false;
     }
-    return false;
+    Py_ssize_t q = a + (s.text[a] == 'n' ? 5 : 4);
+    unsigned char mark = s.text[q];
+    Py_ssize_t close = s.quote_close.next(q + 1, key, q, [&s, mark](Py_ssize_t i) {
+        return s.text[i] == mark;
+    });
+    if (close < 0) {
+        return false;
+    }
+    *begin = q + 1;
+    *end = close;
+    return *end > *begin;
 }
 
 }  // namespace

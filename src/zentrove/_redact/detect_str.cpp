@@ -216,31 +216,6 @@ Py_ssize_t Scan::long_run_end(Py_ssize_t at, Py_ssize_t from, uint8_t cls) const
     return end;
 }
 
-Py_ssize_t Scan::next_secret_or_line(Py_ssize_t from, Py_ssize_t limit) noexcept
-{
-    Py_ssize_t i = from;
-    if (secret_from_ <= from && from <= secret_to_) {
-        if (secret_hit_) {
-            return secret_to_ < limit ? secret_to_ : -1;
-        }
-        i = secret_to_;
-    }
-    else {
-        secret_from_ = from;
-    }
-    limit = limit < size ? limit : size;
-    for (; i < limit; ++i) {
-        if (text[i] == '\n' || (!is(at(i - 1), kB64) && aws_secret_at(*this, i))) {
-            secret_to_ = i;
-            secret_hit_ = true;
-            return i;
-        }
-    }
-    secret_to_ = i;
-    secret_hit_ = false;
-    return -1;
-}
-
 int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)
 {
     // Spans wholly after the new one stay after it; those that overlap it
