@@ -12,6 +12,12 @@ all detectors on, in MB/s of UTF-8:
   and a key lookup in its callback;
 - ``detect-secrets`` (its default plugins) scanning the same lines.
 
+Worst cases: text made to stall each detector (``tests/detect_corpus.py``'s
+WORST: a unit repeated to 200 KB), scanned with all detectors on, and the
+same text as the one string of a JSON Lines record; in MB/s and as a share
+of the typical log's rate on the same path.  The goal: no share below a
+quarter.
+
 Logging, per record: a ``logging.Formatter`` formatting a record (the plain
 cost), and ``RedactingFilter`` with ``detect=True`` on the same record; the
 ratio is the filter's overhead over the plain formatting.
@@ -23,11 +29,15 @@ figure is the median over the rounds, CPU time of this process.
 from __future__ import annotations
 
 import argparse
+import io
+import json
 import logging
 import random
 import re
 import statistics
+import sys
 import time
+from pathlib import Path
 
 from zentrove import Redactor
 from zentrove.logs import RedactingFilter
@@ -177,6 +187,50 @@ def bench_scan(quick: bool) -> None:
         print(f"| {name} | {rate / 1e6:,.1f} | {base / rate:,.1f}x |")
 
 
+def bench_worst(quick: bool) -> None:
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from detect_corpus import WORST
+
+    typical = "\n".join(log_text(2_000 if quick else 20_000))
+    size = 200_000
+    typical_record = json.dumps({"msg": typical}).encode() + b"\n"
+    everything = Redactor(omit=KEYS, detect=True)
+
+    def typical_lines(data: bytes) -> None:
+        everything.redact_json_lines(io.BytesIO(data), io.BytesIO())
+
+    tools: dict = {"typical text": (everything.scan, typical, 3),
+                   "typical json": (typical_lines, typical_record, 3)}
+    sizes = {"typical text": len(typical.encode()), "typical json": len(typical_record)}
+    for i, (detector, keys, unit) in enumerate(WORST):
+        redactor = Redactor(**keys, detect=True)
+        text = unit * (size // len(unit) + 1)
+        record = json.dumps({"msg": text}).encode() + b"\n"
+
+        def lines(data: bytes, redactor: Redactor = redactor) -> None:
+            redactor.redact_json_lines(io.BytesIO(data), io.BytesIO())
+
+        tools[f"{i} text"] = (redactor.scan, text, 3)
+        tools[f"{i} json"] = (lines, record, 3)
+        sizes[f"{i} text"] = len(text.encode())
+        sizes[f"{i} json"] = len(record)
+    times = rounds(tools, 3 if quick else 7)
+    base = sizes["typical text"] / times["typical text"]
+    base_json = sizes["typical json"] / times["typical json"]
+    print(f"\nWorst cases, all detectors on: 200 KB of a unit repeated; typical log "
+          f"{base / 1e6:,.1f} MB/s as text, {base_json / 1e6:,.1f} MB/s as one JSON Lines record")
+    print("| detector | key rules | unit | scan MB/s | share of typical | "
+          "JSON Lines record MB/s | share of typical |")
+    print("|---|---|---|--:|--:|--:|--:|")
+    for i, (detector, keys, unit) in enumerate(WORST):
+        shown = unit if len(unit) <= 24 else unit[:21] + "..."
+        rules = ", ".join(f"{k}={v!r}" if len(v) < 3 else f"{k}=KEYS" for k, v in keys.items())
+        text_rate = sizes[f"{i} text"] / times[f"{i} text"]
+        json_rate = sizes[f"{i} json"] / times[f"{i} json"]
+        print(f"| {detector} | {rules} | `{shown!r}` | {text_rate / 1e6:,.1f} | "
+              f"{text_rate / base:.2f} | {json_rate / 1e6:,.1f} | {json_rate / base_json:.2f} |")
+
+
 def bench_logging(quick: bool) -> None:
     formatter = logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s")
     redacting = RedactingFilter(Redactor(omit=KEYS, detect=True))
@@ -224,9 +278,12 @@ def bench_logging(quick: bool) -> None:
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="smaller text, fewer rounds")
+    ap.add_argument("--worst", action="store_true", help="only the worst cases")
     cfg = ap.parse_args()
-    bench_scan(cfg.quick)
-    bench_logging(cfg.quick)
+    bench_worst(cfg.quick)
+    if not cfg.worst:
+        bench_scan(cfg.quick)
+        bench_logging(cfg.quick)
 
 
 if __name__ == "__main__":

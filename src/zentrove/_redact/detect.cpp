@@ -75,6 +75,27 @@ constexpr Triggers make_triggers(bool at_start)
 constexpr Triggers kStartTriggers = make_triggers(true);
 constexpr Triggers kAnyTriggers = make_triggers(false);
 
+// The entries with a head whose second byte is this one: with the first
+// byte's entries, the matchers worth a call ("gh" calls no GitLab matcher).
+constexpr Triggers make_seconds()
+{
+    Triggers t{};
+    for (size_t e = 0; e < kEntries.size(); ++e) {
+        for (size_t i = 0; i + 1 < kEntries[e].heads.size(); i += 2) {
+            char second = kEntries[e].heads[i + 1];
+            for (unsigned b = 0; b < 256; ++b) {
+                if (second == '?' || (second == '#' && b >= '0' && b <= '9')
+                    || static_cast<unsigned char>(second) == b) {
+                    t[b] |= uint32_t{1} << e;
+                }
+            }
+        }
+    }
+    return t;
+}
+
+constexpr Triggers kSeconds = make_seconds();
+
 // Every two-byte head of every entry, one bit per pair of bytes: most words
 // that start with a trigger byte fail here without a call ("every" for "ey"),
 // and so do most dashes (only "--" may begin a PEM block).
@@ -314,7 +335,8 @@ int run_scan(Scan& scan, uint32_t detectors)
             if (!(kHeads[pair / 64] & (uint64_t{1} << (pair % 64)))) {
                 continue;
             }
-            uint32_t entries = ((kClass[c] & kWord) ? kStartTriggers[c] : kAnyTriggers[c]) & live;
+            uint32_t entries = ((kClass[c] & kWord) ? kStartTriggers[c] : kAnyTriggers[c])
+                               & kSeconds[pair & 0xff] & live;
             if (entries != 0) {
                 Py_ssize_t found = try_entries(scan, at, entries);
                 if (found < 0) {

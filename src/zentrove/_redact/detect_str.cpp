@@ -169,9 +169,15 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
     Verdict& slot = verdicts_[hash % kVerdicts];
     // The rules read the key once more, and a remembered key is compared.
     examined(n);
-    if ((filled_ & bit) && slot.size == n
-        && std::memcmp(text + slot.at, text + at, static_cast<size_t>(n)) == 0) {
-        return slot.sensitive;
+    if ((filled_ & bit) && slot.size == n) {
+        // Keys are short: a loop beats a call.
+        Py_ssize_t i = 0;
+        while (i < n && text.data[slot.at + i] == text.data[at + i]) {
+            ++i;
+        }
+        if (i == n) {
+            return slot.sensitive;
+        }
     }
     int sensitive = key_sensitive_utf8(*rules, reinterpret_cast<const char*>(text + at), n);
     if (sensitive == 0 && !keyless_sensitive(*rules)) {
