@@ -442,19 +442,14 @@ PyObject* redactor_scan(PyObject* self, PyObject* text)
                      Py_TYPE(text)->tp_name);
         return nullptr;
     }
-    return scan_str(*rules, text, nullptr);
+    return scan_value(*rules, text, nullptr, 0, nullptr);
 }
 
-PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired)
+PyObject* scan_value(const Rules& rules, PyObject* value, const char* key, Py_ssize_t key_size,
+                     uint32_t* fired, bool copy)
 {
-    return detect::scan_text(text, rules.detectors, &rules, rules.mask, fired);
-}
-
-int scan_fired(const Rules& rules, PyObject* text, uint32_t* fired)
-{
-    PyObject* same = detect::scan_text(text, rules.detectors, &rules, rules.mask, fired, false);
-    Py_XDECREF(same);
-    return same == nullptr ? -1 : 0;
+    return detect::scan_text(value, rules.detectors, &rules, rules.mask, fired, copy, key,
+                             key_size);
 }
 
 int detectors_parse(PyObject* arg, uint32_t* detectors)

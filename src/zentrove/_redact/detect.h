@@ -144,10 +144,10 @@ struct Bytes {
 // it again.  The tests are pure functions of the text and `key`, and callers
 // ask from positions that do not go back, so each byte is tested about once.
 struct Ahead {
-    Py_ssize_t from = -1;  // [from, to) holds no hit
-    Py_ssize_t to = -1;    // and `to` is one when `hit`
-    Py_ssize_t key = -1;   // what the test depends on besides the text
-    bool hit = false;
+    Py_ssize_t from;  // [from, to) holds no hit
+    Py_ssize_t to;    // and `to` is one when `hit`
+    Py_ssize_t key;   // what the test depends on besides the text
+    bool hit;
 
     // The first position in [start, limit) that passes `test`, or -1.
     template <class Test>
@@ -180,8 +180,8 @@ struct Ahead {
 
 // The same backward: the last position before `start` that passes the test.
 struct Behind {
-    Py_ssize_t from = -1;   // none in (found, from)
-    Py_ssize_t found = -1;  // a hit, or -1 for none down to the text's start
+    Py_ssize_t from;   // none in (found, from)
+    Py_ssize_t found;  // a hit, or -1 for none down to the text's start
 
     template <class Test>
     [[nodiscard]] Py_ssize_t last(Py_ssize_t start, Test&& test) noexcept
@@ -210,8 +210,8 @@ struct Span {
 class Scan {
 public:
     Scan(const unsigned char* text, Py_ssize_t size, const Rules* rules,
-         uint32_t detectors) noexcept
-        : text{text}, size(size), rules(rules), detectors(detectors)
+         uint32_t detectors, Py_ssize_t value_from = 0) noexcept
+        : text{text}, size(size), rules(rules), detectors(detectors), value_from(value_from)
     {
     }
     Scan(const Scan&) = delete;
@@ -227,7 +227,10 @@ public:
     const Py_ssize_t size;
     const Rules* const rules;  // key rules for key=value text; NULL: none match
     const uint32_t detectors;  // bit per detector that may fire
-    uint32_t fired = 0;        // bit per detector that masked something
+    // Where the caller's value starts: before it, the key that the value
+    // was joined to, whose spans fire nothing.
+    const Py_ssize_t value_from;
+    uint32_t fired = 0;        // bit per detector that masked something in the value
 
     // Records a span; one that overlaps earlier spans absorbs them, so a
     // backward-looking matcher may add a span that starts before the last.
@@ -274,11 +277,23 @@ public:
         return end - at < limit ? end - at : limit;
     }
 
-    // Searches that matchers tried at nearby triggers repeat, remembered:
-    Ahead secret_or_line;  // key ids in a row each look 160 bytes ahead
-    Behind tag_bound;      // a `value` attribute looks back for its tag
-    Ahead attribute;       // ... and on from there for its `name=`
-    Ahead quote_close;     // ... and for where that name's quote closes
+    // Searches that matchers tried at nearby triggers repeat, remembered.
+    // Set up at first use: most scans never need them.
+    struct Memos {
+        Ahead secret_or_line;  // key ids in a row each look 160 bytes ahead
+        Behind tag_bound;      // a `value` attribute looks back for its tag
+        Ahead attribute;       // ... and on from there for its `name=`
+        Ahead quote_close;     // ... and for where that name's quote closes
+    };
+    [[nodiscard]] Memos& memos() noexcept
+    {
+        if (!memos_ready_) {
+            constexpr Ahead fresh{-1, -1, -1, false};
+            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh};
+            memos_ready_ = true;
+        }
+        return memos_;
+    }
     // The byte at `at`, or 0 outside the text.
     [[nodiscard]] unsigned char at(Py_ssize_t i) const noexcept
     {
@@ -300,13 +315,16 @@ private:
     // two runs of one class before it can fail).
     static constexpr Py_ssize_t kShortRun = 8;
     struct RunMemo {
-        Py_ssize_t begin = 0;  // where a query started
-        Py_ssize_t end = 0;    // where the run ends: no byte of the class, or the text's end
+        Py_ssize_t begin;  // where a query started
+        Py_ssize_t end;    // where the run ends: no byte of the class, or the text's end
     };
     [[nodiscard]] Py_ssize_t long_run_end(Py_ssize_t at, Py_ssize_t from,
                                           uint8_t cls) const noexcept;
-    mutable RunMemo runs_[8][2];
+    mutable RunMemo runs_[8][2];         // a row is valid by its bit in run_rows_
     mutable uint8_t run_older_[8] = {};
+    mutable uint8_t run_rows_ = 0;
+    bool memos_ready_ = false;
+    Memos memos_;
 
     uint64_t filled_ = 0;
     Verdict verdicts_[kVerdicts];
@@ -349,8 +367,11 @@ Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 // keys of key=value text (NULL: none); `mask` is None for one '*' per code
 // point, or the str that replaces each secret; `fired` collects the bits of
 // the detectors that masked something.  Without `copy`, only `fired` tells.
+// With a `key` (UTF-8, NULL for none) the text is a value under that key,
+// scanned as the text `key=value` and masked as its value part.
 [[nodiscard]] PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules,
-                                  PyObject* mask, uint32_t* fired, bool copy = true);
+                                  PyObject* mask, uint32_t* fired, bool copy = true,
+                                  const char* key = nullptr, Py_ssize_t key_size = 0);
 
 // An AWS secret access key's shape: 40 base64 bytes from `at`, bounded on
 // both sides, with upper and lower case letters and a digit.

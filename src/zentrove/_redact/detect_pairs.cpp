@@ -386,7 +386,7 @@ struct Separator {
     // '>' or a line's end in between: no tag.  Attributes in a row share
     // their tag and its name, so these searches are remembered.
     const Py_ssize_t key = pair.key_begin;
-    Py_ssize_t bound = s.tag_bound.last(key, [&s](Py_ssize_t i) {
+    Py_ssize_t bound = s.memos().tag_bound.last(key, [&s](Py_ssize_t i) {
         unsigned char c = s.text[i];
         return c == '<' || c == '>' || c == '\n';
     });
@@ -397,7 +397,7 @@ struct Separator {
         }
         tag = bound + 1;
     }
-    Py_ssize_t a = s.attribute.next(tag + 1, key - 6, 0, [&s](Py_ssize_t i) {
+    Py_ssize_t a = s.memos().attribute.next(tag + 1, key - 6, 0, [&s](Py_ssize_t i) {
         return (s.has(i, "name=") || s.has(i, "key=")) && space(s.text[i - 1])
                && quote(s.at(i + (s.text[i] == 'n' ? 5 : 4)));
     });
@@ -406,7 +406,7 @@ struct Separator {
     }
     Py_ssize_t q = a + (s.text[a] == 'n' ? 5 : 4);
     unsigned char mark = s.text[q];
-    Py_ssize_t close = s.quote_close.next(q + 1, key, q, [&s, mark](Py_ssize_t i) {
+    Py_ssize_t close = s.memos().quote_close.next(q + 1, key, q, [&s, mark](Py_ssize_t i) {
         return s.text[i] == mark;
     });
     if (close < 0) {

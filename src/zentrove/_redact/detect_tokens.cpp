@@ -333,7 +333,7 @@ Py_ssize_t match_aws_key_id(Scan& scan, Py_ssize_t at, int detector)
     }
     // A secret key printed next to its key id, on the same line, goes too.
     Py_ssize_t reach = scan.size - end < 160 ? scan.size : end + 160;
-    Py_ssize_t i = scan.secret_or_line.next(end, reach, 0, [&scan](Py_ssize_t j) {
+    Py_ssize_t i = scan.memos().secret_or_line.next(end, reach, 0, [&scan](Py_ssize_t j) {
         return scan.text[j] == '\n' || (!is(scan.at(j - 1), kB64) && aws_secret_at(scan, j));
     });
     if (i < 0 || scan.text[i] == '\n') {
