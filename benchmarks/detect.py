@@ -206,8 +206,11 @@ def bench_worst(quick: bool) -> None:
         redactor = Redactor(**keys, detect=True)
         text = unit * (size // len(unit) + 1)
         record = json.dumps({"msg": text}).encode() + b"\n"
+        # The record's key is one the rules keep, so the detectors see its value.
+        kept = Redactor(**{k: [*v, "msg"] if k == "trust" else v for k, v in keys.items()},
+                        detect=True)
 
-        def lines(data: bytes, redactor: Redactor = redactor) -> None:
+        def lines(data: bytes, redactor: Redactor = kept) -> None:
             redactor.redact_json_lines(io.BytesIO(data), io.BytesIO())
 
         tools[f"{i} text"] = (redactor.scan, text, 3)

@@ -129,8 +129,8 @@ struct Bytes {
 };
 
 // Where a search of the C library stopped: the offset of `found` from
-// `base`, or `base + n` when it found nothing; the bytes up to there count
-// as read.
+// `base`, or `n` when it found nothing; the bytes up to there (and the
+// `width` of what it found) count as read.
 [[nodiscard]] inline Py_ssize_t searched(const unsigned char* base, const void* found,
                                          Py_ssize_t n, Py_ssize_t width = 1) noexcept
 {
