@@ -350,6 +350,12 @@ def leak_rounds():
         detecting.redact_json(b'["' + b"y " * 40000 + b'", "postgres://a:bc@h/"]').count(b"**")
         == 1
     )
+    # Values scanned with their keys: a dotted path, a long text joined to its key.
+    long = b"z" * 600
+    assert (
+        detecting.redact_json(b'{"a.x": "s", "secret": "%s"}' % long)
+        == b'{"a.x": "*", "secret": "%s"}' % long
+    )
     with pytest.raises(JSONRedactError):
         JSONStream(DENY).feed(b"[}")
 
