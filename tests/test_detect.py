@@ -270,15 +270,16 @@ def _work(scan, text):
 @pytest.mark.parametrize("json", [False, True], ids=["text", "json"])
 @pytest.mark.parametrize("detector, keys, unit", WORST)
 def test_work_is_linear_in_the_text(detector, keys, unit, json):
-    # In JSON the text sits under a key the rules keep, so the detectors see it.
-    keys = {k: [*v, "m"] if k == "trust" else v for k, v in keys.items()}
+    # In JSON the text sits under a key the rules keep, so the detectors see
+    # it, and one that is scanned with its value.
+    keys = {k: [*v, "aws.m"] if k == "trust" else v for k, v in keys.items()}
     redactor = Redactor(**keys, detect=[detector])
 
     def scan(text):
-        return redactor.redact_json(_json.dumps({"m": text})) if json else redactor.scan(text)
+        return redactor.redact_json(_json.dumps({"aws.m": text})) if json else redactor.scan(text)
 
     k = 40_000 // len(unit) + 1
     once, twice = _work(scan, unit * k), _work(scan, unit * 2 * k)
-    assert twice <= 2.2 * once
+    assert 0 < twice <= 2.2 * once
     # A byte is read a few times at most, never once per start before it.
     assert twice <= 16 * len((unit * 2 * k).encode())
