@@ -180,15 +180,27 @@ constexpr auto kValidNames = make_valid_names();
 // Interned detector names, made at start-up.  Owned here, immortal.
 PyObject* name_objects[kCount];
 
-[[nodiscard]] uint32_t live_entries(uint32_t detectors) noexcept
+// The entries that a set of detectors makes live, for every set: one load
+// per scan, which short strings (most of those a walk scans) feel.
+constexpr std::array<uint16_t, size_t{1} << kCount> make_live()
 {
-    uint32_t live = 0;
-    for (size_t e = 0; e < kEntries.size(); ++e) {
-        if (detectors & ((uint32_t{1} << kEntries[e].detector) | kEntries[e].also)) {
-            live |= uint32_t{1} << e;
+    std::array<uint16_t, size_t{1} << kCount> live{};
+    for (size_t detectors = 0; detectors < live.size(); ++detectors) {
+        for (size_t e = 0; e < kEntries.size(); ++e) {
+            if (detectors & ((uint32_t{1} << kEntries[e].detector) | kEntries[e].also)) {
+                live[detectors] = static_cast<uint16_t>(live[detectors] | (1u << e));
+            }
         }
     }
     return live;
+}
+static_assert(kEntries.size() <= 16);
+
+constexpr auto kLive = make_live();
+
+[[nodiscard]] uint32_t live_entries(uint32_t detectors) noexcept
+{
+    return kLive[detectors & kAllDetectors];
 }
 
 // Tries the matchers in `entries` at `at`: the resume position, 0, or -1.

@@ -348,7 +348,7 @@ PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules, PyOb
                                   : Py_NewRef(text);
         }
     }
-    if (joined != small) {
+    if (joined != nullptr && joined != small) {
         PyMem_Free(joined);
     }
     return result;

@@ -70,16 +70,17 @@ template <Mode M>
 [[gnu::noinline]] PyObject* scan_under_key(const Rules& rules, PyObject* v, const Path* at,
                                            uint32_t* fired, bool copy)
 {
-    TextBuf buf;
-    const char* key = nullptr;
-    Py_ssize_t key_size = 0;
-    if (at != nullptr && at->key != nullptr && PyUnicode_Check(at->key)) {
-        key_size = exact_str(at->key, buf, &key);
-        if (key_size < 0) {
-            return nullptr;
-        }
+    if (at == nullptr || at->key == nullptr || !PyUnicode_Check(at->key)) {
+        return scan_value(rules, v, nullptr, 0, fired, copy);
     }
-    return scan_value(rules, v, key, key_size, fired, copy);
+    if (PyUnicode_IS_ASCII(at->key)) {  // its own bytes, the commonest key
+        return scan_value(rules, v, static_cast<const char*>(PyUnicode_DATA(at->key)),
+                          PyUnicode_GET_LENGTH(at->key), fired, copy);
+    }
+    TextBuf buf;
+    const char* key;
+    Py_ssize_t key_size = exact_str(at->key, buf, &key);
+    return key_size < 0 ? nullptr : scan_value(rules, v, key, key_size, fired, copy);
 }
 
 // A str that the key rules leave alone, scanned by the detectors with its
