@@ -199,16 +199,19 @@ def bench_worst(quick: bool) -> None:
     def typical_lines(data: bytes) -> None:
         everything.redact_json_lines(io.BytesIO(data), io.BytesIO())
 
-    tools: dict = {"typical text": (everything.scan, typical, 3),
-                   "typical json": (typical_lines, typical_record, 3)}
+    tools: dict = {
+        "typical text": (everything.scan, typical, 3),
+        "typical json": (typical_lines, typical_record, 3),
+    }
     sizes = {"typical text": len(typical.encode()), "typical json": len(typical_record)}
-    for i, (detector, keys, unit) in enumerate(WORST):
+    for i, (_detector, keys, unit) in enumerate(WORST):
         redactor = Redactor(**keys, detect=True)
         text = unit * (size // len(unit) + 1)
         record = json.dumps({"msg": text}).encode() + b"\n"
         # The record's key is one the rules keep, so the detectors see its value.
-        kept = Redactor(**{k: [*v, "msg"] if k == "trust" else v for k, v in keys.items()},
-                        detect=True)
+        kept = Redactor(
+            **{k: [*v, "msg"] if k == "trust" else v for k, v in keys.items()}, detect=True
+        )
 
         def lines(data: bytes, redactor: Redactor = kept) -> None:
             redactor.redact_json_lines(io.BytesIO(data), io.BytesIO())
@@ -220,18 +223,24 @@ def bench_worst(quick: bool) -> None:
     times = rounds(tools, 3 if quick else 7)
     base = sizes["typical text"] / times["typical text"]
     base_json = sizes["typical json"] / times["typical json"]
-    print(f"\nWorst cases, all detectors on: 200 KB of a unit repeated; typical log "
-          f"{base / 1e6:,.1f} MB/s as text, {base_json / 1e6:,.1f} MB/s as one JSON Lines record")
-    print("| detector | key rules | unit | scan MB/s | share of typical | "
-          "JSON Lines record MB/s | share of typical |")
+    print(
+        f"\nWorst cases, all detectors on: 200 KB of a unit repeated; typical log "
+        f"{base / 1e6:,.1f} MB/s as text, {base_json / 1e6:,.1f} MB/s as one JSON Lines record"
+    )
+    print(
+        "| detector | key rules | unit | scan MB/s | share of typical | "
+        "JSON Lines record MB/s | share of typical |"
+    )
     print("|---|---|---|--:|--:|--:|--:|")
     for i, (detector, keys, unit) in enumerate(WORST):
         shown = unit if len(unit) <= 24 else unit[:21] + "..."
         rules = ", ".join(f"{k}={v!r}" if len(v) < 3 else f"{k}=KEYS" for k, v in keys.items())
         text_rate = sizes[f"{i} text"] / times[f"{i} text"]
         json_rate = sizes[f"{i} json"] / times[f"{i} json"]
-        print(f"| {detector} | {rules} | `{shown!r}` | {text_rate / 1e6:,.1f} | "
-              f"{text_rate / base:.2f} | {json_rate / 1e6:,.1f} | {json_rate / base_json:.2f} |")
+        print(
+            f"| {detector} | {rules} | `{shown!r}` | {text_rate / 1e6:,.1f} | "
+            f"{text_rate / base:.2f} | {json_rate / 1e6:,.1f} | {json_rate / base_json:.2f} |"
+        )
 
 
 def bench_logging(quick: bool) -> None:

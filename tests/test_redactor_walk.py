@@ -632,7 +632,8 @@ def test_walks_that_could_crash(code, out):
         lambda: DENY.redacted(cyclic()),
         # A value scanned with its key: a key's UTF-8 made here, a long joined text.
         lambda: Redactor(omit=["password"], detect=True).report(
-            {"é.password": "x", "aws_secret": "y" * 600}),
+            {"é.password": "x", "aws_secret": "y" * 600}
+        ),
     ],
 )
 def test_no_leaks(call):
