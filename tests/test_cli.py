@@ -631,6 +631,29 @@ def test_a_signal_ignored_by_the_caller_stays_ignored():
         assert proc.stderr.read() == b""
 
 
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_a_signal_before_a_worker_resets_its_handlers_ends_the_worker(signum):
+    # A worker forked while the run's handlers are in place, signalled before
+    # its initializer runs, ends by the signal: it raises nothing of the run's.
+    script = textwrap.dedent(
+        f"""
+        import os, signal, sys
+        from zentrove import cli
+        cli._catch_stop_signals()
+        pid = os.fork()
+        if pid == 0:
+            os.kill(os.getpid(), {int(signum)})
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print(os.WIFSIGNALED(status) and os.WTERMSIG(status))
+        """
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, env=ENV, timeout=60
+    )
+    assert (result.stdout, result.stderr) == (f"{int(signum)}\n".encode(), b"")
+
+
 def test_fifo_input_is_opened_once(tmp_path):
     fifo = tmp_path / "in.json"
     os.mkfifo(fifo)

@@ -378,7 +378,17 @@ class _Stopped(BaseException):
         self.signum = signum
 
 
+# The process whose run _stop cleans up; a worker forked from it inherits the
+# handler until its initializer replaces it.
+_stopping_pid = 0
+
+
 def _stop(signum: int, frame: object) -> None:
+    if os.getpid() != _stopping_pid:
+        # A worker between fork and its initializer: the main process stops
+        # it and cleans up; here the signal does what it does by default.
+        _end_by(signum)
+        return
     # The clean-ups on the way out must not be cut short by a second signal.
     for other in STOP_SIGNALS:
         if signal.getsignal(other) is _stop:
@@ -388,6 +398,8 @@ def _stop(signum: int, frame: object) -> None:
 
 def _catch_stop_signals() -> dict[int, Any]:
     """Installs _stop; returns the handlers it replaced."""
+    global _stopping_pid
+    _stopping_pid = os.getpid()
     replaced: dict[int, Any] = {}
     for signum in STOP_SIGNALS:
         # A signal ignored by whoever started us (nohup, `&`) stays ignored.
