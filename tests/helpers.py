@@ -123,7 +123,9 @@ def raising(exc, func, *args, **kwargs):
         except exc as caught:
             if type(caught) is exc:
                 return
-            raise AssertionError(f"{func!r} raised {type(caught).__name__}, not {exc.__name__}")
+            raise AssertionError(
+                f"{func!r} raised {type(caught).__name__}, not {exc.__name__}"
+            ) from caught
         raise AssertionError(f"{func!r} did not raise {exc.__name__}")
 
     return run
@@ -277,7 +279,10 @@ def state_of(o):
     return value[2] if len(value) == 3 else value[1][2]
 
 
-_RECONSTRUCTORS = {"UNPICKLE": "__pyx_unpickle_Omitter", "UNPICKLE_NT": "__pyx_unpickle_NoTrustOmitter"}
+_RECONSTRUCTORS = {
+    "UNPICKLE": "__pyx_unpickle_Omitter",
+    "UNPICKLE_NT": "__pyx_unpickle_NoTrustOmitter",
+}
 
 
 def __getattr__(name):

@@ -272,7 +272,9 @@ def test_needs_only_the_c_library(module):
     ).stdout
     needed = [line.split("[", 1)[1].rstrip("]") for line in out.splitlines() if "(NEEDED)" in line]
     assert needed, out
-    assert {lib.split(".so")[0] for lib in needed} <= {"libc", "libm", "libpthread", "libdl"}, needed
+    assert {lib.split(".so")[0] for lib in needed} <= {"libc", "libm", "libpthread", "libdl"}, (
+        needed
+    )
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
