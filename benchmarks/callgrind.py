@@ -24,6 +24,7 @@ ZENTROVE_PROFILE_DIR at it:
         -C cmake.define.CMAKE_CXX_FLAGS=-g .
     ZENTROVE_PROFILE_DIR=/tmp/zt_prof python benchmarks/callgrind.py report
 """
+
 from __future__ import annotations
 
 import argparse
@@ -52,14 +53,17 @@ def walk(tool: str, calls: int, nkeys: int, entries: int = 0) -> None:
     import peers
 
     if entries:
-        ds = data.DataSet("records", "", data.records(entries),
-                          data.DENY_LISTS[nkeys])
+        ds = data.DataSet("records", "", data.records(entries), data.DENY_LISTS[nkeys])
     else:
-        ds = data.DataSet("log_record", "", data.log_record(),
-                          data.DENY_LISTS[nkeys])
-    name = {"zentrove": peers.ZENTROVE, "pure": peers.PURE,
-            "sentry": peers.SENTRY, "django": peers.DJANGO,
-            "rollbar": peers.ROLLBAR, "dumps": peers.DUMPS}[tool]
+        ds = data.DataSet("log_record", "", data.log_record(), data.DENY_LISTS[nkeys])
+    name = {
+        "zentrove": peers.ZENTROVE,
+        "pure": peers.PURE,
+        "sentry": peers.SENTRY,
+        "django": peers.DJANGO,
+        "rollbar": peers.ROLLBAR,
+        "dumps": peers.DUMPS,
+    }[tool]
     (t,) = peers.tools_for(ds, [name])
     run = t.run
     for _ in range(3):  # warm the code paths (first-call caches, imports)
@@ -72,25 +76,35 @@ def walk(tool: str, calls: int, nkeys: int, entries: int = 0) -> None:
 def _valgrind(tool, calls, nkeys, outfile, env, entries=0, cache=False):
     """Counted events of the calls: Ir, or with cache=True the tuple
     (Ir, D1 misses, last-level misses) of the simulated caches."""
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={outfile}",
-           "--toggle-collect=starmap_next", "--dump-instr=no"]
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={outfile}",
+        "--toggle-collect=starmap_next",
+        "--dump-instr=no",
+    ]
     if cache:
         cmd.append("--cache-sim=yes")
-    cmd += [sys.executable, __file__, "walk", tool, str(calls), str(nkeys),
-            "--entries", str(entries)]
-    subprocess.run(cmd, check=True, env=env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    cmd += [
+        sys.executable,
+        __file__,
+        "walk",
+        tool,
+        str(calls),
+        str(nkeys),
+        "--entries",
+        str(entries),
+    ]
+    subprocess.run(cmd, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     text = Path(outfile).read_text(errors="replace")
     events = re.search(r"^events:\s+(.*)$", text, re.M).group(1).split()
-    m = re.search(r"^totals:\s+(.*)$", text, re.M) or \
-        re.search(r"^summary:\s+(.*)$", text, re.M)
+    m = re.search(r"^totals:\s+(.*)$", text, re.M) or re.search(r"^summary:\s+(.*)$", text, re.M)
     # Trailing zero counts are left out of the totals line.
     values = dict.fromkeys(events, 0)
     values.update(zip(events, map(int, m.group(1).split())))
     if not cache:
         return values["Ir"]
-    return (values["Ir"], values["D1mr"] + values["D1mw"],
-            values["DLmr"] + values["DLmw"])
+    return (values["Ir"], values["D1mr"] + values["D1mw"], values["DLmr"] + values["DLmw"])
 
 
 def growth(max_exp: int, tools: list[str]) -> dict:
@@ -106,24 +120,33 @@ def growth(max_exp: int, tools: list[str]) -> dict:
     for tool in tools:
         out[tool] = []
         for exp in range(2, max_exp + 1):
-            entries = data.count_entries(data.records(10 ** exp))
-            calls = max(1, 10 ** 5 // 10 ** exp)
-            ir, d1, _ = _valgrind(tool, calls, 8, tmp / f"{tool}.{exp}",
-                                   env, entries=10 ** exp, cache=True)
-            row = {"entries": entries, "ir": ir / calls / entries,
-                   "d1_miss": d1 / calls / entries}
+            entries = data.count_entries(data.records(10**exp))
+            calls = max(1, 10**5 // 10**exp)
+            ir, d1, _ = _valgrind(
+                tool, calls, 8, tmp / f"{tool}.{exp}", env, entries=10**exp, cache=True
+            )
+            row = {"entries": entries, "ir": ir / calls / entries, "d1_miss": d1 / calls / entries}
             out[tool].append(row)
-            print(f"{tool:>9} {entries:>9,} entries: {row['ir']:7.1f} Ir, "
-                  f"{row['d1_miss']:6.2f} simulated D1 misses per entry",
-                  flush=True)
+            print(
+                f"{tool:>9} {entries:>9,} entries: {row['ir']:7.1f} Ir, "
+                f"{row['d1_miss']:6.2f} simulated D1 misses per entry",
+                flush=True,
+            )
     return out
 
 
 def _annotate(outfile, so_name, inclusive: bool) -> list[str]:
     res = subprocess.run(
-        ["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}",
-         "--threshold=100", outfile],
-        check=True, capture_output=True, text=True)
+        [
+            "callgrind_annotate",
+            f"--inclusive={'yes' if inclusive else 'no'}",
+            "--threshold=100",
+            outfile,
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     rows = []
     for line in res.stdout.splitlines():
         if so_name in line or "libpython" in line or "libc" in line:
@@ -139,8 +162,7 @@ def report(calls: int, nkeys: int, tools: list[str]) -> dict:
         out = tmp / f"callgrind.{tool}.out"
         ir = _valgrind(tool, calls, nkeys, out, env)
         results[tool] = ir / calls
-        print(f"{tool:>9}: {ir / calls:>10,.0f} instructions per call",
-              flush=True)
+        print(f"{tool:>9}: {ir / calls:>10,.0f} instructions per call", flush=True)
     base = results.get("zentrove")
     if base:
         print()
@@ -150,8 +172,7 @@ def report(calls: int, nkeys: int, tools: list[str]) -> dict:
         f = tmp / "callgrind.zentrove.out"
         so = "omit.cpython"
         for inclusive in (True, False):
-            print(f"\n-- {'inclusive' if inclusive else 'exclusive'} "
-                  f"(Ir for {calls} walks) --")
+            print(f"\n-- {'inclusive' if inclusive else 'exclusive'} (Ir for {calls} walks) --")
             for row in _annotate(f, so, inclusive)[:25]:
                 print(row)
         print(f"\nraw profile: {f}")
@@ -186,9 +207,10 @@ def main(argv=None) -> int:
         return 0
     res = report(a.calls, a.keys, a.tools)
     if a.json:
-        a.json.write_text(json.dumps(
-            {"calls": a.calls, "keys": a.keys,
-             "instructions_per_call": res}, indent=1) + "\n")
+        a.json.write_text(
+            json.dumps({"calls": a.calls, "keys": a.keys, "instructions_per_call": res}, indent=1)
+            + "\n"
+        )
     return 0
 
 

@@ -40,6 +40,7 @@ from dask.utils import parse_bytes
 
 import zentrove._dask_tasks as tasks
 import zentrove.dask as zd
+from zentrove._stream import redact_stream
 from zentrove.omit import Omitter
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -93,10 +94,10 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
     redacting in memory, writing the output."""
     parts, out_fs, root = zd._plan(str(source), str(out), blocksize, None, None, {})
     out_fs.makedirs(root, exist_ok=True)
-    adapter = tasks.Adapter(redactor)
+    engine = tasks.task_engine(redactor)
     start, cpu = time.perf_counter(), _cpu_seconds()
     for part in parts:
-        tasks.redact_part_or_raise(part, adapter, False)
+        tasks.redact_part_or_raise(part, engine, False)
     total, cpu = time.perf_counter() - start, _cpu_seconds() - cpu
     chunk = tasks.CHUNK
     start = time.perf_counter()
@@ -107,13 +108,11 @@ def in_process(source: Path, out: Path, redactor, blocksize: int) -> dict[str, f
     data = source.read_bytes()
     view = memoryview(data)
     start = time.perf_counter()
-    if adapter.stream is not None:
-        stream = adapter.stream(redactor, lines=True)
-        for i in range(0, len(data), chunk):
-            stream.feed(view[i : i + chunk])
-        stream.close()
+    if engine.native is not None:
+        chunks = (view[i : i + chunk] for i in range(0, len(data), chunk))
+        redact_stream(engine.native, chunks, lambda out: None, lambda error: None, lines=True)
     else:
-        tasks.redact_data(data, False, adapter, False)
+        tasks.redact_data(data, False, engine, False)
     redact = time.perf_counter() - start
     start = time.perf_counter()
     with open(out / "write-floor", "wb") as dst:
@@ -133,15 +132,22 @@ def _cpu_seconds() -> float:
     return times.user + times.system
 
 
-def on_cluster(source: Path, out: Path, redactor, blocksize: int, workers: int, rounds: int) -> dict[str, float]:
-    with distributed.LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
-    ) as cluster, distributed.Client(cluster) as client:
+def on_cluster(
+    source: Path, out: Path, redactor, blocksize: int, workers: int, rounds: int
+) -> dict[str, float]:
+    with (
+        distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         # Warm the workers up (imports, the native modules) off the clock.
         warm = WORK / "warm.jsonl"
         warm.write_bytes(source.open("rb").read(1 << 20).rsplit(b"\n", 1)[0] + b"\n")
         zd.redact_text_files(str(warm), str(out), redactor)
-        return median([_cluster_round(client, source, out, redactor, blocksize) for _ in range(rounds)])
+        return median(
+            [_cluster_round(client, source, out, redactor, blocksize) for _ in range(rounds)]
+        )
 
 
 def _cluster_round(client, source: Path, out: Path, redactor, blocksize: int) -> dict[str, float]:
@@ -172,11 +178,16 @@ def _cluster_round(client, source: Path, out: Path, redactor, blocksize: int) ->
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size-mb", type=int, default=500)
-    parser.add_argument("--out", default="/dev/shm/zentrove-dask-bench" if Path("/dev/shm").is_dir() else str(WORK),
-                        help="where the outputs go (default: memory, so that the disk's "
-                        "write-back does not set the pace; name a disk directory to include it)")
+    parser.add_argument(
+        "--out",
+        default="/dev/shm/zentrove-dask-bench" if Path("/dev/shm").is_dir() else str(WORK),
+        help="where the outputs go (default: memory, so that the disk's "
+        "write-back does not set the pace; name a disk directory to include it)",
+    )
     parser.add_argument("--blocksize", default="32MiB")
-    parser.add_argument("--rounds", type=int, default=3, help="runs of each path; medians are shown")
+    parser.add_argument(
+        "--rounds", type=int, default=3, help="runs of each path; medians are shown"
+    )
     parser.add_argument("--redactor", choices=["omitter", "redactor"], default="redactor")
     args = parser.parse_args(argv)
     WORK.mkdir(exist_ok=True)
@@ -209,20 +220,29 @@ def main(argv=None) -> int:
     results = {}
     if args.redactor == "redactor":
         results["command line"] = rounds(lambda path: cli_path(source, path), out / "cli.jsonl")
-        results["json lines"] = rounds(lambda path: stream_path(source, path, redactor), out / "stream.jsonl")
-    results["in process"] = rounds(lambda path: in_process(source, path, redactor, blocksize), out / "out-local")
+        results["json lines"] = rounds(
+            lambda path: stream_path(source, path, redactor), out / "stream.jsonl"
+        )
+    results["in process"] = rounds(
+        lambda path: in_process(source, path, redactor, blocksize), out / "out-local"
+    )
     for workers in (1, 2):
         results[f"{workers} worker(s)"] = on_cluster(
-            source, out / f"out-{workers}", redactor, blocksize, workers, args.rounds)
+            source, out / f"out-{workers}", redactor, blocksize, workers, args.rounds
+        )
     load_after = os.getloadavg()
 
-    print(f"{size_mb:.0f} MB JSON Lines, {type(redactor).__name__} with 8 keys, "
-          f"{'text path' if text_path else 'parse-walk-dump'}, blocks of {args.blocksize}, "
-          f"outputs in {args.out}, median of {args.rounds} runs")
+    print(
+        f"{size_mb:.0f} MB JSON Lines, {type(redactor).__name__} with 8 keys, "
+        f"{'text path' if text_path else 'parse-walk-dump'}, blocks of {args.blocksize}, "
+        f"outputs in {args.out}, median of {args.rounds} runs"
+    )
     print(f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f} (2 cores, shared)")
     for name, result in results.items():
         seconds = result.get("wall", result.get("total"))
-        detail = ", ".join(f"{k} {v:.2f}s" for k, v in result.items() if k not in ("wall", "total", "partitions"))
+        detail = ", ".join(
+            f"{k} {v:.2f}s" for k, v in result.items() if k not in ("wall", "total", "partitions")
+        )
         print(f"  {name:14} {seconds:7.2f}s {size_mb / seconds:8.1f} MB/s   {detail}")
     one, two = results["1 worker(s)"]["wall"], results["2 worker(s)"]["wall"]
     local = results["in process"]["total"]

@@ -13,6 +13,7 @@ the strings inside a list and judges a nested dict by its own keys), so the
 data sets keep sensitive keys on non-empty strings only.  `check_agreeable`
 enforces that, which is what makes the per-tool masks comparable at all.
 """
+
 from __future__ import annotations
 
 import json
@@ -35,14 +36,43 @@ KEYS_1 = KEYS_8[:1]
 # 37 further names that appear nowhere in the data: the 45-key list masks the
 # same values as the 8-key one, so the difference is the cost of the scan.
 _MORE_KEYS = [
-    "passwd", "pwd", "pass_phrase", "access_token", "refresh_token",
-    "id_token", "client_secret", "api_secret", "apikey", "auth_token",
-    "credentials", "credit_card", "card_number", "cvv", "ssn", "pin_code",
-    "otp", "mfa_code", "signature", "x_api_key", "set_cookie", "csrftoken",
-    "csrf_token", "sessionid", "secret_key", "aws_secret_access_key",
-    "db_password", "mysql_pwd", "smtp_password", "bearer", "jwt",
-    "passphrase", "recovery_code", "security_answer", "iban",
-    "account_number", "routing_number",
+    "passwd",
+    "pwd",
+    "pass_phrase",
+    "access_token",
+    "refresh_token",
+    "id_token",
+    "client_secret",
+    "api_secret",
+    "apikey",
+    "auth_token",
+    "credentials",
+    "credit_card",
+    "card_number",
+    "cvv",
+    "ssn",
+    "pin_code",
+    "otp",
+    "mfa_code",
+    "signature",
+    "x_api_key",
+    "set_cookie",
+    "csrftoken",
+    "csrf_token",
+    "sessionid",
+    "secret_key",
+    "aws_secret_access_key",
+    "db_password",
+    "mysql_pwd",
+    "smtp_password",
+    "bearer",
+    "jwt",
+    "passphrase",
+    "recovery_code",
+    "security_answer",
+    "iban",
+    "account_number",
+    "routing_number",
 ]
 KEYS_45 = KEYS_8 + _MORE_KEYS
 assert len(KEYS_45) == 45 and len(set(KEYS_45)) == 45
@@ -59,17 +89,54 @@ def long_key_list(n: int) -> list[str]:
 # Keys that the allow-list case trusts: everything in the log record that is
 # not a secret, except a few so that strings in lists get masked too.
 TRUSTED = [
-    "timestamp", "level", "logger", "message", "host", "pid", "thread",
-    "duration_ms", "retry", "request", "id", "method", "path", "query",
-    "expand", "limit", "headers", "accept", "content_type",
-    "content_length", "user_agent", "x_request_id", "body", "amount",
-    "currency", "description", "card", "brand", "exp_month", "exp_year",
-    "response", "status", "bytes", "user", "name", "verified", "roles",
-    "error", "type", "code", "db", "pool", "latency_ms",
+    "timestamp",
+    "level",
+    "logger",
+    "message",
+    "host",
+    "pid",
+    "thread",
+    "duration_ms",
+    "retry",
+    "request",
+    "id",
+    "method",
+    "path",
+    "query",
+    "expand",
+    "limit",
+    "headers",
+    "accept",
+    "content_type",
+    "content_length",
+    "user_agent",
+    "x_request_id",
+    "body",
+    "amount",
+    "currency",
+    "description",
+    "card",
+    "brand",
+    "exp_month",
+    "exp_year",
+    "response",
+    "status",
+    "bytes",
+    "user",
+    "name",
+    "verified",
+    "roles",
+    "error",
+    "type",
+    "code",
+    "db",
+    "pool",
+    "latency_ms",
 ]
 
 
 # --- helpers ---------------------------------------------------------------
+
 
 def _token(rng: random.Random, prefix: str, n: int) -> str:
     alphabet = string.ascii_letters + string.digits
@@ -103,8 +170,7 @@ def check_agreeable(obj, keys, path=()) -> int:
             for k, v in node.items():
                 if k in keyset:
                     if type(v) is not str or not v or set(v) == {"*"}:
-                        raise ValueError(
-                            f"sensitive key at {where + (k,)} holds {v!r:.40}")
+                        raise ValueError(f"sensitive key at {where + (k,)} holds {v!r:.40}")
                     n += 1
                 else:
                     stack.append((v, where + (k,)))
@@ -114,6 +180,7 @@ def check_agreeable(obj, keys, path=()) -> int:
 
 
 # --- data sets -------------------------------------------------------------
+
 
 def log_record(seed: int = 1) -> dict:
     """A structured log record of an HTTP request, about 70 entries."""
@@ -280,8 +347,7 @@ def deep(depth: int = 500) -> dict:
     """Dicts nested `depth` deep, each level with one secret."""
     d = {"depth": depth, "password": "pw-leaf"}
     for i in range(depth - 1, 0, -1):
-        d = {"depth": i, "name": f"level-{i}", "password": f"pw-{i}",
-             "child": d}
+        d = {"depth": i, "name": f"level-{i}", "password": f"pw-{i}", "child": d}
     return d
 
 
@@ -312,11 +378,11 @@ def records(n_entries: int, seed: int = 5) -> dict:
 
 # --- registry ----------------------------------------------------------------
 
+
 class DataSet:
     """A payload serialised once; `fresh()` gives a new decoded copy."""
 
-    def __init__(self, name: str, label: str, obj: dict, keys: list,
-                 allow_list: bool = False):
+    def __init__(self, name: str, label: str, obj: dict, keys: list, allow_list: bool = False):
         self.name = name
         self.label = label
         self.keys = keys
@@ -333,18 +399,17 @@ class DataSet:
 def main_data_sets(quick: bool = False) -> list[DataSet]:
     rec = log_record()
     sets = [
-        DataSet(f"log_record_k{n}", f"log record, {n}-key deny-list",
-                rec, keys)
+        DataSet(f"log_record_k{n}", f"log record, {n}-key deny-list", rec, keys)
         for n, keys in DENY_LISTS.items()
     ]
     sets += [
         DataSet("api_body", "API body, 1,000 records", api_body(), KEYS_8),
         DataSet("flat_10k", "flat dict, 10,000 keys", flat_dict(), KEYS_8),
-        DataSet("short_secrets", "20,000 short secrets",
-                many_short_secrets(), KEYS_8),
+        DataSet("short_secrets", "20,000 short secrets", many_short_secrets(), KEYS_8),
         DataSet("secret_1mb", "one 1 MiB secret", one_mb_secret(), KEYS_8),
         DataSet("deep_500", "nesting 500 deep", deep(500), KEYS_8),
-        DataSet("allow_list", "log record, allow-list (NoTrustOmitter)",
-                rec, TRUSTED, allow_list=True),
+        DataSet(
+            "allow_list", "log record, allow-list (NoTrustOmitter)", rec, TRUSTED, allow_list=True
+        ),
     ]
     return sets

@@ -12,6 +12,12 @@ all detectors on, in MB/s of UTF-8:
   and a key lookup in its callback;
 - ``detect-secrets`` (its default plugins) scanning the same lines.
 
+Worst cases: text made to stall each detector (``tests/detect_corpus.py``'s
+WORST: a unit repeated to 200 KB), scanned with all detectors on, and the
+same text as the one string of a JSON Lines record; in MB/s and as a share
+of the typical log's rate on the same path.  The goal: no share below a
+quarter.
+
 Logging, per record: a ``logging.Formatter`` formatting a record (the plain
 cost), and ``RedactingFilter`` with ``detect=True`` on the same record; the
 ratio is the filter's overhead over the plain formatting.
@@ -23,11 +29,15 @@ figure is the median over the rounds, CPU time of this process.
 from __future__ import annotations
 
 import argparse
+import io
+import json
 import logging
 import random
 import re
 import statistics
+import sys
 import time
+from pathlib import Path
 
 from zentrove import Redactor
 from zentrove.logs import RedactingFilter
@@ -57,13 +67,19 @@ def log_text(lines: int, seed: int = 1) -> list[str]:
     out = []
     for i in range(lines):
         template = rng.choice(_SECRETS) if i % 50 == 49 else rng.choice(_LINES)
-        out.append(template.format(
-            n=rng.randrange(10**6), ms=rng.randrange(1000), a=rng.randrange(256),
-            b=rng.randrange(256), hex="%040x" % rng.getrandbits(160),
-            hex36="%036x" % rng.getrandbits(144), short="%08x" % rng.getrandbits(32),
-            uuid="%08x-%04x-4%03x-a%03x-%012x" % tuple(
-                rng.getrandbits(k) for k in (32, 16, 12, 12, 48)),
-        ))
+        out.append(
+            template.format(
+                n=rng.randrange(10**6),
+                ms=rng.randrange(1000),
+                a=rng.randrange(256),
+                b=rng.randrange(256),
+                hex="%040x" % rng.getrandbits(160),
+                hex36="%036x" % rng.getrandbits(144),
+                short="%08x" % rng.getrandbits(32),
+                uuid="%08x-%04x-4%03x-a%03x-%012x"
+                % tuple(rng.getrandbits(k) for k in (32, 16, 12, 12, 48)),
+            )
+        )
     return out
 
 
@@ -126,7 +142,7 @@ def rounds(tools: dict, rounds: int) -> dict[str, float]:
     samples: dict[str, list[float]] = {name: [] for name in tools}
     names = list(tools)
     for r in range(rounds):
-        for name in names[r % len(names):] + names[: r % len(names)]:
+        for name in names[r % len(names) :] + names[: r % len(names)]:
             samples[name].append(cpu_seconds(*tools[name]))
     return {name: statistics.median(s) for name, s in samples.items()}
 
@@ -152,12 +168,15 @@ def bench_scan(quick: bool) -> None:
                 pass
 
     with default_settings():
-        times = rounds({
-            "zentrove scan, whole text": (redactor.scan, text, 5),
-            "zentrove scan, line by line": (per_line, lines, 2),
-            "Python re, equivalent patterns": (re_scan, text, 1),
-            "detect-secrets, line by line": (detect_secrets_lines, few, 1),
-        }, 3 if quick else 9)
+        times = rounds(
+            {
+                "zentrove scan, whole text": (redactor.scan, text, 5),
+                "zentrove scan, line by line": (per_line, lines, 2),
+                "Python re, equivalent patterns": (re_scan, text, 1),
+                "detect-secrets, line by line": (detect_secrets_lines, few, 1),
+            },
+            3 if quick else 9,
+        )
     sizes = {name: few_size if name.startswith("detect-secrets") else size for name in times}
     base = size / times["zentrove scan, whole text"]
     print(f"\nScan of {size / 1e6:.1f} MB of log text ({len(lines)} lines), all detectors on")
@@ -168,22 +187,87 @@ def bench_scan(quick: bool) -> None:
         print(f"| {name} | {rate / 1e6:,.1f} | {base / rate:,.1f}x |")
 
 
+def bench_worst(quick: bool) -> None:
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from detect_corpus import WORST
+
+    typical = "\n".join(log_text(2_000 if quick else 20_000))
+    size = 200_000
+    typical_record = json.dumps({"msg": typical}).encode() + b"\n"
+    everything = Redactor(omit=KEYS, detect=True)
+
+    def typical_lines(data: bytes) -> None:
+        everything.redact_json_lines(io.BytesIO(data), io.BytesIO())
+
+    tools: dict = {
+        "typical text": (everything.scan, typical, 3),
+        "typical json": (typical_lines, typical_record, 3),
+    }
+    sizes = {"typical text": len(typical.encode()), "typical json": len(typical_record)}
+    for i, (_detector, keys, unit) in enumerate(WORST):
+        redactor = Redactor(**keys, detect=True)
+        text = unit * (size // len(unit) + 1)
+        record = json.dumps({"msg": text}).encode() + b"\n"
+        # The record's key is one the rules keep, so the detectors see its value.
+        kept = Redactor(
+            **{k: [*v, "msg"] if k == "trust" else v for k, v in keys.items()}, detect=True
+        )
+
+        def lines(data: bytes, redactor: Redactor = kept) -> None:
+            redactor.redact_json_lines(io.BytesIO(data), io.BytesIO())
+
+        tools[f"{i} text"] = (redactor.scan, text, 3)
+        tools[f"{i} json"] = (lines, record, 3)
+        sizes[f"{i} text"] = len(text.encode())
+        sizes[f"{i} json"] = len(record)
+    times = rounds(tools, 3 if quick else 7)
+    base = sizes["typical text"] / times["typical text"]
+    base_json = sizes["typical json"] / times["typical json"]
+    print(
+        f"\nWorst cases, all detectors on: 200 KB of a unit repeated; typical log "
+        f"{base / 1e6:,.1f} MB/s as text, {base_json / 1e6:,.1f} MB/s as one JSON Lines record"
+    )
+    print(
+        "| detector | key rules | unit | scan MB/s | share of typical | "
+        "JSON Lines record MB/s | share of typical |"
+    )
+    print("|---|---|---|--:|--:|--:|--:|")
+    for i, (detector, keys, unit) in enumerate(WORST):
+        shown = unit if len(unit) <= 24 else unit[:21] + "..."
+        rules = ", ".join(f"{k}={v!r}" if len(v) < 3 else f"{k}=KEYS" for k, v in keys.items())
+        text_rate = sizes[f"{i} text"] / times[f"{i} text"]
+        json_rate = sizes[f"{i} json"] / times[f"{i} json"]
+        print(
+            f"| {detector} | {rules} | `{shown!r}` | {text_rate / 1e6:,.1f} | "
+            f"{text_rate / base:.2f} | {json_rate / 1e6:,.1f} | {json_rate / base_json:.2f} |"
+        )
+
+
 def bench_logging(quick: bool) -> None:
     formatter = logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s")
     redacting = RedactingFilter(Redactor(omit=KEYS, detect=True))
     cases = {
-        "no arguments": ("user bob logged in from 10.0.0.12 session=3f786850e387550fdab836ed7e6dc881", ()),
+        "no arguments": (
+            "user bob logged in from 10.0.0.12 session=3f786850e387550fdab836ed7e6dc881",
+            (),
+        ),
         "two arguments": ("GET %s took %dms", ("/api/v1/users/12345?page=2&token=abc123", 23)),
-        "mapping argument": ("login %(user)s %(password)s", ({"user": "bob", "password": "hunter2"},)),
+        "mapping argument": (
+            "login %(user)s %(password)s",
+            ({"user": "bob", "password": "hunter2"},),
+        ),
     }
     n = 2_000 if quick else 20_000
     print(f"\nLogging, per record (median of rounds of {n:,} records)")
     print("| record | format (plain) | RedactingFilter, detect=True | filter / format |")
     print("|---|--:|--:|--:|")
     for label, (msg, args) in cases.items():
+
         def fresh() -> list[logging.LogRecord]:
-            return [logging.LogRecord("app", logging.INFO, "app.py", 1, msg, args, None)
-                    for _ in range(n)]
+            return [
+                logging.LogRecord("app", logging.INFO, "app.py", 1, msg, args, None)
+                for _ in range(n)
+            ]
 
         def formats(records: list[logging.LogRecord]) -> None:
             for record in records:
@@ -206,9 +290,12 @@ def bench_logging(quick: bool) -> None:
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="smaller text, fewer rounds")
+    ap.add_argument("--worst", action="store_true", help="only the worst cases")
     cfg = ap.parse_args()
-    bench_scan(cfg.quick)
-    bench_logging(cfg.quick)
+    bench_worst(cfg.quick)
+    if not cfg.worst:
+        bench_scan(cfg.quick)
+        bench_logging(cfg.quick)
 
 
 if __name__ == "__main__":

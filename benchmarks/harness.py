@@ -18,6 +18,7 @@
 * Each tool reports the median time per call and the spread (interquartile
   range, min, max) over the rounds.
 """
+
 from __future__ import annotations
 
 import gc
@@ -76,12 +77,20 @@ def summarise(per_call_ns: list[float]) -> dict:
 DECODED_FACTOR = 8
 
 
-def measure(tools, ds, *, rounds: int, warmup: int, batch_seconds: float,
-            max_batch: int, max_batch_bytes: int, log=None) -> dict:
+def measure(
+    tools,
+    ds,
+    *,
+    rounds: int,
+    warmup: int,
+    batch_seconds: float,
+    max_batch: int,
+    max_batch_bytes: int,
+    log=None,
+) -> dict:
     """Median time per call of each tool on data set `ds`."""
     gc.collect()
-    cap = max(1, min(max_batch,
-                     max_batch_bytes // (DECODED_FACTOR * len(ds.blob))))
+    cap = max(1, min(max_batch, max_batch_bytes // (DECODED_FACTOR * len(ds.blob))))
     batches = {t.name: calibrate(t, ds, batch_seconds, cap) for t in tools}
     samples = {t.name: [] for t in tools}
     order = list(tools)
@@ -101,9 +110,11 @@ def measure(tools, ds, *, rounds: int, warmup: int, batch_seconds: float,
         out[tool.name]["batch"] = batches[tool.name]
         if log:
             st = out[tool.name]
-            log(f"    {tool.name:<24} {fmt_ns(st['median_ns']):>10}  "
+            log(
+                f"    {tool.name:<24} {fmt_ns(st['median_ns']):>10}  "
                 f"±{st['iqr_pct'] / 2:4.1f}%  ({st['rounds']} rounds x "
-                f"{st['batch']})")
+                f"{st['batch']})"
+            )
     return out
 
 

@@ -6,15 +6,16 @@ Each `Tool` has `run(x)`, the callable that is timed (one call per input),
 region), and `output(x, ret)`, the redacted payload after `run` returned
 `ret` (the input itself for in-place tools, the copy for copying tools).
 """
+
 from __future__ import annotations
 
 import json
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 import zentrove.omit as zo
-
 from walk_model import PyNoTrustOmitter, PyOmitter
 
 ZENTROVE = "zentrove"
@@ -35,7 +36,7 @@ class Tool:
     run: Callable[[Any], Any]
     in_place: bool
     from_blob: bool = False  # input is the serialised blob, not a dict
-    masks: bool = True       # json.dumps masks nothing
+    masks: bool = True  # json.dumps masks nothing
 
     def fresh(self, ds):
         return ds.blob if self.from_blob else ds.fresh()
@@ -50,6 +51,7 @@ _django_ready = False
 def _django_filter(keys):
     global _django_ready
     from django.conf import settings
+
     if not _django_ready:
         # cleanse_setting also hides the key named SESSION_COOKIE_NAME
         # ("sessionid" by default); point it at a name that never occurs.
@@ -59,8 +61,7 @@ def _django_filter(keys):
     from django.views.debug import SafeExceptionReporterFilter
 
     f = SafeExceptionReporterFilter()
-    f.hidden_settings = re.compile(
-        "^(?:" + "|".join(re.escape(k) for k in keys) + ")$")
+    f.hidden_settings = re.compile("^(?:" + "|".join(re.escape(k) for k in keys) + ")$")
     cleanse = f.cleanse_setting
     return lambda obj: cleanse("", obj)
 
@@ -69,16 +70,16 @@ def _rollbar(keys):
     from rollbar.lib.transforms import transform
     from rollbar.lib.transforms.scrub import ScrubTransform
 
-    transforms = [ScrubTransform(suffixes=[(k,) for k in keys],
-                                 redact_char="*", randomize_len=False)]
+    transforms = [
+        ScrubTransform(suffixes=[(k,) for k in keys], redact_char="*", randomize_len=False)
+    ]
     return lambda obj: transform(obj, transforms)
 
 
 def _sentry(keys):
     from sentry_sdk.scrubber import EventScrubber
 
-    return EventScrubber(denylist=list(keys), recursive=True,
-                         send_default_pii=True).scrub_dict
+    return EventScrubber(denylist=list(keys), recursive=True, send_default_pii=True).scrub_dict
 
 
 def tools_for(ds, names=None) -> list[Tool]:
@@ -99,8 +100,7 @@ def tools_for(ds, names=None) -> list[Tool]:
         SENTRY: lambda: Tool(SENTRY, _sentry(keys), True),
         DJANGO: lambda: Tool(DJANGO, _django_filter(keys), False),
         ROLLBAR: lambda: Tool(ROLLBAR, _rollbar(keys), False),
-        LOADS_ZT: lambda: Tool(LOADS_ZT, lambda s: omit(loads(s)), False,
-                               from_blob=True),
+        LOADS_ZT: lambda: Tool(LOADS_ZT, lambda s: omit(loads(s)), False, from_blob=True),
         DUMPS: lambda: Tool(DUMPS, json.dumps, False, masks=False),
     }
     if names is None:
@@ -112,13 +112,13 @@ def tools_for(ds, names=None) -> list[Tool]:
 
 # --- normalisation -------------------------------------------------------------
 
+
 class Mismatch(AssertionError):
     pass
 
 
 def _is_annotation(v) -> bool:
-    return type(v).__name__ == "AnnotatedValue" and \
-        type(v).__module__.startswith("sentry_sdk")
+    return type(v).__name__ == "AnnotatedValue" and type(v).__module__.startswith("sentry_sdk")
 
 
 def mask_kind(before: str, after) -> str | None:
@@ -155,8 +155,7 @@ def masked_paths(before, after, path=(), out=None, kinds=None):
         out.append(path)
         kinds.add(kind)
     elif type(after) is not tb or after != before:
-        raise Mismatch(f"value at {path} changed: {before!r:.40} -> "
-                       f"{after!r:.40}")
+        raise Mismatch(f"value at {path} changed: {before!r:.40} -> {after!r:.40}")
     if not path:
         return sorted(out, key=repr), kinds
     return None
@@ -183,16 +182,18 @@ def check_agreement(ds, tools) -> dict:
             if paths and kinds != {"same length"}:
                 raise Mismatch(f"zentrove masks of the wrong form: {kinds}")
             if not ds.allow_list and len(paths) != ds.sensitive:
-                raise Mismatch(f"{ds.name}: zentrove masked {len(paths)} "
-                               f"of {ds.sensitive} sensitive values")
+                raise Mismatch(
+                    f"{ds.name}: zentrove masked {len(paths)} of {ds.sensitive} sensitive values"
+                )
         elif paths != reference_paths:
             extra = set(paths) - set(reference_paths)
             missing = set(reference_paths) - set(paths)
-            raise Mismatch(f"{ds.name}: {tool.name} masks differ: "
-                           f"extra {sorted(extra)[:3]}, "
-                           f"missing {sorted(missing)[:3]}")
+            raise Mismatch(
+                f"{ds.name}: {tool.name} masks differ: "
+                f"extra {sorted(extra)[:3]}, "
+                f"missing {sorted(missing)[:3]}"
+            )
         if tool.name == PURE and out != reference_out:
             raise Mismatch(f"{ds.name}: the pure walk's output differs")
-        results[tool.name] = {"masked": len(paths),
-                              "mask_form": sorted(kinds)}
+        results[tool.name] = {"masked": len(paths), "mask_form": sorted(kinds)}
     return results

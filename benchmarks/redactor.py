@@ -43,7 +43,6 @@ import zentrove.omit as zo  # noqa: E402
 from data import KEYS_8, TRUSTED, DataSet, log_record  # noqa: E402
 from harness import fmt_ns, measure  # noqa: E402
 from peers import Tool, _django_filter, _sentry  # noqa: E402
-
 from zentrove import Redactor  # noqa: E402
 
 REDACT = "Redactor.redact"
@@ -105,10 +104,21 @@ def instructions(calls: int = 2000) -> dict[str, float]:
     out = {}
     for tool in tools():
         ran = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--toggle-collect=starmap_next",
-             "--callgrind-out-file=/dev/null", sys.executable, __file__,
-             "--walk", tool.name, str(calls)],
-            capture_output=True, text=True, check=True)
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--toggle-collect=starmap_next",
+                "--callgrind-out-file=/dev/null",
+                sys.executable,
+                __file__,
+                "--walk",
+                tool.name,
+                str(calls),
+            ],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         counted = re.search(r"Collected : (\d+)", ran.stderr)
         assert counted, ran.stderr
         out[tool.name] = int(counted.group(1)) / calls
@@ -124,15 +134,20 @@ def table(med: dict[str, float], unit) -> None:
         ratio = med[num] / med[den]
         holds = ratio >= bound if at_least else ratio <= bound
         sign = ">=" if at_least else "<="
-        print(f"| {what} ({unit(med[num])} / {unit(med[den])}) | {ratio:.2f}x "
-              f"| {sign} {bound:g}x | {'yes' if holds else 'NO'} |")
+        print(
+            f"| {what} ({unit(med[num])} / {unit(med[den])}) | {ratio:.2f}x "
+            f"| {sign} {bound:g}x | {'yes' if holds else 'NO'} |"
+        )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="a few seconds, noisier")
-    parser.add_argument("--instructions", action="store_true",
-                        help="count instructions under callgrind instead of timing")
+    parser.add_argument(
+        "--instructions",
+        action="store_true",
+        help="count instructions under callgrind instead of timing",
+    )
     parser.add_argument("--walk", nargs=2, metavar=("TOOL", "CALLS"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.walk:
@@ -145,8 +160,16 @@ def main() -> None:
         table(instructions(), lambda n: f"{n:,.0f}")
         return
     rounds, batch = (5, 0.02) if args.quick else (25, 0.1)
-    result = measure(tools(), ds, rounds=rounds, warmup=2, batch_seconds=batch,
-                     max_batch=20_000, max_batch_bytes=32 << 20, log=print)
+    result = measure(
+        tools(),
+        ds,
+        rounds=rounds,
+        warmup=2,
+        batch_seconds=batch,
+        max_batch=20_000,
+        max_batch_bytes=32 << 20,
+        log=print,
+    )
     table({name: r["median_ns"] for name, r in result.items()}, fmt_ns)
 
 

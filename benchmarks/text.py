@@ -44,7 +44,6 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from data import KEYS_8, TRUSTED, log_record  # noqa: E402
-
 from zentrove import Redactor  # noqa: E402
 from zentrove._redact import JSONStream  # noqa: E402
 from zentrove.omit import Omitter  # noqa: E402
@@ -113,23 +112,30 @@ def text_path(redactor: Redactor) -> Callable[[Path], None]:
                 out.write(stream.feed(view[:n]))
             out.write(stream.close())
         assert not stream.pop_errors()
+
     return run
 
 
 def command_line(*args: str) -> Callable[[Path], None]:
     def run(path: Path) -> None:
-        subprocess.run([sys.executable, "-m", "zentrove", *args, "--lines", str(path),
-                        "-o", os.devnull], check=True)
+        subprocess.run(
+            [sys.executable, "-m", "zentrove", *args, "--lines", str(path), "-o", os.devnull],
+            check=True,
+        )
+
     return run
 
 
-def object_path(loads: Callable[[bytes], object], dumps: Callable[[object], bytes]) -> Callable[[Path], None]:
+def object_path(
+    loads: Callable[[bytes], object], dumps: Callable[[object], bytes]
+) -> Callable[[Path], None]:
     omitter = Omitter(list(KEYS_8))
 
     def run(path: Path) -> None:
         with open(path, "rb") as src, open(os.devnull, "wb") as out:
             for line in src:
                 out.write(dumps(omitter.omit(loads(line))) + b"\n")
+
     return run
 
 
@@ -138,9 +144,9 @@ def stdlib_dumps(value: object) -> bytes:
 
 
 JQ_FILTER = (
-    "walk(if type == \"object\" then with_entries("
+    'walk(if type == "object" then with_entries('
     "if (.key | IN(" + ", ".join(json.dumps(k) for k in KEYS_8) + ")) "
-    "then .value |= walk(if type == \"string\" then \"*\" * length else . end) "
+    'then .value |= walk(if type == "string" then "*" * length else . end) '
     "else . end) else . end)"
 )
 
@@ -164,19 +170,26 @@ def rates(tools: dict[str, tuple[Callable[[Path], None], Path]], rounds: int) ->
     times: dict[str, list[float]] = {name: [] for name in tools}
     names = list(tools)
     for r in range(rounds):
-        for name in names[r % len(names):] + names[: r % len(names)]:
+        for name in names[r % len(names) :] + names[: r % len(names)]:
             run, path = tools[name]
             start = cpu_seconds()
             run(path)
             times[name].append(cpu_seconds() - start)
-    return {name: tools[name][1].stat().st_size / statistics.median(t) / 1e6
-            for name, t in times.items()}
+    return {
+        name: tools[name][1].stat().st_size / statistics.median(t) / 1e6
+        for name, t in times.items()
+    }
 
 
 def peak_rss_mb(*args: str) -> float:
     """Peak RSS of the command line on its own, measured by /usr/bin/time."""
-    result = subprocess.run(["/usr/bin/time", "-f", "%M", sys.executable, "-m", "zentrove", *args],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True, text=True)
+    result = subprocess.run(
+        ["/usr/bin/time", "-f", "%M", sys.executable, "-m", "zentrove", *args],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        check=True,
+        text=True,
+    )
     return int(result.stderr.strip().splitlines()[-1]) / 1024
 
 
@@ -236,14 +249,16 @@ def main() -> None:
             suffix = "json" if kind == "document" else "jsonl"
             files = [make(TMP / f"zentrove-rss-{n >> 20}.{suffix}", n) for n in (big // 10, big)]
             rss = [peak_rss_mb(*keys, str(f), "-o", os.devnull) for f in files]
-            print(f"| {kind} ({files[0].stat().st_size >> 20} / {files[1].stat().st_size >> 20} MiB) "
-                  f"| {rss[0]:.0f} MiB | {rss[1]:.0f} MiB |")
+            small, large = (f.stat().st_size >> 20 for f in files)
+            print(f"| {kind} ({small} / {large} MiB) | {rss[0]:.0f} MiB | {rss[1]:.0f} MiB |")
         jobs_file = make_lines(TMP / f"zentrove-events-{args.jobs_mb}.jsonl", args.jobs_mb << 20)
         one = min(wall(*keys, "--jobs", "1", str(jobs_file), "-o", os.devnull) for _ in range(2))
         two = min(wall(*keys, "--jobs", "2", str(jobs_file), "-o", os.devnull) for _ in range(2))
         size = jobs_file.stat().st_size / 1e6
-        print(f"\n--jobs on {size:.0f} MB: 1 job {size / one:,.0f} MB/s, 2 jobs {size / two:,.0f} MB/s, "
-              f"speed-up {one / two:.2f}x (on {os.cpu_count()} cores)")
+        print(
+            f"\n--jobs on {size:.0f} MB: 1 job {size / one:,.0f} MB/s, "
+            f"2 jobs {size / two:,.0f} MB/s, speed-up {one / two:.2f}x (on {os.cpu_count()} cores)"
+        )
     print(f"\nload average after: {os.getloadavg()}")
 
 

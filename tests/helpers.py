@@ -47,6 +47,15 @@ def entries(exc):
     ]
 
 
+# The reconstructors, UNPICKLE and UNPICKLE_NT, load the module when first
+# asked for (see __getattr__ at the end); the entries of their failures and
+# of set-state's:
+UNPICKLE_AT = {line: at(line, "__pyx_unpickle_Omitter", STRINGS) for line in (1, 7, 9)}
+SET_STATE = at(12, "__pyx_unpickle_Omitter__set_state", STRINGS)
+NT_SET_STATE = at(12, "__pyx_unpickle_NoTrustOmitter__set_state", STRINGS)
+SETSTATE_CALL = at(17, "Omitter.__setstate_cython__", STRINGS)
+NT_SETSTATE_CALL = at(17, "NoTrustOmitter.__setstate_cython__", STRINGS)
+
 # ------------------------------------------------------ pickle checksums
 
 # The layout checksums a reconstructor accepts, the type's own first; a
@@ -114,7 +123,9 @@ def raising(exc, func, *args, **kwargs):
         except exc as caught:
             if type(caught) is exc:
                 return
-            raise AssertionError(f"{func!r} raised {type(caught).__name__}, not {exc.__name__}")
+            raise AssertionError(
+                f"{func!r} raised {type(caught).__name__}, not {exc.__name__}"
+            ) from caught
         raise AssertionError(f"{func!r} did not raise {exc.__name__}")
 
     return run
@@ -266,3 +277,19 @@ def state_of(o):
     """The state tuple of either reduce form."""
     value = o.__reduce__()
     return value[2] if len(value) == 3 else value[1][2]
+
+
+_RECONSTRUCTORS = {
+    "UNPICKLE": "__pyx_unpickle_Omitter",
+    "UNPICKLE_NT": "__pyx_unpickle_NoTrustOmitter",
+}
+
+
+def __getattr__(name):
+    """UNPICKLE and UNPICKLE_NT, the reconstructors: the module is imported
+    only when one is asked for."""
+    if name in _RECONSTRUCTORS:
+        import zentrove.omit
+
+        return getattr(zentrove.omit, _RECONSTRUCTORS[name])
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

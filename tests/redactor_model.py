@@ -9,8 +9,7 @@ def fold(key):
 
 
 class Model:
-    def __init__(self, omit=None, trust=None, exact=False, contains=(), mask=None,
-                 scalars=False):
+    def __init__(self, omit=None, trust=None, exact=False, contains=(), mask=None, scalars=False):
         self.allow = trust is not None
         norm = (lambda k: k) if exact else fold
         self.keys = {norm(k) for k in (trust if self.allow else omit)}

@@ -1,9 +1,22 @@
 """Subclasses of Omitter and NoTrustOmitter that the tests and the isolated
-scripts share: overrides that go through Python code, and instances whose
-__dict__ is hostile to pickling."""
+scripts share: plain ones (and a tuple subclass) for pickling, overrides
+that go through Python code, and instances whose __dict__ is hostile to
+pickling."""
 
 from helpers import Boom
 from zentrove.omit import NoTrustOmitter, Omitter
+
+
+class SubOmitter(Omitter):
+    pass
+
+
+class SubNoTrust(NoTrustOmitter):
+    pass
+
+
+class TupleSub(tuple):
+    pass
 
 
 class Plain(Omitter):

@@ -9,8 +9,7 @@ import warnings
 import pytest
 
 import zentrove.omit as omit
-from helpers import HIDE, OMIT, OMITTER_SUM, RECURSE, SRC, at, entries, run_python
-from helpers import fails
+from helpers import HIDE, OMIT, OMITTER_SUM, RECURSE, SRC, at, entries, fails, run_python
 from helpers import NO_TRUST_INIT as NT_INIT
 from helpers import OMITTER_INIT as INIT
 from helpers import STRINGS as STRS
@@ -70,48 +69,96 @@ ARITY_CASES = [
     (lambda o: omit.hide("a", "b"), "hide() takes exactly 1 positional argument (2 given)", HIDE),
     # a stray keyword alone: the missing required argument is reported first
     (lambda o: omit.hide(x="a"), "hide() takes exactly 1 positional argument (0 given)", HIDE),
-    (lambda o: omit.hide("a", "b", target="c"),
-     "hide() takes exactly 1 positional argument (2 given)", HIDE),
-    (lambda o: omit.always_omit(),
-     "always_omit() takes exactly 1 positional argument (0 given)",
-     (SRC, 16, "zentrove.omit.always_omit")),
-    (lambda o: omit.always_trust([], []),
-     "always_trust() takes exactly 1 positional argument (2 given)",
-     (SRC, 23, "zentrove.omit.always_trust")),
+    (
+        lambda o: omit.hide("a", "b", target="c"),
+        "hide() takes exactly 1 positional argument (2 given)",
+        HIDE,
+    ),
+    (
+        lambda o: omit.always_omit(),
+        "always_omit() takes exactly 1 positional argument (0 given)",
+        (SRC, 16, "zentrove.omit.always_omit"),
+    ),
+    (
+        lambda o: omit.always_trust([], []),
+        "always_trust() takes exactly 1 positional argument (2 given)",
+        (SRC, 23, "zentrove.omit.always_trust"),
+    ),
     (lambda o: o.omit(), "omit() takes exactly 1 positional argument (0 given)", OMIT),
     (lambda o: o.omit({}, {}), "omit() takes exactly 1 positional argument (2 given)", OMIT),
-    (lambda o: NoTrustOmitter().omit(),
-     "omit() takes exactly 1 positional argument (0 given)", OMIT),
-    (lambda o: o.omit_recurse(),
-     "omit_recurse() takes at least 1 positional argument (0 given)", RECURSE),
-    (lambda o: o.omit_recurse(do=True),
-     "omit_recurse() takes at least 1 positional argument (0 given)", RECURSE),
-    (lambda o: o.omit_recurse([], 1, 2),
-     "omit_recurse() takes at most 2 positional arguments (3 given)", RECURSE),
-    (lambda o: o.omit_recurse([], 1, 2, do=1),
-     "omit_recurse() takes at most 2 positional arguments (3 given)", RECURSE),
+    (
+        lambda o: NoTrustOmitter().omit(),
+        "omit() takes exactly 1 positional argument (0 given)",
+        OMIT,
+    ),
+    (
+        lambda o: o.omit_recurse(),
+        "omit_recurse() takes at least 1 positional argument (0 given)",
+        RECURSE,
+    ),
+    (
+        lambda o: o.omit_recurse(do=True),
+        "omit_recurse() takes at least 1 positional argument (0 given)",
+        RECURSE,
+    ),
+    (
+        lambda o: o.omit_recurse([], 1, 2),
+        "omit_recurse() takes at most 2 positional arguments (3 given)",
+        RECURSE,
+    ),
+    (
+        lambda o: o.omit_recurse([], 1, 2, do=1),
+        "omit_recurse() takes at most 2 positional arguments (3 given)",
+        RECURSE,
+    ),
     (lambda o: Omitter([], []), "__init__() takes at most 1 positional argument (2 given)", INIT),
-    (lambda o: Omitter([], [], omissions=[]),
-     "__init__() takes at most 1 positional argument (2 given)", INIT),
-    (lambda o: NoTrustOmitter([], [], []),
-     "__init__() takes at most 1 positional argument (3 given)", NT_INIT),
-    (lambda o: UNPICKLE(),
-     "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (0 given)", UNPICKLE_ENTRY),
-    (lambda o: UNPICKLE(Omitter, 1, None, 4),
-     "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (4 given)", UNPICKLE_ENTRY),
-    (lambda o: UNPICKLE_NT(NoTrustOmitter),
-     "__pyx_unpickle_NoTrustOmitter() takes exactly 3 positional arguments (1 given)",
-     (STRS, 1, "zentrove.omit.__pyx_unpickle_NoTrustOmitter")),
+    (
+        lambda o: Omitter([], [], omissions=[]),
+        "__init__() takes at most 1 positional argument (2 given)",
+        INIT,
+    ),
+    (
+        lambda o: NoTrustOmitter([], [], []),
+        "__init__() takes at most 1 positional argument (3 given)",
+        NT_INIT,
+    ),
+    (
+        lambda o: UNPICKLE(),
+        "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (0 given)",
+        UNPICKLE_ENTRY,
+    ),
+    (
+        lambda o: UNPICKLE(Omitter, 1, None, 4),
+        "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (4 given)",
+        UNPICKLE_ENTRY,
+    ),
+    (
+        lambda o: UNPICKLE_NT(NoTrustOmitter),
+        "__pyx_unpickle_NoTrustOmitter() takes exactly 3 positional arguments (1 given)",
+        (STRS, 1, "zentrove.omit.__pyx_unpickle_NoTrustOmitter"),
+    ),
     # with keywords, "given" is the index of the first missing required parameter
-    (lambda o: UNPICKLE(__pyx_type=Omitter, __pyx_state=None),
-     "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (1 given)", UNPICKLE_ENTRY),
-    (lambda o: UNPICKLE(__pyx_type=Omitter, __pyx_checksum=OMITTER_SUM),
-     "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (2 given)", UNPICKLE_ENTRY),
-    (lambda o: UNPICKLE(__pyx_checksum=OMITTER_SUM, __pyx_state=None),
-     "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (0 given)", UNPICKLE_ENTRY),
+    (
+        lambda o: UNPICKLE(__pyx_type=Omitter, __pyx_state=None),
+        "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (1 given)",
+        UNPICKLE_ENTRY,
+    ),
+    (
+        lambda o: UNPICKLE(__pyx_type=Omitter, __pyx_checksum=OMITTER_SUM),
+        "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (2 given)",
+        UNPICKLE_ENTRY,
+    ),
+    (
+        lambda o: UNPICKLE(__pyx_checksum=OMITTER_SUM, __pyx_state=None),
+        "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (0 given)",
+        UNPICKLE_ENTRY,
+    ),
     # the missing checksum is found before the repeated __pyx_type is looked at
-    (lambda o: UNPICKLE(Omitter, __pyx_type=Omitter),
-     "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (1 given)", UNPICKLE_ENTRY),
+    (
+        lambda o: UNPICKLE(Omitter, __pyx_type=Omitter),
+        "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (1 given)",
+        UNPICKLE_ENTRY,
+    ),
 ]
 
 
@@ -127,29 +174,58 @@ def test_arity_message_and_single_definition_line_entry(call, message, entry):
 KEYWORD_CASES = [
     (lambda o: omit.hide("a", x=1), "hide() got an unexpected keyword argument 'x'", HIDE),
     (lambda o: omit.hide(target="a", x=1), "hide() got an unexpected keyword argument 'x'", HIDE),
-    (lambda o: omit.hide("a", target="b"),
-     "hide() got multiple values for keyword argument 'target'", HIDE),
+    (
+        lambda o: omit.hide("a", target="b"),
+        "hide() got multiple values for keyword argument 'target'",
+        HIDE,
+    ),
     (lambda o: o.omit({}, x=1), "omit() got an unexpected keyword argument 'x'", OMIT),
-    (lambda o: o.omit_recurse(["a"], target=[]),
-     "omit_recurse() got multiple values for keyword argument 'target'", RECURSE),
-    (lambda o: o.omit_recurse(["a"], 0, do=1),
-     "omit_recurse() got multiple values for keyword argument 'do'", RECURSE),
-    (lambda o: o.omit_recurse(["a"], dont=1),
-     "omit_recurse() got an unexpected keyword argument 'dont'", RECURSE),
-    (lambda o: Omitter([], omissions=[]),
-     "__init__() got multiple values for keyword argument 'omissions'", INIT),
+    (
+        lambda o: o.omit_recurse(["a"], target=[]),
+        "omit_recurse() got multiple values for keyword argument 'target'",
+        RECURSE,
+    ),
+    (
+        lambda o: o.omit_recurse(["a"], 0, do=1),
+        "omit_recurse() got multiple values for keyword argument 'do'",
+        RECURSE,
+    ),
+    (
+        lambda o: o.omit_recurse(["a"], dont=1),
+        "omit_recurse() got an unexpected keyword argument 'dont'",
+        RECURSE,
+    ),
+    (
+        lambda o: Omitter([], omissions=[]),
+        "__init__() got multiple values for keyword argument 'omissions'",
+        INIT,
+    ),
     (lambda o: Omitter(x=[]), "__init__() got an unexpected keyword argument 'x'", INIT),
-    (lambda o: Omitter(omissions=[], x=1),
-     "__init__() got an unexpected keyword argument 'x'", INIT),
-    (lambda o: NoTrustOmitter(omissions=[]),
-     "__init__() got an unexpected keyword argument 'omissions'", NT_INIT),
-    (lambda o: NoTrustOmitter([], trusted=[]),
-     "__init__() got multiple values for keyword argument 'trusted'", NT_INIT),
-    (lambda o: UNPICKLE(Omitter, 1, None, x=1),
-     "__pyx_unpickle_Omitter() got an unexpected keyword argument 'x'", UNPICKLE_ENTRY),
-    (lambda o: UNPICKLE(Omitter, OMITTER_SUM, __pyx_state=None, __pyx_checksum=1),
-     "__pyx_unpickle_Omitter() got multiple values for keyword argument '__pyx_checksum'",
-     UNPICKLE_ENTRY),
+    (
+        lambda o: Omitter(omissions=[], x=1),
+        "__init__() got an unexpected keyword argument 'x'",
+        INIT,
+    ),
+    (
+        lambda o: NoTrustOmitter(omissions=[]),
+        "__init__() got an unexpected keyword argument 'omissions'",
+        NT_INIT,
+    ),
+    (
+        lambda o: NoTrustOmitter([], trusted=[]),
+        "__init__() got multiple values for keyword argument 'trusted'",
+        NT_INIT,
+    ),
+    (
+        lambda o: UNPICKLE(Omitter, 1, None, x=1),
+        "__pyx_unpickle_Omitter() got an unexpected keyword argument 'x'",
+        UNPICKLE_ENTRY,
+    ),
+    (
+        lambda o: UNPICKLE(Omitter, OMITTER_SUM, __pyx_state=None, __pyx_checksum=1),
+        "__pyx_unpickle_Omitter() got multiple values for keyword argument '__pyx_checksum'",
+        UNPICKLE_ENTRY,
+    ),
 ]
 
 
@@ -242,8 +318,10 @@ def test_no_argument_functions(name, args, kwargs, template):
         (lambda: Omitter.omit(target={}), "omit"),
         (lambda: NoTrustOmitter.omit_recurse(target=[], do=True), "omit_recurse"),
         (lambda: Omitter.__dict__["__reduce_cython__"](), "__reduce_cython__"),
-        (lambda: NoTrustOmitter.__dict__["__setstate_cython__"](__pyx_state=None),
-         "__setstate_cython__"),
+        (
+            lambda: NoTrustOmitter.__dict__["__setstate_cython__"](__pyx_state=None),
+            "__setstate_cython__",
+        ),
         (lambda: type(Omitter.omit).__call__(Omitter.omit), "omit"),
     ],
 )
@@ -308,6 +386,7 @@ def test_none_passes_the_type_test_and_the_body_fails():
 
 # --- keywords given as str subclasses ---------------------------------------
 
+
 def test_keyword_as_str_subclass_binds():
     assert omit.hide(**{StrSub("target"): "abc"}) == "***"
     o = Omitter()
@@ -341,6 +420,7 @@ def test_failing_keyword_comparison_is_a_binding_failure(call, entry):
 
 # --- the truth value "do" ---------------------------------------------------
 
+
 class CountingTrue:
     calls = 0
 
@@ -351,8 +431,17 @@ class CountingTrue:
 
 @pytest.mark.parametrize(
     "do, masked",
-    [(True, True), (False, False), (None, False), (0, False), ("", False), ([], False),
-     (2, True), ("x", True), ([0], True)],
+    [
+        (True, True),
+        (False, False),
+        (None, False),
+        (0, False),
+        ("", False),
+        ([], False),
+        (2, True),
+        ("x", True),
+        ([0], True),
+    ],
 )
 def test_do_truth_value(do, masked):
     o = Omitter()
@@ -390,6 +479,7 @@ def test_do_bool_returning_non_bool():
 
 
 # --- the 64-bit integer __pyx_checksum --------------------------------------
+
 
 class IntReturns:
     def __init__(self, value):
@@ -431,8 +521,14 @@ def test_checksum_conversion_failures(checksum, exc_type, message):
 
 @pytest.mark.parametrize(
     "checksum, shown",
-    [(2.9, "0x2"), (-0.5, "0x0"), (True, "0x1"), (-(2**63), "0x-8000000000000000"),
-     (2**63 - 1, "0x7fffffffffffffff"), (IntReturns(7), "0x7")],
+    [
+        (2.9, "0x2"),
+        (-0.5, "0x0"),
+        (True, "0x1"),
+        (-(2**63), "0x-8000000000000000"),
+        (2**63 - 1, "0x7fffffffffffffff"),
+        (IntReturns(7), "0x7"),
+    ],
 )
 def test_checksum_conversion_values(checksum, shown):
     info = fails(lambda: UNPICKLE(Omitter, checksum, None), pickle.PickleError)
@@ -457,8 +553,9 @@ DEPRECATION_TEXT = (
 
 def test_int_returning_int_subclass_warning_as_error():
     # the test run turns warnings into errors
-    info = fails(lambda: UNPICKLE(Omitter, IntReturns(IntSub(OMITTER_SUM)), None),
-                 DeprecationWarning)
+    info = fails(
+        lambda: UNPICKLE(Omitter, IntReturns(IntSub(OMITTER_SUM)), None), DeprecationWarning
+    )
     assert str(info.value) == DEPRECATION_TEXT
     assert entries(info) == [UNPICKLE_ENTRY]
 
@@ -477,6 +574,7 @@ def test_int_returning_int_subclass_warns_then_passes():
 
 
 # --- order of work ----------------------------------------------------------
+
 
 def test_binding_comes_before_type_tests_and_body():
     o = Omitter(["k"])
@@ -498,11 +596,15 @@ def test_binding_comes_before_type_tests_and_body():
 
 # --- traceback entries ------------------------------------------------------
 
+
 def test_failure_two_dicts_deep_has_three_omit_entries():
     info = fails(lambda: Omitter().omit({"outer": {5: "x"}}))
     assert str(info.value) == "Expected unicode, got int"
-    assert entries(info) == [OMIT, (SRC, 56, "zentrove.omit.Omitter.omit"),
-                             (SRC, 52, "zentrove.omit.Omitter.omit")]
+    assert entries(info) == [
+        OMIT,
+        (SRC, 56, "zentrove.omit.Omitter.omit"),
+        (SRC, 52, "zentrove.omit.Omitter.omit"),
+    ]
 
 
 @pytest.mark.parametrize("setstate_first", [True, False])
@@ -516,13 +618,13 @@ def test_entry_code_objects_keep_their_own_file_and_name(setstate_first):
         "import traceback\n"
         "import zentrove.omit as omit\n"
         "from zentrove.omit import Omitter\n"
-        "for call in %r:\n"
+        f"for call in {calls!r}:\n"
         "    try:\n"
         "        eval(call)\n"
         "    except TypeError as e:\n"
         "        tb = traceback.extract_tb(e.__traceback__)\n"
         "        print([(f.filename, f.lineno, f.name) for f in tb\n"
-        "               if f.filename in ('src/zentrove/omit', '<stringsource>')])\n" % (calls,)
+        "               if f.filename in ('src/zentrove/omit', '<stringsource>')])\n"
     )
     assert proc.returncode == 0, proc.stderr
     setstate = repr([(STRS, 16, "zentrove.omit.Omitter.__setstate_cython__")])

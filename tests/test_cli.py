@@ -90,7 +90,11 @@ def masked(data, *pairs):
         # A keys file (UTF-8 with a byte-order mark) alone is a deny-list;
         # comments and blank lines are skipped.
         ([], "\ufeffid\n# user\n\n  codes  \n", [(b'"12"', b'"**"'), (b'"a1"', b'"**"')]),
-        (["--trust", "user"], "id\ncodes\n", [(b'"hunter2"', b'"*******"'), (b'"xy"', b'"**"'), DB_MASKED]),
+        (
+            ["--trust", "user"],
+            "id\ncodes\n",
+            [(b'"hunter2"', b'"*******"'), (b'"xy"', b'"**"'), DB_MASKED],
+        ),
     ],
 )
 @pytest.mark.parametrize("source", ["file", "stdin"])
@@ -107,22 +111,36 @@ def test_documents_keep_every_byte_but_the_masks(tmp_path, args, keys_file, expe
 
 @pytest.mark.parametrize(
     "value, mode, expected",
-    [(b'["ab", {"password": "c"}]', "--omit", b'["ab", {"password": "*"}]'),
-     (b'"abc"', "--trust", b'"***"'), (b"12.50", "--trust", b"12.50")],
+    [
+        (b'["ab", {"password": "c"}]', "--omit", b'["ab", {"password": "*"}]'),
+        (b'"abc"', "--trust", b'"***"'),
+        (b"12.50", "--trust", b"12.50"),
+    ],
 )
 def test_top_level_value_has_no_key(value, mode, expected):
     result = zentrove(mode, "password", stdin=value)
     assert (result.returncode, result.stdout, result.stderr) == (0, expected, b"")
 
 
-LINES = b'{"event": "login", "password": "pw1"}\n\n{"token": ["ab", "c"], "n": 1}\r\n["x", {"password": "pw22"}]'
-LINES_OUT = masked(LINES, (b'"pw1"', b'"***"'), (b'"ab", "c"', b'"**", "*"'), (b'"pw22"', b'"****"'))
+LINES = (
+    b'{"event": "login", "password": "pw1"}\n\n{"token": ["ab", "c"], "n": 1}\r\n'
+    b'["x", {"password": "pw22"}]'
+)
+LINES_OUT = masked(
+    LINES, (b'"pw1"', b'"***"'), (b'"ab", "c"', b'"**", "*"'), (b'"pw22"', b'"****"')
+)
 
 
 @pytest.mark.parametrize(
     "name, args",
-    [("log.jsonl", []), ("log.ndjson", []), ("LOG.JSONL", []), ("log.txt", ["--lines"]),
-     ("-", ["--lines"]), ("log.jsonl", ["--jobs", "2"])],
+    [
+        ("log.jsonl", []),
+        ("log.ndjson", []),
+        ("LOG.JSONL", []),
+        ("log.txt", ["--lines"]),
+        ("-", ["--lines"]),
+        ("log.jsonl", ["--jobs", "2"]),
+    ],
 )
 def test_json_lines(tmp_path, name, args):
     keys = ["--omit", "password", "--omit", "token", *args]
@@ -137,7 +155,10 @@ def test_json_lines(tmp_path, name, args):
 def test_several_inputs_go_to_one_output_file(tmp_path):
     out = write(tmp_path / "out.txt", "old")
     result = zentrove(
-        "--omit", "password", "-o", out,
+        "--omit",
+        "password",
+        "-o",
+        out,
         write(tmp_path / "a.json", '{"password": "abc"}'),
         write(tmp_path / "b.jsonl", '{"password": "de"}\n["password"]\n'),
     )
@@ -152,14 +173,22 @@ def test_several_inputs_go_to_one_output_file(tmp_path):
     [
         # As `jq -c` separates values: a newline where an input ends without one.
         ({"a.json": '{"pw": "x"}', "b.json": '{"pw": "y"}'}, b'{"pw": "*"}\n{"pw": "*"}'),
-        ({"a.jsonl": '{"pw": "x"}\n{"pw": "yy"}', "b.jsonl": '{"pw": "z"}\n', "c.json": "[1] "},
-         b'{"pw": "*"}\n{"pw": "**"}\n{"pw": "*"}\n[1] '),
+        (
+            {"a.jsonl": '{"pw": "x"}\n{"pw": "yy"}', "b.jsonl": '{"pw": "z"}\n', "c.json": "[1] "},
+            b'{"pw": "*"}\n{"pw": "**"}\n{"pw": "*"}\n[1] ',
+        ),
         # Nothing is added after a newline, nor for an input that writes nothing.
         ({"a.json": '"x"\n', "b.jsonl": "", "c.json": "{", "d.json": "2"}, b'"x"\n2'),
         ({"a.json": "1", "b.json": "{", "c.jsonl": "\n"}, b"1\n\n"),
         # A byte-order mark stays only where it starts the output.
-        ({"a.json": '\ufeff{"pw": "x"}', "b.jsonl": '\ufeff{"pw": "y"}\n', "c.json": "\ufeff[]"},
-         b'\xef\xbb\xbf{"pw": "*"}\n{"pw": "*"}\n[]'),
+        (
+            {
+                "a.json": '\ufeff{"pw": "x"}',
+                "b.jsonl": '\ufeff{"pw": "y"}\n',
+                "c.json": "\ufeff[]",
+            },
+            b'\xef\xbb\xbf{"pw": "*"}\n{"pw": "*"}\n[]',
+        ),
         ({"a.json": "{", "b.json": "\ufeff[]", "c.json": "\ufeff[]"}, b"\xef\xbb\xbf[]\n[]"),
     ],
 )
@@ -199,17 +228,28 @@ def test_compressed_inputs_and_output(tmp_path, suffix, jobs):
     "name, data, message",
     [
         ("a.jsonl.gz", b'{"a": 1}\n', ": can't read: Not a gzipped file (b'{\"')"),
-        ("a.jsonl.gz", gzip.compress(b'{"a": 1}\n', mtime=0)[:-9],
-         ": can't read: Compressed file ended before the end-of-stream marker was reached"),
+        (
+            "a.jsonl.gz",
+            gzip.compress(b'{"a": 1}\n', mtime=0)[:-9],
+            ": can't read: Compressed file ended before the end-of-stream marker was reached",
+        ),
         ("a.json.bz2", b"[]", ": can't read: Invalid data stream"),
-        ("a.json.xz", b"[1, 2, 3, 4, 5, 6, 7, 8]", ": can't read: Input format not supported by decoder"),
+        (
+            "a.json.xz",
+            b"[1, 2, 3, 4, 5, 6, 7, 8]",
+            ": can't read: Input format not supported by decoder",
+        ),
         ("a.json.xz", lzma.compress(b"[1,"), ":1:4: invalid JSON: Expecting value"),
     ],
 )
 def test_bad_compressed_input(tmp_path, name, data, message):
     write(tmp_path / name, data)
     result = zentrove("--omit", "a", "-o", "out.json.gz", name, cwd=tmp_path)
-    assert (result.returncode, result.stdout, result.stderr) == (1, b"", f"zentrove: {name}{message}\n".encode())
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1,
+        b"",
+        f"zentrove: {name}{message}\n".encode(),
+    )
     assert os.listdir(tmp_path) == [name]
 
 
@@ -231,10 +271,19 @@ NO_KEYS = "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
         (["--omit", "a", "--mask", ""], "--mask must not be an empty str"),
         (["--omit", "a", "missing.json"], "can't open 'missing.json': No such file or directory"),
         (["--omit", "a", "."], "can't open '.': Is a directory"),
-        (["--keys-file", "nokeys.txt"], "can't read keys file 'nokeys.txt': No such file or directory"),
-        (["--keys-file", "latin1.txt"], "can't read keys file 'latin1.txt': invalid UTF-8 at byte 0"),
+        (
+            ["--keys-file", "nokeys.txt"],
+            "can't read keys file 'nokeys.txt': No such file or directory",
+        ),
+        (
+            ["--keys-file", "latin1.txt"],
+            "can't read keys file 'latin1.txt': invalid UTF-8 at byte 0",
+        ),
         (["--omit", "a", "-o", "in.json", "in.json"], "output file 'in.json' is also an input"),
-        (["--omit", "a", "-o", "no/dir/out.json", "in.json"], "can't write 'no/dir/out.json': No such file or directory"),
+        (
+            ["--omit", "a", "-o", "no/dir/out.json", "in.json"],
+            "can't write 'no/dir/out.json': No such file or directory",
+        ),
     ],
 )
 def test_usage_errors_exit_2_before_any_output(tmp_path, args, message):
@@ -254,13 +303,23 @@ def test_output_that_is_also_stdin_or_stdout_is_refused(tmp_path, redirect):
     target = write(tmp_path / "data.json", '{"a": "secret"}')
     with open(target, "rb+") as handle:
         if redirect == "stdin":
-            proc = subprocess.run([sys.executable, "-m", "zentrove", "--omit", "a", "-o", target],
-                                  stdin=handle, capture_output=True, env=ENV, timeout=60)
+            proc = subprocess.run(
+                [sys.executable, "-m", "zentrove", "--omit", "a", "-o", target],
+                stdin=handle,
+                capture_output=True,
+                env=ENV,
+                timeout=60,
+            )
             message = f"output file {str(target)!r} is also an input (through standard input)"
         else:
             handle.seek(0, os.SEEK_END)
-            proc = subprocess.run([sys.executable, "-m", "zentrove", "--omit", "a", target],
-                                  stdout=handle, stderr=subprocess.PIPE, env=ENV, timeout=60)
+            proc = subprocess.run(
+                [sys.executable, "-m", "zentrove", "--omit", "a", target],
+                stdout=handle,
+                stderr=subprocess.PIPE,
+                env=ENV,
+                timeout=60,
+            )
             message = "standard output is also an input"
     assert proc.returncode == 2
     assert proc.stderr.decode().splitlines()[-1] == "zentrove: error: " + message
@@ -273,7 +332,13 @@ def test_output_that_is_also_stdin_or_stdout_is_refused(tmp_path, redirect):
         ("<&-", [], 2, "can't read standard input: Bad file descriptor", None),
         ("<&-", ["-"], 2, "can't read standard input: Bad file descriptor", None),
         (">&-", ["in.json"], 2, "can't write standard output: Bad file descriptor", None),
-        (">&-", ["in.json", "-o", "-"], 2, "can't write standard output: Bad file descriptor", None),
+        (
+            ">&-",
+            ["in.json", "-o", "-"],
+            2,
+            "can't write standard output: Bad file descriptor",
+            None,
+        ),
         # A file opened later does not take the closed descriptor's number.
         ("<&- >&- 2>&-", ["in.json", "-o", "out.json"], 0, None, b'{"a": "*"}'),
         ("<&- >&- 2>&-", ["in.json", "-j", "2", "-o", "out.json"], 0, None, b'{"a": "*"}'),
@@ -284,8 +349,13 @@ def test_output_that_is_also_stdin_or_stdout_is_refused(tmp_path, redirect):
 def test_closed_standard_streams(tmp_path, redirect, args, status, stderr_end, out):
     write(tmp_path / "in.json", '{"a": "b"}')
     script = f'exec "$0" -m zentrove --omit a "$@" {redirect}'
-    result = subprocess.run(["sh", "-c", script, sys.executable, *args], cwd=tmp_path,
-                            capture_output=True, env=ENV, timeout=60)
+    result = subprocess.run(
+        ["sh", "-c", script, sys.executable, *args],
+        cwd=tmp_path,
+        capture_output=True,
+        env=ENV,
+        timeout=60,
+    )
     assert (result.returncode, result.stdout) == (status, b"")
     stderr = result.stderr.decode()
     if stderr_end:
@@ -311,7 +381,10 @@ def test_output_dash_is_standard_output(tmp_path, args):
         (b'{"a": 1,\n  "b" 2}', "bad.json:2:7: invalid JSON: Expecting ':' delimiter"),
         (b"", "bad.json:1:1: invalid JSON: Expecting value"),
         (b'{"a": "x"} {"b": 1}', "bad.json:1:12: invalid JSON: Extra data"),
-        (b'{"a": "x"}\n{"b": 1}\n', "bad.json:2:1: invalid JSON: Extra data (JSON Lines? use --lines)"),
+        (
+            b'{"a": "x"}\n{"b": 1}\n',
+            "bad.json:2:1: invalid JSON: Extra data (JSON Lines? use --lines)",
+        ),
         (b'{\n"a": "\xff"}', "bad.json:2:7: invalid JSON: Invalid UTF-8 byte 0xff"),
         (b"[" * 10001, "bad.json:1:10001: invalid JSON: Nesting deeper than 10000 levels"),
     ],
@@ -336,7 +409,11 @@ BAD_LINES = b'{"a": "x"}\n{"a": "yy", "b": [1, "z"]}\nnope\n{"a": "\xff"}\n[1,\n
 @pytest.mark.parametrize(
     "keep_going, stdout, errors",
     [
-        (False, b'{"a": "*"}\n{"a": "**", "b": [1, "z"]}\n', ["3:1: invalid JSON: Expecting value"]),
+        (
+            False,
+            b'{"a": "*"}\n{"a": "**", "b": [1, "z"]}\n',
+            ["3:1: invalid JSON: Expecting value"],
+        ),
         (
             True,
             b'{"a": "*"}\n{"a": "**", "b": [1, "z"]}\n{"a": "***"}\n',
@@ -365,12 +442,17 @@ def test_bad_line_keeps_every_good_line_before_it(tmp_path, keep_going, stdout, 
 
 def test_jobs_keep_the_order_of_parts_and_files(tmp_path):
     lines = b"".join(b'{"n": %d, "pw": "%s"}\n' % (n, b"x" * (n % 7)) for n in range(3000))
-    files = [write(tmp_path / "a.jsonl", lines), write(tmp_path / "b.json", '{"pw": "q"}\n'),
-             write(tmp_path / "c.jsonl", lines[: lines.index(b"\n", 400) + 1])]
+    files = [
+        write(tmp_path / "a.jsonl", lines),
+        write(tmp_path / "b.json", '{"pw": "q"}\n'),
+        write(tmp_path / "c.jsonl", lines[: lines.index(b"\n", 400) + 1]),
+    ]
     result = zentrove("--omit", "pw", "--jobs", "3", *files, patch={"SEGMENT": 1000})
     assert (result.returncode, result.stderr) == (0, b"")
     data = b"".join(path.read_bytes() for path in files)
-    assert result.stdout == re.sub(rb'"pw": "([^"]*)"', lambda m: b'"pw": "%s"' % (b"*" * len(m[1])), data)
+    assert result.stdout == re.sub(
+        rb'"pw": "([^"]*)"', lambda m: b'"pw": "%s"' % (b"*" * len(m[1])), data
+    )
 
 
 @pytest.mark.parametrize("keep_going", [False, True])
@@ -393,11 +475,17 @@ def test_write_error_is_a_clean_message(tmp_path):
     src = write(tmp_path / "in.jsonl", b'{"a": "x"}\n' * 10)
     for args in (["-o", "/dev/full"], []):
         with open("/dev/full", "wb") as full:
-            result = subprocess.run([sys.executable, "-m", "zentrove", "--omit", "a", *args, src],
-                                    stdout=full, stderr=subprocess.PIPE, env=ENV, timeout=60)
+            result = subprocess.run(
+                [sys.executable, "-m", "zentrove", "--omit", "a", *args, src],
+                stdout=full,
+                stderr=subprocess.PIPE,
+                env=ENV,
+                timeout=60,
+            )
         shown = "'/dev/full'" if args else "standard output"
         assert (result.returncode, result.stderr.decode()) == (
-            3, f"zentrove: error: can't write {shown}: No space left on device\n"
+            3,
+            f"zentrove: error: can't write {shown}: No space left on device\n",
         )
 
 
@@ -405,7 +493,9 @@ def full_disk(tmp_path, where, k, *args, segment=16 << 10):
     script = Path(__file__).parent / "isolated" / "full_disk.py"
     return subprocess.run(
         [sys.executable, script, where, str(k), tmp_path / "failed.log", "--omit", "pw", *args],
-        cwd=tmp_path / "run", capture_output=True, timeout=60,
+        cwd=tmp_path / "run",
+        capture_output=True,
+        timeout=60,
         env={**ENV, "TMPDIR": str(tmp_path / "tmp"), "SEGMENT": str(segment)},
     )
 
@@ -417,7 +507,11 @@ def test_full_disk_at_any_write_leaves_the_output_file_as_it_was(tmp_path, jobs,
     run = tmp_path / "run"
     run.mkdir()
     lines = b"".join(b'{"n": %d, "pw": "secret"}\n' % n for n in range(3000))
-    inputs = {"a.jsonl": lines, "b.json": b'{"pw": "x"}', "c.jsonl": lines[: lines.index(b"\n", 1000) + 1]}
+    inputs = {
+        "a.jsonl": lines,
+        "b.json": b'{"pw": "x"}',
+        "c.jsonl": lines[: lines.index(b"\n", 1000) + 1],
+    }
     for name, data in inputs.items():
         write(run / name, data)
     write(run / output, "old")
@@ -428,7 +522,9 @@ def test_full_disk_at_any_write_leaves_the_output_file_as_it_was(tmp_path, jobs,
         if result.returncode == 0:
             break
         assert (result.returncode, result.stdout, result.stderr.decode()) == (
-            3, b"", f"zentrove: error: can't write '{output}': No space left on device\n"
+            3,
+            b"",
+            f"zentrove: error: can't write '{output}': No space left on device\n",
         ), k
         assert (run / output).read_bytes() == b"old"
         assert sorted(os.listdir(run)) == sorted([*inputs, output])
@@ -437,7 +533,9 @@ def test_full_disk_at_any_write_leaves_the_output_file_as_it_was(tmp_path, jobs,
     # Parts pass through the compressor, not sendfile.
     copied = ["sendfile"] if jobs and output == "out.json" else []
     assert set(failed) == {"write", "fsync", "replace", *copied}
-    expected = b"".join(inputs.values()).replace(b'"x"}', b'"*"}\n').replace(b'"secret"', b'"******"')
+    expected = (
+        b"".join(inputs.values()).replace(b'"x"}', b'"*"}\n').replace(b'"secret"', b'"******"')
+    )
     data = (run / output).read_bytes()
     assert (gzip.decompress(data) if output.endswith(".gz") else data) == expected
 
@@ -450,10 +548,13 @@ def test_full_disk_in_a_worker(tmp_path, segment):
     (tmp_path / "run").mkdir()
     write(tmp_path / "run" / "a.jsonl", b'{"pw": "secret"}\n' * 5000)
     write(tmp_path / "run" / "out.json", "old")
-    result = full_disk(tmp_path, "workers", 0, "-j", "2", "-o", "out.json", "a.jsonl",
-                       segment=segment)
+    result = full_disk(
+        tmp_path, "workers", 0, "-j", "2", "-o", "out.json", "a.jsonl", segment=segment
+    )
     assert (result.returncode, result.stdout, result.stderr.decode()) == (
-        3, b"", "zentrove: error: can't write a part file: No space left on device\n"
+        3,
+        b"",
+        "zentrove: error: can't write a part file: No space left on device\n",
     )
     assert sorted(os.listdir(tmp_path / "run")) == ["a.jsonl", "out.json"]
     assert (tmp_path / "run" / "out.json").read_bytes() == b"old"
@@ -469,16 +570,35 @@ def test_signal_removes_what_the_run_made_and_ends_the_process(tmp_path, signum,
     write(run / "a.jsonl", b'{"pw": "secret"}\n' * 5000)
     write(run / "out.json", "old")
     # a.jsonl goes to a worker in parts; the run then waits on standard input.
-    command = [sys.executable, "-c", PATCHED, repr({"SEGMENT": 20000}),
-               "--omit", "pw", "--lines", *jobs, "-o", "out.json", "a.jsonl", "-"]
-    with subprocess.Popen(command, cwd=run, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env={**ENV, "TMPDIR": str(tmp_path / "tmp")}) as proc:
+    command = [
+        sys.executable,
+        "-c",
+        PATCHED,
+        repr({"SEGMENT": 20000}),
+        "--omit",
+        "pw",
+        "--lines",
+        *jobs,
+        "-o",
+        "out.json",
+        "a.jsonl",
+        "-",
+    ]
+    with subprocess.Popen(
+        command,
+        cwd=run,
+        stdin=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env={**ENV, "TMPDIR": str(tmp_path / "tmp")},
+    ) as proc:
         proc.stdin.write(b'{"pw": "x"}\n')
         proc.stdin.flush()
         # Lines from a pipe are flushed one by one: this one is in the
         # temporary output once the run reads standard input.
         deadline = time.monotonic() + 30
-        while not any(path.read_bytes().endswith(b'{"pw": "*"}\n') for path in run.glob(".out.json.*.tmp")):
+        while not any(
+            path.read_bytes().endswith(b'{"pw": "*"}\n') for path in run.glob(".out.json.*.tmp")
+        ):
             assert time.monotonic() < deadline, "the run did not reach standard input"
             time.sleep(0.02)
         assert len(os.listdir(tmp_path / "tmp")) == len(jobs) // 2
@@ -495,7 +615,10 @@ def test_a_signal_ignored_by_the_caller_stays_ignored():
     # As under nohup: SIGHUP ignored before the command starts.
     with subprocess.Popen(
         [sys.executable, "-m", "zentrove", "--omit", "pw", "--lines"],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=ENV,
         preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN),
     ) as proc:
         for n in range(2):
@@ -506,6 +629,29 @@ def test_a_signal_ignored_by_the_caller_stays_ignored():
         proc.stdin.close()
         assert proc.wait(timeout=30) == 0
         assert proc.stderr.read() == b""
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_a_signal_before_a_worker_resets_its_handlers_ends_the_worker(signum):
+    # A worker forked while the run's handlers are in place, signalled before
+    # its initializer runs, ends by the signal: it raises nothing of the run's.
+    script = textwrap.dedent(
+        f"""
+        import os, signal, sys
+        from zentrove import cli
+        cli._catch_stop_signals()
+        pid = os.fork()
+        if pid == 0:
+            os.kill(os.getpid(), {int(signum)})
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print(os.WIFSIGNALED(status) and os.WTERMSIG(status))
+        """
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, env=ENV, timeout=60
+    )
+    assert (result.stdout, result.stderr) == (f"{int(signum)}\n".encode(), b"")
 
 
 def test_fifo_input_is_opened_once(tmp_path):
@@ -536,7 +682,10 @@ def test_lines_are_streamed_one_at_a_time():
     # Each redacted line comes out before the next input line is written.
     with subprocess.Popen(
         [sys.executable, "-m", "zentrove", "--trust", "id", "--lines"],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=ENV,
     ) as proc:
         for n in range(3):
             proc.stdin.write(b'{"id": %d, "pw": "%s"}\n' % (n, b"x" * n))
@@ -552,7 +701,9 @@ def test_closed_output_pipe_ends_quietly(tmp_path, args):
     big = write(tmp_path / "big.jsonl", b'{"password": "secret"}\n' * 200000)
     with subprocess.Popen(
         [sys.executable, "-m", "zentrove", "--omit", "password", *args, str(big)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=ENV,
     ) as proc:
         assert proc.stdout.readline() == b'{"password": "******"}\n'
         proc.stdout.close()
@@ -569,9 +720,12 @@ def run_with_terminal_stderr(args, tmp_path, stdout_on_terminal=False):
     patch = repr({"PROGRESS_MIN_BYTES": 1, "BLOCK": 4096})
     try:
         with open(tmp_path / "stdout", "wb+") as out:
-            proc = subprocess.Popen([sys.executable, "-c", PATCHED, patch, *args],
-                                    stdout=secondary if stdout_on_terminal else out,
-                                    stderr=secondary, env=ENV)
+            proc = subprocess.Popen(
+                [sys.executable, "-c", PATCHED, patch, *args],
+                stdout=secondary if stdout_on_terminal else out,
+                stderr=secondary,
+                env=ENV,
+            )
             os.close(secondary)
             screen = b""
             while select.select([primary], [], [], 60)[0]:
@@ -625,25 +779,36 @@ def test_readme_main_job_on_the_sample_file():
     result = zentrove("--omit", "password", sample)
     assert (result.returncode, result.stderr) == (0, b"")
     assert result.stdout == masked(
-        sample.read_bytes(), (b'"hunter2"', b'"*******"'),
-        (b'"correct horse"', b'"*************"'), (b'"tr0ub4dor"', b'"*********"'),
+        sample.read_bytes(),
+        (b'"hunter2"', b'"*******"'),
+        (b'"correct horse"', b'"*************"'),
+        (b'"tr0ub4dor"', b'"*********"'),
     )
 
 
 def test_jobs_agree_with_one_process_on_a_line_with_a_bom(tmp_path):
     data = b'{"a": "x"}\n' * 3 + b'\xef\xbb\xbf{"a": "y"}\n' + b'{"a": "zz"}\n' * 3
     write(tmp_path / "log.jsonl", data)
-    runs = [zentrove("--omit", "a", "--keep-going", *jobs, "log.jsonl", cwd=tmp_path, patch={"SEGMENT": 20})
-            for jobs in ([], ["--jobs", "2"])]
+    runs = [
+        zentrove(
+            "--omit", "a", "--keep-going", *jobs, "log.jsonl", cwd=tmp_path, patch={"SEGMENT": 20}
+        )
+        for jobs in ([], ["--jobs", "2"])
+    ]
     assert [(r.returncode, r.stdout, r.stderr) for r in runs] == [
-        (1, b'{"a": "*"}\n' * 3 + b'{"a": "**"}\n' * 3,
-         b"zentrove: log.jsonl:4:1: invalid JSON: Expecting value\n")
+        (
+            1,
+            b'{"a": "*"}\n' * 3 + b'{"a": "**"}\n' * 3,
+            b"zentrove: log.jsonl:4:1: invalid JSON: Expecting value\n",
+        )
     ] * 2
 
 
 def test_output_through_a_symlink_keeps_the_link(tmp_path):
     real = write(tmp_path / "real.json", "old")
     (tmp_path / "link.json").symlink_to(real)
-    assert zentrove("--omit", "a", "-o", tmp_path / "link.json", stdin=b'{"a": "b"}').returncode == 0
+    assert (
+        zentrove("--omit", "a", "-o", tmp_path / "link.json", stdin=b'{"a": "b"}').returncode == 0
+    )
     assert (tmp_path / "link.json").is_symlink()
     assert real.read_bytes() == b'{"a": "*"}'

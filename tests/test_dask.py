@@ -27,7 +27,7 @@ pytestmark = pytest.mark.slow  # a cluster of two worker processes
 
 RECORDS = [
     {"user": "bob", "password": "hunter2", "n": 1e2},
-    {"token": ["ab", ["c\u00e9"]], "nested": {"password": "x\\y\"z", "id": 7}},
+    {"token": ["ab", ["c\u00e9"]], "nested": {"password": 'x\\y"z', "id": 7}},
     ["top", {"password": "\ud83d\ude00\ud800"}],
     "plain",
     {"user": "\u0000ctl", "password": None, "tokens": {"token": "t"}},
@@ -60,7 +60,9 @@ def single_process(redactor, paths, tmp_path):
     cluster."""
     if not isinstance(redactor, Redactor):
         with dask.config.set(scheduler="sync"):
-            summary = zd.redact_text_files(paths, str(tmp_path / "single"), redactor, blocksize=None)
+            summary = zd.redact_text_files(
+                paths, str(tmp_path / "single"), redactor, blocksize=None
+            )
         return read_outputs(summary)
     out = io.BytesIO()
     for path in map(pathlib.Path, paths):
@@ -109,11 +111,15 @@ def test_same_as_single_process(client, tmp_path, make, clear):
     lines.write_text(jsonl(40)[:-1], encoding="utf-8")  # no line end at the end
     doc.write_text(json.dumps(RECORDS[1], indent=4), encoding="utf-8")
     packed.write_bytes(gzip.compress(jsonl(7).encode()))
-    summary = zd.redact_text_files(str(tmp_path / "*.json*"), str(tmp_path / "out"), redactor, blocksize=300)
+    summary = zd.redact_text_files(
+        str(tmp_path / "*.json*"), str(tmp_path / "out"), redactor, blocksize=300
+    )
 
     expected = single_process(redactor, [str(lines), str(doc), str(packed)], tmp_path)
     assert read_outputs(summary) == expected and clear in expected
-    assert len(summary.outputs) > 5 and summary.outputs[-1].endswith("part-%05d.jsonl" % (len(summary.outputs) - 1))
+    assert len(summary.outputs) > 5 and summary.outputs[-1].endswith(
+        f"part-{len(summary.outputs) - 1:05d}.jsonl"
+    )
     assert summary == zd.Summary(39 + 1 + 6, None, 0, (), summary.outputs)
 
 
@@ -134,7 +140,12 @@ def test_failed_partition_leaves_nothing_and_rerun_overwrites(client, tmp_path):
     assert caught.value.__notes__[0].startswith(where)
     # The call returned once every task had ended: the good partition is
     # written, the failed one left the old file as it was.
-    assert sorted(os.listdir(out)) == ["notes.txt", "part-00000.jsonl", "part-00001.jsonl", "part-00009.jsonl"]
+    assert sorted(os.listdir(out)) == [
+        "notes.txt",
+        "part-00000.jsonl",
+        "part-00001.jsonl",
+        "part-00009.jsonl",
+    ]
     assert (out / "part-00001.jsonl").read_bytes() == b"old\n"
 
     redactor = Redactor(omit=["password"])
@@ -150,50 +161,80 @@ def test_failed_partition_leaves_nothing_and_rerun_overwrites(client, tmp_path):
 BAD = '{"password": "a"}\n{"password": \n\n{"password": "b"}\n[1,]\n\xff\n'
 
 
-EXPECTING, COMMA = "invalid JSON: Expecting value", "invalid JSON: Illegal trailing comma before end of array"
+EXPECTING, COMMA = (
+    "invalid JSON: Expecting value",
+    "invalid JSON: Illegal trailing comma before end of array",
+)
 
 
 @pytest.mark.parametrize("keep_going", [False, True])
 @pytest.mark.parametrize(
     "redactor, bad, tail",
     [
-        (omit.Omitter(["password"]),
-         [(2, 4, EXPECTING), (32, 14, EXPECTING), (35, 4, EXPECTING), (36, None, "invalid UTF-8: invalid start byte")],
-         b'{"ok": 1}\n{"password": "*"}\n{"password": "*"}\n'),
-        (Redactor(omit=["password"]),  # the text path keeps the blank line
-         [(2, 4, COMMA), (32, 14, EXPECTING), (35, 4, COMMA), (36, 1, EXPECTING)],
-         b'{"ok": 1}\n{"password": "*"}\n\n{"password": "*"}\n'),
+        (
+            omit.Omitter(["password"]),
+            [
+                (2, 4, EXPECTING),
+                (32, 14, EXPECTING),
+                (35, 4, EXPECTING),
+                (36, None, "invalid UTF-8: invalid start byte"),
+            ],
+            b'{"ok": 1}\n{"password": "*"}\n{"password": "*"}\n',
+        ),
+        (
+            Redactor(omit=["password"]),  # the text path keeps the blank line
+            [(2, 4, COMMA), (32, 14, EXPECTING), (35, 4, COMMA), (36, 1, EXPECTING)],
+            b'{"ok": 1}\n{"password": "*"}\n\n{"password": "*"}\n',
+        ),
     ],
 )
 def test_bad_lines_are_reported_never_dropped(client, tmp_path, keep_going, redactor, bad, tail):
     source, doc = tmp_path / "bad.jsonl", tmp_path / "bad.json"
     source.write_bytes(b'{"ok": 1}\n' * 30 + BAD.encode("latin-1"))
     doc.write_text('{"a": [1,\n 2,]}')
-    expected = tuple(zd.BadLine(str(doc if i == 0 else source), *where) for i, where in enumerate(bad))
+    expected = tuple(
+        zd.BadLine(str(doc if i == 0 else source), *where) for i, where in enumerate(bad)
+    )
     run = lambda: zd.redact_text_files(  # noqa: E731
-        str(tmp_path / "bad.json*"), str(tmp_path / "out"), redactor, keep_going=keep_going, blocksize=100)
+        str(tmp_path / "bad.json*"),
+        str(tmp_path / "out"),
+        redactor,
+        keep_going=keep_going,
+        blocksize=100,
+    )
     if not keep_going:
         with pytest.raises(zd.BadInputError) as caught:
             run()
         assert str(caught.value) == f"{doc}:2:4: {bad[0][2]}"
         assert caught.value.bad == expected[0]
         # Neither the bad document nor a temporary file is left behind.
-        assert all(re.fullmatch(r"part-\d{5}\.jsonl", name) for name in os.listdir(tmp_path / "out"))
+        assert all(
+            re.fullmatch(r"part-\d{5}\.jsonl", name) for name in os.listdir(tmp_path / "out")
+        )
         return
     summary = run()
     assert (summary.lines, summary.bad_lines, summary.first_bad) == (32, 4, expected)
-    assert all(path.endswith(".jsonl") for path in summary.outputs)  # no output for the bad document
+    assert all(
+        path.endswith(".jsonl") for path in summary.outputs
+    )  # no output for the bad document
     assert read_outputs(summary).endswith(tail)
 
 
 @pytest.mark.parametrize(
     "redactor, out",
-    [(omit.Omitter(["pw"]), b'{"pw": "*"}\n{"pw": "**"}\n{"pw": "**"}\n'),
-     # The text path keeps the file's own mark.
-     (Redactor(omit=["pw"]), b'\xef\xbb\xbf{"pw": "*"}\n{"pw": "**"}\n{"pw": "**"}\n')],
+    [
+        (omit.Omitter(["pw"]), b'{"pw": "*"}\n{"pw": "**"}\n{"pw": "**"}\n'),
+        # The text path keeps the file's own mark.
+        (Redactor(omit=["pw"]), b'\xef\xbb\xbf{"pw": "*"}\n{"pw": "**"}\n{"pw": "**"}\n'),
+    ],
 )
 def test_a_byte_order_mark_counts_at_the_start_of_a_file_only(tmp_path, redactor, out):
-    lines = [b'\xef\xbb\xbf{"pw": "a"}', b'{"pw": "bb"}', b'\xef\xbb\xbf{"pw": "c"}', b'{"pw": "dd"}']
+    lines = [
+        b'\xef\xbb\xbf{"pw": "a"}',
+        b'{"pw": "bb"}',
+        b'\xef\xbb\xbf{"pw": "c"}',
+        b'{"pw": "dd"}',
+    ]
     source = tmp_path / "a.jsonl"
     source.write_bytes(b"\n".join(lines) + b"\n")
     third = source.read_bytes().index(lines[2])
@@ -201,30 +242,44 @@ def test_a_byte_order_mark_counts_at_the_start_of_a_file_only(tmp_path, redactor
     # starting after it; one partition per line.
     for blocksize in (None, third - 1, third, 5):
         with dask.config.set(scheduler="sync"):
-            summary = zd.redact_text_files(str(source), str(tmp_path / f"out{blocksize}"), redactor,
-                                           keep_going=True, blocksize=blocksize)
+            summary = zd.redact_text_files(
+                str(source),
+                str(tmp_path / f"out{blocksize}"),
+                redactor,
+                keep_going=True,
+                blocksize=blocksize,
+            )
         assert (read_outputs(summary), summary.bad_lines, summary.first_bad) == (
-            out, 1, (zd.BadLine(str(source), 3, 1, "invalid JSON: Expecting value"),)
+            out,
+            1,
+            (zd.BadLine(str(source), 3, 1, "invalid JSON: Expecting value"),),
         ), blocksize
 
 
 @pytest.mark.parametrize(
-    "redactor", [omit.Omitter(["password", "token"]), Redactor(omit=["password", "token"], exact=True)]
+    "redactor",
+    [omit.Omitter(["password", "token"]), Redactor(omit=["password", "token"], exact=True)],
 )
 def test_bag_copies_and_column(client, redactor):
     model = omit.Omitter(["password", "token"])
     original = copy.deepcopy(RECORDS)
     expected = [walk(model, r) for r in RECORDS]
     with dask.config.set(scheduler="sync"):  # shared objects, no pickling
-        assert zd.redact_bag(db.from_sequence(RECORDS, npartitions=2), redactor).compute() == expected
+        assert (
+            zd.redact_bag(db.from_sequence(RECORDS, npartitions=2), redactor).compute() == expected
+        )
     assert RECORDS == original
     assert zd.redact_bag(db.from_sequence(RECORDS, npartitions=3), redactor).compute() == expected
 
     texts = [json.dumps(r) for r in RECORDS] + [None]
     frame = dd.from_pandas(pd.DataFrame({"j": texts, "k": range(6)}), npartitions=2)
     result = zd.redact_column(frame, "j", redactor).compute()
-    assert [json.loads(text) for text in result["j"][:5]] == [walk(model, json.loads(t)) for t in texts[:5]]
-    assert result["j"].isna().tolist() == [False] * 5 + [True] and list(result["k"]) == list(range(6))
+    assert [json.loads(text) for text in result["j"][:5]] == [
+        walk(model, json.loads(t)) for t in texts[:5]
+    ]
+    assert result["j"].isna().tolist() == [False] * 5 + [True] and list(result["k"]) == list(
+        range(6)
+    )
 
     bad = dd.from_pandas(pd.DataFrame({"j": ["[1]", "[1] x", 5]}, index=[7, 8, 9]), npartitions=1)
     with pytest.raises(ValueError) as caught:
@@ -241,8 +296,11 @@ def test_command_line(client, tmp_path, capsys):
     message = "invalid JSON: Expecting property name enclosed in double quotes"
     assert capsys.readouterr().err == f"zentrove: {source}:2:2: {message}\n"
     for extra, error in [
-        (["-j2", "-o", str(out)], "--dask takes no --jobs or --lines: the cluster splits the work, "
-         "and files ending in .json are documents"),
+        (
+            ["-j2", "-o", str(out)],
+            "--dask takes no --jobs or --lines: the cluster splits the work, "
+            "and files ending in .json are documents",
+        ),
         ([], "--dask reads named inputs and needs --output DIRECTORY"),
         (["-o", "-"], "--dask reads named inputs and needs --output DIRECTORY"),
         (["-o", str(source)], f"output directory {str(source)!r} is a file"),
@@ -254,15 +312,35 @@ def test_command_line(client, tmp_path, capsys):
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: zd.redact_bag(db.from_sequence([1]), 1), TypeError, "expected a zentrove redactor, got int"),
-        (lambda: zd.redact_text_files("/nonexistent/*.jsonl", "/tmp/x", omit.Omitter()), FileNotFoundError,
-         "no input file matches '/nonexistent/*.jsonl'"),
-        (lambda: zd.redact_text_files(__file__, "/tmp/x", omit.Omitter(), blocksize=0), ValueError,
-         "blocksize must be a positive number of bytes, not 0"),
-        (lambda: zd.redact_text_files(__file__, "/tmp/x", omit.Omitter(), output_compression="rar"), ValueError,
-         "unknown output_compression 'rar'"),
-        (lambda: zd.redact_text_files(pathlib.Path(__file__), pathlib.Path(__file__).parent, omit.Omitter()),
-         ValueError, f"input {__file__!r} is inside the output directory"),
+        (
+            lambda: zd.redact_bag(db.from_sequence([1]), 1),
+            TypeError,
+            "expected a zentrove redactor, got int",
+        ),
+        (
+            lambda: zd.redact_text_files("/nonexistent/*.jsonl", "/tmp/x", omit.Omitter()),
+            FileNotFoundError,
+            "no input file matches '/nonexistent/*.jsonl'",
+        ),
+        (
+            lambda: zd.redact_text_files(__file__, "/tmp/x", omit.Omitter(), blocksize=0),
+            ValueError,
+            "blocksize must be a positive number of bytes, not 0",
+        ),
+        (
+            lambda: zd.redact_text_files(
+                __file__, "/tmp/x", omit.Omitter(), output_compression="rar"
+            ),
+            ValueError,
+            "unknown output_compression 'rar'",
+        ),
+        (
+            lambda: zd.redact_text_files(
+                pathlib.Path(__file__), pathlib.Path(__file__).parent, omit.Omitter()
+            ),
+            ValueError,
+            f"input {__file__!r} is inside the output directory",
+        ),
     ],
 )
 def test_refusals(call, error, message):
@@ -279,5 +357,7 @@ def test_import_without_dask():
         "try:\n    import zentrove.dask\n"
         "except ImportError as exc:\n    print(exc)\n"
     )
-    ran = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    ran = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True
+    )
     assert ran.stdout == "zentrove.dask needs Dask: pip install 'zentrove[dask]'\n"

@@ -11,14 +11,9 @@ import weakref
 import pytest
 
 import zentrove.omit as omit
-from helpers import HIDE, OMIT, SRC, entries, run_python
-from helpers import fails
+from helpers import HIDE, OMIT, SRC, UNPICKLE, UNPICKLE_NT, entries, fails, run_python
 from helpers import STRINGS as STRS
 from zentrove.omit import NoTrustOmitter, Omitter
-
-UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
-UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
-
 
 # --- function objects -------------------------------------------------------
 
@@ -27,49 +22,162 @@ NATIVE = type(omit.hide)
 FUNCTIONS = [
     # getter, name, qualname, file, first line, varnames, argcount, defaults, signature
     (lambda: omit.hide, "hide", "hide", SRC, 8, ("target",), 1, None, "(target)"),
-    (lambda: omit.globally_hidden, "globally_hidden", "globally_hidden", SRC, 13, (), 0, None,
-     "()"),
-    (lambda: omit.always_omit, "always_omit", "always_omit", SRC, 16, ("targets",), 1, None,
-     "(targets)"),
-    (lambda: omit.globally_trusted, "globally_trusted", "globally_trusted", SRC, 20, (), 0, None,
-     "()"),
-    (lambda: omit.always_trust, "always_trust", "always_trust", SRC, 23, ("targets",), 1, None,
-     "(targets)"),
-    (lambda: omit.reset_omissions, "reset_omissions", "reset_omissions", SRC, 27, (), 0, None,
-     "()"),
+    (
+        lambda: omit.globally_hidden,
+        "globally_hidden",
+        "globally_hidden",
+        SRC,
+        13,
+        (),
+        0,
+        None,
+        "()",
+    ),
+    (
+        lambda: omit.always_omit,
+        "always_omit",
+        "always_omit",
+        SRC,
+        16,
+        ("targets",),
+        1,
+        None,
+        "(targets)",
+    ),
+    (
+        lambda: omit.globally_trusted,
+        "globally_trusted",
+        "globally_trusted",
+        SRC,
+        20,
+        (),
+        0,
+        None,
+        "()",
+    ),
+    (
+        lambda: omit.always_trust,
+        "always_trust",
+        "always_trust",
+        SRC,
+        23,
+        ("targets",),
+        1,
+        None,
+        "(targets)",
+    ),
+    (
+        lambda: omit.reset_omissions,
+        "reset_omissions",
+        "reset_omissions",
+        SRC,
+        27,
+        (),
+        0,
+        None,
+        "()",
+    ),
     (lambda: omit.reset_trusted, "reset_trusted", "reset_trusted", SRC, 31, (), 0, None, "()"),
-    (lambda: Omitter.__dict__["omit"], "omit", "Omitter.omit", SRC, 46, ("self", "target"), 2,
-     None, "(self, target)"),
-    (lambda: Omitter.__dict__["omit_recurse"], "omit_recurse", "Omitter.omit_recurse", SRC, 62,
-     ("self", "target", "do"), 3, (1,), "(self, target, do=1)"),
-    (lambda: Omitter.__dict__["__reduce_cython__"], "__reduce_cython__",
-     "Omitter.__reduce_cython__", STRS, 1, ("self", "state", "_dict", "use_setstate"), 1, None,
-     "(self)"),
-    (lambda: Omitter.__dict__["__setstate_cython__"], "__setstate_cython__",
-     "Omitter.__setstate_cython__", STRS, 16, ("self", "__pyx_state"), 2, None,
-     "(self, __pyx_state)"),
-    (lambda: NoTrustOmitter.__dict__["__reduce_cython__"], "__reduce_cython__",
-     "NoTrustOmitter.__reduce_cython__", STRS, 1, ("self", "state", "_dict", "use_setstate"), 1,
-     None, "(self)"),
-    (lambda: NoTrustOmitter.__dict__["__setstate_cython__"], "__setstate_cython__",
-     "NoTrustOmitter.__setstate_cython__", STRS, 16, ("self", "__pyx_state"), 2, None,
-     "(self, __pyx_state)"),
-    (lambda: UNPICKLE, "__pyx_unpickle_Omitter", "__pyx_unpickle_Omitter", STRS, 1,
-     ("__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError", "__pyx_result"), 3,
-     None, "(__pyx_type, __pyx_checksum, __pyx_state)"),
-    (lambda: UNPICKLE_NT, "__pyx_unpickle_NoTrustOmitter", "__pyx_unpickle_NoTrustOmitter", STRS,
-     1, ("__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError", "__pyx_result"), 3,
-     None, "(__pyx_type, __pyx_checksum, __pyx_state)"),
+    (
+        lambda: Omitter.__dict__["omit"],
+        "omit",
+        "Omitter.omit",
+        SRC,
+        46,
+        ("self", "target"),
+        2,
+        None,
+        "(self, target)",
+    ),
+    (
+        lambda: Omitter.__dict__["omit_recurse"],
+        "omit_recurse",
+        "Omitter.omit_recurse",
+        SRC,
+        62,
+        ("self", "target", "do"),
+        3,
+        (1,),
+        "(self, target, do=1)",
+    ),
+    (
+        lambda: Omitter.__dict__["__reduce_cython__"],
+        "__reduce_cython__",
+        "Omitter.__reduce_cython__",
+        STRS,
+        1,
+        ("self", "state", "_dict", "use_setstate"),
+        1,
+        None,
+        "(self)",
+    ),
+    (
+        lambda: Omitter.__dict__["__setstate_cython__"],
+        "__setstate_cython__",
+        "Omitter.__setstate_cython__",
+        STRS,
+        16,
+        ("self", "__pyx_state"),
+        2,
+        None,
+        "(self, __pyx_state)",
+    ),
+    (
+        lambda: NoTrustOmitter.__dict__["__reduce_cython__"],
+        "__reduce_cython__",
+        "NoTrustOmitter.__reduce_cython__",
+        STRS,
+        1,
+        ("self", "state", "_dict", "use_setstate"),
+        1,
+        None,
+        "(self)",
+    ),
+    (
+        lambda: NoTrustOmitter.__dict__["__setstate_cython__"],
+        "__setstate_cython__",
+        "NoTrustOmitter.__setstate_cython__",
+        STRS,
+        16,
+        ("self", "__pyx_state"),
+        2,
+        None,
+        "(self, __pyx_state)",
+    ),
+    (
+        lambda: UNPICKLE,
+        "__pyx_unpickle_Omitter",
+        "__pyx_unpickle_Omitter",
+        STRS,
+        1,
+        ("__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError", "__pyx_result"),
+        3,
+        None,
+        "(__pyx_type, __pyx_checksum, __pyx_state)",
+    ),
+    (
+        lambda: UNPICKLE_NT,
+        "__pyx_unpickle_NoTrustOmitter",
+        "__pyx_unpickle_NoTrustOmitter",
+        STRS,
+        1,
+        ("__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError", "__pyx_result"),
+        3,
+        None,
+        "(__pyx_type, __pyx_checksum, __pyx_state)",
+    ),
 ]
 FUNCTION_IDS = [case[2] for case in FUNCTIONS]
 
 
 @pytest.mark.parametrize(
     "get, name, qualname, filename, line, varnames, argcount, defaults, signature",
-    FUNCTIONS, ids=FUNCTION_IDS,
+    FUNCTIONS,
+    ids=FUNCTION_IDS,
 )
-def test_function_object_attributes(get, name, qualname, filename, line, varnames, argcount,
-                                    defaults, signature):
+def test_function_object_attributes(
+    get, name, qualname, filename, line, varnames, argcount, defaults, signature
+):
     f = get()
     assert type(f) is NATIVE
     assert f.__name__ == name
@@ -93,6 +201,13 @@ def test_function_object_attributes(get, name, qualname, filename, line, varname
     assert str(inspect.signature(f)) == signature
     assert f.__reduce__() == qualname
     assert qualname in repr(f) and f"{id(f):x}" in repr(f).lower()
+
+
+def test_the_table_holds_every_function_object():
+    funcs = [v for v in vars(omit).values() if type(v) is NATIVE]
+    for cls in (Omitter, NoTrustOmitter):
+        funcs += [v for v in vars(cls).values() if type(v) is NATIVE]
+    assert sorted(f.__qualname__ for f in funcs) == sorted(FUNCTION_IDS)
 
 
 @pytest.mark.parametrize("get", [case[0] for case in FUNCTIONS], ids=FUNCTION_IDS)
@@ -251,9 +366,7 @@ def test_binding_as_method():
     assert inspect.ismethod(Holder().h)
     # the instance is passed as the first argument, exactly like a Python function
     info = fails(lambda: Holder().h())
-    assert str(info.value) == (
-        "Argument 'target' has incorrect type (expected str, got Holder)"
-    )
+    assert str(info.value) == ("Argument 'target' has incorrect type (expected str, got Holder)")
     info = fails(lambda: Holder().h("x"))
     assert str(info.value) == "hide() takes exactly 1 positional argument (2 given)"
 

@@ -63,6 +63,7 @@ def cases(table):
 
 # ---------------------------------------------------------- the harness
 
+
 def grew_by_each_call(deltas):
     """Every round grew, by about one per call (give or take the few that
     the interpreter's own caches take or give back)."""
@@ -185,8 +186,12 @@ MODULE = {
     "always-omit-empty": lambda: omit.always_omit([]),
     **{
         f"hide-{name}": raises(TypeError, omit.hide, value)
-        for name, value in [("none", None), ("str-subclass", Text("a")), ("bytes", b"a"),
-                            ("int", 1)]
+        for name, value in [
+            ("none", None),
+            ("str-subclass", Text("a")),
+            ("bytes", b"a"),
+            ("int", 1),
+        ]
     },
     "hide-no-argument": raises(TypeError, omit.hide),
     "hide-two-arguments": raises(TypeError, omit.hide, "a", "b"),
@@ -369,13 +374,16 @@ WALKS = {
     "finaliser-changes-list": finaliser_changes_list,
     # failures part-way, after values were replaced
     "int-key-after-replacements": raises(
-        TypeError, deny.omit, {"pw": "a", "d": {"pw": "b", 3: ["c"]}}),
+        TypeError, deny.omit, {"pw": "a", "d": {"pw": "b", 3: ["c"]}}
+    ),
     "int-key-no-trust": raises(TypeError, allow.omit, {"x": "a", 2: ["b"]}),
     "deep-failure": raises(
-        TypeError, deny.omit, {"pw": "a", "d": {"e": {"f": [{"g": {5: "x"}}]}}}),
+        TypeError, deny.omit, {"pw": "a", "d": {"e": {"f": [{"g": {5: "x"}}]}}}
+    ),
     "str-subclass-hidden": raises(TypeError, deny.omit, {"user": "a", "pw": Text("b")}),
     "dict-subclass": raises(
-        TypeError, deny.omit, {"pw": "a", "o": collections.OrderedDict(pw="b")}),
+        TypeError, deny.omit, {"pw": "a", "o": collections.OrderedDict(pw="b")}
+    ),
     "list-subclass": raises(TypeError, deny.omit, {"pw": "a", "l": Keys(["b"])}),
     "dict-subclass-in-list": raises(TypeError, deny.omit_recurse, ["a", Mapping()]),
     "list-subclass-in-list": raises(TypeError, deny.omit_recurse, ["a", [Keys()]]),
@@ -384,10 +392,12 @@ WALKS = {
     "omit-recurse-none-target": raises(TypeError, deny.omit_recurse, None),
     "equality-raises": raises(Boom, Omitter(["a", RaisingEq()]).omit, {"pw": "x"}),
     "equality-raises-no-trust": raises(
-        Boom, NoTrustOmitter([RaisingEq()]).omit, {"d": {}, "k": ["x"]}),
+        Boom, NoTrustOmitter([RaisingEq()]).omit, {"d": {}, "k": ["x"]}
+    ),
     "allocation-alone-omitter": raises(TypeError, Omitter.__new__(Omitter).omit, {"a": "b"}),
     "allocation-alone-no-trust": raises(
-        TypeError, NoTrustOmitter.__new__(NoTrustOmitter).omit, {"n": 1, "l": ["a"]}),
+        TypeError, NoTrustOmitter.__new__(NoTrustOmitter).omit, {"n": 1, "l": ["a"]}
+    ),
     "unbuilt-subclass": raises(TypeError, lambda: Unbuilt().omit({"d": {"a": "b"}})),
     "size-change": raises(RuntimeError, size_change),
     "list-shrinks": raises(RuntimeError, list_shrinks),
@@ -491,24 +501,37 @@ PICKLING = {
     "roundtrip-no-trust": roundtrip(lambda: NoTrustOmitter(["a", "b"]), 2),
     "roundtrip-subclass-with-attributes": roundtrip(with_attributes, 4),
     "roundtrip-plain-forms": roundtrip(
-        lambda: (Omitter.__new__(Omitter), NoTrustOmitter.__new__(NoTrustOmitter)), 3),
+        lambda: (Omitter.__new__(Omitter), NoTrustOmitter.__new__(NoTrustOmitter)), 3
+    ),
     "copy": lambda: (copy.copy(deny), copy.copy(allow), copy.copy(with_attributes())),
-    "deepcopy": lambda: (copy.deepcopy(deny), copy.deepcopy(allow),
-                         copy.deepcopy(with_attributes())),
-    "reduce-forms": lambda: (deny.__reduce__(), allow.__reduce_ex__(0),
-                             Omitter.__reduce_cython__(Omitter.__new__(Omitter))),
+    "deepcopy": lambda: (
+        copy.deepcopy(deny),
+        copy.deepcopy(allow),
+        copy.deepcopy(with_attributes()),
+    ),
+    "reduce-forms": lambda: (
+        deny.__reduce__(),
+        allow.__reduce_ex__(0),
+        Omitter.__reduce_cython__(Omitter.__new__(Omitter)),
+    ),
     "reduce-dict-attribute-error": lambda: DictAttributeError().__reduce__(),
     "reduce-rebound-reconstructor": rebound_reconstructor,
     "setstate": lambda: Omitter().__setstate__((["a"],)),
-    "setstate-extra-elements": lambda: (Omitter().__setstate__((["a"], {}, 3)),
-                                        NoTrustOmitter().__setstate__((None, ["a"], {}, 4))),
+    "setstate-extra-elements": lambda: (
+        Omitter().__setstate__((["a"], {}, 3)),
+        NoTrustOmitter().__setstate__((None, ["a"], {}, 4)),
+    ),
     "setstate-subclass-dict": lambda: WithDict().__setstate__((None, None, {"a": 1})),
     "setstate-keyword": lambda: Omitter().__setstate_cython__(__pyx_state=(None,)),
     "setstate-getattribute-raises": lambda: GetattributeRaises().__setstate__(([], {"a": 1})),
-    "reconstruct": lambda: (UNPICKLE(Omitter, OMITTER_SUM, (["a"],)),
-                            UNPICKLE_NT(WithDict, NO_TRUST_SUMS[1], (None, ["b"], {"c": 1}))),
-    "reconstruct-other-sums": lambda: (UNPICKLE(Omitter, OMITTER_SUMS[1], None),
-                                       UNPICKLE_NT(NoTrustOmitter, NO_TRUST_SUMS[2], (None, ["a"]))),
+    "reconstruct": lambda: (
+        UNPICKLE(Omitter, OMITTER_SUM, (["a"],)),
+        UNPICKLE_NT(WithDict, NO_TRUST_SUMS[1], (None, ["b"], {"c": 1})),
+    ),
+    "reconstruct-other-sums": lambda: (
+        UNPICKLE(Omitter, OMITTER_SUMS[1], None),
+        UNPICKLE_NT(NoTrustOmitter, NO_TRUST_SUMS[2], (None, ["a"])),
+    ),
     "reconstruct-float-checksum": lambda: UNPICKLE(Omitter, float(OMITTER_SUM) + 0.5, None),
     # failures
     "reduce-arity": raises(TypeError, deny.__reduce__, 1),
@@ -516,14 +539,17 @@ PICKLING = {
     "reduce-dict-raises": raises(Boom, DictRaises().__reduce__),
     "reduce-getattribute-raises": raises(Boom, GetattributeRaises().__reduce__),
     "reduce-no-reconstructor": without(
-        "__pyx_unpickle_NoTrustOmitter", raises(NameError, NoTrustOmitter().__reduce__)),
+        "__pyx_unpickle_NoTrustOmitter", raises(NameError, NoTrustOmitter().__reduce__)
+    ),
     "reduce-no-reconstructor-omitter": without(
-        "__pyx_unpickle_Omitter", raises(NameError, Omitter().__reduce__)),
+        "__pyx_unpickle_Omitter", raises(NameError, Omitter().__reduce__)
+    ),
     "reduce-foreign-instance": raises(TypeError, NoTrustOmitter.__reduce_cython__, deny),
     "setstate-none": raises(TypeError, Omitter().__setstate__, None),
     "setstate-list": raises(TypeError, Omitter().__setstate__, [["a"]]),
     "setstate-tuple-subclass": raises(
-        TypeError, Omitter().__setstate__, type("T", (tuple,), {})((None,))),
+        TypeError, Omitter().__setstate__, type("T", (tuple,), {})((None,))
+    ),
     "setstate-empty-tuple": raises(IndexError, Omitter().__setstate__, ()),
     "setstate-short-tuple": raises(IndexError, NoTrustOmitter().__setstate__, (["a"],)),
     "setstate-bad-first-field": raises(TypeError, Omitter().__setstate__, (Keys(),)),
@@ -532,15 +558,18 @@ PICKLING = {
     "setstate-update-raises": raises(Boom, UpdateRaises().__setstate__, (None, {"a": 1})),
     "setstate-update-missing": raises(AttributeError, ListAsDict().__setstate__, (None, {})),
     "setstate-foreign-instance": raises(
-        TypeError, NoTrustOmitter.__setstate_cython__, deny, (None, None)),
+        TypeError, NoTrustOmitter.__setstate_cython__, deny, (None, None)
+    ),
     "setstate-arity": raises(TypeError, Omitter().__setstate__),
     "setstate-unexpected-keyword": raises(TypeError, Omitter().__setstate_cython__, (None,), x=1),
     "reconstruct-wrong-checksum": raises(pickle.PickleError, UNPICKLE, Omitter, 1, None),
     "reconstruct-negative-checksum": raises(
-        pickle.PickleError, UNPICKLE_NT, NoTrustOmitter, -1, None),
+        pickle.PickleError, UNPICKLE_NT, NoTrustOmitter, -1, None
+    ),
     "reconstruct-pickle-module-missing": without_pickle_module,
     "reconstruct-other-types-checksum": raises(
-        pickle.PickleError, UNPICKLE, Omitter, NO_TRUST_SUM, None),
+        pickle.PickleError, UNPICKLE, Omitter, NO_TRUST_SUM, None
+    ),
     "reconstruct-str-checksum": raises(TypeError, UNPICKLE, Omitter, "1", None),
     "reconstruct-int-raises": raises(Boom, UNPICKLE, Omitter, RaisingInt(), None),
     "reconstruct-int-returns-str": raises(TypeError, UNPICKLE, Omitter, IntReturnsStr(), None),
@@ -550,19 +579,25 @@ PICKLING = {
     "reconstruct-state-list": raises(TypeError, UNPICKLE, Omitter, OMITTER_SUM, []),
     "reconstruct-short-state": raises(IndexError, UNPICKLE_NT, NoTrustOmitter, NO_TRUST_SUM, ()),
     "reconstruct-bad-field": raises(
-        TypeError, UNPICKLE_NT, NoTrustOmitter, NO_TRUST_SUM, (["a"], ())),
+        TypeError, UNPICKLE_NT, NoTrustOmitter, NO_TRUST_SUM, (["a"], ())
+    ),
     "reconstruct-update-fails": raises(
-        TypeError, UNPICKLE_NT, WithDict, NO_TRUST_SUM, (None, None, 1)),
+        TypeError, UNPICKLE_NT, WithDict, NO_TRUST_SUM, (None, None, 1)
+    ),
     "reconstruct-update-raises": raises(
-        Boom, UNPICKLE, UpdateRaises, OMITTER_SUM, (None, {"a": 1})),
+        Boom, UNPICKLE, UpdateRaises, OMITTER_SUM, (None, {"a": 1})
+    ),
     "reconstruct-arity": raises(TypeError, UNPICKLE, Omitter, OMITTER_SUM),
     "reconstruct-missing-keyword": raises(
-        TypeError, UNPICKLE, __pyx_type=Omitter, __pyx_state=None),
+        TypeError, UNPICKLE, __pyx_type=Omitter, __pyx_state=None
+    ),
     "reconstruct-unexpected-keyword": raises(TypeError, UNPICKLE_NT, NoTrustOmitter, 1, None, x=1),
     "reconstruct-multiple-values": raises(
-        TypeError, UNPICKLE, Omitter, 1, None, __pyx_type=Omitter),
+        TypeError, UNPICKLE, Omitter, 1, None, __pyx_type=Omitter
+    ),
     "loads-truncated": raises(
-        pickle.UnpicklingError, pickle.loads, pickle.dumps(Omitter(["a"]))[:-3]),
+        pickle.UnpicklingError, pickle.loads, pickle.dumps(Omitter(["a"]))[:-3]
+    ),
 }
 
 
@@ -574,16 +609,34 @@ def test_pickling(case):
 # ------------------------------------------------------ function objects
 
 FUNCTIONS = (
-    omit.hide, omit.always_omit, omit.globally_hidden, Omitter.omit, Omitter.omit_recurse,
-    NoTrustOmitter.__reduce_cython__, UNPICKLE,
+    omit.hide,
+    omit.always_omit,
+    omit.globally_hidden,
+    Omitter.omit,
+    Omitter.omit_recurse,
+    NoTrustOmitter.__reduce_cython__,
+    UNPICKLE,
 )
 
 
 def read_attributes():
     for f in FUNCTIONS:
-        (f.__name__, f.__qualname__, f.__module__, f.__doc__, f.__dict__, f.__annotations__,
-         f.__defaults__, f.__kwdefaults__, f.__code__, f.__globals__, f.__closure__,
-         f._is_coroutine, repr(f), f.__reduce__())
+        (
+            f.__name__,
+            f.__qualname__,
+            f.__module__,
+            f.__doc__,
+            f.__dict__,
+            f.__annotations__,
+            f.__defaults__,
+            f.__kwdefaults__,
+            f.__code__,
+            f.__globals__,
+            f.__closure__,
+            f._is_coroutine,
+            repr(f),
+            f.__reduce__(),
+        )
 
 
 def assign_attributes():
@@ -593,7 +646,7 @@ def assign_attributes():
     del f.marker
     f.__annotations__ = {"targets": list}
     f.__annotations__ = None
-    f.__annotations__
+    f.__annotations__  # noqa: B018 - the getter is what runs
     f.__doc__ = "doc"
     del f.__doc__
     f.__name__ = "renamed"
@@ -626,14 +679,23 @@ FUNCTION_OBJECTS = {
     "assign-attributes": assign_attributes,
     "assign-defaults": assign_defaults,
     "defaults-warning-as-error": defaults_warning_as_error,
-    "bound-methods": lambda: (deny.omit, allow.omit_recurse, deny.__reduce__, Plain().omit,
-                              Omitter.omit.__get__(deny), Omitter.omit.__get__(None, Omitter)),
+    "bound-methods": lambda: (
+        deny.omit,
+        allow.omit_recurse,
+        deny.__reduce__,
+        Plain().omit,
+        Omitter.omit.__get__(deny),
+        Omitter.omit.__get__(None, Omitter),
+    ),
     "weak-reference": lambda: weakref.ref(omit.hide)(),
-    "pickle-function": lambda: (pickle.loads(pickle.dumps(Omitter.omit_recurse)),
-                                pickle.loads(pickle.dumps(omit.hide))),
+    "pickle-function": lambda: (
+        pickle.loads(pickle.dumps(Omitter.omit_recurse)),
+        pickle.loads(pickle.dumps(omit.hide)),
+    ),
     "call-through-tp-call": lambda: type(omit.hide).__call__(omit.hide, target="ab"),
     "call-through-tp-call-bad-keyword": raises(
-        TypeError, lambda: type(omit.hide).__call__(omit.hide, "a", **{1: "b"})),
+        TypeError, lambda: type(omit.hide).__call__(omit.hide, "a", **{1: "b"})
+    ),
     "name-not-str": raises(TypeError, setattr, omit.hide, "__name__", 1),
     "qualname-not-str": raises(TypeError, setattr, omit.hide, "__qualname__", None),
     "qualname-deleted": raises(TypeError, delattr, omit.hide, "__qualname__"),

@@ -95,8 +95,11 @@ def _self_containing():
             f"*** {UNREDACTABLE}",
         ),
         # Mappings in lists and tuples, at any depth, as mappings of their own.
-        ("%s", ([{"d": collections.OrderedDict(), "password": "ab"}],),
-         f"[{{'d': '{UNREDACTABLE}', 'password': '**'}}]"),
+        (
+            "%s",
+            ([{"d": collections.OrderedDict(), "password": "ab"}],),
+            f"[{{'d': '{UNREDACTABLE}', 'password': '**'}}]",
+        ),
         ("%s", ([collections.OrderedDict(password="ab")],), "[OrderedDict([('password', '**')])]"),
         ("%(password)s", (_self_containing(),), "***"),
     ],
@@ -116,8 +119,9 @@ def test_arguments(make_logger, msg, args, expected):
         (("x", {"token": "ab"}), (), "('x', {'token': '**'})"),
     ],
 )
-@pytest.mark.parametrize("redactor", [Omitter(["password", "token"]),
-                                      Redactor(omit=["password", "token"])])
+@pytest.mark.parametrize(
+    "redactor", [Omitter(["password", "token"]), Redactor(omit=["password", "token"])]
+)
 def test_mappings_in_sequences_with_any_redactor(make_logger, redactor, msg, args, expected):
     logger, out, _ = make_logger(redactor)
     # An Omitter masks in place: each run gets data of its own.
@@ -243,8 +247,11 @@ class RaisingMapping(collections.abc.Mapping):
     "msg, args, expected",
     [
         ("auth %s", ("Bearer " + JWT,), "auth Bearer " + "*" * len(JWT)),
-        ("connect %s", ("postgres://app:s3cr3t@db:5432/x",),
-         "connect postgres://app:******@db:5432/x"),
+        (
+            "connect %s",
+            ("postgres://app:s3cr3t@db:5432/x",),
+            "connect postgres://app:******@db:5432/x",
+        ),
         ({"password": "hunter2", "user": "bob"}, (), "{'password': '*******', 'user': 'bob'}"),
         ("%s", (("a", {"password": "x"}),), "('a', {'password': '*'})"),
         ("password=%s and %s", ("hunter2", ["token: abc"]), "password=******* and ['token: ***']"),
@@ -267,12 +274,21 @@ def test_issue_table_with_a_detecting_redactor(make_logger, msg, args, expected)
     "redactor, msg, args, message, arguments",
     [
         (DETECTING, "password=%d", ("hunter2",), "'password=**'", "('[unredactable]',)"),
-        (Omitter(["password"]), "password=%d", ("hunter2",), "'password=%d'",
-         "('[unredactable]',)"),
+        (
+            Omitter(["password"]),
+            "password=%d",
+            ("hunter2",),
+            "'password=%d'",
+            "('[unredactable]',)",
+        ),
         (Redactor(omit=["password"]), "%s %s", ("hunter2",), "'%s %s'", "('[unredactable]',)"),
-        (Redactor(omit=["password"]), "%(password)s %(user)d",
-         ({"password": "pw", "user": "hunter2"},), "'%(password)s %(user)d'",
-         "{'password': '[unredactable]', 'user': '[unredactable]'}"),
+        (
+            Redactor(omit=["password"]),
+            "%(password)s %(user)d",
+            ({"password": "pw", "user": "hunter2"},),
+            "'%(password)s %(user)d'",
+            "{'password': '[unredactable]', 'user': '[unredactable]'}",
+        ),
     ],
 )
 def test_a_message_that_cannot_be_merged_shows_no_argument(
@@ -328,11 +344,17 @@ def test_objects_are_scanned_as_they_print(make_logger, ctx, shown):
     assert out.getvalue() == f"x {shown}\n"
 
 
-@pytest.mark.parametrize("redactor, expected", [
-    (DETECTING, "{'ctx': 'C(password=*******)', 'n': [1]} C(password=*******)"),
-    # Without detectors an object stays itself.
-    (Redactor(omit=["password"]), "{'ctx': C(password=hunter2), 'n': [1]} C(password=hunter2)"),
-])
+@pytest.mark.parametrize(
+    "redactor, expected",
+    [
+        (DETECTING, "{'ctx': 'C(password=*******)', 'n': [1]} C(password=*******)"),
+        # Without detectors an object stays itself.
+        (
+            Redactor(omit=["password"]),
+            "{'ctx': C(password=hunter2), 'n': [1]} C(password=hunter2)",
+        ),
+    ],
+)
 def test_objects_in_a_mapping_message_and_extra(make_logger, redactor, expected):
     logger, out, records = make_logger(redactor, "%(message)s %(ctx)s")
     logger.info({"ctx": SECRET_OBJECT, "n": [1]}, extra={"ctx": SECRET_OBJECT})
@@ -395,10 +417,17 @@ def test_queue_handler(on_queue):
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        (({"password"},), {}, "{}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, not set"),
+        (
+            ({"password"},),
+            {},
+            "{}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, not set",
+        ),
         ((), {}, "{}() takes a redactor or the keywords of zentrove.Redactor"),
-        ((DETECTING,), {"omit": ["a"]},
-         "{}() takes a redactor or the keywords of zentrove.Redactor, not both"),
+        (
+            (DETECTING,),
+            {"omit": ["a"]},
+            "{}() takes a redactor or the keywords of zentrove.Redactor, not both",
+        ),
         ((), {"omit": "password"}, "omit= must be an iterable of str, not a single str"),
     ],
 )
@@ -414,22 +443,25 @@ def test_a_redactor_or_its_keywords_is_required(cls, args, kwargs, message):
     [
         ({"omit": ["password"], "detect": True}, "login password=******* {'password': '***'}"),
         ({"omit": ["password"]}, "login password=hunter2 {'password': '***'}"),
-        ({"redactor": "ext://test_logs.DETECTING"},
-         "login password=******* {'password': '***'}"),
+        ({"redactor": "ext://test_logs.DETECTING"}, "login password=******* {'password': '***'}"),
     ],
 )
 def test_dict_config_builds_the_filter_from_a_file(rules, shown):
     out = io.StringIO()
     name = f"zentrove.test.{next(_names)}"
-    logging.config.dictConfig({
-        "version": 1,
-        "disable_existing_loggers": False,
-        "filters": {"redact": json.loads(json.dumps({"()": "zentrove.logs.RedactingFilter",
-                                                      **rules}))},
-        "handlers": {"out": {"class": "logging.StreamHandler", "stream": out,
-                             "filters": ["redact"]}},
-        "loggers": {name: {"handlers": ["out"], "level": "INFO", "propagate": False}},
-    })
+    logging.config.dictConfig(
+        {
+            "version": 1,
+            "disable_existing_loggers": False,
+            "filters": {
+                "redact": json.loads(json.dumps({"()": "zentrove.logs.RedactingFilter", **rules}))
+            },
+            "handlers": {
+                "out": {"class": "logging.StreamHandler", "stream": out, "filters": ["redact"]}
+            },
+            "loggers": {name: {"handlers": ["out"], "level": "INFO", "propagate": False}},
+        }
+    )
     logger = logging.getLogger(name)
     try:
         logger.info("login %s %s", "password=hunter2", {"password": "abc"})
@@ -441,10 +473,23 @@ def test_dict_config_builds_the_filter_from_a_file(rules, shown):
 
 def test_dict_config_names_the_filter_it_cannot_build():
     with pytest.raises(ValueError) as info:
-        logging.config.dictConfig({"version": 1, "disable_existing_loggers": False, "filters": {
-            "redact": {"()": "zentrove.logs.RedactingFilter", "omit": ["a"], "trust": ["b"]}}})
+        logging.config.dictConfig(
+            {
+                "version": 1,
+                "disable_existing_loggers": False,
+                "filters": {
+                    "redact": {
+                        "()": "zentrove.logs.RedactingFilter",
+                        "omit": ["a"],
+                        "trust": ["b"],
+                    }
+                },
+            }
+        )
     assert (str(info.value), str(info.value.__cause__)) == (
-        "Unable to configure filter 'redact'", "Redactor() takes exactly one of omit= and trust=")
+        "Unable to configure filter 'redact'",
+        "Redactor() takes exactly one of omit= and trust=",
+    )
 
 
 @pytest.fixture
@@ -468,29 +513,37 @@ def test_structlog_processor_formats_and_scans_the_exception(structlog):
     assert "exc_info" not in event
 
 
-@pytest.mark.parametrize("redactor", [
-    Redactor(trust=["event", "level", "logger", "timestamp"], detect=True),
-    NoTrustOmitter(["event"]),
-])
+@pytest.mark.parametrize(
+    "redactor",
+    [
+        Redactor(trust=["event", "level", "logger", "timestamp"], detect=True),
+        NoTrustOmitter(["event"]),
+    ],
+)
 @pytest.mark.parametrize("with_filter", [False, True])
 def test_processor_formatter_masks_the_fields_merged_into_the_event(
     structlog, redactor, with_filter
 ):
     out = io.StringIO()
     handler = logging.StreamHandler(out)
-    handler.setFormatter(structlog.stdlib.ProcessorFormatter(processors=[
-        RedactingProcessor(redactor),
-        structlog.stdlib.ProcessorFormatter.remove_processors_meta,
-        structlog.processors.JSONRenderer(),
-    ]))
+    handler.setFormatter(
+        structlog.stdlib.ProcessorFormatter(
+            processors=[
+                RedactingProcessor(redactor),
+                structlog.stdlib.ProcessorFormatter.remove_processors_meta,
+                structlog.processors.JSONRenderer(),
+            ]
+        )
+    )
     if with_filter:
         handler.addFilter(RedactingFilter(redactor))
     logger = logging.getLogger(f"zentrove.test.{next(_names)}")
     logger.propagate = False
     logger.addHandler(handler)
     try:
-        logger.warning("%(password)s: %(user)s, %% %(n)d",
-                       {"user": "bob", "password": "p, q", "n": 1})
+        logger.warning(
+            "%(password)s: %(user)s, %% %(n)d", {"user": "bob", "password": "p, q", "n": 1}
+        )
     finally:
         logger.removeHandler(handler)
     assert json.loads(out.getvalue()) == {"event": "****: ***, % *"}
@@ -514,22 +567,32 @@ def fail_with_cause(user):
         raise ValueError("boom") from error
 
 
-@pytest.mark.parametrize("redactor",
-                         [DETECTING, Redactor(omit=["password"]), Omitter(["password"])])
-@pytest.mark.parametrize("fail, after, structured", [
-    (fail_with_password, True, True),
-    # Before the renderer, only frames free of secrets go on as themselves.
-    (fail_with_password, False, False),
-    (fail_with_user, False, True),
-    # A frame of a cause counts too.
-    (fail_with_cause, False, False),
-])
-def test_structured_tracebacks_show_no_frame_variable(structlog, redactor, fail, after,
-                                                       structured):
+@pytest.mark.parametrize(
+    "redactor", [DETECTING, Redactor(omit=["password"]), Omitter(["password"])]
+)
+@pytest.mark.parametrize(
+    "fail, after, structured",
+    [
+        (fail_with_password, True, True),
+        # Before the renderer, only frames free of secrets go on as themselves.
+        (fail_with_password, False, False),
+        (fail_with_user, False, True),
+        # A frame of a cause counts too.
+        (fail_with_cause, False, False),
+    ],
+)
+def test_structured_tracebacks_show_no_frame_variable(
+    structlog, redactor, fail, after, structured
+):
     out = io.StringIO()
     processors = [RedactingProcessor(redactor), structlog.processors.dict_tracebacks]
-    logger = structlog.wrap_logger(structlog.PrintLogger(out), processors=[
-        *(processors[::-1] if after else processors), structlog.processors.JSONRenderer()])
+    logger = structlog.wrap_logger(
+        structlog.PrintLogger(out),
+        processors=[
+            *(processors[::-1] if after else processors),
+            structlog.processors.JSONRenderer(),
+        ],
+    )
     try:
         fail(SECRET if fail is fail_with_password else "bob")
     except ValueError:
@@ -542,17 +605,24 @@ def test_structured_tracebacks_show_no_frame_variable(structlog, redactor, fail,
         shown = "*********" if fail is fail_with_password else "'bob'"
         assert stack["frames"][-1]["locals"] == {fail.__code__.co_varnames[0]: shown}
     else:
-        assert f'", line {line}, in fail_with_password\n    raise ValueError("boom")\n' in exception
+        assert (
+            f'", line {line}, in fail_with_password\n    raise ValueError("boom")\n' in exception
+        )
         assert exception.endswith("ValueError: boom")
 
 
 def test_structlog_renders_objects_by_their_scanned_text(structlog):
     out = io.StringIO()
-    logger = structlog.wrap_logger(structlog.PrintLogger(out), processors=[
-        RedactingProcessor(DETECTING), structlog.processors.JSONRenderer()])
+    logger = structlog.wrap_logger(
+        structlog.PrintLogger(out),
+        processors=[RedactingProcessor(DETECTING), structlog.processors.JSONRenderer()],
+    )
     logger.info("msg", obj=SECRET_OBJECT, n=[SECRET_OBJECT, 1])
     assert json.loads(out.getvalue()) == {
-        "event": "msg", "obj": "C(password=*******)", "n": ["C(password=*******)", 1]}
+        "event": "msg",
+        "obj": "C(password=*******)",
+        "n": ["C(password=*******)", 1],
+    }
 
 
 @pytest.fixture
@@ -565,8 +635,13 @@ def loguru_records():
 
     def make(redactor, enqueue=False):
         # enqueue=True pickles each record on its way to the handler's thread.
-        loguru.logger.add(written.append, format="{message} | {extra}", colorize=False,
-                          diagnose=True, enqueue=enqueue)
+        loguru.logger.add(
+            written.append,
+            format="{message} | {extra}",
+            colorize=False,
+            diagnose=True,
+            enqueue=enqueue,
+        )
         return loguru.logger.patch(RedactingPatcher(redactor)), written
 
     yield make
@@ -576,17 +651,28 @@ def loguru_records():
 @pytest.mark.parametrize(
     "log, shown",
     [
-        (lambda log: log.info("login {user} {password}", user="bob", password=SECRET),
-         "login bob ******* | {'user': 'bob', 'password': '*******'}"),
-        (lambda log: log.opt(capture=False).info("{0} {creds[password]}!", "x",
-                                                  creds={"password": SECRET}),
-         "x *******! | {}"),
-        (lambda log: log.bind(token="abc").info("connect {}", "postgres://app:s3cr3t@db/x"),
-         "connect postgres://app:******@db/x | {'token': '***'}"),
-        (lambda log: log.info("{}", SECRET_OBJECT, ctx=[SECRET_OBJECT]),
-         "C(password=*******) | {'ctx': ['C(password=*******)']}"),
-        (lambda log: log.info("{a}{b}", a="x", b="y", password="p"),
-         "xy | {'a': 'x', 'b': 'y', 'password': '*'}"),
+        (
+            lambda log: log.info("login {user} {password}", user="bob", password=SECRET),
+            "login bob ******* | {'user': 'bob', 'password': '*******'}",
+        ),
+        (
+            lambda log: log.opt(capture=False).info(
+                "{0} {creds[password]}!", "x", creds={"password": SECRET}
+            ),
+            "x *******! | {}",
+        ),
+        (
+            lambda log: log.bind(token="abc").info("connect {}", "postgres://app:s3cr3t@db/x"),
+            "connect postgres://app:******@db/x | {'token': '***'}",
+        ),
+        (
+            lambda log: log.info("{}", SECRET_OBJECT, ctx=[SECRET_OBJECT]),
+            "C(password=*******) | {'ctx': ['C(password=*******)']}",
+        ),
+        (
+            lambda log: log.info("{a}{b}", a="x", b="y", password="p"),
+            "xy | {'a': 'x', 'b': 'y', 'password': '*'}",
+        ),
     ],
 )
 def test_loguru_patcher_redacts_message_and_extra(loguru_records, log, shown):
@@ -596,8 +682,9 @@ def test_loguru_patcher_redacts_message_and_extra(loguru_records, log, shown):
 
 
 @pytest.mark.parametrize("redactor, enqueue", [(DETECTING, False), (Omitter(["password"]), True)])
-def test_loguru_exception_with_a_secret_reaches_handlers_as_its_text(loguru_records, redactor,
-                                                                     enqueue):
+def test_loguru_exception_with_a_secret_reaches_handlers_as_its_text(
+    loguru_records, redactor, enqueue
+):
     logger, written = loguru_records(redactor, enqueue)
     errors = []
     for fail in (fail_with_password, fail_with_user):
@@ -618,11 +705,19 @@ def test_loguru_exception_with_a_secret_reaches_handlers_as_its_text(loguru_reco
 @pytest.mark.parametrize("template", [{"template": "login {user} {password}"}, {}])
 def test_loguru_named_fields_with_or_without_a_template(template):
     # Records of older loguru releases have no template.
-    record = {"message": "login bob hunter2", "extra": {"user": "bob", "password": "hunter2"},
-              "exception": None, **template}
+    record = {
+        "message": "login bob hunter2",
+        "extra": {"user": "bob", "password": "hunter2"},
+        "exception": None,
+        **template,
+    }
     RedactingPatcher(omit=["password"])(record)
-    assert record == {"message": "login bob *******", "exception": None, **template,
-                      "extra": {"user": "bob", "password": "*******"}}
+    assert record == {
+        "message": "login bob *******",
+        "exception": None,
+        **template,
+        "extra": {"user": "bob", "password": "*******"},
+    }
 
 
 def test_loguru_record_that_cannot_be_redacted_is_scrubbed():

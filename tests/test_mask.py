@@ -9,7 +9,6 @@ import pytest
 import zentrove.omit as omit
 from helpers import SRC, Keys, Text, entries, run_python
 
-
 # ---------------------------------------------------------------- hide
 
 
@@ -460,9 +459,7 @@ def attempt(call):
 )
 def test_memory_exhaustion(setup, call, expected, after):
     reader = "globally_trusted" if "trust" in call else "globally_hidden"
-    proc = run_python(
-        NOMEM + f"{setup}\nattempt(lambda: {call})\nprint(omit.{reader}())\n"
-    )
+    proc = run_python(NOMEM + f"{setup}\nattempt(lambda: {call})\nprint(omit.{reader}())\n")
     assert proc.returncode == 0, proc.stderr
     shown = [(line, f"zentrove.omit.{name}") for line, name in expected]
     assert proc.stdout.splitlines() == [repr(shown), after]

@@ -25,12 +25,16 @@ POOL = ["pw", "token", "", "\u00e9t\u00e9", "\u20ac", "\U0001f511", "\ud800", "u
 str_keys = st.one_of(st.sampled_from(POOL), st.text(st.sampled_from(CHARACTERS), max_size=2))
 keys = st.one_of(st.none(), str_keys, str_keys, st.integers(-2, 2))
 numbers = st.one_of(
-    st.booleans(), st.integers(), st.integers(min_value=2**64), st.floats(),
+    st.booleans(),
+    st.integers(),
+    st.integers(min_value=2**64),
+    st.floats(),
     st.complex_numbers(),
 )
 # Values of a type the walk refuses, where it meets them.
 refused = st.one_of(
-    st.sampled_from(["", "a", "\U0001f511"]).map(Text), st.builds(collections.OrderedDict),
+    st.sampled_from(["", "a", "\U0001f511"]).map(Text),
+    st.builds(collections.OrderedDict),
     st.builds(Keys),
 )
 others = st.one_of(st.none(), st.binary(max_size=4), st.tuples(texts))
@@ -58,8 +62,10 @@ class SubclassedNoTrust(NoTrustOmitter):
 
 
 NATIVE = {
-    ("deny", False): Omitter, ("deny", True): Subclassed,
-    ("allow", False): NoTrustOmitter, ("allow", True): SubclassedNoTrust,
+    ("deny", False): Omitter,
+    ("deny", True): Subclassed,
+    ("allow", False): NoTrustOmitter,
+    ("allow", True): SubclassedNoTrust,
 }
 MODEL = {"deny": PyOmitter, "allow": PyNoTrustOmitter}
 
@@ -121,8 +127,14 @@ def check(mode, native, model_keys, target, do):
     assert [id(c) for c in containers(target)] == before
 
 
-@given(mode=st.sampled_from(["deny", "allow"]), own=key_lists, global_keys=key_lists,
-       subclass=st.booleans(), target=targets, do=st.sampled_from(DO))
+@given(
+    mode=st.sampled_from(["deny", "allow"]),
+    own=key_lists,
+    global_keys=key_lists,
+    subclass=st.booleans(),
+    target=targets,
+    do=st.sampled_from(DO),
+)
 def test_walks_match_the_model(mode, own, global_keys, subclass, target, do):
     (omit.always_omit if mode == "deny" else omit.always_trust)(global_keys)
     native = NATIVE[mode, subclass](own)

@@ -1,8 +1,8 @@
-"""Module object, start-up, function table and the shared object itself."""
+"""Module object, start-up and the shared object itself (the function
+objects: test_function.py)."""
 
 import builtins
 import importlib.util
-import inspect
 import os
 import shutil
 import subprocess
@@ -12,9 +12,6 @@ import pytest
 import zentrove._redact as _redact
 import zentrove.omit as omit
 from helpers import run_python
-
-SRC = "src/zentrove/omit"
-STR = "<stringsource>"
 
 FUNCTIONS = [
     "hide",
@@ -63,13 +60,7 @@ def test_every_module_global_is_expected():
     assert set(vars(omit)) == expected
 
 
-def test_function_facts():
-    assert omit.Omitter.omit_recurse.__defaults__ == (1,)
-    assert omit.hide.__defaults__ is None
-    assert omit.Omitter.omit.__qualname__ == "Omitter.omit"
-    assert str(inspect.signature(omit.Omitter.omit_recurse)) == "(self, target, do=1)"
-    assert str(inspect.signature(omit.hide)) == "(target)"
-    # the methods of NoTrustOmitter are Omitter's own objects
+def test_no_trust_omitter_shares_omitters_methods():
     assert omit.NoTrustOmitter.omit is omit.Omitter.omit
     assert omit.NoTrustOmitter.omit_recurse is omit.Omitter.omit_recurse
     assert "omit" not in vars(omit.NoTrustOmitter)
@@ -103,84 +94,7 @@ def test_vtables_differ():
     assert vars(omit.Omitter)["__pyx_vtable__"] is not vars(omit.NoTrustOmitter)["__pyx_vtable__"]
 
 
-# -------------------------------------------------------------- function table
-
-TABLE = [
-    # (owner, attribute, qualname, varnames, argcount, file, first line, defaults)
-    (None, "hide", "hide", ("target",), 1, SRC, 8, None),
-    (None, "globally_hidden", "globally_hidden", (), 0, SRC, 13, None),
-    (None, "always_omit", "always_omit", ("targets",), 1, SRC, 16, None),
-    (None, "globally_trusted", "globally_trusted", (), 0, SRC, 20, None),
-    (None, "always_trust", "always_trust", ("targets",), 1, SRC, 23, None),
-    (None, "reset_omissions", "reset_omissions", (), 0, SRC, 27, None),
-    (None, "reset_trusted", "reset_trusted", (), 0, SRC, 31, None),
-    ("Omitter", "omit", "Omitter.omit", ("self", "target"), 2, SRC, 46, None),
-    (
-        "Omitter", "omit_recurse", "Omitter.omit_recurse",
-        ("self", "target", "do"), 3, SRC, 62, (1,),
-    ),
-    (
-        "Omitter", "__reduce_cython__", "Omitter.__reduce_cython__",
-        ("self", "state", "_dict", "use_setstate"), 1, STR, 1, None,
-    ),
-    (
-        "Omitter", "__setstate_cython__", "Omitter.__setstate_cython__",
-        ("self", "__pyx_state"), 2, STR, 16, None,
-    ),
-    (
-        "NoTrustOmitter", "__reduce_cython__", "NoTrustOmitter.__reduce_cython__",
-        ("self", "state", "_dict", "use_setstate"), 1, STR, 1, None,
-    ),
-    (
-        "NoTrustOmitter", "__setstate_cython__", "NoTrustOmitter.__setstate_cython__",
-        ("self", "__pyx_state"), 2, STR, 16, None,
-    ),
-    (
-        None, "__pyx_unpickle_Omitter", "__pyx_unpickle_Omitter",
-        ("__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError", "__pyx_result"),
-        3, STR, 1, None,
-    ),
-    (
-        None, "__pyx_unpickle_NoTrustOmitter", "__pyx_unpickle_NoTrustOmitter",
-        ("__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError", "__pyx_result"),
-        3, STR, 1, None,
-    ),
-]  # fmt: skip
-
-
-@pytest.mark.parametrize(
-    "owner, attr, qualname, varnames, argcount, filename, firstline, defaults",
-    TABLE,
-    ids=[row[2] for row in TABLE],
-)
-def test_function_table(owner, attr, qualname, varnames, argcount, filename, firstline, defaults):
-    namespace = vars(omit) if owner is None else vars(getattr(omit, owner))
-    func = namespace[attr]
-    assert type(func) is type(omit.hide)
-    assert func.__name__ == attr
-    assert func.__qualname__ == qualname
-    assert func.__module__ == "zentrove.omit"
-    assert func.__doc__ is None
-    assert func.__defaults__ == defaults
-    assert func.__kwdefaults__ is None
-    assert func.__globals__ is vars(omit)
-    assert func.__closure__ is None
-    code = func.__code__
-    assert code.co_name == attr
-    assert code.co_varnames == varnames
-    assert code.co_argcount == argcount
-    assert code.co_posonlyargcount == 0
-    assert code.co_kwonlyargcount == 0
-    assert code.co_filename == filename
-    assert code.co_firstlineno == firstline
-    assert code.co_flags == 3
-
-
-def test_function_table_is_complete():
-    funcs = [v for v in vars(omit).values() if type(v) is type(omit.hide)]
-    for cls in (omit.Omitter, omit.NoTrustOmitter):
-        funcs += [v for v in vars(cls).values() if type(v) is type(omit.hide)]
-    assert sorted(f.__qualname__ for f in funcs) == sorted(row[2] for row in TABLE)
+# ---------------------------------------------------------- pickling methods
 
 
 @pytest.mark.parametrize("cls", [omit.Omitter, omit.NoTrustOmitter])
@@ -358,7 +272,9 @@ def test_needs_only_the_c_library(module):
     ).stdout
     needed = [line.split("[", 1)[1].rstrip("]") for line in out.splitlines() if "(NEEDED)" in line]
     assert needed, out
-    assert {lib.split(".so")[0] for lib in needed} <= {"libc", "libm", "libpthread", "libdl"}, needed
+    assert {lib.split(".so")[0] for lib in needed} <= {"libc", "libm", "libpthread", "libdl"}, (
+        needed
+    )
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")

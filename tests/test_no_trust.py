@@ -3,9 +3,9 @@
 import pytest
 
 import zentrove.omit as omit
-from zentrove.omit import NoTrustOmitter, Omitter
-from helpers import OMIT, RECURSE, Boom, RaisingEq, RaisingHash, at, entries
 from helpers import NO_TRUST_SHOULD_HIDE as SHOULD_HIDE
+from helpers import OMIT, RECURSE, Boom, RaisingEq, RaisingHash, at, entries
+from zentrove.omit import NoTrustOmitter, Omitter
 
 OMIT_AT = lambda line: at(line, "Omitter.omit")  # noqa: E731
 INIT = lambda line: at(line, "NoTrustOmitter.__init__")  # noqa: E731
@@ -23,26 +23,39 @@ class Unhashable:
 
 def test_trusted_keys_clear_everything_else_masked():
     inner_list = ["x", ["y"], {"z": "w", "user": "v"}]
-    data = {"user": "bob", "password": "abc", "n": 5, "f": 1.5, "b": True, "none": None,
-            "l": ["a", ["bc"], {"user": "c", "z": "d"}, 7],
-            "user ": "e",
-            "deep": {"deeper": {"user": "u", "c": "vv"}},
-            }
+    data = {
+        "user": "bob",
+        "password": "abc",
+        "n": 5,
+        "f": 1.5,
+        "b": True,
+        "none": None,
+        "l": ["a", ["bc"], {"user": "c", "z": "d"}, 7],
+        "user ": "e",
+        "deep": {"deeper": {"user": "u", "c": "vv"}},
+    }
     data["user_list"] = inner_list
     redactor = NoTrustOmitter(["user", "user_list"])
     assert redactor.omit(data) is data
-    assert data == {"user": "bob", "password": "***", "n": 5, "f": 1.5, "b": True,
-                    "none": None, "l": ["*", ["**"], {"user": "c", "z": "*"}, 7],
-                    "user ": "*", "deep": {"deeper": {"user": "u", "c": "**"}},
-                    "user_list": ["x", ["y"], {"z": "*", "user": "v"}]}
+    assert data == {
+        "user": "bob",
+        "password": "***",
+        "n": 5,
+        "f": 1.5,
+        "b": True,
+        "none": None,
+        "l": ["*", ["**"], {"user": "c", "z": "*"}, 7],
+        "user ": "*",
+        "deep": {"deeper": {"user": "u", "c": "**"}},
+        "user_list": ["x", ["y"], {"z": "*", "user": "v"}],
+    }
     assert data["user_list"] is inner_list
 
 
 def test_empty_allow_list_masks_every_string():
     data = {"a": "xy", None: "z", "l": ["p", ["qr"], {"k": ["s"]}], 1: 2, 2: {"t": "u"}}
     NoTrustOmitter().omit(data)
-    assert data == {"a": "**", None: "*", "l": ["*", ["**"], {"k": ["*"]}], 1: 2,
-                    2: {"t": "*"}}
+    assert data == {"a": "**", None: "*", "l": ["*", ["**"], {"k": ["*"]}], 1: 2, 2: {"t": "*"}}
     assert NoTrustOmitter([]).omit_recurse(["a", ["b"]], False) == ["a", ["b"]]
 
 
@@ -86,12 +99,15 @@ def test_allow_list_is_a_snapshot():
     assert omit.globally_trusted() == []
 
 
-@pytest.mark.parametrize("element, exc_type, message", [
-    ([1], TypeError, "unhashable type: 'list'"),
-    ({}, TypeError, "unhashable type: 'dict'"),
-    (Unhashable(), TypeError, "unhashable type: 'Unhashable'"),
-    (RaisingHash(), Boom, ""),
-])
+@pytest.mark.parametrize(
+    "element, exc_type, message",
+    [
+        ([1], TypeError, "unhashable type: 'list'"),
+        ({}, TypeError, "unhashable type: 'dict'"),
+        (Unhashable(), TypeError, "unhashable type: 'Unhashable'"),
+        (RaisingHash(), Boom, ""),
+    ],
+)
 def test_unhashable_element_keeps_previous_list(element, exc_type, message):
     with pytest.raises(exc_type) as excinfo:
         NoTrustOmitter(["a", element])
@@ -124,18 +140,36 @@ def test_init_again_replaces_the_allow_list():
     assert redactor.omit({"a": "x", "b": "y"}) == {"a": "*", "b": "y"}
 
 
-@pytest.mark.parametrize("call, message, expected", [
-    (lambda: NoTrustOmitter(["a"], ["b"]),
-     "__init__() takes at most 1 positional argument (2 given)", [INIT(79)]),
-    (lambda: NoTrustOmitter(None, trusted=None),
-     "__init__() got multiple values for keyword argument 'trusted'", [INIT(79)]),
-    (lambda: NoTrustOmitter(omissions=["a"]),
-     "__init__() got an unexpected keyword argument 'omissions'", [INIT(79)]),
-    (lambda: NoTrustOmitter(("a",)),
-     "Argument 'trusted' has incorrect type (expected list, got tuple)", []),
-    (lambda: NoTrustOmitter(trusted={"a": 1}),
-     "Argument 'trusted' has incorrect type (expected list, got dict)", []),
-])
+@pytest.mark.parametrize(
+    "call, message, expected",
+    [
+        (
+            lambda: NoTrustOmitter(["a"], ["b"]),
+            "__init__() takes at most 1 positional argument (2 given)",
+            [INIT(79)],
+        ),
+        (
+            lambda: NoTrustOmitter(None, trusted=None),
+            "__init__() got multiple values for keyword argument 'trusted'",
+            [INIT(79)],
+        ),
+        (
+            lambda: NoTrustOmitter(omissions=["a"]),
+            "__init__() got an unexpected keyword argument 'omissions'",
+            [INIT(79)],
+        ),
+        (
+            lambda: NoTrustOmitter(("a",)),
+            "Argument 'trusted' has incorrect type (expected list, got tuple)",
+            [],
+        ),
+        (
+            lambda: NoTrustOmitter(trusted={"a": 1}),
+            "Argument 'trusted' has incorrect type (expected list, got dict)",
+            [],
+        ),
+    ],
+)
 def test_binding_failures(call, message, expected):
     with pytest.raises(TypeError) as excinfo:
         call()
@@ -165,12 +199,17 @@ def test_is_an_omitter_whose_omissions_play_no_part():
     assert redactor.omit(data) == {"user": "bob", "x": "**", "l": ["*"]}
 
 
-@pytest.mark.parametrize("make", [
-    lambda: NoTrustOmitter.__new__(NoTrustOmitter),
-    lambda: type("Lazy", (NoTrustOmitter,), {"__init__": lambda self: None})(),
-    lambda: type("Half", (NoTrustOmitter,), {
-        "__init__": lambda self: Omitter.__init__(self, ["a"])})(),
-], ids=["new", "subclass-without-init", "only-omitter-init"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: NoTrustOmitter.__new__(NoTrustOmitter),
+        lambda: type("Lazy", (NoTrustOmitter,), {"__init__": lambda self: None})(),
+        lambda: type(
+            "Half", (NoTrustOmitter,), {"__init__": lambda self: Omitter.__init__(self, ["a"])}
+        )(),
+    ],
+    ids=["new", "subclass-without-init", "only-omitter-init"],
+)
 @pytest.mark.parametrize("data, line", [({"n": 1, "a": "x"}, 52), ({"n": 1, "a": []}, 58)])
 def test_unbuilt_allow_list_fails_at_first_string(make, data, line):
     numbers = {"n": 1, "d": {"m": 2.5, "t": True}, "z": None}
@@ -182,13 +221,18 @@ def test_unbuilt_allow_list_fails_at_first_string(make, data, line):
     assert data["n"] == 1
 
 
-@pytest.mark.parametrize("call, expected", [
-    (lambda o: o.omit({"a": "x"}), [OMIT, OMIT_AT(52), SHOULD_HIDE]),
-    (lambda o: o.omit({"a": ["x"]}), [OMIT, OMIT_AT(58), SHOULD_HIDE]),
-    (lambda o: o.omit({"n": {"a": "x"}}), [OMIT, OMIT_AT(56), OMIT_AT(52), SHOULD_HIDE]),
-    (lambda o: o.omit_recurse([{"a": "x"}]),
-     [RECURSE, at(68, "Omitter.omit_recurse"), OMIT_AT(52), SHOULD_HIDE]),
-])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda o: o.omit({"a": "x"}), [OMIT, OMIT_AT(52), SHOULD_HIDE]),
+        (lambda o: o.omit({"a": ["x"]}), [OMIT, OMIT_AT(58), SHOULD_HIDE]),
+        (lambda o: o.omit({"n": {"a": "x"}}), [OMIT, OMIT_AT(56), OMIT_AT(52), SHOULD_HIDE]),
+        (
+            lambda o: o.omit_recurse([{"a": "x"}]),
+            [RECURSE, at(68, "Omitter.omit_recurse"), OMIT_AT(52), SHOULD_HIDE],
+        ),
+    ],
+)
 def test_failing_key_comparison_entries(call, expected):
     with pytest.raises(Boom) as excinfo:
         call(NoTrustOmitter([RaisingEq()]))

@@ -5,10 +5,21 @@ import weakref
 
 import pytest
 
-import zentrove.omit as omit
-from zentrove.omit import Omitter
 import helpers
-from helpers import OMIT, RECURSE, SHOULD_HIDE, SRC, Boom, Keys, RaisingEq, Text, entries, run_python
+import zentrove.omit as omit
+from helpers import (
+    OMIT,
+    RECURSE,
+    SHOULD_HIDE,
+    SRC,
+    Boom,
+    Keys,
+    RaisingEq,
+    Text,
+    entries,
+    run_python,
+)
+from zentrove.omit import Omitter
 
 
 def at(line, method="omit"):
@@ -66,8 +77,24 @@ def test_hidden_strings_masked_in_place():
 
 @pytest.mark.parametrize(
     "value",
-    [0, 7, -2.5, 1j, True, False, Number(3), None, (1, "a"), b"ab", {"a"},
-     frozenset("b"), object(), BoolText("ab"), BoolDict(), BoolList()],
+    [
+        0,
+        7,
+        -2.5,
+        1j,
+        True,
+        False,
+        Number(3),
+        None,
+        (1, "a"),
+        b"ab",
+        {"a"},
+        frozenset("b"),
+        object(),
+        BoolText("ab"),
+        BoolDict(),
+        BoolList(),
+    ],
     ids=lambda v: type(v).__name__,
 )
 def test_other_values_stay_under_any_key(value):
@@ -87,8 +114,12 @@ def test_nested_dicts_walked_under_any_key():
     inner = {"p": "ab", "q": "cd"}
     data = {"p": {"p": "x"}, 1: inner, (1, 2): {"p": "yy"}, None: {"n": {"p": "zzz"}}}
     assert Omitter(["p"]).omit(data) is data
-    assert data == {"p": {"p": "*"}, 1: {"p": "**", "q": "cd"}, (1, 2): {"p": "**"},
-                    None: {"n": {"p": "***"}}}
+    assert data == {
+        "p": {"p": "*"},
+        1: {"p": "**", "q": "cd"},
+        (1, 2): {"p": "**"},
+        None: {"n": {"p": "***"}},
+    }
     assert data[1] is inner
 
 
@@ -138,9 +169,19 @@ def test_subclass_of_str_stays_unless_hidden():
 
 @pytest.mark.parametrize(
     "args, kwargs, masked",
-    [((), {}, True), ((True,), {}, True), ((1,), {}, True), (("x",), {}, True),
-     (([0],), {}, True), ((), {"do": True}, True), ((False,), {}, False),
-     ((None,), {}, False), ((0,), {}, False), (("",), {}, False), ((), {"do": False}, False)],
+    [
+        ((), {}, True),
+        ((True,), {}, True),
+        ((1,), {}, True),
+        (("x",), {}, True),
+        (([0],), {}, True),
+        ((), {"do": True}, True),
+        ((False,), {}, False),
+        ((None,), {}, False),
+        ((0,), {}, False),
+        (("",), {}, False),
+        ((), {"do": False}, False),
+    ],
 )
 def test_do_decides_the_strings_of_a_list(args, kwargs, masked):
     target = ["a", ["bc", [""]], {"p": "d", "q": "e"}, 5]
@@ -176,51 +217,146 @@ def test_empty_containers_returned_unchanged():
 SH_NONE = "argument of type 'NoneType' is not iterable"
 
 FAILURES = [
-    ("omit-none", lambda o: o.omit(None), AttributeError,
-     "'NoneType' object has no attribute 'items'", [OMIT, at(48)]),
-    ("recurse-none", lambda o: o.omit_recurse(None), TypeError,
-     "object of type 'NoneType' has no len()", [RECURSE, at(64, "omit_recurse")]),
-    ("str-subclass-hidden", lambda o: o.omit({"p": Text("ab")}), TypeError,
-     "Expected unicode, got Text", [OMIT, at(54)]),
-    ("dict-subclass", lambda o: o.omit({"q": collections.OrderedDict()}), TypeError,
-     "Expected dict, got collections.OrderedDict", [OMIT, at(56)]),
-    ("dict-subclass-hidden", lambda o: o.omit({"p": collections.OrderedDict()}), TypeError,
-     "Expected dict, got collections.OrderedDict", [OMIT, at(56)]),
-    ("list-subclass", lambda o: o.omit({"q": Keys()}), TypeError,
-     "Expected list, got Keys", [OMIT, at(59)]),
-    ("three-levels", lambda o: o.omit({"a": {"b": {1: "x"}}}), TypeError,
-     "Expected unicode, got int", [OMIT, at(56), at(56), at(52)]),
-    ("dict-in-list", lambda o: o.omit({"q": [{1: "x"}]}), TypeError,
-     "Expected unicode, got int", [OMIT, at(59), at(68, "omit_recurse"), at(52)]),
-    ("element-dict-subclass", lambda o: o.omit_recurse([collections.OrderedDict()], False),
-     TypeError, "Expected dict, got collections.OrderedDict",
-     [RECURSE, at(68, "omit_recurse")]),
-    ("element-list-subclass", lambda o: o.omit_recurse([[Keys()]], False), TypeError,
-     "Expected list, got Keys",
-     [RECURSE, at(70, "omit_recurse"), at(70, "omit_recurse")]),
-    ("element-str-subclass", lambda o: o.omit({"p": [Text("a")]}), TypeError,
-     "Expected unicode, got Text", [OMIT, at(59), at(72, "omit_recurse")]),
-    ("alloc-only-str", lambda o: Omitter.__new__(Omitter).omit({"a": "x"}), TypeError,
-     SH_NONE, [OMIT, at(52), SHOULD_HIDE]),
-    ("alloc-only-list", lambda o: Omitter.__new__(Omitter).omit({"a": 1, "b": []}),
-     TypeError, SH_NONE, [OMIT, at(58), SHOULD_HIDE]),
-    ("alloc-only-nested", lambda o: Omitter.__new__(Omitter).omit({"n": {"a": "x"}}),
-     TypeError, SH_NONE, [OMIT, at(56), at(52), SHOULD_HIDE]),
-    ("raising-eq", lambda o: Omitter([RaisingEq()]).omit({"a": "x"}), Boom,
-     "", [OMIT, at(52), SHOULD_HIDE]),
-    ("raising-eq-in-list", lambda o: Omitter([RaisingEq()]).omit_recurse([{"a": []}]),
-     Boom, "",
-     [RECURSE, at(68, "omit_recurse"), at(58), SHOULD_HIDE]),
-    ("init-arity", lambda o: Omitter(["a"], ["b"]), TypeError,
-     "__init__() takes at most 1 positional argument (2 given)",
-     [(SRC, 38, "zentrove.omit.Omitter.__init__")]),
-    ("init-keyword", lambda o: Omitter(keys=["a"]), TypeError,
-     "__init__() got an unexpected keyword argument 'keys'",
-     [(SRC, 38, "zentrove.omit.Omitter.__init__")]),
-    ("init-type", lambda o: Omitter(("a",)), TypeError,
-     "Argument 'omissions' has incorrect type (expected list, got tuple)", []),
-    ("init-list-subclass", lambda o: Omitter(Keys()), TypeError,
-     "Argument 'omissions' has incorrect type (expected list, got Keys)", []),
+    (
+        "omit-none",
+        lambda o: o.omit(None),
+        AttributeError,
+        "'NoneType' object has no attribute 'items'",
+        [OMIT, at(48)],
+    ),
+    (
+        "recurse-none",
+        lambda o: o.omit_recurse(None),
+        TypeError,
+        "object of type 'NoneType' has no len()",
+        [RECURSE, at(64, "omit_recurse")],
+    ),
+    (
+        "str-subclass-hidden",
+        lambda o: o.omit({"p": Text("ab")}),
+        TypeError,
+        "Expected unicode, got Text",
+        [OMIT, at(54)],
+    ),
+    (
+        "dict-subclass",
+        lambda o: o.omit({"q": collections.OrderedDict()}),
+        TypeError,
+        "Expected dict, got collections.OrderedDict",
+        [OMIT, at(56)],
+    ),
+    (
+        "dict-subclass-hidden",
+        lambda o: o.omit({"p": collections.OrderedDict()}),
+        TypeError,
+        "Expected dict, got collections.OrderedDict",
+        [OMIT, at(56)],
+    ),
+    (
+        "list-subclass",
+        lambda o: o.omit({"q": Keys()}),
+        TypeError,
+        "Expected list, got Keys",
+        [OMIT, at(59)],
+    ),
+    (
+        "three-levels",
+        lambda o: o.omit({"a": {"b": {1: "x"}}}),
+        TypeError,
+        "Expected unicode, got int",
+        [OMIT, at(56), at(56), at(52)],
+    ),
+    (
+        "dict-in-list",
+        lambda o: o.omit({"q": [{1: "x"}]}),
+        TypeError,
+        "Expected unicode, got int",
+        [OMIT, at(59), at(68, "omit_recurse"), at(52)],
+    ),
+    (
+        "element-dict-subclass",
+        lambda o: o.omit_recurse([collections.OrderedDict()], False),
+        TypeError,
+        "Expected dict, got collections.OrderedDict",
+        [RECURSE, at(68, "omit_recurse")],
+    ),
+    (
+        "element-list-subclass",
+        lambda o: o.omit_recurse([[Keys()]], False),
+        TypeError,
+        "Expected list, got Keys",
+        [RECURSE, at(70, "omit_recurse"), at(70, "omit_recurse")],
+    ),
+    (
+        "element-str-subclass",
+        lambda o: o.omit({"p": [Text("a")]}),
+        TypeError,
+        "Expected unicode, got Text",
+        [OMIT, at(59), at(72, "omit_recurse")],
+    ),
+    (
+        "alloc-only-str",
+        lambda o: Omitter.__new__(Omitter).omit({"a": "x"}),
+        TypeError,
+        SH_NONE,
+        [OMIT, at(52), SHOULD_HIDE],
+    ),
+    (
+        "alloc-only-list",
+        lambda o: Omitter.__new__(Omitter).omit({"a": 1, "b": []}),
+        TypeError,
+        SH_NONE,
+        [OMIT, at(58), SHOULD_HIDE],
+    ),
+    (
+        "alloc-only-nested",
+        lambda o: Omitter.__new__(Omitter).omit({"n": {"a": "x"}}),
+        TypeError,
+        SH_NONE,
+        [OMIT, at(56), at(52), SHOULD_HIDE],
+    ),
+    (
+        "raising-eq",
+        lambda o: Omitter([RaisingEq()]).omit({"a": "x"}),
+        Boom,
+        "",
+        [OMIT, at(52), SHOULD_HIDE],
+    ),
+    (
+        "raising-eq-in-list",
+        lambda o: Omitter([RaisingEq()]).omit_recurse([{"a": []}]),
+        Boom,
+        "",
+        [RECURSE, at(68, "omit_recurse"), at(58), SHOULD_HIDE],
+    ),
+    (
+        "init-arity",
+        lambda o: Omitter(["a"], ["b"]),
+        TypeError,
+        "__init__() takes at most 1 positional argument (2 given)",
+        [(SRC, 38, "zentrove.omit.Omitter.__init__")],
+    ),
+    (
+        "init-keyword",
+        lambda o: Omitter(keys=["a"]),
+        TypeError,
+        "__init__() got an unexpected keyword argument 'keys'",
+        [(SRC, 38, "zentrove.omit.Omitter.__init__")],
+    ),
+    (
+        "init-type",
+        lambda o: Omitter(("a",)),
+        TypeError,
+        "Argument 'omissions' has incorrect type (expected list, got tuple)",
+        [],
+    ),
+    (
+        "init-list-subclass",
+        lambda o: Omitter(Keys()),
+        TypeError,
+        "Argument 'omissions' has incorrect type (expected list, got Keys)",
+        [],
+    ),
 ]
 
 
@@ -286,10 +422,14 @@ def test_init_again_replaces_the_list():
     assert own_list(redactor) == ["b", "k"]
 
 
-@pytest.mark.parametrize("make", [
-    lambda: Omitter.__new__(Omitter),
-    lambda: type("Lazy", (Omitter,), {"__init__": lambda self: None})(),
-], ids=["new", "subclass-without-init"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: Omitter.__new__(Omitter),
+        lambda: type("Lazy", (Omitter,), {"__init__": lambda self: None})(),
+    ],
+    ids=["new", "subclass-without-init"],
+)
 def test_unbuilt_redactor_walks_numbers_only(make):
     data = {"a": 1, "b": {"c": 2.5, "d": True, "e": {3: 1j}}, "f": None, 4: ()}
     assert make().omit(data) is data
@@ -318,18 +458,23 @@ def test_instances_take_no_attributes_or_weak_references():
     assert str(excinfo.value) == "cannot create weak reference to 'zentrove.omit.Omitter' object"
 
 
-@pytest.mark.parametrize("call, method, given", [
-    (lambda d, lst: Omitter.omit(1, d), "omit", "int"),
-    (lambda d, lst: Omitter.omit(object(), d), "omit", "object"),
-    (lambda d, lst: Omitter.omit_recurse("x", lst), "omit_recurse", "str"),
-    (lambda d, lst: Omitter.omit_recurse({}, lst, True), "omit_recurse", "dict"),
-])
+@pytest.mark.parametrize(
+    "call, method, given",
+    [
+        (lambda d, lst: Omitter.omit(1, d), "omit", "int"),
+        (lambda d, lst: Omitter.omit(object(), d), "omit", "object"),
+        (lambda d, lst: Omitter.omit_recurse("x", lst), "omit_recurse", "str"),
+        (lambda d, lst: Omitter.omit_recurse({}, lst, True), "omit_recurse", "dict"),
+    ],
+)
 def test_foreign_first_argument_through_the_class(call, method, given):
     d, lst = {"p": "ab"}, ["ab"]
     with pytest.raises(TypeError) as excinfo:
         call(d, lst)
-    assert str(excinfo.value) == (f"descriptor '{method}' for 'zentrove.omit.Omitter' "
-                                  f"objects doesn't apply to a '{given}' object")
+    assert str(excinfo.value) == (
+        f"descriptor '{method}' for 'zentrove.omit.Omitter' "
+        f"objects doesn't apply to a '{given}' object"
+    )
     assert d == {"p": "ab"} and lst == ["ab"]
 
 
@@ -376,13 +521,17 @@ def _finaliser_of_replaced_value_grows_outer():
     return Fresh(), data
 
 
-@pytest.mark.parametrize("build", [
-    lambda: _grow_in_equality(True),
-    lambda: _grow_in_equality(False),
-    _class_property_drops_entry,
-    _override_grows_outer,
-    _finaliser_of_replaced_value_grows_outer,
-], ids=["first-entry", "last-entry", "class-property", "override", "finaliser"])
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda: _grow_in_equality(True),
+        lambda: _grow_in_equality(False),
+        _class_property_drops_entry,
+        _override_grows_outer,
+        _finaliser_of_replaced_value_grows_outer,
+    ],
+    ids=["first-entry", "last-entry", "class-property", "override", "finaliser"],
+)
 def test_dictionary_size_change_detected(build):
     redactor, data = build()
     with pytest.raises(RuntimeError) as excinfo:
@@ -459,7 +608,12 @@ def test_deep_and_cyclic_data_end_in_recursion_error():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        "list RecursionError", "list-in-dict RecursionError", "dict RecursionError",
-        "dict-in-list RecursionError", "cyclic-list RecursionError",
-        "cyclic-dict RecursionError", "no-trust RecursionError", "shallow ***",
+        "list RecursionError",
+        "list-in-dict RecursionError",
+        "dict RecursionError",
+        "dict-in-list RecursionError",
+        "cyclic-list RecursionError",
+        "cyclic-dict RecursionError",
+        "no-trust RecursionError",
+        "shallow ***",
     ]

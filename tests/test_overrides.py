@@ -14,7 +14,6 @@ def at(line, method="omit"):
     return helpers.at(line, "Omitter." + method)
 
 
-
 def test_omit_override_called_for_every_nested_dict():
     seen = []
 
@@ -59,8 +58,13 @@ def test_omit_recurse_override_gets_the_flag_objects():
     data = {"p": ["a", ["b"]], "q": ["c", [{"p": ["d"]}]]}
     Omitter.omit(Spy(["p"]), data)
     assert data == {"p": ["*", ["*"]], "q": ["c", [{"p": ["*"]}]]}
-    expected = [(data["p"], True), (data["p"][1], True), (data["q"], False),
-                (data["q"][1], False), (data["q"][1][0]["p"], True)]
+    expected = [
+        (data["p"], True),
+        (data["p"][1], True),
+        (data["q"], False),
+        (data["q"][1], False),
+        (data["q"][1][0]["p"], True),
+    ]
     assert [(id(t), d) for t, d in calls] == [(id(t), d) for t, d in expected]
     assert all(type(d) is bool for _, d in calls)
 
@@ -69,17 +73,28 @@ def test_omit_recurse_override_gets_the_flag_objects():
     assert calls[0][1] is False
 
 
-@pytest.mark.parametrize("make_call, message, expected", [
-    (lambda o: Omitter.omit(o, {"a": {}}), "Expected dict, got list", [OMIT, at(56), OMIT]),
-    (lambda o: Omitter.omit(o, {"a": {"ordered": 1}}),
-     "Expected dict, got collections.OrderedDict", [OMIT, at(56), OMIT]),
-    (lambda o: Omitter.omit_recurse(o, [{}]), "Expected dict, got list",
-     [RECURSE, at(68, "omit_recurse"), OMIT]),
-    (lambda o: Omitter.omit(o, {"p": []}), "Expected list, got dict",
-     [OMIT, at(59), RECURSE]),
-    (lambda o: Omitter.omit_recurse(o, [[]]), "Expected list, got dict",
-     [RECURSE, at(70, "omit_recurse"), RECURSE]),
-])
+@pytest.mark.parametrize(
+    "make_call, message, expected",
+    [
+        (lambda o: Omitter.omit(o, {"a": {}}), "Expected dict, got list", [OMIT, at(56), OMIT]),
+        (
+            lambda o: Omitter.omit(o, {"a": {"ordered": 1}}),
+            "Expected dict, got collections.OrderedDict",
+            [OMIT, at(56), OMIT],
+        ),
+        (
+            lambda o: Omitter.omit_recurse(o, [{}]),
+            "Expected dict, got list",
+            [RECURSE, at(68, "omit_recurse"), OMIT],
+        ),
+        (lambda o: Omitter.omit(o, {"p": []}), "Expected list, got dict", [OMIT, at(59), RECURSE]),
+        (
+            lambda o: Omitter.omit_recurse(o, [[]]),
+            "Expected list, got dict",
+            [RECURSE, at(70, "omit_recurse"), RECURSE],
+        ),
+    ],
+)
 def test_override_result_of_wrong_type(make_call, message, expected):
     class Wrong(Omitter):
         def omit(self, target):

@@ -10,36 +10,26 @@ import types
 import pytest
 
 import zentrove.omit as omit
-from helpers import entries, run_python
-from helpers import fails, state_of
+from helpers import (
+    NT_SET_STATE,
+    NT_SETSTATE_CALL,
+    SET_STATE,
+    SETSTATE_CALL,
+    UNPICKLE,
+    UNPICKLE_AT,
+    UNPICKLE_NT,
+    entries,
+    fails,
+    run_python,
+    state_of,
+)
 from helpers import STRINGS as STRS
-from subclasses import DictAttributeError
+from subclasses import DictAttributeError, SubNoTrust, SubOmitter, TupleSub
 from zentrove.omit import NoTrustOmitter, Omitter
-
-UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
-UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
-
-UNPICKLE_AT = {line: (STRS, line, "zentrove.omit.__pyx_unpickle_Omitter") for line in (1, 7, 9)}
-SET_STATE = (STRS, 12, "zentrove.omit.__pyx_unpickle_Omitter__set_state")
-NT_SET_STATE = (STRS, 12, "zentrove.omit.__pyx_unpickle_NoTrustOmitter__set_state")
-SETSTATE_CALL = (STRS, 17, "zentrove.omit.Omitter.__setstate_cython__")
-NT_SETSTATE_CALL = (STRS, 17, "zentrove.omit.NoTrustOmitter.__setstate_cython__")
-
-
-class SubOmitter(Omitter):
-    pass
-
-
-class SubNoTrust(NoTrustOmitter):
-    pass
 
 
 class SlottedOmitter(Omitter):
     __slots__ = ()
-
-
-class TupleSub(tuple):
-    pass
 
 
 def with_attrs(o, **attrs):
@@ -85,6 +75,7 @@ def test_round_trip_keeps_behaviour():
 
 # --- reduce values ----------------------------------------------------------
 
+
 def test_omitter_reduce_value_is_set_state_form_with_the_field_itself():
     o = Omitter(["a"])
     value = o.__reduce__()
@@ -107,21 +98,33 @@ def test_omitter_reduce_value_is_set_state_form_with_the_field_itself():
 @pytest.mark.parametrize(
     "make, expected",
     [
-        (lambda: NoTrustOmitter(["u", "u"]),
-         (UNPICKLE_NT, (NoTrustOmitter, 104289010, None), (None, ["u"]))),
+        (
+            lambda: NoTrustOmitter(["u", "u"]),
+            (UNPICKLE_NT, (NoTrustOmitter, 104289010, None), (None, ["u"])),
+        ),
         (lambda: Omitter.__new__(Omitter), (UNPICKLE, (Omitter, 259159834, (None,)))),
-        (lambda: NoTrustOmitter.__new__(NoTrustOmitter),
-         (UNPICKLE_NT, (NoTrustOmitter, 104289010, (None, None)))),
+        (
+            lambda: NoTrustOmitter.__new__(NoTrustOmitter),
+            (UNPICKLE_NT, (NoTrustOmitter, 104289010, (None, None))),
+        ),
         # any field set selects the set-state form
-        (lambda: with_init(NoTrustOmitter.__new__(NoTrustOmitter), ["o"]),
-         (UNPICKLE_NT, (NoTrustOmitter, 104289010, None), (["o"], None))),
+        (
+            lambda: with_init(NoTrustOmitter.__new__(NoTrustOmitter), ["o"]),
+            (UNPICKLE_NT, (NoTrustOmitter, 104289010, None), (["o"], None)),
+        ),
         (lambda: SubOmitter(["k"]), (UNPICKLE, (SubOmitter, 259159834, None), (["k"], {}))),
-        (lambda: SubOmitter.__new__(SubOmitter),
-         (UNPICKLE, (SubOmitter, 259159834, None), (None, {}))),
-        (lambda: with_attrs(SubNoTrust(["u"]), y=2),
-         (UNPICKLE_NT, (SubNoTrust, 104289010, None), (None, ["u"], {"y": 2}))),
-        (lambda: SlottedOmitter.__new__(SlottedOmitter),
-         (UNPICKLE, (SlottedOmitter, 259159834, (None,)))),
+        (
+            lambda: SubOmitter.__new__(SubOmitter),
+            (UNPICKLE, (SubOmitter, 259159834, None), (None, {})),
+        ),
+        (
+            lambda: with_attrs(SubNoTrust(["u"]), y=2),
+            (UNPICKLE_NT, (SubNoTrust, 104289010, None), (None, ["u"], {"y": 2})),
+        ),
+        (
+            lambda: SlottedOmitter.__new__(SlottedOmitter),
+            (UNPICKLE, (SlottedOmitter, 259159834, (None,))),
+        ),
     ],
 )
 def test_reduce_values(make, expected):
@@ -140,7 +143,6 @@ def test_subclass_state_holds_the_instance_dict_itself():
     assert s.__reduce__()[2][1] is s.__dict__
 
 
-
 class DictValueError(Omitter):
     @property
     def __dict__(self):
@@ -150,15 +152,21 @@ class DictValueError(Omitter):
 def test_reduce_dict_lookup():
     # AttributeError counts as "no dictionary"
     assert DictAttributeError(["a"]).__reduce__() == (
-        UNPICKLE, (DictAttributeError, 259159834, None), (["a"],))
+        UNPICKLE,
+        (DictAttributeError, 259159834, None),
+        (["a"],),
+    )
     assert DictAttributeError.__new__(DictAttributeError).__reduce__() == (
-        UNPICKLE, (DictAttributeError, 259159834, (None,)))
+        UNPICKLE,
+        (DictAttributeError, 259159834, (None,)),
+    )
     info = fails(lambda: DictValueError(["a"]).__reduce__(), ValueError)
     assert str(info.value) == "dict lookup failed"
     assert entries(info) == [(STRS, 6, "zentrove.omit.Omitter.__reduce_cython__")]
 
 
 # --- copy -------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("make", [lambda: Omitter(["a"]), lambda: SubOmitter(["a"])])
 def test_shallow_copy_shares_and_deep_copy_copies_the_list(make):
@@ -183,6 +191,7 @@ def test_copies_of_no_trust_and_subclass_attributes():
 
 # --- loading does not run the constructor -----------------------------------
 
+
 def test_global_keys_added_between_dump_and_load_do_not_appear():
     data = pickle.dumps(Omitter(["a"]))
     trusted_data = pickle.dumps(NoTrustOmitter(["u"]))
@@ -205,10 +214,13 @@ def test_global_keys_merged_at_construction_survive_a_reset():
 
 # --- set-state --------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "make, setter, caller",
-    [(lambda: Omitter(["a"]), SET_STATE, SETSTATE_CALL),
-     (lambda: NoTrustOmitter(["u"]), NT_SET_STATE, NT_SETSTATE_CALL)],
+    [
+        (lambda: Omitter(["a"]), SET_STATE, SETSTATE_CALL),
+        (lambda: NoTrustOmitter(["u"]), NT_SET_STATE, NT_SETSTATE_CALL),
+    ],
 )
 def test_setstate_none(make, setter, caller):
     o = make()
@@ -291,7 +303,7 @@ SHORT_STATES = [
 @pytest.mark.parametrize("call, after", SHORT_STATES)
 def test_short_state_tuple_raises(call, after):
     target, _, rest = call.partition(".__setstate__")
-    script = f"""
+    script = """
         import zentrove.omit as omit
         from zentrove.omit import NoTrustOmitter, Omitter
         def state(o):
@@ -321,11 +333,14 @@ def test_short_state_tuple_raises(call, after):
 
 # --- reconstructor lookup of the reduce operation ---------------------------
 
+
 @pytest.fixture
 def reconstructor_names():
     """Restores the module's reconstructor bindings and removes stray builtins."""
-    saved = {name: omit.__dict__[name]
-             for name in ("__pyx_unpickle_Omitter", "__pyx_unpickle_NoTrustOmitter")}
+    saved = {
+        name: omit.__dict__[name]
+        for name in ("__pyx_unpickle_Omitter", "__pyx_unpickle_NoTrustOmitter")
+    }
     try:
         yield
     finally:
@@ -393,28 +408,52 @@ def test_reduce_binding_messages_without_entry(call, message):
 @pytest.mark.parametrize(
     "call, message, entry",
     [
-        (lambda: Omitter().__setstate__(), "__setstate_cython__() takes exactly 1 positional "
-         "argument (0 given)", (STRS, 16, SETSTATE_CALL[2])),
-        (lambda: NoTrustOmitter().__setstate_cython__(None, None), "__setstate_cython__() takes "
-         "exactly 1 positional argument (2 given)", (STRS, 16, NT_SETSTATE_CALL[2])),
-        (lambda: Omitter().__setstate_cython__(x=1), "__setstate_cython__() takes exactly 1 "
-         "positional argument (0 given)", (STRS, 16, SETSTATE_CALL[2])),
-        (lambda: Omitter().__setstate__((None,), x=1),
-         "__setstate_cython__() got an unexpected keyword argument 'x'",
-         (STRS, 16, SETSTATE_CALL[2])),
-        (lambda: NoTrustOmitter().__setstate_cython__(None, __pyx_state=None),
-         "__setstate_cython__() got multiple values for keyword argument '__pyx_state'",
-         (STRS, 16, NT_SETSTATE_CALL[2])),
-        (lambda: UNPICKLE(Omitter, 1), "__pyx_unpickle_Omitter() takes exactly 3 positional "
-         "arguments (2 given)", UNPICKLE_AT[1]),
-        (lambda: UNPICKLE_NT(__pyx_type=NoTrustOmitter, __pyx_state=None),
-         "__pyx_unpickle_NoTrustOmitter() takes exactly 3 positional arguments (1 given)",
-         (STRS, 1, "zentrove.omit.__pyx_unpickle_NoTrustOmitter")),
-        (lambda: UNPICKLE(Omitter, 1, None, state=None),
-         "__pyx_unpickle_Omitter() got an unexpected keyword argument 'state'", UNPICKLE_AT[1]),
-        (lambda: UNPICKLE_NT(NoTrustOmitter, 1, None, __pyx_type=NoTrustOmitter),
-         "__pyx_unpickle_NoTrustOmitter() got multiple values for keyword argument "
-         "'__pyx_type'", (STRS, 1, "zentrove.omit.__pyx_unpickle_NoTrustOmitter")),
+        (
+            lambda: Omitter().__setstate__(),
+            "__setstate_cython__() takes exactly 1 positional argument (0 given)",
+            (STRS, 16, SETSTATE_CALL[2]),
+        ),
+        (
+            lambda: NoTrustOmitter().__setstate_cython__(None, None),
+            "__setstate_cython__() takes exactly 1 positional argument (2 given)",
+            (STRS, 16, NT_SETSTATE_CALL[2]),
+        ),
+        (
+            lambda: Omitter().__setstate_cython__(x=1),
+            "__setstate_cython__() takes exactly 1 positional argument (0 given)",
+            (STRS, 16, SETSTATE_CALL[2]),
+        ),
+        (
+            lambda: Omitter().__setstate__((None,), x=1),
+            "__setstate_cython__() got an unexpected keyword argument 'x'",
+            (STRS, 16, SETSTATE_CALL[2]),
+        ),
+        (
+            lambda: NoTrustOmitter().__setstate_cython__(None, __pyx_state=None),
+            "__setstate_cython__() got multiple values for keyword argument '__pyx_state'",
+            (STRS, 16, NT_SETSTATE_CALL[2]),
+        ),
+        (
+            lambda: UNPICKLE(Omitter, 1),
+            "__pyx_unpickle_Omitter() takes exactly 3 positional arguments (2 given)",
+            UNPICKLE_AT[1],
+        ),
+        (
+            lambda: UNPICKLE_NT(__pyx_type=NoTrustOmitter, __pyx_state=None),
+            "__pyx_unpickle_NoTrustOmitter() takes exactly 3 positional arguments (1 given)",
+            (STRS, 1, "zentrove.omit.__pyx_unpickle_NoTrustOmitter"),
+        ),
+        (
+            lambda: UNPICKLE(Omitter, 1, None, state=None),
+            "__pyx_unpickle_Omitter() got an unexpected keyword argument 'state'",
+            UNPICKLE_AT[1],
+        ),
+        (
+            lambda: UNPICKLE_NT(NoTrustOmitter, 1, None, __pyx_type=NoTrustOmitter),
+            "__pyx_unpickle_NoTrustOmitter() got multiple values for keyword argument "
+            "'__pyx_type'",
+            (STRS, 1, "zentrove.omit.__pyx_unpickle_NoTrustOmitter"),
+        ),
     ],
 )
 def test_setstate_and_reconstructor_binding_messages(call, message, entry):
@@ -427,12 +466,12 @@ def test_pickling_callables_by_keyword():
     o = Omitter.__new__(Omitter)
     assert o.__setstate_cython__(__pyx_state=(["k"],)) is None
     assert state_of(o) == (["k"],)
-    n = UNPICKLE_NT(__pyx_state=(None, ["t"]), __pyx_checksum=104289010,
-                    __pyx_type=NoTrustOmitter)
+    n = UNPICKLE_NT(__pyx_state=(None, ["t"]), __pyx_checksum=104289010, __pyx_type=NoTrustOmitter)
     assert state_of(n) == (None, ["t"])
 
 
 # --- attributes of the types ------------------------------------------------
+
 
 @pytest.mark.parametrize("cls", [Omitter, NoTrustOmitter])
 def test_type_dictionary(cls):

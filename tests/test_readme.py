@@ -44,8 +44,9 @@ def test_the_examples_are_found():
     assert len(CASES) >= 5
 
 
-@pytest.mark.parametrize("before, expression, shown, after", CASES,
-                         ids=[case[1][:40] for case in CASES])
+@pytest.mark.parametrize(
+    "before, expression, shown, after", CASES, ids=[case[1][:40] for case in CASES]
+)
 def test_each_shown_value(before, expression, shown, after):
     scope = {}
     exec(before, scope)
@@ -56,8 +57,7 @@ def test_each_shown_value(before, expression, shown, after):
 def test_the_logging_example_logs_what_it_shows():
     (block,) = [b for b in RUNNABLE if "basicConfig" in b]
     shown = [line[2:] for line in block.splitlines() if line.startswith("# INFO:")]
-    run = subprocess.run([sys.executable, "-c", block], capture_output=True, text=True,
-                         timeout=60)
+    run = subprocess.run([sys.executable, "-c", block], capture_output=True, text=True, timeout=60)
     assert (run.returncode, run.stdout, run.stderr.splitlines()) == (0, "", shown)
 
 
@@ -65,8 +65,11 @@ def test_the_loguru_example_logs_what_it_shows():
     (block,) = [b for b in RUNNABLE if "RedactingPatcher" in b]
     shown = [line[2:] for line in block.splitlines() if line.startswith("# ")]
     # The messages alone, on stdout.
-    sink = ("import sys\nfrom loguru import logger\n"
-            "logger.remove()\nlogger.add(sys.stdout, format='{message}')\n")
-    run = subprocess.run([sys.executable, "-c", sink + block], capture_output=True, text=True,
-                         timeout=60)
+    sink = (
+        "import sys\nfrom loguru import logger\n"
+        "logger.remove()\nlogger.add(sys.stdout, format='{message}')\n"
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", sink + block], capture_output=True, text=True, timeout=60
+    )
     assert (run.returncode, run.stdout.splitlines(), run.stderr) == (0, shown, "")

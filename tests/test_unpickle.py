@@ -7,13 +7,23 @@ import pickle
 import pytest
 
 import zentrove.omit as omit
-from helpers import NO_TRUST_SUMS, OMITTER_SUMS, entries, run_python
-from helpers import fails, state_of
+from helpers import (
+    NO_TRUST_SUMS,
+    NT_SET_STATE,
+    OMITTER_SUMS,
+    SET_STATE,
+    UNPICKLE,
+    UNPICKLE_AT,
+    UNPICKLE_NT,
+    entries,
+    fails,
+    run_python,
+    state_of,
+)
 from helpers import STRINGS as STRS
+from subclasses import SubNoTrust, SubOmitter, TupleSub
 from zentrove.omit import NoTrustOmitter, Omitter
 
-UNPICKLE = getattr(omit, "__pyx_unpickle_Omitter")
-UNPICKLE_NT = getattr(omit, "__pyx_unpickle_NoTrustOmitter")
 OMITTER_MISMATCH = (
     "Incompatible checksums (0x{} vs (0xf72771a, 0x676fd74, 0x1022349) = (omissions))"
 )
@@ -21,28 +31,13 @@ NO_TRUST_MISMATCH = (
     "Incompatible checksums (0x{} vs (0x63752f2, 0x7c505b1, 0x6e28aab) = (omissions, trusted))"
 )
 
-UNPICKLE_AT = {line: (STRS, line, "zentrove.omit.__pyx_unpickle_Omitter") for line in (1, 7, 9)}
-SET_STATE = (STRS, 12, "zentrove.omit.__pyx_unpickle_Omitter__set_state")
-NT_SET_STATE = (STRS, 12, "zentrove.omit.__pyx_unpickle_NoTrustOmitter__set_state")
-
-
-class SubOmitter(Omitter):
-    pass
-
-
-class SubNoTrust(NoTrustOmitter):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
 
 class ListSub(list):
     pass
 
 
 # --- reconstructors ---------------------------------------------------------
+
 
 @pytest.mark.parametrize(
     "reconstruct, cls, checksum",
@@ -108,8 +103,14 @@ def test_checksum_is_tested_before_state():
         (UNPICKLE_NT, NoTrustOmitter, 104289010, [None, None], "Expected tuple, got list", None),
         (UNPICKLE, Omitter, 259159834, (ListSub(),), "Expected list, got ListSub", SET_STATE),
         (UNPICKLE, Omitter, 259159834, (("a",),), "Expected list, got tuple", SET_STATE),
-        (UNPICKLE_NT, NoTrustOmitter, 104289010, ([], ListSub()), "Expected list, got ListSub",
-         NT_SET_STATE),
+        (
+            UNPICKLE_NT,
+            NoTrustOmitter,
+            104289010,
+            ([], ListSub()),
+            "Expected list, got ListSub",
+            NT_SET_STATE,
+        ),
     ],
 )
 def test_reconstructor_state_refused(reconstruct, cls, checksum, state, message, setter):
@@ -145,16 +146,31 @@ def test_reconstructor_type_refused_by_new(cls):
 PICKLE_ERROR_CASES = [
     # (set-up, exception name, message, line)
     ("del pickle.PickleError", "ImportError", "cannot import name PickleError", 5),
-    ("del pickle.PickleError; sys.modules['pickle.PickleError'] = KeyError", "KeyError",
-     repr(OMITTER_MISMATCH.format("1")), 6),
-    ("pickle.PickleError = 5", "TypeError",
-     "raise: exception class must be a subclass of BaseException", 6),
-    ("pickle.PickleError = ValueError('instance')", "TypeError",
-     "instance exception may not have a separate value", 6),
-    ("class W(Exception):\n    def __new__(cls, *a): return 5\npickle.PickleError = W",
-     "TypeError",
-     "calling <class '__main__.W'> should have returned an instance of BaseException, "
-     "not <class 'int'>", 6),
+    (
+        "del pickle.PickleError; sys.modules['pickle.PickleError'] = KeyError",
+        "KeyError",
+        repr(OMITTER_MISMATCH.format("1")),
+        6,
+    ),
+    (
+        "pickle.PickleError = 5",
+        "TypeError",
+        "raise: exception class must be a subclass of BaseException",
+        6,
+    ),
+    (
+        "pickle.PickleError = ValueError('instance')",
+        "TypeError",
+        "instance exception may not have a separate value",
+        6,
+    ),
+    (
+        "class W(Exception):\n    def __new__(cls, *a): return 5\npickle.PickleError = W",
+        "TypeError",
+        "calling <class '__main__.W'> should have returned an instance of BaseException, "
+        "not <class 'int'>",
+        6,
+    ),
 ]
 
 
@@ -162,8 +178,7 @@ PICKLE_ERROR_CASES = [
 def test_pickle_error_lookup_and_raise(setup, name, message, line):
     proc = run_python(
         "import pickle, sys, traceback\n"
-        "import zentrove.omit as omit\n"
-        + setup + "\n"
+        "import zentrove.omit as omit\n" + setup + "\n"
         "try:\n"
         "    omit.__pyx_unpickle_Omitter(omit.Omitter, 1, None)\n"
         "except BaseException as e:\n"
@@ -174,11 +189,14 @@ def test_pickle_error_lookup_and_raise(setup, name, message, line):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
-        name, message, repr([(STRS, line, "zentrove.omit.__pyx_unpickle_Omitter")])
+        name,
+        message,
+        repr([(STRS, line, "zentrove.omit.__pyx_unpickle_Omitter")]),
     ]
 
 
 # --- the checksum constants -------------------------------------------------
+
 
 @pytest.mark.parametrize(
     "fields, accepted, cls",

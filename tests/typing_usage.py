@@ -7,7 +7,7 @@ every keyword call below must hold both for the stubs and at run time.
 from __future__ import annotations
 
 import logging
-from collections.abc import Callable, MutableMapping
+from collections.abc import Callable
 from typing import Any, assert_type
 
 from loguru import logger as loguru_logger

@@ -23,6 +23,7 @@ their type, so the order of the tests does not matter for them.  Anything
 else goes through the rules in their stated order.  Overrides of ``omit`` /
 ``omit_recurse`` in subclasses are not modelled.
 """
+
 from __future__ import annotations
 
 _NUMBERS = (int, float, complex)

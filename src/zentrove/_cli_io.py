@@ -5,6 +5,7 @@ file only when complete, and the progress bar of long inputs.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import importlib
 import os
@@ -49,17 +50,18 @@ def reason(exc: BaseException) -> str:
 
 
 class Input(NamedTuple):
-    name: str              # as given, or <stdin>
-    lines: bool            # read as JSON Lines
-    info: os.stat_result   # what was checked before the run
-    path: str | None       # None for standard input
+    name: str  # as given, or <stdin>
+    lines: bool  # read as JSON Lines
+    info: os.stat_result  # what was checked before the run
+    path: str | None  # None for standard input
     compression: str | None = None  # .gz, .bz2 or .xz: read decompressed
 
     @property
     def splittable(self) -> bool:
         """A regular file that worker processes can read by offset."""
-        return (self.path is not None and stat.S_ISREG(self.info.st_mode)
-                and self.compression is None)
+        return (
+            self.path is not None and stat.S_ISREG(self.info.st_mode) and self.compression is None
+        )
 
 
 def _stat_input(path: str) -> os.stat_result:
@@ -125,8 +127,9 @@ class Output:
     the document turns out bad: a regular file is truncated back to where
     the document began; other outputs get documents through a spool."""
 
-    def __init__(self, stream: IO[bytes], name: str, seekable: bool,
-                 compressed: bool = False) -> None:
+    def __init__(
+        self, stream: IO[bytes], name: str, seekable: bool, compressed: bool = False
+    ) -> None:
         self.stream = stream
         self.name = name
         self.seekable = seekable
@@ -137,9 +140,9 @@ class Output:
         # output does not end a line gets a newline before the next output.
         # A byte-order mark is one only at the start of the output, so a
         # later input's mark is left out: the output reads back.
-        self.started = False      # something was written
+        self.started = False  # something was written
         self.ends_line = True
-        self.separate = False     # a newline is due before the next bytes
+        self.separate = False  # a newline is due before the next bytes
         self.input_start = False  # the next bytes begin an input
         self.saved = (False, True, False)  # started, ends_line, separate
 
@@ -157,7 +160,7 @@ class Output:
     def write(self, data: bytes) -> None:
         if not data:
             return
-        data = data[self._later_mark(data[:3]):]
+        data = data[self._later_mark(data[:3]) :]
         try:
             target = self.spool or self.stream
             if self.separate and data:
@@ -188,7 +191,8 @@ class Output:
         else:
             import tempfile
 
-            self.spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES)
+            # Held until end_document() takes it back.
+            self.spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES)  # noqa: SIM115
 
     def end_document(self, good: bool) -> None:
         spool, self.spool = self.spool, None
@@ -297,15 +301,11 @@ class AtomicFile:
             # Closing flushes: on a full disk that fails again, and the
             # bytes go with the file.
             for stream in (self.stream, self.raw):
-                try:
+                with contextlib.suppress(OSError):
                     stream.close()
-                except OSError:
-                    pass
         finally:
-            try:
+            with contextlib.suppress(OSError):
                 os.unlink(self.temp)
-            except OSError:
-                pass
 
 
 def open_output(path: str | None) -> tuple[Output, AtomicFile | None]:
@@ -360,9 +360,17 @@ def start_progress(item: Input, out_is_terminal: bool) -> Progress | None:
         return None
     # A long path keeps its end, so that the bar keeps its room.
     label = item.name if len(item.name) <= 30 else "..." + item.name[-27:]
-    bar: Progress = tqdm(total=size, desc=label, unit="B", unit_scale=True,
-                         unit_divisor=1024, leave=False, file=sys.stderr,
-                         dynamic_ncols=True, mininterval=0.2)
+    bar: Progress = tqdm(
+        total=size,
+        desc=label,
+        unit="B",
+        unit_scale=True,
+        unit_divisor=1024,
+        leave=False,
+        file=sys.stderr,
+        dynamic_ncols=True,
+        mininterval=0.2,
+    )
     return bar
 
 

@@ -5,6 +5,7 @@ line ends over worker processes for --jobs, their output kept in order.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import sys
@@ -21,7 +22,8 @@ from zentrove._cli_io import (
     reason,
     start_progress,
 )
-from zentrove._redact import JSONRedactError, JSONStream
+from zentrove._redact import JSONRedactError
+from zentrove._stream import redact_stream
 from zentrove.redactor import Redactor
 
 if TYPE_CHECKING:
@@ -38,13 +40,13 @@ class Job:
     """One run: where output goes, how to go on after bad input, and the
     count of failures so far."""
 
-    def __init__(self, redactor: Redactor, out: Output, keep_going: bool, jobs: int) -> None:
+    def __init__(self, redactor: Redactor, out: Output, keep_going: bool, processes: int) -> None:
         self.redactor = redactor
         self.out = out
         self.keep_going = keep_going
-        self.jobs = jobs
-        self.flush_each = False        # interactive input: flush every block
-        self.out_is_terminal = False   # output shares the terminal: no bar
+        self.processes = processes  # --jobs: this one and its workers
+        self.flush_each = False  # interactive input: flush every block
+        self.out_is_terminal = False  # output shares the terminal: no bar
         self.failures = 0
         self.progress: Progress | None = None
 
@@ -56,11 +58,14 @@ class Job:
         sys.stderr.write(f"zentrove: {message}\n")
         sys.stderr.flush()
 
-    def bad_json(self, name: str, err: JSONRedactError | tuple[str, int, int],
-                 line_offset: int = 0, hint: bool = False) -> None:
-        msg, lineno, colno = (
-            err if isinstance(err, tuple) else (err.msg, err.lineno, err.colno)
-        )
+    def bad_json(
+        self,
+        name: str,
+        err: JSONRedactError | tuple[str, int, int],
+        line_offset: int = 0,
+        hint: bool = False,
+    ) -> None:
+        msg, lineno, colno = err if isinstance(err, tuple) else (err.msg, err.lineno, err.colno)
         # A second document at the start of a line: likely JSON Lines.
         extra = LINES_HINT if hint and msg == "Extra data" and colno == 1 else ""
         self.report(f"{name}:{lineno + line_offset}:{colno}: invalid JSON: {msg}{extra}")
@@ -70,12 +75,11 @@ def redact_input(job: Job, item: Input) -> bool:
     """Redacts one input in this process; False when it had bad data."""
     try:
         if item.path is None:
-            source: IO[bytes] = os.fdopen(sys.stdin.fileno(), "rb", buffering=0,
-                                          closefd=False)
+            source: IO[bytes] = os.fdopen(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
         elif item.compression is not None:
             source = open_reader(item.path, item.compression)
         else:
-            source = open(item.path, "rb", buffering=0)
+            source = open(item.path, "rb", buffering=0)  # noqa: SIM115 - closed by `with` below
     except OSError as exc:
         job.report(f"{item.name}: can't open: {reason(exc)}")
         return False
@@ -92,7 +96,9 @@ def redact_input(job: Job, item: Input) -> bool:
             job.progress = None
 
 
-def _blocks(job: Job, item: Input, source: IO[bytes]) -> Iterator[memoryview]:
+def _blocks(job: Job, item: Input, source: IO[bytes], flush: bool = False) -> Iterator[memoryview]:
+    """The input's blocks; with flush, the output is flushed once a block's
+    output and errors are out, before the next block is read."""
     buffer = bytearray(BLOCK)
     view = memoryview(buffer)
     while True:
@@ -105,6 +111,8 @@ def _blocks(job: Job, item: Input, source: IO[bytes]) -> Iterator[memoryview]:
         if job.progress is not None:
             job.progress.update(n)
         yield view[:n]
+        if flush:
+            job.out.flush()
 
 
 class _ReadError(Exception):
@@ -112,48 +120,42 @@ class _ReadError(Exception):
 
 
 def _lines(job: Job, item: Input, source: IO[bytes]) -> bool:
-    stream = JSONStream(job.redactor, lines=True, keep_going=job.keep_going)
     ok = True
+
+    def bad(err: JSONRedactError) -> None:
+        nonlocal ok
+        job.bad_json(item.name, err)
+        ok = False
+
     try:
-        for block in _blocks(job, item, source):
-            job.out.write(stream.feed(block))
-            for err in stream.pop_errors():
-                job.bad_json(item.name, err)
-                ok = False
-            if stream.stopped:
-                return False
-            if job.flush_each:
-                job.out.flush()
+        streamed = redact_stream(
+            job.redactor,
+            _blocks(job, item, source, job.flush_each),
+            job.out.write,
+            bad,
+            lines=True,
+            keep_going=job.keep_going,
+        )
     except _ReadError as exc:
         job.report(str(exc))
         return False
-    job.out.write(stream.close())
-    for err in stream.pop_errors():
-        job.bad_json(item.name, err)
-        ok = False
-    return ok
+    return ok and not streamed.stopped
 
 
 def _document(job: Job, item: Input, source: IO[bytes]) -> bool:
-    stream = JSONStream(job.redactor)
+    errors: list[JSONRedactError] = []
     job.out.begin_document()
-    good = False
     try:
-        for block in _blocks(job, item, source):
-            job.out.write(stream.feed(block))
-        job.out.write(stream.close())
-        good = True
-    except JSONRedactError as err:
-        job.out.end_document(False)
-        job.bad_json(item.name, err, hint=True)
-        return False
+        redact_stream(job.redactor, _blocks(job, item, source), job.out.write, errors.append)
     except _ReadError as exc:
         job.out.end_document(False)
         job.report(str(exc))
         return False
-    finally:
-        if good:
-            job.out.end_document(True)
+    if errors:
+        job.out.end_document(False)
+        job.bad_json(item.name, errors[0], hint=True)
+        return False
+    job.out.end_document(True)
     return True
 
 
@@ -165,36 +167,52 @@ PartErrors = list[tuple[str, int, int]]
 PartResult = tuple[int, PartErrors, bool]
 
 
-def _redact_range(redactor: Redactor, path: str, start: int, end: int, lines: bool,
-                  keep_going: bool, write: Callable[[bytes], object]) -> PartResult:
+def _redact_range(
+    redactor: Redactor,
+    path: str,
+    start: int,
+    end: int,
+    lines: bool,
+    keep_going: bool,
+    write: Callable[[bytes], object],
+) -> PartResult:
     """Redacts bytes [start, end) of a file, passing the output to write."""
-    # A part that starts later in the file has no byte-order mark to keep.
-    stream = JSONStream(redactor, lines=lines, keep_going=keep_going, bom=start == 0)
     errors: PartErrors = []
+    with open(path, "rb", buffering=0) as src:
+        # A part that starts later in the file has no byte-order mark to keep.
+        streamed = redact_stream(
+            redactor,
+            _range_blocks(src.fileno(), start, end),
+            write,
+            lambda e: errors.append((e.msg, e.lineno, e.colno)),
+            lines=lines,
+            keep_going=keep_going,
+            bom=start == 0,
+        )
+    return streamed.line - 1, errors, streamed.stopped
+
+
+def _range_blocks(fd: int, start: int, end: int) -> Iterator[memoryview]:
     buffer = bytearray(BLOCK)
     view = memoryview(buffer)
-    with open(path, "rb", buffering=0) as src:
-        offset = start
-        try:
-            while offset < end:
-                n = os.preadv(src.fileno(), [view[: min(BLOCK, end - offset)]], offset)
-                if not n:
-                    break
-                offset += n
-                write(stream.feed(view[:n]))
-                errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
-                if stream.stopped:
-                    break
-            else:
-                write(stream.close())
-                errors.extend((e.msg, e.lineno, e.colno) for e in stream.pop_errors())
-        except JSONRedactError as err:
-            errors.append((err.msg, err.lineno, err.colno))
-    return stream.line - 1, errors, stream.stopped or bool(errors and not lines)
+    offset = start
+    while offset < end:
+        n = os.preadv(fd, [view[: min(BLOCK, end - offset)]], offset)
+        if not n:
+            return
+        offset += n
+        yield view[:n]
 
 
-def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
-               keep_going: bool, part_dir: str) -> tuple[str, PartResult]:
+def _work_part(
+    redactor: Redactor,
+    path: str,
+    start: int,
+    end: int,
+    lines: bool,
+    keep_going: bool,
+    part_dir: str,
+) -> tuple[str, PartResult]:
     """In a worker process: a part of a file redacted into a new part file
     (empty for a bad document)."""
     import tempfile
@@ -223,10 +241,8 @@ def _work_part(redactor: Redactor, path: str, start: int, end: int, lines: bool,
     finally:
         # After a failed write, closing would fail the same way once more.
         if not out.closed:
-            try:
+            with contextlib.suppress(OSError):
                 out.close()
-            except OSError:
-                pass
     return part, result
 
 
@@ -254,7 +270,7 @@ def _segments(item: Input) -> list[tuple[int, int]]:
 
 
 def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
-    """Redacts the inputs on job.jobs processes (this one included), writing
+    """Redacts the inputs on job.processes processes (this one included), writing
     parts in order."""
     import tempfile
     from concurrent.futures import ProcessPoolExecutor
@@ -264,7 +280,7 @@ def run_parallel(job: Job, inputs: Sequence[Input]) -> None:
     except OSError as exc:
         raise _part_error(exc) from None
     with temp as part_dir:
-        pool = ProcessPoolExecutor(max_workers=job.jobs - 1, initializer=_worker_signals)
+        pool = ProcessPoolExecutor(max_workers=job.processes - 1, initializer=_worker_signals)
         try:
             _run_parts(job, inputs, pool, part_dir)
         except BaseException:
@@ -292,25 +308,35 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
         process.terminate()
 
 
-def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
-               part_dir: str) -> None:
-    """This process takes every job.jobs-th part itself and writes it straight
+def _run_parts(
+    job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor, part_dir: str
+) -> None:
+    """This process takes every job.processes-th part itself and writes it straight
     out; workers write the others to part files, which are copied in order."""
-    segments = [(item, start, end) for item in inputs if item.splittable
-                for start, end in _segments(item)]
+    segments = [
+        (item, start, end) for item in inputs if item.splittable for start, end in _segments(item)
+    ]
     futures: dict[int, Future[tuple[str, PartResult]]] = {}
     submitted = 0
 
     def fill() -> None:
         # Up to two parts per worker ahead of this process.
         nonlocal submitted
-        while submitted < len(segments) and len(futures) < 2 * (job.jobs - 1):
+        while submitted < len(segments) and len(futures) < 2 * (job.processes - 1):
             k = submitted
             submitted += 1
-            if k % job.jobs:
+            if k % job.processes:
                 item, start, end = segments[k]
-                futures[k] = pool.submit(_work_part, job.redactor, item.path or "",
-                                         start, end, item.lines, job.keep_going, part_dir)
+                futures[k] = pool.submit(
+                    _work_part,
+                    job.redactor,
+                    item.path or "",
+                    start,
+                    end,
+                    item.lines,
+                    job.keep_going,
+                    part_dir,
+                )
 
     index = 0
     for item in inputs:
@@ -327,13 +353,19 @@ def _run_parts(job: Job, inputs: Sequence[Input], pool: ProcessPoolExecutor,
                 _, start, end = segments[index]
                 fill()
                 # Writes fail as WriteError: an OSError here is a read's.
-                if index % job.jobs == 0:
+                if index % job.processes == 0:
                     if not item.lines:
                         job.out.begin_document()
                     try:
                         lines_read, errors, stop = _redact_range(
-                            job.redactor, item.path or "", start, end, item.lines,
-                            job.keep_going, job.out.write)
+                            job.redactor,
+                            item.path or "",
+                            start,
+                            end,
+                            item.lines,
+                            job.keep_going,
+                            job.out.write,
+                        )
                     except OSError as exc:
                         if not item.lines:
                             job.out.end_document(False)

@@ -11,14 +11,15 @@ import pickle
 import posixpath
 import traceback
 import uuid
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
 import fsspec  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-from zentrove._redact import JSONRedactError, JSONStream, RedactorBase
-from zentrove.omit import Omitter
+from zentrove._engine import RedactorEngine, engine_of
+from zentrove._redact import JSONRedactError
+from zentrove._stream import redact_stream
 
 # How many bad lines a summary or a partition keeps with their location.
 FIRST_BAD = 10
@@ -33,7 +34,7 @@ CHUNK = 64 << 10
 _T = TypeVar("_T")
 
 
-class Bad(Exception):
+class InvalidValue(Exception):
     """A value that is not valid JSON: line within the value, column, message."""
 
     def __init__(self, line: int, column: int | None, message: str) -> None:
@@ -43,99 +44,87 @@ class Bad(Exception):
         self.message = message
 
 
-class Adapter:
-    """Applies one redactor to JSON text and to objects: through the
-    redactor's native text path when it has one (byte-exact outside the
-    masks), otherwise by parsing, walking and dumping."""
+def task_engine(redactor: object) -> RedactorEngine:
+    """The engine the tasks apply: a redactor's native text path when it has
+    one (byte-exact outside the masks), otherwise parsing, walking and
+    dumping."""
+    engine = engine_of(redactor, duck_typed=True)
+    if engine is None:
+        raise TypeError(f"expected a zentrove redactor, got {type(redactor).__qualname__}")
+    return engine
 
-    def __init__(self, redactor: Any) -> None:
-        self.redactor = redactor
-        self.text: Callable[[Any], Any] | None = getattr(redactor, "redact_json", None)
-        # The native JSON Lines stream, for a zentrove.Redactor.
-        self.stream: Callable[..., Any] | None = None
-        if isinstance(redactor, RedactorBase) and self.text is not None:
-            self.stream = JSONStream
-        self.walk: Callable[[Any], Any] | None = None
-        self.report: Callable[[Any], list[Any]] | None = None
-        if isinstance(redactor, Omitter):
-            self.walk = redactor.omit
-        elif callable(getattr(redactor, "redact", None)):
-            self.walk = redactor.redact
-            self.report = getattr(redactor, "report", None)
-        elif self.text is None:
-            raise TypeError(
-                f"expected a zentrove redactor, got {type(redactor).__qualname__}"
-            )
 
-    def __reduce__(self) -> tuple[Any, ...]:
-        # Only the redactor travels; each process looks its methods up again.
-        return (Adapter, (self.redactor,))
+def counts(engine: RedactorEngine) -> bool:
+    """Can this engine's path count the values it masks?"""
+    return engine.text is None and engine.report is not None
 
-    def counts(self) -> bool:
-        """Can this path count the values it masks?"""
-        return self.text is None and self.report is not None
 
-    def value(self, value: Any) -> tuple[Any, int]:
-        """Redacts a parsed JSON value in place; returns it and the number of
-        masks.  A value that is not an object has no key: it is walked as the
-        value of a None key, which a deny-list never names and an allow-list
-        never trusts."""
-        assert self.walk is not None
-        holder = value if type(value) is dict else {None: value}
-        masked = len(self.report(holder)) if self.report is not None else 0
-        self.walk(holder)
-        return (value if holder is value else holder[None]), masked
+def redact_value(engine: RedactorEngine, value: Any) -> tuple[Any, int]:
+    """Redacts a parsed JSON value in place; returns it and the number of
+    masks.  A value that is not an object has no key: it is walked as the
+    value of a None key, which a deny-list never names and an allow-list
+    never trusts."""
+    assert engine.walk is not None
+    holder = value if type(value) is dict else {None: value}
+    masked = len(engine.report(holder)) if engine.report is not None else 0
+    engine.walk(holder)
+    return (value if holder is value else holder[None]), masked
 
-    def json(self, data: bytes, indent: int | None) -> tuple[bytes, int]:
-        """Redacts one JSON value given as UTF-8; raises Bad for bad input."""
-        if self.text is not None:
-            return self.native(self.text, data), 0
-        try:
-            text = data.decode("utf-8")
-        except UnicodeDecodeError as exc:
-            line = data.count(b"\n", 0, exc.start) + 1
-            raise Bad(line, None, f"invalid UTF-8: {exc.reason}") from None
-        value, masked = self.parsed(text)
-        return _dump(value, indent), masked
 
-    def json_text(self, text: str) -> str:
-        """Redacts one JSON value held in a str; raises Bad for bad input."""
-        if self.text is not None:
-            result: str = self.native(self.text, text)
-            return result
-        value, _ = self.parsed(text)
-        return _dump(value, None).decode("utf-8")
+def redact_json_bytes(
+    engine: RedactorEngine, data: bytes, indent: int | None
+) -> tuple[bytes, int]:
+    """Redacts one JSON value given as UTF-8; raises InvalidValue for bad input."""
+    if engine.text is not None:
+        return _native(engine.text, data), 0
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        line = data.count(b"\n", 0, exc.start) + 1
+        raise InvalidValue(line, None, f"invalid UTF-8: {exc.reason}") from None
+    value, masked = _parsed(engine, text)
+    return _dump(value, indent), masked
 
-    @staticmethod
-    def native(redact_json: Callable[[Any], Any], data: Any) -> Any:
-        """The native text path on one value, its failures as Bad."""
-        try:
-            return redact_json(data)
-        except RecursionError:
-            raise Bad(1, None, "nested too deeply") from None
-        except ValueError as exc:
-            raise _bad_text(exc) from None
 
-    def parsed(self, text: str) -> tuple[Any, int]:
-        """Parses and walks one value, its failures as Bad."""
-        try:
-            return self.value(json.loads(text))
-        except json.JSONDecodeError as exc:
-            raise Bad(exc.lineno, exc.colno, f"invalid JSON: {exc.msg}") from None
-        except RecursionError:
-            raise Bad(1, None, "nested too deeply") from None
-        except ValueError as exc:
-            # For example an integer beyond the interpreter's limit on digits.
-            raise Bad(1, None, f"invalid JSON: {exc}") from None
+def redact_json_str(engine: RedactorEngine, text: str) -> str:
+    """Redacts one JSON value held in a str; raises InvalidValue for bad input."""
+    if engine.text is not None:
+        result: str = _native(engine.text, text)
+        return result
+    value, _ = _parsed(engine, text)
+    return _dump(value, None).decode("utf-8")
 
-    def copied(self, item: _T) -> _T:
-        """A redacted copy of any object; the original is left as it was."""
-        redacted = getattr(self.redactor, "redacted", None)
-        if redacted is not None:
-            result: _T = redacted(item)
-            return result
-        value, _ = self.value(copy.deepcopy(item))
-        return value  # type: ignore[no-any-return]
+
+def _native(redact_json: Callable[[Any], Any], data: Any) -> Any:
+    """The native text path on one value, its failures as InvalidValue."""
+    try:
+        return redact_json(data)
+    except RecursionError:
+        raise InvalidValue(1, None, "nested too deeply") from None
+    except ValueError as exc:
+        raise _bad_text(exc) from None
+
+
+def _parsed(engine: RedactorEngine, text: str) -> tuple[Any, int]:
+    """Parses and walks one value, its failures as InvalidValue."""
+    try:
+        return redact_value(engine, json.loads(text))
+    except json.JSONDecodeError as exc:
+        raise InvalidValue(exc.lineno, exc.colno, f"invalid JSON: {exc.msg}") from None
+    except RecursionError:
+        raise InvalidValue(1, None, "nested too deeply") from None
+    except ValueError as exc:
+        # For example an integer beyond the interpreter's limit on digits.
+        raise InvalidValue(1, None, f"invalid JSON: {exc}") from None
+
+
+def redacted_copy(engine: RedactorEngine, item: _T) -> _T:
+    """A redacted copy of any object; the original is left as it was."""
+    if engine.copy is not None:
+        result: _T = engine.copy(item)
+        return result
+    value, _ = redact_value(engine, copy.deepcopy(item))
+    return value  # type: ignore[no-any-return]
 
 
 def _dump(value: Any, indent: int | None) -> bytes:
@@ -148,12 +137,12 @@ def _dump(value: Any, indent: int | None) -> bytes:
         return json.dumps(value, indent=indent).encode("ascii")
 
 
-def _bad_text(exc: ValueError) -> Bad:
+def _bad_text(exc: ValueError) -> InvalidValue:
     """The location and reason of an error of the native text path."""
     line = getattr(exc, "lineno", None)
     column = getattr(exc, "colno", None)
     message = getattr(exc, "msg", None)
-    return Bad(
+    return InvalidValue(
         line if isinstance(line, int) else 1,
         column if isinstance(column, int) else None,
         f"invalid JSON: {message if isinstance(message, str) else exc}",
@@ -197,13 +186,11 @@ def _read(part: Part) -> bytes:
         if part.compression is not None or part.length is None:
             data: bytes = handle.read()
             return data
-        block: bytes = fsspec.utils.read_block(
-            handle, part.offset, part.length, delimiter=b"\n"
-        )
+        block: bytes = fsspec.utils.read_block(handle, part.offset, part.length, delimiter=b"\n")
         return block
 
 
-def redact_part(part: Part, adapter: Adapter, keep_going: bool) -> Done:
+def redact_part(part: Part, engine: RedactorEngine, keep_going: bool) -> Done:
     """Redacts one partition into a temporary file renamed over its output
     only when the whole partition succeeded: a task that fails, or a stop at
     a bad line, leaves no output file behind (and an old one untouched).
@@ -212,7 +199,7 @@ def redact_part(part: Part, adapter: Adapter, keep_going: bool) -> Done:
     raised error while other tasks still run, and one of them could then
     rename its output over the output of the caller's next run."""
     try:
-        return redact_part_or_raise(part, adapter, keep_going)
+        return redact_part_or_raise(part, engine, keep_going)
     except Exception as exc:
         frames = "".join(traceback.format_tb(exc.__traceback__))
         exc.add_note(
@@ -228,33 +215,33 @@ def redact_part(part: Part, adapter: Adapter, keep_going: bool) -> Done:
         return Done(0, 0, 0, 0, (), False, exc)
 
 
-def redact_part_or_raise(part: Part, adapter: Adapter, keep_going: bool) -> Done:
-    if adapter.stream is not None:
-        return stream_part(part, adapter, keep_going)
+def redact_part_or_raise(part: Part, engine: RedactorEngine, keep_going: bool) -> Done:
+    if engine.native is not None:
+        return stream_part(part, engine, keep_going)
     data = _read(part)
     # The text path keeps a byte-order mark, as it keeps all but the masks.
-    if part.offset == 0 and data.startswith(_BOM) and not (adapter.text and part.document):
+    if part.offset == 0 and data.startswith(_BOM) and not (engine.text and part.document):
         data = data[len(_BOM) :]
-    out, done = redact_data(data, part.document, adapter, keep_going)
+    out, done = redact_data(data, part.document, engine, keep_going)
     if done.written:
         _write_atomically(part, out)
     return done
 
 
 def redact_data(
-    data: bytes, document: bool, adapter: Adapter, keep_going: bool
+    data: bytes, document: bool, engine: RedactorEngine, keep_going: bool
 ) -> tuple[list[bytes], Done]:
     """The redacted output of one partition's bytes, in pieces, and what was
     done."""
     if document:
         lines = data.count(b"\n") + (not data.endswith(b"\n"))
         try:
-            text, masked = adapter.json(data, indent=2)
-        except Bad as exc:
+            text, masked = redact_json_bytes(engine, data, indent=2)
+        except InvalidValue as exc:
             # A bad document leaves nothing to write.
             return [], Done(0, 0, lines, 1, ((exc.line, exc.column, exc.message),), False)
         # The text path gives the document back byte for byte.
-        pieces = [text] if adapter.text is not None else [text, b"\n"]
+        pieces = [text] if engine.text is not None else [text, b"\n"]
         return pieces, Done(1, masked, lines, 0, (), True)
     out: list[bytes] = []
     bad: list[tuple[int, int | None, str]] = []
@@ -269,9 +256,9 @@ def redact_data(
             if raw.startswith(_BOM):
                 # A file's own mark is gone (redact_part_or_raise): this one
                 # is on a later line, where it is no byte-order mark.
-                raise Bad(1, 1, "invalid JSON: Expecting value")
-            text, count = adapter.json(raw.rstrip(b"\r"), indent=None)
-        except Bad as exc:
+                raise InvalidValue(1, 1, "invalid JSON: Expecting value")
+            text, count = redact_json_bytes(engine, raw.rstrip(b"\r"), indent=None)
+        except InvalidValue as exc:
             # The line holds no newline: the problem is on line 1 of it.
             bad_count += 1
             if len(bad) < FIRST_BAD:
@@ -286,58 +273,55 @@ def redact_data(
     return out, Done(values, masked, len(rows), bad_count, tuple(bad), written)
 
 
-def stream_part(part: Part, adapter: Adapter, keep_going: bool) -> Done:
+def stream_part(part: Part, engine: RedactorEngine, keep_going: bool) -> Done:
     """A partition through the native stream, read, redacted and written a
     chunk at a time: the output is the input byte for byte (blank lines, line
     ends and a byte-order mark included) except the masks, and except the bad
     lines, which are left out."""
-    assert adapter.stream is not None
-    # A byte-order mark counts at the start of a file only, whatever the
-    # partitions: a partition that starts later continues the file.
-    stream = adapter.stream(
-        adapter.redactor, lines=not part.document, keep_going=keep_going,
-        bom=part.offset == 0,
-    )
+    assert engine.native is not None
     bad: list[tuple[int, int | None, str]] = []
     bad_count = newlines = 0
     last = b"\n"
 
-    def take_errors() -> int:
+    def take_error(error: JSONRedactError) -> None:
         # Taken chunk by chunk, so that a block of bad lines costs no memory.
-        errors = stream.pop_errors()
-        for error in errors[: FIRST_BAD - len(bad)]:
+        nonlocal bad_count
+        bad_count += 1
+        if len(bad) < FIRST_BAD:
             bad.append((error.lineno, error.colno, f"invalid JSON: {error.msg}"))
-        return len(errors)
+
+    def chunks(src: Any, remaining: int | None) -> Iterator[bytes]:
+        nonlocal newlines, last
+        while remaining is None or remaining > 0:
+            chunk: bytes = src.read(CHUNK if remaining is None else min(CHUNK, remaining))
+            if not chunk:
+                return
+            if remaining is not None:
+                remaining -= len(chunk)
+            newlines += chunk.count(b"\n")
+            last = chunk[-1:]
+            yield chunk
 
     with part.fs.open(part.path, "rb", compression=part.compression) as src:
         remaining = _seek_block(src, part)
         with AtomicPartFile(part) as out:
-            try:
-                while remaining is None or remaining > 0:
-                    chunk = src.read(CHUNK if remaining is None else min(CHUNK, remaining))
-                    if not chunk:
-                        break
-                    if remaining is not None:
-                        remaining -= len(chunk)
-                    newlines += chunk.count(b"\n")
-                    last = chunk[-1:]
-                    out.write(stream.feed(chunk))
-                    bad_count += take_errors()
-                    if stream.stopped:
-                        break
-                if not stream.stopped:
-                    out.write(stream.close())
-                    bad_count += take_errors()
-            except JSONRedactError as exc:
-                # Only a document raises: it is bad as a whole.
-                bad.append((exc.lineno, exc.colno, f"invalid JSON: {exc.msg}"))
-                bad_count = 1
+            # A byte-order mark counts at the start of a file only, whatever
+            # the partitions: a partition that starts later continues the file.
+            streamed = redact_stream(
+                engine.native,
+                chunks(src, remaining),
+                out.write,
+                take_error,
+                lines=not part.document,
+                keep_going=keep_going,
+                bom=part.offset == 0,
+            )
             written = not bad_count or (keep_going and not part.document)
             if written:
                 out.commit()
     lines = newlines + (last != b"\n")
     # The stream counts the values of JSON Lines only.
-    values = int(not bad_count) if part.document else stream.documents
+    values = int(not bad_count) if part.document else streamed.documents
     return Done(values, 0, lines, bad_count, tuple(bad), written)
 
 
@@ -401,29 +385,27 @@ def _write_atomically(part: Part, pieces: list[bytes]) -> None:
 # -- collections ------------------------------------------------------------
 
 
-def copy_partition(items: Iterable[Any], adapter: Adapter) -> list[Any]:
-    return [adapter.copied(item) for item in items]
+def copy_partition(items: Iterable[Any], engine: RedactorEngine) -> list[Any]:
+    return [redacted_copy(engine, item) for item in items]
 
 
-def redact_series(series: Any, adapter: Adapter, column: Any) -> Any:
+def redact_series(series: Any, engine: RedactorEngine, column: Any) -> Any:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     values: list[Any] = []
     for row, value in series.items():
         try:
             if isinstance(value, str):
-                value = adapter.json_text(value)
+                value = redact_json_str(engine, value)
             elif isinstance(value, bytes):
-                value = adapter.json(value, indent=None)[0]
+                value = redact_json_bytes(engine, value, indent=None)[0]
             elif not (pd.api.types.is_scalar(value) and pd.isna(value)):
                 raise TypeError(
                     f"column {column!r}, row {row!r}: expected JSON text, "
                     f"got {type(value).__qualname__}"
                 )
-        except Bad as exc:
+        except InvalidValue as exc:
             column_at = "" if exc.column is None else f", column {exc.column}"
-            raise ValueError(
-                f"column {column!r}, row {row!r}{column_at}: {exc.message}"
-            ) from None
+            raise ValueError(f"column {column!r}, row {row!r}{column_at}: {exc.message}") from None
         values.append(value)
     return pd.Series(values, index=series.index, name=series.name, dtype=series.dtype)

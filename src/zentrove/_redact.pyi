@@ -1,8 +1,8 @@
 # Types of zentrove._redact, the native core of zentrove.Redactor.
 
-from typing import TypeVar, final, overload
+from typing import Self, TypeVar, final, overload
 
-from typing_extensions import Buffer, Self, disjoint_base
+from typing_extensions import Buffer, disjoint_base
 
 _T = TypeVar("_T")
 

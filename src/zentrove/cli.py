@@ -15,6 +15,7 @@ to a temporary file beside FILE and renamed over it only on success.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import re
 import signal
@@ -154,40 +155,86 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     keys = parser.add_mutually_exclusive_group()
-    keys.add_argument("--omit", action="append", metavar="KEY", default=[],
-                      help="mask the string values stored under KEY (repeatable)")
-    keys.add_argument("--trust", action="append", metavar="KEY", default=[],
-                      help="leave KEY in clear and mask every other key (repeatable)")
-    parser.add_argument("--keys-file", action="append", metavar="FILE", default=[],
-                        help="read more keys from FILE, one per line (repeatable)")
-    parser.add_argument("--exact", action="store_true",
-                        help="compare keys by their exact text")
-    parser.add_argument("--contains", action="append", metavar="TEXT", default=[],
-                        help="also mask keys that contain TEXT (deny-list only; repeatable)")
-    parser.add_argument("--detect", action="store_true",
-                        help="also mask secrets found by their shape inside strings "
-                        "(tokens, keys, passwords in URLs, ...)")
-    parser.add_argument("--mask", metavar="TEXT",
-                        help="replace each secret by TEXT instead of one '*' per character")
-    parser.add_argument("--lines", action="store_true",
-                        help="read every input as JSON Lines "
-                        "(default for *.jsonl and *.ndjson files)")
-    parser.add_argument("--output", "-o", metavar="FILE",
-                        help="write to FILE instead of standard output ('-'); "
-                        "FILE.gz, .bz2 and .xz are written compressed")
-    parser.add_argument("--keep-going", action="store_true",
-                        help="report bad input and go on with the next line or file")
-    parser.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
-                        help="redact files on N processes (output order is kept)")
-    parser.add_argument("--dask", metavar="ADDRESS",
-                        help="redact on the Dask scheduler at ADDRESS ('local' starts one "
-                        "here): inputs may be globs or fsspec URLs, --output names a "
-                        "directory of part files, *.json files are documents")
-    parser.add_argument("--version", action=_Version, nargs=0,
-                        help="show the version and exit")
-    parser.add_argument("inputs", nargs="*", metavar="FILE",
-                        help="JSON or JSON Lines files, .gz, .bz2 and .xz read decompressed; "
-                        "'-' or none reads standard input")
+    keys.add_argument(
+        "--omit",
+        action="append",
+        metavar="KEY",
+        default=[],
+        help="mask the string values stored under KEY (repeatable)",
+    )
+    keys.add_argument(
+        "--trust",
+        action="append",
+        metavar="KEY",
+        default=[],
+        help="leave KEY in clear and mask every other key (repeatable)",
+    )
+    parser.add_argument(
+        "--keys-file",
+        action="append",
+        metavar="FILE",
+        default=[],
+        help="read more keys from FILE, one per line (repeatable)",
+    )
+    parser.add_argument("--exact", action="store_true", help="compare keys by their exact text")
+    parser.add_argument(
+        "--contains",
+        action="append",
+        metavar="TEXT",
+        default=[],
+        help="also mask keys that contain TEXT (deny-list only; repeatable)",
+    )
+    parser.add_argument(
+        "--detect",
+        action="store_true",
+        help="also mask secrets found by their shape inside strings "
+        "(tokens, keys, passwords in URLs, ...)",
+    )
+    parser.add_argument(
+        "--mask",
+        metavar="TEXT",
+        help="replace each secret by TEXT instead of one '*' per character",
+    )
+    parser.add_argument(
+        "--lines",
+        action="store_true",
+        help="read every input as JSON Lines (default for *.jsonl and *.ndjson files)",
+    )
+    parser.add_argument(
+        "--output",
+        "-o",
+        metavar="FILE",
+        help="write to FILE instead of standard output ('-'); "
+        "FILE.gz, .bz2 and .xz are written compressed",
+    )
+    parser.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="report bad input and go on with the next line or file",
+    )
+    parser.add_argument(
+        "--jobs",
+        "-j",
+        type=_positive,
+        default=1,
+        metavar="N",
+        help="redact files on N processes (output order is kept)",
+    )
+    parser.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="redact on the Dask scheduler at ADDRESS ('local' starts one "
+        "here): inputs may be globs or fsspec URLs, --output names a "
+        "directory of part files, *.json files are documents",
+    )
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
+    parser.add_argument(
+        "inputs",
+        nargs="*",
+        metavar="FILE",
+        help="JSON or JSON Lines files, .gz, .bz2 and .xz read decompressed; "
+        "'-' or none reads standard input",
+    )
     return parser
 
 
@@ -218,9 +265,7 @@ def make_redactor(args: argparse.Namespace) -> Redactor:
         # --detect alone would copy {"password": "x"} through: detectors
         # look inside strings, they do not replace key rules.
         if not omissions and not args.contains:
-            raise UsageError(
-                "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
-            )
+            raise UsageError("no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE")
         return Redactor(omit=omissions, **options)
     except (TypeError, ValueError) as exc:
         # The keyword a message names becomes the option: omit= is --omit.
@@ -265,18 +310,18 @@ def run(args: argparse.Namespace) -> int:
             # A device or FIFO named by -o: everything written was flushed
             # above, or a write error is on its way out; closing must not
             # try the failed write once more when the file object dies.
-            try:
+            with contextlib.suppress(OSError):
                 out.stream.close()
-            except OSError:
-                pass
     return EXIT_DATA if job.failures else EXIT_OK
 
 
 def run_dask(args: argparse.Namespace, redactor: Redactor) -> int:
     """Redacts the inputs on a Dask cluster into the directory --output."""
     if args.jobs > 1 or args.lines:
-        raise UsageError("--dask takes no --jobs or --lines: the cluster splits "
-                         "the work, and files ending in .json are documents")
+        raise UsageError(
+            "--dask takes no --jobs or --lines: the cluster splits "
+            "the work, and files ending in .json are documents"
+        )
     if not args.inputs or "-" in args.inputs or args.output in (None, "-"):
         raise UsageError("--dask reads named inputs and needs --output DIRECTORY")
     try:
@@ -288,8 +333,9 @@ def run_dask(args: argparse.Namespace, redactor: Redactor) -> int:
         sys.stderr.write(f"zentrove: {message}\n")
 
     try:
-        failures = run_command(args.dask, args.inputs, args.output, redactor,
-                               args.keep_going, report)
+        failures = run_command(
+            args.dask, args.inputs, args.output, redactor, args.keep_going, report
+        )
     except (OSError, ValueError) as exc:  # no input, no scheduler, bad --output
         raise UsageError(str(exc)) from None
     return EXIT_DATA if failures else EXIT_OK
@@ -320,7 +366,7 @@ def _hold_standard_fds() -> None:
                 os.dup2(null, fd)
                 os.close(null)
     if sys.stderr is None:
-        sys.stderr = open(2, "w", closefd=False)
+        sys.stderr = open(2, "w", closefd=False)  # noqa: SIM115 - stderr for the process's life
 
 
 class _Stopped(BaseException):
@@ -332,7 +378,17 @@ class _Stopped(BaseException):
         self.signum = signum
 
 
+# The process whose run _stop cleans up; a worker forked from it inherits the
+# handler until its initializer replaces it.
+_stopping_pid = 0
+
+
 def _stop(signum: int, frame: object) -> None:
+    if os.getpid() != _stopping_pid:
+        # A worker between fork and its initializer: the main process stops
+        # it and cleans up; here the signal does what it does by default.
+        _end_by(signum)
+        return
     # The clean-ups on the way out must not be cut short by a second signal.
     for other in STOP_SIGNALS:
         if signal.getsignal(other) is _stop:
@@ -342,6 +398,8 @@ def _stop(signum: int, frame: object) -> None:
 
 def _catch_stop_signals() -> dict[int, Any]:
     """Installs _stop; returns the handlers it replaced."""
+    global _stopping_pid
+    _stopping_pid = os.getpid()
     replaced: dict[int, Any] = {}
     for signum in STOP_SIGNALS:
         # A signal ignored by whoever started us (nohup, `&`) stays ignored.
@@ -389,4 +447,3 @@ def main(argv: Iterable[str] | None = None) -> int:
         # The run is over: a signal now has nothing left to clean up.
         for signum, handler in replaced.items():
             signal.signal(signum, handler)
-

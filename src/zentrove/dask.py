@@ -27,12 +27,13 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from zentrove._dask_tasks import (
     FIRST_BAD,
-    Adapter,
     Done,
     Part,
     copy_partition,
+    counts,
     redact_part,
     redact_series,
+    task_engine,
 )
 
 if TYPE_CHECKING:
@@ -174,7 +175,7 @@ def redact_text_files(
     reported in the summary.  Runs on the current Dask scheduler (a
     ``distributed.Client`` when one is active).
     """
-    adapter = Adapter(redactor)
+    engine = task_engine(redactor)
     if isinstance(urlpath, os.PathLike):
         urlpath = os.fspath(urlpath)
     outdir = os.fspath(outdir)
@@ -182,18 +183,16 @@ def redact_text_files(
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     if size is not None and (type(size) is not int or size <= 0):
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
-    if output_compression is not None and output_compression not in fsspec.available_compressions():
+    if (
+        output_compression is not None
+        and output_compression not in fsspec.available_compressions()
+    ):
         raise ValueError(f"unknown output_compression {output_compression!r}")
-    parts, out_fs, root = _plan(
-        urlpath, outdir, size, compression, output_compression, options
-    )
+    parts, out_fs, root = _plan(urlpath, outdir, size, compression, output_compression, options)
     if out_fs.isfile(root):
         raise NotADirectoryError(f"output directory {outdir!r} is a file")
     out_fs.makedirs(root, exist_ok=True)
-    tasks = [
-        _delayed(redact_part, pure=False)(part, adapter, keep_going)
-        for part in parts
-    ]
+    tasks = [_delayed(redact_part, pure=False)(part, engine, keep_going) for part in parts]
     done: tuple[Done, ...] = _compute(*tasks)
     first_bad: list[BadLine] = []
     line_base = 0
@@ -212,7 +211,7 @@ def redact_text_files(
     _remove_stale(out_fs, root, set(outputs))
     return Summary(
         lines=sum(result.values for result in done),
-        masked=sum(result.masked for result in done) if adapter.counts() else None,
+        masked=sum(result.masked for result in done) if counts(engine) else None,
         bad_lines=sum(result.bad_count for result in done),
         first_bad=tuple(first_bad),
         outputs=tuple(outputs),
@@ -235,7 +234,7 @@ def _remove_stale(fs: Any, root: str, keep: set[str]) -> None:
 def redact_bag(bag: Bag, redactor: Any) -> Bag:
     """A bag of redacted copies of the bag's Python objects.  The objects
     themselves are never changed, since Dask may share them between tasks."""
-    result: Bag = cast(Any, bag).map_partitions(copy_partition, Adapter(redactor))
+    result: Bag = cast(Any, bag).map_partitions(copy_partition, task_engine(redactor))
     return result
 
 
@@ -245,11 +244,9 @@ def redact_column(df: DataFrame, column: Any, redactor: Any) -> DataFrame:
     naming the column and the row's index."""
     if column not in df.columns:
         raise KeyError(column)
-    adapter = Adapter(redactor)
+    engine = task_engine(redactor)
     series = df[column]
-    redacted = series.map_partitions(
-        redact_series, adapter, column, meta=series._meta
-    )
+    redacted = series.map_partitions(redact_series, engine, column, meta=series._meta)
     result: DataFrame = cast(Any, df).copy()
     result[column] = redacted
     return result

@@ -60,6 +60,7 @@ from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from types import TracebackType
 from typing import Any, TypedDict, TypeVar, Unpack, cast
 
+from zentrove._engine import RedactorEngine, engine_of
 from zentrove.omit import Omitter
 from zentrove.redactor import Redactor
 
@@ -104,142 +105,86 @@ class _Unreadable(dict[Any, Any]):
         return UNREDACTABLE
 
 
-class _ByRedactor:
-    """Redaction with a ``Redactor``: copies, key rules and detectors."""
-
-    def __init__(self, redactor: Redactor) -> None:
-        self.redactor = redactor
-        self.scans = bool(redactor.detect)
-        self.text: Callable[[str], str] = redactor.scan if self.scans else _unchanged
-
-    def sensitive(self, key: str) -> bool:
-        return self.redactor.is_sensitive(key)
-
-    def mask(self, secret: str) -> str:
-        return "*" * len(secret) if self.redactor.mask is None else self.redactor.mask
-
-    def fields(self, fields: dict[Any, Any]) -> dict[Any, Any]:
-        """A redacted copy of a dict judged key by key; the fields that
-        fail on their own become unredactable."""
+def _fields(engine: RedactorEngine, fields: dict[Any, Any]) -> dict[Any, Any]:
+    """The dict judged key by key: a redacted copy where the redactor makes
+    copies, else the dict itself masked in place.  The fields that fail on
+    their own become unredactable."""
+    redact = _redact_of(engine)
+    try:
+        return _objects(engine, redact(fields))
+    except Exception:
+        pass
+    # A failed walk in place may leave some values masked and others not;
+    # the retry walks each field on its own and replaces the ones that fail.
+    out = {} if engine.copy is not None else fields
+    for key, value in fields.items():
         try:
-            return self.objects(self.redactor.redacted(fields))
+            out[key] = _objects(engine, redact({key: value}))[key]
+        except Exception:
+            out[key] = UNREDACTABLE
+    return out
+
+
+def _redact_of(engine: RedactorEngine) -> Callable[[Any], Any]:
+    redact = engine.copy or engine.walk
+    assert redact is not None  # every engine of a hook redacts objects
+    return redact
+
+
+def _mapping(engine: RedactorEngine, mapping: Mapping[Any, Any]) -> Mapping[Any, Any]:
+    """A redacted mapping of its own type where one can be made (a
+    defaultdict keeps its default)."""
+    if engine.copy is not None:
+        try:
+            return cast(Mapping[Any, Any], engine.copy(mapping))
         except Exception:
             pass
-        out = {}
-        for key, value in fields.items():
-            try:
-                out[key] = self.objects(self.redactor.redacted({key: value}))[key]
-            except Exception:
-                out[key] = UNREDACTABLE
-        return out
-
-    def mapping(self, mapping: Mapping[Any, Any]) -> Mapping[Any, Any]:
-        """A redacted copy of a mapping of its own type where the walk can
-        make one (a defaultdict keeps its default)."""
-        try:
-            return self.redactor.redacted(mapping)
-        except Exception:
-            pass
-        try:
-            fields = self.fields(dict(mapping))
-        except Exception:
-            return _Unreadable()
-        return _same_type(mapping, fields)
-
-    def positional(self, arg: object) -> object:
-        return _positional(self, arg, set())
-
-    def objects(self, data: _Data) -> _Data:
-        """`data` with its objects checked (``shown``) when detectors are on."""
-        return cast(_Data, _shown_objects(self, data, set())) if self.scans else data
-
-    def shown(self, value: object) -> object:
-        """An object the walk leaves alone (neither a string nor a container)
-        is printed by its str or repr: where the scan masks something in
-        either, its scanned str stands in for it."""
-        try:
-            text = str(value)
-            clean = self.text(text)
-            if clean != text:
-                return clean
-            shown = repr(value)
-            if shown != text and self.text(shown) != shown:
-                return text
-        except Exception:
-            return UNREDACTABLE
-        return value
+    elif type(mapping) is dict:
+        return _fields(engine, mapping)
+    # A walk in place takes exactly a dict: other mappings are redacted as
+    # a plain copy, then rebuilt as their own type.
+    try:
+        fields = _fields(engine, dict(mapping))
+    except Exception:
+        return _Unreadable()
+    return _same_type(mapping, fields)
 
 
-class _ByOmitter:
-    """Redaction with an ``Omitter`` or ``NoTrustOmitter``: in place, by key."""
-
-    scans = False
-
-    def __init__(self, redactor: Omitter) -> None:
-        self.redactor = redactor
-
-    def text(self, text: str) -> str:
-        return text
-
-    def sensitive(self, key: str) -> bool:
-        probe = {key: "?"}
-        self.redactor.omit(probe)
-        return probe[key] != "?"
-
-    def mask(self, secret: str) -> str:
-        return "*" * len(secret)
-
-    def fields(self, fields: dict[Any, Any]) -> dict[Any, Any]:
-        # A failed walk may leave some values masked and others not; the
-        # retry walks each field on its own and replaces the ones that fail.
-        try:
-            self.redactor.omit(fields)
-            return fields
-        except Exception:
-            pass
-        for key, value in fields.items():
-            single = {key: value}
-            try:
-                self.redactor.omit(single)
-            except Exception:
-                fields[key] = UNREDACTABLE
-            else:
-                fields[key] = single[key]
-        return fields
-
-    def mapping(self, mapping: Mapping[Any, Any]) -> Mapping[Any, Any]:
-        # The native walk takes exactly a dict: other mappings are redacted
-        # as a plain copy, then rebuilt as their own type.
-        if type(mapping) is dict:
-            return self.fields(mapping)
-        try:
-            fields = dict(mapping)
-        except Exception:
-            return _Unreadable()
-        return _same_type(mapping, self.fields(fields))
-
-    def positional(self, arg: object) -> object:
-        return _positional(self, arg, set())
-
-    def objects(self, data: _Data) -> _Data:
-        return data
+def _objects(engine: RedactorEngine, data: _Data) -> _Data:
+    """`data` with its objects checked (``_shown``) when detectors are on."""
+    return cast(_Data, _shown_objects(engine, data, set())) if engine.scans else data
 
 
-def _unchanged(text: str) -> str:
-    return text
+def _shown(engine: RedactorEngine, value: object) -> object:
+    """An object the walk leaves alone (neither a string nor a container)
+    is printed by its str or repr: where the scan masks something in
+    either, its scanned str stands in for it."""
+    try:
+        text = str(value)
+        clean = engine.scan(text)
+        if clean != text:
+            return clean
+        shown = repr(value)
+        if shown != text and engine.scan(shown) != shown:
+            return text
+    except Exception:
+        return UNREDACTABLE
+    return value
 
 
-def _positional(by: _ByRedactor | _ByOmitter, arg: object, path: set[int]) -> object:
+def _positional(engine: RedactorEngine, arg: object, path: set[int] | None = None) -> object:
     """A positional argument (or a message that is a list or tuple) has no
     key: the mappings in it, at any depth of lists and tuples, are judged by
     their own keys; its strings are left to the scan of the merged message."""
     if isinstance(arg, Mapping):
-        return by.mapping(arg)
+        return _mapping(engine, arg)
+    if path is None:
+        path = set()
     if not isinstance(arg, (list, tuple)) or id(arg) in path:
         return arg
     path.add(id(arg))
     try:
-        items = [_positional(by, item, path) for item in arg]
+        items = [_positional(engine, item, path) for item in arg]
     except Exception:
         return UNREDACTABLE
     finally:
@@ -249,14 +194,14 @@ def _positional(by: _ByRedactor | _ByOmitter, arg: object, path: set[int]) -> ob
     return items if type(arg) is list else _rebuild_sequence(arg, items)
 
 
-def _shown_objects(by: _ByRedactor, data: Any, path: set[int]) -> Any:
+def _shown_objects(engine: RedactorEngine, data: Any, path: set[int]) -> Any:
     """`data`, a redacted copy, with every object in it that the walk left
-    alone checked as it will be printed (``_ByRedactor.shown``).  The copy's
+    alone checked as it will be printed (``_shown``).  The copy's
     dicts and lists are the walk's own, so they change in place."""
     if isinstance(data, str) or data is None or data is True or data is False:
         return data
     if not isinstance(data, (dict, list, tuple, set, frozenset)):
-        return by.shown(data)
+        return _shown(engine, data)
     if id(data) in path:
         return data
     path.add(id(data))
@@ -265,17 +210,17 @@ def _shown_objects(by: _ByRedactor, data: Any, path: set[int]) -> Any:
         if isinstance(data, dict):
             for key, value in data.items():
                 if type(value) is not str:
-                    new = _shown_objects(by, value, path)
+                    new = _shown_objects(engine, value, path)
                     if new is not value:
                         data[key] = new
         elif isinstance(data, list):
             for at, value in enumerate(data):
                 if type(value) is not str:
-                    new = _shown_objects(by, value, path)
+                    new = _shown_objects(engine, value, path)
                     if new is not value:
                         data[at] = new
         else:
-            items = [_shown_objects(by, item, path) for item in data]
+            items = [_shown_objects(engine, item, path) for item in data]
             if any(new is not old for new, old in zip(items, data)):
                 if isinstance(data, tuple):
                     return _rebuild_sequence(data, items)
@@ -337,15 +282,14 @@ def _redactor(
     return redactor
 
 
-def _engine(redactor: object, owner: str) -> _ByRedactor | _ByOmitter:
-    if isinstance(redactor, Redactor):
-        return _ByRedactor(redactor)
-    if isinstance(redactor, Omitter):
-        return _ByOmitter(redactor)
-    raise TypeError(
-        f"{owner}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, "
-        f"not {type(redactor).__name__}"
-    )
+def _engine(redactor: object, owner: str) -> RedactorEngine:
+    engine = engine_of(redactor)
+    if engine is None:
+        raise TypeError(
+            f"{owner}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, "
+            f"not {type(redactor).__name__}"
+        )
+    return engine
 
 
 _ExcInfo = tuple[type[BaseException], BaseException, TracebackType | None]
@@ -375,7 +319,7 @@ def _exception_text(exc_info: object) -> str | None:
 
 
 def _hidden_exception(
-    by: _ByRedactor | _ByOmitter, exc_info: object, *, globals_too: bool = False
+    engine: RedactorEngine, exc_info: object, *, globals_too: bool = False
 ) -> str | None:
     """The redacted traceback text that must stand in for an exception, or
     None when the exception may go on as it is.  Renderers after us may show
@@ -386,15 +330,13 @@ def _hidden_exception(
     if info is None:
         return None
     text = "".join(traceback.format_exception(*info)).rstrip("\n")
-    clean = by.text(text)
-    if clean != text or _frames_hold_secrets(by, info[1], globals_too):
+    clean = engine.scan(text)
+    if clean != text or _frames_hold_secrets(engine, info[1], globals_too):
         return clean
     return None
 
 
-def _frames_hold_secrets(
-    by: _ByRedactor | _ByOmitter, exc: BaseException, globals_too: bool
-) -> bool:
+def _frames_hold_secrets(engine: RedactorEngine, exc: BaseException, globals_too: bool) -> bool:
     """Whether a variable of a frame in the exception's chain (causes,
     contexts, members of groups) would be masked: by its name, or, with
     detectors, by what its repr shows."""
@@ -420,7 +362,7 @@ def _frames_hold_secrets(
                 shown = {name: repr(value) for name, value in names.items()}
             except Exception:
                 return True
-            if by.fields(dict(shown)) != shown:
+            if _fields(engine, dict(shown)) != shown:
                 return True
             tb = tb.tb_next
     return False
@@ -451,69 +393,69 @@ class RedactingFilter(logging.Filter):
     ) -> None:
         super().__init__()
         self.redactor = _redactor("RedactingFilter", redactor, rules)
-        self._by = _engine(self.redactor, "RedactingFilter")
+        self._engine = _engine(self.redactor, "RedactingFilter")
 
     def filter(self, record: logging.LogRecord) -> bool:
         try:
-            _redact_record(self._by, record)
+            _redact_record(self._engine, record)
         except Exception:
             _scrub_record(record)
         return True
 
 
-def _redact_record(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
+def _redact_record(engine: RedactorEngine, record: logging.LogRecord) -> None:
     msg = record.msg
     if isinstance(msg, Mapping):
         # Never merged, so never scanned: its objects are checked here.
-        record.msg = by.objects(by.mapping(msg))
+        record.msg = _objects(engine, _mapping(engine, msg))
     elif isinstance(msg, (list, tuple)):
-        record.msg = by.positional(msg)
+        record.msg = _positional(engine, msg)
     args = record.args
     if isinstance(args, Mapping):
-        record.args = by.mapping(args)
+        record.args = _mapping(engine, args)
     elif args and isinstance(args, tuple) and any(isinstance(a, _CONTAINERS) for a in args):
-        record.args = tuple(by.positional(arg) for arg in args)
-    if record.args or by.scans:
-        _merge(by, record)
-    if by.scans:
-        _scan_traces(by, record)
+        record.args = tuple(_positional(engine, arg) for arg in args)
+    if record.args or engine.scans:
+        _merge(engine, record)
+    if engine.scans:
+        _scan_traces(engine, record)
     fields = vars(record)
     # A record made by a logger holds exactly the standard attributes.
     if len(fields) != _PLAIN_RECORD_SIZE:
         names = fields.keys() - _RECORD_ATTRIBUTES
         if names:
-            fields.update(by.fields({name: fields[name] for name in names}))
+            fields.update(_fields(engine, {name: fields[name] for name in names}))
 
 
-def _merge(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
+def _merge(engine: RedactorEngine, record: logging.LogRecord) -> None:
     """Merges the message as the formatter will: a secret may only show once
     the arguments are in it ("password=%s"), and a merge that fails makes
     logging print the arguments."""
     msg = record.msg
     if not record.args:
         if isinstance(msg, str):
-            if by.scans:
-                record.msg = by.text(msg)
+            if engine.scans:
+                record.msg = engine.scan(msg)
             return
-        if isinstance(msg, Mapping) or not by.scans:
+        if isinstance(msg, Mapping) or not engine.scans:
             return
     try:
         merged = record.getMessage()
     except Exception:
-        _unmergeable(by, record)
+        _unmergeable(engine, record)
         return
-    if by.scans:
-        clean = by.text(merged)
+    if engine.scans:
+        clean = engine.scan(merged)
         if clean != merged:
             record.msg, record.args = clean, ()
 
 
-def _unmergeable(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
+def _unmergeable(engine: RedactorEngine, record: logging.LogRecord) -> None:
     """Logging reports a message that cannot be merged on stderr, with its
     template and arguments: the report stays (it names the bad call), but
     no argument shows in it."""
     msg = record.msg
-    record.msg = by.text(msg) if isinstance(msg, str) else UNREDACTABLE
+    record.msg = engine.scan(msg) if isinstance(msg, str) else UNREDACTABLE
     args = record.args
     if isinstance(args, Mapping):
         try:
@@ -524,19 +466,19 @@ def _unmergeable(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> Non
         record.args = (UNREDACTABLE,) * len(args or ())
 
 
-def _scan_traces(by: _ByRedactor | _ByOmitter, record: logging.LogRecord) -> None:
+def _scan_traces(engine: RedactorEngine, record: logging.LogRecord) -> None:
     text = record.exc_text
     if record.exc_info and not text:
         text = _exception_text(record.exc_info)
     if text:
-        clean = by.text(text)
+        clean = engine.scan(text)
         if clean != text:
             # The exception itself would show the secret to the next
             # formatter: only its redacted text goes on.  A clean one is
             # left for the formatter to format its own way.
             record.exc_text, record.exc_info = clean, None
     if record.stack_info:
-        record.stack_info = by.text(record.stack_info)
+        record.stack_info = engine.scan(record.stack_info)
 
 
 def _scrub_record(record: logging.LogRecord) -> None:
@@ -571,13 +513,11 @@ class RedactingProcessor:
         self, redactor: Redactor | Omitter | None = None, **rules: Unpack[RedactorRules]
     ) -> None:
         self.redactor = _redactor("RedactingProcessor", redactor, rules)
-        self._by = _engine(self.redactor, "RedactingProcessor")
+        self._engine = _engine(self.redactor, "RedactingProcessor")
 
-    def __call__(
-        self, logger: object, method_name: str, event_dict: _EventDict
-    ) -> _EventDict:
+    def __call__(self, logger: object, method_name: str, event_dict: _EventDict) -> _EventDict:
         try:
-            _redact_event(self._by, event_dict)
+            _redact_event(self._engine, event_dict)
         except Exception:
             for key in list(event_dict):
                 if key not in _FORMATTER_KEYS:
@@ -585,7 +525,7 @@ class RedactingProcessor:
         return event_dict
 
 
-def _redact_event(by: _ByRedactor | _ByOmitter, event_dict: MutableMapping[str, Any]) -> None:
+def _redact_event(engine: RedactorEngine, event_dict: MutableMapping[str, Any]) -> None:
     record = event_dict.get("_record")
     event = event_dict.get("event")
     if (
@@ -595,17 +535,17 @@ def _redact_event(by: _ByRedactor | _ByOmitter, event_dict: MutableMapping[str, 
         and isinstance(record.msg, str)
         and record.msg != event
     ):
-        event_dict["event"] = _mask_merged_fields(by, record.msg, event)
+        event_dict["event"] = _mask_merged_fields(engine, record.msg, event)
     if event_dict.get("exc_info"):
         # An exception with a secret in its text or its frames goes on as
         # its redacted text, as format_exc_info would render it; a clean one
         # is left to the renderers (structured tracebacks keep working).
-        hidden = _hidden_exception(by, event_dict["exc_info"])
+        hidden = _hidden_exception(engine, event_dict["exc_info"])
         if hidden is not None:
             del event_dict["exc_info"]
             event_dict["exception"] = hidden
     fields = {k: v for k, v in event_dict.items() if k not in _FORMATTER_KEYS}
-    event_dict.update(by.fields(fields))
+    event_dict.update(_fields(engine, fields))
 
 
 class RedactingPatcher:
@@ -624,13 +564,13 @@ class RedactingPatcher:
         self, redactor: Redactor | Omitter | None = None, **rules: Unpack[RedactorRules]
     ) -> None:
         self.redactor = _redactor("RedactingPatcher", redactor, rules)
-        self._by = _engine(self.redactor, "RedactingPatcher")
+        self._engine = _engine(self.redactor, "RedactingPatcher")
 
     def __call__(self, record: Mapping[str, Any]) -> None:
         # loguru passes its record, a plain dict, to be changed in place.
         fields = cast(MutableMapping[str, Any], record)
         try:
-            _redact_loguru(self._by, fields)
+            _redact_loguru(self._engine, fields)
         except Exception:
             fields["message"] = UNREDACTABLE
             fields["extra"] = dict.fromkeys(fields.get("extra") or (), UNREDACTABLE)
@@ -639,23 +579,28 @@ class RedactingPatcher:
                 fields["exception"] = _exception_stand_in(exception, UNREDACTABLE)
 
 
-def _redact_loguru(by: _ByRedactor | _ByOmitter, record: MutableMapping[str, Any]) -> None:
+def _redact_loguru(engine: RedactorEngine, record: MutableMapping[str, Any]) -> None:
     message, template = record["message"], record.get("template")
     if isinstance(template, str):
         if template != message:
-            message = _mask_format_fields(by, template, message)
+            message = _mask_format_fields(engine, template, message)
     else:
         # Records of older loguru releases have no template: the keyword
         # values that the call put into extra are masked wherever the
         # message shows them.
         for key, value in record["extra"].items():
-            if isinstance(key, str) and isinstance(value, str) and value and by.sensitive(key):
-                message = message.replace(value, by.mask(value))
-    record["message"] = by.text(message)
-    record["extra"] = by.fields(dict(record["extra"]))
+            if (
+                isinstance(key, str)
+                and isinstance(value, str)
+                and value
+                and engine.is_sensitive(key)
+            ):
+                message = message.replace(value, engine.mask(value))
+    record["message"] = engine.scan(message)
+    record["extra"] = _fields(engine, dict(record["extra"]))
     exception = record["exception"]
     if exception is not None:
-        hidden = _hidden_exception(by, tuple(exception), globals_too=True)
+        hidden = _hidden_exception(engine, tuple(exception), globals_too=True)
         if hidden is not None:
             record["exception"] = _exception_stand_in(exception, hidden)
 
@@ -697,7 +642,7 @@ _NAMED_FIELD = re.compile(
 )
 
 
-def _mask_merged_fields(by: _ByRedactor | _ByOmitter, template: str, event: str) -> str:
+def _mask_merged_fields(engine: RedactorEngine, template: str, event: str) -> str:
     """Masks what the sensitive ``%(name)s`` fields of a template put into a
     merged message: under ProcessorFormatter a standard record reaches the
     processors merged, its arguments gone."""
@@ -709,15 +654,15 @@ def _mask_merged_fields(by: _ByRedactor | _ByOmitter, template: str, event: str)
         if m["name"] is None:
             literal.append("%")
         else:
-            pieces.append(("".join(literal), by.sensitive(m["name"])))
+            pieces.append(("".join(literal), engine.is_sensitive(m["name"])))
             literal = []
         last = m.end()
     literal.append(template[last:])
     pieces.append(("".join(literal), None))
-    return _mask_fields(by, pieces, event)
+    return _mask_fields(engine, pieces, event)
 
 
-def _mask_format_fields(by: _ByRedactor | _ByOmitter, template: str, message: str) -> str:
+def _mask_format_fields(engine: RedactorEngine, template: str, message: str) -> str:
     """The same for a ``str.format`` template (loguru's ``{password}``): a
     field is sensitive by its name or by the last name of its path
     (``{user.password}``, ``{0[password]}``)."""
@@ -728,14 +673,14 @@ def _mask_format_fields(by: _ByRedactor | _ByOmitter, template: str, message: st
         else:
             # The keyword and the last name of the path; indexes name nothing.
             names = [part for part in re.split(r"[.\[\]]+", name) if part and not part.isdigit()]
-            pieces.append((literal, any(by.sensitive(n) for n in names[:1] + names[-1:])))
+            pieces.append((literal, any(engine.is_sensitive(n) for n in names[:1] + names[-1:])))
     if not pieces or pieces[-1][1] is not None:
         pieces.append(("", None))
-    return _mask_fields(by, pieces, message)
+    return _mask_fields(engine, pieces, message)
 
 
 def _mask_fields(
-    by: _ByRedactor | _ByOmitter, pieces: list[tuple[str, bool | None]], merged: str
+    engine: RedactorEngine, pieces: list[tuple[str, bool | None]], merged: str
 ) -> str:
     """Masks the sensitive fields' text in a merged message.  `pieces` are
     the template's literal texts, each with the field after it: None for
@@ -756,7 +701,7 @@ def _mask_fields(
     for group, secret in enumerate(fields, 1):
         if secret:
             begin, end = match.span(group)
-            out += [merged[at:begin], by.mask(merged[begin:end])]
+            out += [merged[at:begin], engine.mask(merged[begin:end])]
             at = end
     out.append(merged[at:])
     return "".join(out)

@@ -8,17 +8,18 @@ repr, equality and pickling.  The walks (``redact``, ``redacted``,
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, overload
 
 from zentrove._redact import (
     DETECTORS,
-    JSONStream,
+    JSONRedactError,
     RedactorBase,
     detectors_of,
     parse_detectors,
     redact_json,
 )
+from zentrove._stream import redact_stream
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -36,14 +37,10 @@ def _keys(name: str, keys: object) -> tuple[str, ...]:
     try:
         items = list(keys)  # type: ignore[call-overload]
     except TypeError:
-        raise TypeError(
-            f"{name}= must be an iterable of str, not {type(keys).__name__}"
-        ) from None
+        raise TypeError(f"{name}= must be an iterable of str, not {type(keys).__name__}") from None
     for item in items:
         if not isinstance(item, str):
-            raise TypeError(
-                f"{name}= must hold only str, not {type(item).__name__}"
-            )
+            raise TypeError(f"{name}= must hold only str, not {type(item).__name__}")
         if not item:
             # An empty shell variable must not pass for a key.
             raise ValueError(f"{name}= must not hold an empty str")
@@ -106,9 +103,7 @@ class Redactor(RedactorBase):
             raise ValueError("contains= applies to a deny-list (omit=) only")
         if mask is not None:
             if not isinstance(mask, str):
-                raise TypeError(
-                    f"mask= must be a str or None, not {type(mask).__name__}"
-                )
+                raise TypeError(f"mask= must be a str or None, not {type(mask).__name__}")
             mask = str.__str__(mask)
             if not mask:
                 raise ValueError("mask= must not be an empty str")
@@ -149,8 +144,7 @@ class Redactor(RedactorBase):
     def _identity(self) -> tuple[object, ...]:
         # Order and repeats of listed keys do not change what is masked.
         return tuple(
-            (k, frozenset(v) if isinstance(v, list) else v)
-            for k, v in self._kwargs().items()
+            (k, frozenset(v) if isinstance(v, list) else v) for k, v in self._kwargs().items()
         )
 
     def __eq__(self, other: object) -> bool:
@@ -181,14 +175,13 @@ class Redactor(RedactorBase):
         constant memory and returns the number of documents.  A bad line
         raises :class:`zentrove.JSONRedactError` (its ``lineno`` is the
         line in ``src``) after every good line before it was written."""
-        stream = JSONStream(self, lines=True)
-        while block := src.read(_BLOCK):
-            dst.write(stream.feed(block))
-            if stream.stopped:
-                break
-        else:
-            dst.write(stream.close())
-        errors = stream.pop_errors()
+        errors: list[JSONRedactError] = []
+        streamed = redact_stream(self, _blocks(src), dst.write, errors.append, lines=True)
         if errors:
             raise errors[0]
-        return stream.documents
+        return streamed.documents
+
+
+def _blocks(src: IO[bytes]) -> Iterator[bytes]:
+    while block := src.read(_BLOCK):
+        yield block

@@ -19,7 +19,6 @@ LEVELS = 10**6
 MESSAGE = "maximum recursion depth exceeded while redacting nested data"
 
 
-
 def chain(levels, make):
     """A chain of `levels` containers; make(inner) builds one level."""
     data = None

@@ -16,7 +16,12 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import zentrove.omit as omit  # noqa: E402
 from helpers import (  # noqa: E402
-    NO_TRUST_SUM, OMITTER_SUM, Boom, entries, failure, run_cases,
+    NO_TRUST_SUM,
+    OMITTER_SUM,
+    Boom,
+    entries,
+    failure,
+    run_cases,
 )
 from helpers import STRINGS as STRS  # noqa: E402
 from subclasses import GetattributeRaises, ListAsDict, UpdateRaises, WithDict  # noqa: E402
@@ -35,14 +40,13 @@ def state_of(redactor):
     return value[2] if len(value) == 3 else value[1][2]
 
 
-
-
-
-
-
 def case_state_of_the_wrong_shape():
-    for state, got in (([["a"]], "list"), ({"a": 1}, "dict"), ("abc", "str"),
-                       (type("T", (tuple,), {})((["a"],)), "T")):
+    for state, got in (
+        ([["a"]], "list"),
+        ({"a": 1}, "dict"),
+        ("abc", "str"),
+        (type("T", (tuple,), {})((["a"],)), "T"),
+    ):
         target = Omitter(["kept"])
         exc = failure(lambda: target.__setstate__(state))
         assert type(exc) is TypeError and str(exc) == f"Expected tuple, got {got}", exc
@@ -70,8 +74,11 @@ def case_short_state_tuples():
 
 def case_fields_of_the_wrong_type():
     target = NoTrustOmitter(["t"])
-    for state, got in (((["a"], ("b",)), "tuple"), ((["a"], type("L", (list,), {})()), "L"),
-                       ((["a"], "b"), "str")):
+    for state, got in (
+        ((["a"], ("b",)), "tuple"),
+        ((["a"], type("L", (list,), {})()), "L"),
+        ((["a"], "b"), "str"),
+    ):
         exc = failure(lambda: target.__setstate__(state))
         assert type(exc) is TypeError and str(exc) == f"Expected list, got {got}"
         assert entries(exc) == [NT_SETSTATE, (STRS, 12, NT_SET_STATE)]
@@ -109,8 +116,10 @@ def case_instance_dict_whose_update_raises():
 
     exc = failure(lambda: UNPICKLE(UpdateRaises, OMITTER_SUM, (None, {"x": 1})))
     assert type(exc) is Boom
-    assert entries(exc) == [(STRS, 9, "zentrove.omit.__pyx_unpickle_Omitter"),
-                            (STRS, 14, SET_STATE)]
+    assert entries(exc) == [
+        (STRS, 9, "zentrove.omit.__pyx_unpickle_Omitter"),
+        (STRS, 14, SET_STATE),
+    ]
 
 
 def case_instance_dict_that_is_not_a_dict():
@@ -184,8 +193,7 @@ def case_checksum_whose_int_changes_things():
         assert str(exc) == "name '__pyx_unpickle_Omitter' is not defined"
     finally:
         omit.__pyx_unpickle_Omitter = UNPICKLE
-    assert made.__reduce__() == (UNPICKLE, (Omitter, OMITTER_SUM, None),
-                                 (["a", "from __int__"],))
+    assert made.__reduce__() == (UNPICKLE, (Omitter, OMITTER_SUM, None), (["a", "from __int__"],))
 
     class Huge:
         def __int__(self):
@@ -224,6 +232,7 @@ def case_crafted_pickle_streams():
         class Crafted:
             def __reduce__(self):
                 return (reconstructor, (cls, checksum, state))
+
         return pickle.dumps(Crafted())
 
     cases = [
@@ -289,6 +298,7 @@ def case_update_without_result_or_exception():
 
 if __name__ == "__main__":
     if "PYTHONMALLOC" not in os.environ:  # the debug allocator catches stray writes
-        os.execve(sys.executable, [sys.executable] + sys.argv,
-                  dict(os.environ, PYTHONMALLOC="debug"))
+        os.execve(
+            sys.executable, [sys.executable] + sys.argv, dict(os.environ, PYTHONMALLOC="debug")
+        )
     run_cases(globals(), sys.argv[1:])

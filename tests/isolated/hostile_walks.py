@@ -50,7 +50,6 @@ class Once:
     __hash__ = object.__hash__
 
 
-
 class OnRelease:
     def __init__(self, action):
         self.action = action
@@ -88,8 +87,7 @@ def case_equality_raises_in_allow_mode():
     exc = failure(lambda: redactor.omit({"user": "bob", "l": ["abc"]}))
     assert entries(exc) == [OMIT, in_omit(58), should_hide]
     exc = failure(lambda: redactor.omit_recurse([["a"], {"k": "v"}]))
-    assert entries(exc) == [RECURSE, in_recurse(68),
-                            in_omit(52), should_hide]
+    assert entries(exc) == [RECURSE, in_recurse(68), in_omit(52), should_hide]
 
 
 # ------------------------------------------- key list: __eq__ mutates data
@@ -435,7 +433,7 @@ def collecting_inside(action, call):
     return result
 
 
-KEYS = ["k%d-" % i + "x" * 600 for i in range(50)]
+KEYS = [f"k{i}-" + "x" * 600 for i in range(50)]
 
 
 class Named(str):
@@ -456,20 +454,29 @@ def keyword_resets(reset, name):
     return {Named(name): ["new"]}
 
 
-def no_result_function(keep=[]):
+# What the functions made by no_result_function point into, kept for good.
+_DEFINITIONS = []
+
+
+def no_result_function():
     """A built-in function that returns NULL without setting an exception:
     PyErr_Occurred called through the fast-call convention."""
 
     class MethodDef(ctypes.Structure):
-        _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p),
-                    ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
+        _fields_ = [
+            ("name", ctypes.c_char_p),
+            ("meth", ctypes.c_void_p),
+            ("flags", ctypes.c_int),
+            ("doc", ctypes.c_char_p),
+        ]
 
-    definition = MethodDef(b"no_result", ctypes.cast(ctypes.pythonapi.PyErr_Occurred,
-                                                     ctypes.c_void_p), 0x80, None)
+    definition = MethodDef(
+        b"no_result", ctypes.cast(ctypes.pythonapi.PyErr_Occurred, ctypes.c_void_p), 0x80, None
+    )
     new = ctypes.pythonapi.PyCFunction_NewEx
     new.restype = ctypes.py_object
     new.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.py_object]
-    keep.append(definition)  # the function points into it
+    _DEFINITIONS.append(definition)
     return new(ctypes.addressof(definition), None, None)
 
 
@@ -493,8 +500,9 @@ def case_python_code_inside_the_calls():
     assert sorted(redactor.__reduce__()[2][1]) == sorted(KEYS)
 
     for extend, read, reset, name in (
-            (omit.always_omit, omit.globally_hidden, omit.reset_omissions, "targets"),
-            (omit.always_trust, omit.globally_trusted, omit.reset_trusted, "targets")):
+        (omit.always_omit, omit.globally_hidden, omit.reset_omissions, "targets"),
+        (omit.always_trust, omit.globally_trusted, omit.reset_trusted, "targets"),
+    ):
         extend(KEYS[:20])
         extend(**keyword_resets(reset, name))  # extends the list bound after binding
         assert read() == ["new"]
@@ -549,6 +557,7 @@ def case_walks_store_what_they_computed():
     assert Omitter.omit(Swap(), data) == {"n": inner} and data["n"] is inner
 
     for returns_new in (True, False):
+
         class Empties(Omitter):
             def omit(self, target):
                 data.clear()
@@ -569,9 +578,9 @@ def case_override_without_result_or_exception():
         omit_recurse = function
 
     for call, expected in (
-            (lambda: Omitter.omit(Silent(), {"a": {}}), [OMIT, in_omit(56), OMIT]),
-            (lambda: Omitter.omit_recurse(Silent(), [[]]),
-             [RECURSE, in_recurse(70), RECURSE])):
+        (lambda: Omitter.omit(Silent(), {"a": {}}), [OMIT, in_omit(56), OMIT]),
+        (lambda: Omitter.omit_recurse(Silent(), [[]]), [RECURSE, in_recurse(70), RECURSE]),
+    ):
         exc = failure(call)
         assert type(exc) is SystemError, exc
         assert str(exc) == "NULL result without error in PyObject_Call"
@@ -580,6 +589,7 @@ def case_override_without_result_or_exception():
 
 if __name__ == "__main__":
     if "PYTHONMALLOC" not in os.environ:  # the debug allocator catches stray writes
-        os.execve(sys.executable, [sys.executable] + sys.argv,
-                  dict(os.environ, PYTHONMALLOC="debug"))
+        os.execve(
+            sys.executable, [sys.executable] + sys.argv, dict(os.environ, PYTHONMALLOC="debug")
+        )
     run_cases(globals(), sys.argv[1:])

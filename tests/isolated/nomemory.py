@@ -23,13 +23,12 @@ code can loop for ever when no allocation succeeds, and raises errors of its
 own (RuntimeError "can't allocate lock") that are not the module's.
 """
 
+import _testcapi
 import gc
 import os
 import pickle
 import sys
 import traceback
-
-import _testcapi
 
 CAP = 5000  # no operation here needs that many allocations
 
@@ -73,8 +72,9 @@ class Op:
     `wrapped` lists (type, message part) of exceptions by which other code
     reports an allocation failure."""
 
-    def __init__(self, name, make, run, check, check_failed=None,
-                 expected=None, message=None, wrapped=()):
+    def __init__(
+        self, name, make, run, check, check_failed=None, expected=None, message=None, wrapped=()
+    ):
         self.name = name
         self.make = make
         self.run = run
@@ -102,8 +102,10 @@ class Op:
             except AssertionError as e:
                 raise Failed(f"{where}: wrong outcome: {e}") from None
             return "done"
-        if type(exc) is not MemoryError and not lost_message and not any(
-            type(exc) is t and text in str(exc) for t, text in self.wrapped
+        if (
+            type(exc) is not MemoryError
+            and not lost_message
+            and not any(type(exc) is t and text in str(exc) for t, text in self.wrapped)
         ):
             raise Failed(f"{where}: {type(exc).__name__}: {exc}")
         # With a single failure, a traceback can only be missing when the
@@ -112,9 +114,13 @@ class Op:
         # own exception (binding errors carry no entries), or a MemoryError
         # with entries.
         context = exc.__context__
-        if single and exc.__traceback__ is None and not (
-            (self.expected and type(context) is self.expected)
-            or (type(context) is MemoryError and context.__traceback__ is not None)
+        if (
+            single
+            and exc.__traceback__ is None
+            and not (
+                (self.expected and type(context) is self.expected)
+                or (type(context) is MemoryError and context.__traceback__ is not None)
+            )
         ):
             raise Failed(f"{where}: {type(exc).__name__} without a traceback")
         try:
@@ -218,6 +224,7 @@ def expect(condition, value):
 def walk_op(name, make_redactor, hidden, do=None):
     """A dict walk over nested(), or with `do` given a list walk over its
     values; afterwards every slot is checked."""
+
     def make():
         data = nested()
         if do is not None:
@@ -243,8 +250,14 @@ def simple(name, the_call, check, **kwargs):
 
 
 def fails(name, the_call, expected, message):
-    return Op(name, lambda: None, lambda state: the_call, lambda s, r: None,
-              expected=expected, message=message)
+    return Op(
+        name,
+        lambda: None,
+        lambda state: the_call,
+        lambda s, r: None,
+        expected=expected,
+        message=message,
+    )
 
 
 def state_of(redactor):
@@ -304,34 +317,69 @@ def group_construct():
     omit.always_trust(["user", "user"])
 
     def reinit(name, make, keys, after, before):
-        return Op(name, make, lambda s: call(s.__init__, keys),
-                  lambda s, r: expect(after(state_of(s)), state_of(s)),
-                  lambda s: expect(before(state_of(s)), state_of(s)))
+        return Op(
+            name,
+            make,
+            lambda s: call(s.__init__, keys),
+            lambda s, r: expect(after(state_of(s)), state_of(s)),
+            lambda s: expect(before(state_of(s)), state_of(s)),
+        )
 
     return [
-        simple("Omitter(list)", call(Omitter, ["a", "b" * 30, WIDE]),
-               same_state((["a", "b" * 30, WIDE, "pw"],))),
+        simple(
+            "Omitter(list)",
+            call(Omitter, ["a", "b" * 30, WIDE]),
+            same_state((["a", "b" * 30, WIDE, "pw"],)),
+        ),
         simple("Omitter()", call(Omitter), same_state((["pw", "pw"],))),
         simple("Omitter(omissions=)", call(Omitter, omissions=[]), same_state((["pw"],))),
-        simple("NoTrustOmitter(list)", call(NoTrustOmitter, ["a", "a", WIDE]),
-               lambda r: expect(sorted(state_of(r)[1]) == sorted(["a", WIDE, "user"])
-                                and state_of(r)[0] is None, state_of(r))),
+        simple(
+            "NoTrustOmitter(list)",
+            call(NoTrustOmitter, ["a", "a", WIDE]),
+            lambda r: expect(
+                sorted(state_of(r)[1]) == sorted(["a", WIDE, "user"]) and state_of(r)[0] is None,
+                state_of(r),
+            ),
+        ),
         simple("NoTrustOmitter()", call(NoTrustOmitter), same_state((None, ["user"]))),
         simple("Omitter subclass", call(Sub, ["a"]), same_state((["a", "pw"], {}))),
-        simple("NoTrustOmitter subclass", call(SubNoTrust, trusted=["b"]),
-               lambda r: expect(sorted(state_of(r)[1]) == ["b", "user"], state_of(r))),
-        reinit("Omitter.__init__ again", lambda: Omitter(["old"]), ["new", "x" * 30],
-               lambda st: st == (["new", "x" * 30, "pw"],),
-               lambda st: st == (["old", "pw"],)),
-        reinit("NoTrustOmitter.__init__ again", lambda: NoTrustOmitter(["old"]), ["new"],
-               lambda st: sorted(st[1]) == ["new", "user"],
-               lambda st: sorted(st[1]) == ["old", "user"]),
-        fails("Omitter(tuple)", call(Omitter, ("a",)), TypeError,
-              "Argument 'omissions' has incorrect type (expected list, got tuple)"),
-        fails("Omitter(two args)", call(Omitter, [], []), TypeError,
-              "__init__() takes at most 1 positional argument (2 given)"),
-        fails("NoTrustOmitter(unhashable)", call(NoTrustOmitter, ["a", ["b"]]),
-              TypeError, "unhashable type: 'list'"),
+        simple(
+            "NoTrustOmitter subclass",
+            call(SubNoTrust, trusted=["b"]),
+            lambda r: expect(sorted(state_of(r)[1]) == ["b", "user"], state_of(r)),
+        ),
+        reinit(
+            "Omitter.__init__ again",
+            lambda: Omitter(["old"]),
+            ["new", "x" * 30],
+            lambda st: st == (["new", "x" * 30, "pw"],),
+            lambda st: st == (["old", "pw"],),
+        ),
+        reinit(
+            "NoTrustOmitter.__init__ again",
+            lambda: NoTrustOmitter(["old"]),
+            ["new"],
+            lambda st: sorted(st[1]) == ["new", "user"],
+            lambda st: sorted(st[1]) == ["old", "user"],
+        ),
+        fails(
+            "Omitter(tuple)",
+            call(Omitter, ("a",)),
+            TypeError,
+            "Argument 'omissions' has incorrect type (expected list, got tuple)",
+        ),
+        fails(
+            "Omitter(two args)",
+            call(Omitter, [], []),
+            TypeError,
+            "__init__() takes at most 1 positional argument (2 given)",
+        ),
+        fails(
+            "NoTrustOmitter(unhashable)",
+            call(NoTrustOmitter, ["a", ["b"]]),
+            TypeError,
+            "unhashable type: 'list'",
+        ),
     ]
 
 
@@ -342,14 +390,30 @@ def group_omit():
         walk_op("Omitter.omit", lambda: Omitter(DENY), deny_hidden),
         walk_op("NoTrustOmitter.omit", lambda: NoTrustOmitter(ALLOW), allow_hidden),
         walk_op("override of omit", lambda: Sub(DENY), deny_hidden),
-        fails("omit(None)", call(Omitter(DENY).omit, None), AttributeError,
-              "'NoneType' object has no attribute 'items'"),
-        fails("omit(int key)", call(Omitter(DENY).omit, {"pw": "a" * 9, 1: "b"}), TypeError,
-              "Expected unicode, got int"),
-        fails("omit(OrderedDict value)", call(Omitter(DENY).omit, {"d": OrderedDict()}),
-              TypeError, "Expected dict, got collections.OrderedDict"),
-        fails("omit unbuilt", call(Omitter.__new__(Omitter).omit, {"a": "b"}),
-              TypeError, "argument of type 'NoneType' is not iterable"),
+        fails(
+            "omit(None)",
+            call(Omitter(DENY).omit, None),
+            AttributeError,
+            "'NoneType' object has no attribute 'items'",
+        ),
+        fails(
+            "omit(int key)",
+            call(Omitter(DENY).omit, {"pw": "a" * 9, 1: "b"}),
+            TypeError,
+            "Expected unicode, got int",
+        ),
+        fails(
+            "omit(OrderedDict value)",
+            call(Omitter(DENY).omit, {"d": OrderedDict()}),
+            TypeError,
+            "Expected dict, got collections.OrderedDict",
+        ),
+        fails(
+            "omit unbuilt",
+            call(Omitter.__new__(Omitter).omit, {"a": "b"}),
+            TypeError,
+            "argument of type 'NoneType' is not iterable",
+        ),
     ]
 
 
@@ -357,14 +421,25 @@ def group_omit_recurse():
     return [
         walk_op("omit_recurse do=True", lambda: Omitter(DENY), deny_hidden, True),
         walk_op("omit_recurse do=False", lambda: Omitter(DENY), deny_hidden, False),
-        walk_op("NoTrustOmitter.omit_recurse", lambda: NoTrustOmitter(ALLOW),
-                allow_hidden, True),
-        fails("omit_recurse(None)", call(Omitter(DENY).omit_recurse, None), TypeError,
-              "object of type 'NoneType' has no len()"),
-        fails("omit_recurse(tuple)", call(Omitter(DENY).omit_recurse, ("a",)), TypeError,
-              "Argument 'target' has incorrect type (expected list, got tuple)"),
-        fails("omit_recurse(three args)", call(Omitter(DENY).omit_recurse, [], 1, 2),
-              TypeError, "omit_recurse() takes at most 2 positional arguments (3 given)"),
+        walk_op("NoTrustOmitter.omit_recurse", lambda: NoTrustOmitter(ALLOW), allow_hidden, True),
+        fails(
+            "omit_recurse(None)",
+            call(Omitter(DENY).omit_recurse, None),
+            TypeError,
+            "object of type 'NoneType' has no len()",
+        ),
+        fails(
+            "omit_recurse(tuple)",
+            call(Omitter(DENY).omit_recurse, ("a",)),
+            TypeError,
+            "Argument 'target' has incorrect type (expected list, got tuple)",
+        ),
+        fails(
+            "omit_recurse(three args)",
+            call(Omitter(DENY).omit_recurse, [], 1, 2),
+            TypeError,
+            "omit_recurse() takes at most 2 positional arguments (3 given)",
+        ),
     ]
 
 
@@ -376,16 +451,36 @@ def group_hide():
         simple("hide(ascii)", call(omit.hide, "secret" * 20), masks("secret" * 20)),
         simple("hide(wide)", call(omit.hide, WIDE * 10), masks(WIDE * 10)),
         simple("hide(target=)", call(omit.hide, target="x" * 100), masks("x" * 100)),
-        fails("hide(None)", call(omit.hide, None), TypeError,
-              "object of type 'NoneType' has no len()"),
-        fails("hide(int)", call(omit.hide, 1), TypeError,
-              "Argument 'target' has incorrect type (expected str, got int)"),
-        fails("hide(two args)", call(omit.hide, "a", "b"), TypeError,
-              "hide() takes exactly 1 positional argument (2 given)"),
-        fails("hide(other=)", call(omit.hide, other="a"), TypeError,
-              "hide() takes exactly 1 positional argument (0 given)"),
-        fails("hide(str, other=)", call(omit.hide, "a", other="b"), TypeError,
-              "hide() got an unexpected keyword argument 'other'"),
+        fails(
+            "hide(None)",
+            call(omit.hide, None),
+            TypeError,
+            "object of type 'NoneType' has no len()",
+        ),
+        fails(
+            "hide(int)",
+            call(omit.hide, 1),
+            TypeError,
+            "Argument 'target' has incorrect type (expected str, got int)",
+        ),
+        fails(
+            "hide(two args)",
+            call(omit.hide, "a", "b"),
+            TypeError,
+            "hide() takes exactly 1 positional argument (2 given)",
+        ),
+        fails(
+            "hide(other=)",
+            call(omit.hide, other="a"),
+            TypeError,
+            "hide() takes exactly 1 positional argument (0 given)",
+        ),
+        fails(
+            "hide(str, other=)",
+            call(omit.hide, "a", other="b"),
+            TypeError,
+            "hide() got an unexpected keyword argument 'other'",
+        ),
     ]
 
 
@@ -400,6 +495,7 @@ def group_globals():
         def check(state, result=None):
             expect(omit.globally_hidden() == hidden, omit.globally_hidden())
             expect(omit.globally_trusted() == trusted, omit.globally_trusted())
+
         return check
 
     def op(name, the_call, after, check_result=None):
@@ -407,25 +503,45 @@ def group_globals():
             after(state)
             if check_result:
                 check_result(result)
+
         return Op(name, start, lambda state: the_call, check, lists_are(["a"], ["t"]))
 
     keys = ["x" * 30, WIDE, 1, None] * 8
     return [
         op("always_omit", call(omit.always_omit, keys), lists_are(["a"] + keys, ["t"])),
-        op("always_trust", call(omit.always_trust, targets=keys),
-           lists_are(["a"], ["t"] + keys)),
-        op("globally_hidden", call(omit.globally_hidden), lists_are(["a"], ["t"]),
-           lambda r: expect(r == ["a"], r)),
-        op("globally_trusted", call(omit.globally_trusted), lists_are(["a"], ["t"]),
-           lambda r: expect(r == ["t"], r)),
+        op("always_trust", call(omit.always_trust, targets=keys), lists_are(["a"], ["t"] + keys)),
+        op(
+            "globally_hidden",
+            call(omit.globally_hidden),
+            lists_are(["a"], ["t"]),
+            lambda r: expect(r == ["a"], r),
+        ),
+        op(
+            "globally_trusted",
+            call(omit.globally_trusted),
+            lists_are(["a"], ["t"]),
+            lambda r: expect(r == ["t"], r),
+        ),
         op("reset_omissions", call(omit.reset_omissions), lists_are([], ["t"])),
         op("reset_trusted", call(omit.reset_trusted), lists_are(["a"], [])),
-        fails("always_omit(None)", call(omit.always_omit, None), TypeError,
-              "'NoneType' object is not iterable"),
-        fails("always_trust(tuple)", call(omit.always_trust, ("a",)), TypeError,
-              "Argument 'targets' has incorrect type (expected list, got tuple)"),
-        fails("globally_hidden(1)", call(omit.globally_hidden, 1), TypeError,
-              "globally_hidden() takes no arguments (1 given)"),
+        fails(
+            "always_omit(None)",
+            call(omit.always_omit, None),
+            TypeError,
+            "'NoneType' object is not iterable",
+        ),
+        fails(
+            "always_trust(tuple)",
+            call(omit.always_trust, ("a",)),
+            TypeError,
+            "Argument 'targets' has incorrect type (expected list, got tuple)",
+        ),
+        fails(
+            "globally_hidden(1)",
+            call(omit.globally_hidden, 1),
+            TypeError,
+            "globally_hidden() takes no arguments (1 given)",
+        ),
     ]
 
 
@@ -442,20 +558,30 @@ def group_pickling():
         def check(result):
             loaded = pickle.loads(result)
             expect(type(loaded) is type(obj) and state_of(loaded) == state_of(obj), loaded)
+
         # pickle reports a failed import of the module as PicklingError
-        return simple(name, call(pickle.dumps, obj, protocol), check,
-                      wrapped=[(pickle.PicklingError, "import of module 'zentrove.omit' failed")])
+        return simple(
+            name,
+            call(pickle.dumps, obj, protocol),
+            check,
+            wrapped=[(pickle.PicklingError, "import of module 'zentrove.omit' failed")],
+        )
 
     def loads(name, obj, protocol):
         def check(result):
             expect(type(result) is type(obj), result)
             return expect(restored(state_of(result), state_of(obj)), state_of(result))
+
         return simple(name, call(pickle.loads, pickle.dumps(obj, protocol)), check)
 
     def setstate(name, make, state, after, before):
-        return Op(name, make, lambda s: call(s.__setstate__, state),
-                  lambda s, r: expect(state_of(s) == after, state_of(s)),
-                  lambda s: expect(state_of(s) in before, state_of(s)))
+        return Op(
+            name,
+            make,
+            lambda s: call(s.__setstate__, state),
+            lambda s, r: expect(state_of(s) == after, state_of(s)),
+            lambda s: expect(state_of(s) in before, state_of(s)),
+        )
 
     mismatch = "Incompatible checksums (0x1 vs (0xf72771a, 0x676fd74, 0x1022349) = (omissions))"
     return [
@@ -468,38 +594,83 @@ def group_pickling():
         loads("loads NoTrustOmitter", allow, 2),
         loads("loads subclass", sub, pickle.HIGHEST_PROTOCOL),
         loads("loads plain form", bare, 2),
-        simple("__reduce__", call(deny.__reduce__),
-               lambda r: expect(r[1][0] is Omitter and r[2][0] is state_of(deny)[0], r)),
-        simple("__reduce__ plain form", call(bare.__reduce__),
-               lambda r: expect(r[1][2] == (None,), r)),
-        simple("subclass __reduce_ex__", call(sub.__reduce_ex__, 2),
-               lambda r: expect(r[2][2] is sub.__dict__, r)),
-        setstate("Omitter.__setstate__", lambda: Omitter(["old"]),
-                 (["new"], "ignored"), (["new"],), [(["old"],), (["new"],)]),
-        setstate("NoTrustOmitter.__setstate__", lambda: NoTrustOmitter(["old"]),
-                 (["o"], ["t"]), (["o"], ["t"]),
-                 [(None, ["old"]), (["o"], ["old"]), (["o"], ["t"])]),
-        Op("subclass __setstate__", lambda: SubNoTrust(["a"]),
-           lambda s: call(s.__setstate__, (None, ["b"], {"k": "v" * 30})),
-           lambda s, r: expect(restored(state_of(s), (None, ["b"], {"k": "v" * 30})),
-                               state_of(s))),
-        simple("__pyx_unpickle_Omitter", call(UNPICKLE, Omitter, 0xF72771A, (["a"],)),
-               same_state((["a"],))),
-        simple("__pyx_unpickle_NoTrustOmitter",
-               call(UNPICKLE_NT, SubNoTrust, 0x6E28AAB, (["a"], None, {"k": 1})),
-               lambda r: expect(type(r) is SubNoTrust
-                                and restored(state_of(r), (["a"], None, {"k": 1})), r)),
-        fails("unpickle, wrong checksum", call(UNPICKLE, Omitter, 1, None),
-              pickle.PickleError, mismatch),
-        fails("unpickle, state a list", call(UNPICKLE, Omitter, 0xF72771A, []), TypeError,
-              "Expected tuple, got list"),
-        fails("unpickle, field a str",
-              call(UNPICKLE_NT, NoTrustOmitter, 0x63752F2, (["a"], "b")),
-              TypeError, "Expected list, got str"),
-        fails("__setstate__(None)", call(Omitter().__setstate__, None), TypeError,
-              "'NoneType' object is not subscriptable"),
-        fails("__reduce__(1)", call(deny.__reduce__, 1), TypeError,
-              "__reduce_cython__() takes exactly 0 positional arguments (1 given)"),
+        simple(
+            "__reduce__",
+            call(deny.__reduce__),
+            lambda r: expect(r[1][0] is Omitter and r[2][0] is state_of(deny)[0], r),
+        ),
+        simple(
+            "__reduce__ plain form", call(bare.__reduce__), lambda r: expect(r[1][2] == (None,), r)
+        ),
+        simple(
+            "subclass __reduce_ex__",
+            call(sub.__reduce_ex__, 2),
+            lambda r: expect(r[2][2] is sub.__dict__, r),
+        ),
+        setstate(
+            "Omitter.__setstate__",
+            lambda: Omitter(["old"]),
+            (["new"], "ignored"),
+            (["new"],),
+            [(["old"],), (["new"],)],
+        ),
+        setstate(
+            "NoTrustOmitter.__setstate__",
+            lambda: NoTrustOmitter(["old"]),
+            (["o"], ["t"]),
+            (["o"], ["t"]),
+            [(None, ["old"]), (["o"], ["old"]), (["o"], ["t"])],
+        ),
+        Op(
+            "subclass __setstate__",
+            lambda: SubNoTrust(["a"]),
+            lambda s: call(s.__setstate__, (None, ["b"], {"k": "v" * 30})),
+            lambda s, r: expect(
+                restored(state_of(s), (None, ["b"], {"k": "v" * 30})), state_of(s)
+            ),
+        ),
+        simple(
+            "__pyx_unpickle_Omitter",
+            call(UNPICKLE, Omitter, 0xF72771A, (["a"],)),
+            same_state((["a"],)),
+        ),
+        simple(
+            "__pyx_unpickle_NoTrustOmitter",
+            call(UNPICKLE_NT, SubNoTrust, 0x6E28AAB, (["a"], None, {"k": 1})),
+            lambda r: expect(
+                type(r) is SubNoTrust and restored(state_of(r), (["a"], None, {"k": 1})), r
+            ),
+        ),
+        fails(
+            "unpickle, wrong checksum",
+            call(UNPICKLE, Omitter, 1, None),
+            pickle.PickleError,
+            mismatch,
+        ),
+        fails(
+            "unpickle, state a list",
+            call(UNPICKLE, Omitter, 0xF72771A, []),
+            TypeError,
+            "Expected tuple, got list",
+        ),
+        fails(
+            "unpickle, field a str",
+            call(UNPICKLE_NT, NoTrustOmitter, 0x63752F2, (["a"], "b")),
+            TypeError,
+            "Expected list, got str",
+        ),
+        fails(
+            "__setstate__(None)",
+            call(Omitter().__setstate__, None),
+            TypeError,
+            "'NoneType' object is not subscriptable",
+        ),
+        fails(
+            "__reduce__(1)",
+            call(deny.__reduce__, 1),
+            TypeError,
+            "__reduce_cython__() takes exactly 0 positional arguments (1 given)",
+        ),
     ]
 
 
@@ -528,7 +699,9 @@ else:
 
 # Where start-up may report a failure: line 1 for its own steps, 3 and 4 for
 # the global lists, or the first line of the function object being bound.
-INIT_ENTRIES = {("src/zentrove/omit", line) for line in (1, 3, 4, 8, 13, 16, 20, 23, 27, 31, 46, 62)}
+INIT_ENTRIES = {
+    ("src/zentrove/omit", line) for line in (1, 3, 4, 8, 13, 16, 20, 23, 27, 31, 46, 62)
+}
 INIT_ENTRIES |= {("<stringsource>", 1), ("<stringsource>", 16)}
 
 
@@ -549,8 +722,11 @@ def import_child(spec, step, single):
         if single and exc.__traceback__ is None:
             sys.stderr.write(f"{where}: MemoryError without a traceback\n")
             return 1
-        init = [(f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
-                if f.name == "init zentrove.omit"]
+        init = [
+            (f.filename, f.lineno)
+            for f in traceback.extract_tb(exc.__traceback__)
+            if f.name == "init zentrove.omit"
+        ]
         bad = [e for e in init if e not in INIT_ENTRIES]
         if bad or len(init) > 1:
             sys.stderr.write(f"{where}: start-up entries {init}\n")

@@ -247,14 +247,17 @@ def disturbed(r, walk, fresh, change, k, by):
 
 
 def changed_messages(containers):
-    return {(RAISED, RuntimeError, f"{_type_name(type(c))} changed during redaction")
-            for c in containers}
+    return {
+        (RAISED, RuntimeError, f"{_type_name(type(c))} changed during redaction")
+        for c in containers
+    }
 
 
 def sweep(walk, kind):
     runs = collections = errors = 0
     for r, shared, change, by in itertools.product(
-            REDACTORS, (False, True), CHANGES, ("callback", "finaliser")):
+        REDACTORS, (False, True), CHANGES, ("callback", "finaliser")
+    ):
 
         def fresh():
             return make(kind, shared)
@@ -271,8 +274,10 @@ def sweep(walk, kind):
             if got in changed_messages(containers):
                 errors += 1
                 continue
-            raise Failed(f"{walk} {kind}{', shared' * shared}, {change.__name__} by a {by} "
-                         f"at collection {k} ({r!r}): {got!r}, expected one of {expected!r}")
+            raise Failed(
+                f"{walk} {kind}{', shared' * shared}, {change.__name__} by a {by} "
+                f"at collection {k} ({r!r}): {got!r}, expected one of {expected!r}"
+            )
     return runs, collections, errors
 
 
@@ -290,8 +295,9 @@ def main(walks):
 
 if __name__ == "__main__":
     if "PYTHONMALLOC" not in os.environ:  # the debug allocator catches stray writes
-        os.execve(sys.executable, [sys.executable] + sys.argv,
-                  dict(os.environ, PYTHONMALLOC="debug"))
+        os.execve(
+            sys.executable, [sys.executable] + sys.argv, dict(os.environ, PYTHONMALLOC="debug")
+        )
     try:
         main(sys.argv[1:] or WALKS)
     except Failed as e:

@@ -38,7 +38,6 @@ class Slow:
     __hash__ = object.__hash__
 
 
-
 class OverridingNoTrust(NoTrustOmitter):
     def omit(self, target):
         return super().omit(target)
@@ -77,13 +76,25 @@ def loop(stop, body, limit=10**6):
 
 def private_walks(redactor, deny_mode):
     """Walks of data that no other thread sees: the result must be exact."""
+
     def body():
-        data = {"pw": "secret", "ok": "clear", "n": 1, "l": ["a", {"pw": "bb"}],
-                "pws": ["x", ["yy"]]}
-        expected = {"pw": "******", "ok": "clear", "n": 1, "l": ["a", {"pw": "**"}],
-                    "pws": ["x", ["yy"]] if deny_mode else ["*", ["**"]]}
+        data = {
+            "pw": "secret",
+            "ok": "clear",
+            "n": 1,
+            "l": ["a", {"pw": "bb"}],
+            "pws": ["x", ["yy"]],
+        }
+        expected = {
+            "pw": "******",
+            "ok": "clear",
+            "n": 1,
+            "l": ["a", {"pw": "**"}],
+            "pws": ["x", ["yy"]] if deny_mode else ["*", ["**"]],
+        }
         assert redactor.omit(data) is data
         assert data == expected, data
+
     return body
 
 
@@ -97,6 +108,7 @@ def case_walks_while_global_lists_change():
             if len(omit.globally_hidden()) > 30:
                 omit.reset_omissions()
                 omit.reset_trusted()
+
         loop(stop, body)
 
     def builder(stop):
@@ -110,6 +122,7 @@ def case_walks_while_global_lists_change():
             assert own[:half] == own[half:] == batch * (half // 3), own
             trusted = NoTrustOmitter(["t"]).__reduce__()[2][1]
             assert sorted(trusted) in (["t"], sorted(batch + ["t"])), trusted
+
         loop(stop, body)
 
     deny = Omitter(["pw", Slow()])
@@ -118,18 +131,30 @@ def case_walks_while_global_lists_change():
     def walker(redactor, deny_mode):
         def work(stop):
             loop(stop, private_walks(redactor, deny_mode))
+
         return work
 
-    errors = run_threads([changer, changer, builder, walker(deny, True),
-                          walker(Overriding(["pw", Slow()]), True), walker(allow, False)])
+    errors = run_threads(
+        [
+            changer,
+            changer,
+            builder,
+            walker(deny, True),
+            walker(Overriding(["pw", Slow()]), True),
+            walker(allow, False),
+        ]
+    )
     assert not errors, errors
 
 
 def case_shared_data_mutated_while_walked():
     shared = {"pw": "secret", "l": ["a"] * 50, "d": {"pw": "x"}}
     outcomes = {"done": 0, "changed": 0}
-    redactors = [Omitter(["pw", "l", Slow()]), Overriding(["pw", Slow(), "l"]),
-                 NoTrustOmitter(["d", Slow()])]
+    redactors = [
+        Omitter(["pw", "l", Slow()]),
+        Overriding(["pw", Slow(), "l"]),
+        NoTrustOmitter(["d", Slow()]),
+    ]
 
     def mutator(stop):
         n = 0
@@ -137,15 +162,16 @@ def case_shared_data_mutated_while_walked():
         def body():
             nonlocal n
             n += 1
-            shared[f"k{n % 7}"] = "v" * (n % 5)      # grows, then replaces
+            shared[f"k{n % 7}"] = "v" * (n % 5)  # grows, then replaces
             if n % 3 == 0:
                 shared.pop(f"k{(n + 3) % 7}", None)  # shrinks
             lst = shared["l"]
             if n % 2:
-                del lst[len(lst) // 2:]              # shortened
+                del lst[len(lst) // 2 :]  # shortened
             else:
                 lst.extend(["b", {"pw": "c"}, ["d"]] * 10)
             shared["d"] = {"pw": "y", "inner": ["z"]}  # replaced
+
         loop(stop, body)
 
     def walker(redactor):
@@ -157,7 +183,9 @@ def case_shared_data_mutated_while_walked():
                 except RuntimeError as exc:
                     assert str(exc) in SIZE_CHANGED, exc
                     outcomes["changed"] += 1
+
             loop(stop, body)
+
         return work
 
     errors = run_threads([mutator, mutator] + [walker(r) for r in redactors])
@@ -178,10 +206,11 @@ def case_lists_shortened_under_list_walks():
             for inner in list(shared):
                 if type(inner) is dict:
                     inner = inner["x"]
-                del inner[len(inner) // 2:]
+                del inner[len(inner) // 2 :]
                 inner.extend(["t"] * 10)
             del shared[10:]
             shared.extend([["u"] * 5, {"x": ["v"]}] * 5)
+
         loop(stop, body)
 
     def walker(stop):
@@ -190,6 +219,7 @@ def case_lists_shortened_under_list_walks():
                 redactor.omit_recurse(shared, True)
             except RuntimeError as exc:
                 assert str(exc) in SIZE_CHANGED, exc
+
         loop(stop, body)
 
     errors = run_threads([shortener, walker, walker, walker])
@@ -217,6 +247,7 @@ def case_redactor_lists_swapped_while_scanned():
             deny.__setstate__(((second if n % 3 else first),))
             allow.__setstate__((None, [Slow(), "ok"] if n % 2 else ["ok", Slow()]))
             allow.__init__(["ok"])
+
         loop(stop, body)
 
     def walker(stop):
@@ -226,6 +257,7 @@ def case_redactor_lists_swapped_while_scanned():
             assert data["pw"] == "******" and data["ok"] == "clear", data
             allow.omit(data)
             assert data["ok"] == "clear" and data["l"] == ["*"], data
+
         loop(stop, body)
 
     def pickler(stop):
@@ -235,6 +267,7 @@ def case_redactor_lists_swapped_while_scanned():
                 data = {"pw": "xyz", "ok": "clear"}
                 copy.omit(data)
                 assert data["ok"] == "clear"
+
         loop(stop, body)
 
     errors = run_threads([swapper, swapper, walker, walker, pickler])

@@ -75,6 +75,27 @@ constexpr Triggers make_triggers(bool at_start)
 constexpr Triggers kStartTriggers = make_triggers(true);
 constexpr Triggers kAnyTriggers = make_triggers(false);
 
+// The entries with a head whose second byte is this one: with the first
+// byte's entries, the matchers worth a call ("gh" calls no GitLab matcher).
+constexpr Triggers make_seconds()
+{
+    Triggers t{};
+    for (size_t e = 0; e < kEntries.size(); ++e) {
+        for (size_t i = 0; i + 1 < kEntries[e].heads.size(); i += 2) {
+            char second = kEntries[e].heads[i + 1];
+            for (unsigned b = 0; b < 256; ++b) {
+                if (second == '?' || (second == '#' && b >= '0' && b <= '9')
+                    || static_cast<unsigned char>(second) == b) {
+                    t[b] |= uint32_t{1} << e;
+                }
+            }
+        }
+    }
+    return t;
+}
+
+constexpr Triggers kSeconds = make_seconds();
+
 // Every two-byte head of every entry, one bit per pair of bytes: most words
 // that start with a trigger byte fail here without a call ("every" for "ey"),
 // and so do most dashes (only "--" may begin a PEM block).
@@ -159,15 +180,27 @@ constexpr auto kValidNames = make_valid_names();
 // Interned detector names, made at start-up.  Owned here, immortal.
 PyObject* name_objects[kCount];
 
-[[nodiscard]] uint32_t live_entries(uint32_t detectors) noexcept
+// The entries that a set of detectors makes live, for every set: one load
+// per scan, which short strings (most of those a walk scans) feel.
+constexpr std::array<uint16_t, size_t{1} << kCount> make_live()
 {
-    uint32_t live = 0;
-    for (size_t e = 0; e < kEntries.size(); ++e) {
-        if (detectors & ((uint32_t{1} << kEntries[e].detector) | kEntries[e].also)) {
-            live |= uint32_t{1} << e;
+    std::array<uint16_t, size_t{1} << kCount> live{};
+    for (size_t detectors = 0; detectors < live.size(); ++detectors) {
+        for (size_t e = 0; e < kEntries.size(); ++e) {
+            if (detectors & ((uint32_t{1} << kEntries[e].detector) | kEntries[e].also)) {
+                live[detectors] = static_cast<uint16_t>(live[detectors] | (1u << e));
+            }
         }
     }
     return live;
+}
+static_assert(kEntries.size() <= 16);
+
+constexpr auto kLive = make_live();
+
+[[nodiscard]] uint32_t live_entries(uint32_t detectors) noexcept
+{
+    return kLive[detectors & kAllDetectors];
 }
 
 // Tries the matchers in `entries` at `at`: the resume position, 0, or -1.
@@ -297,7 +330,7 @@ static_assert(simd_sets_match());
 int run_scan(Scan& scan, uint32_t detectors)
 {
     const uint32_t live = live_entries(detectors);
-    const unsigned char* p = scan.text;
+    const unsigned char* p = scan.text.data;  // the candidate pass reads each byte once, uncounted
     const Py_ssize_t n = scan.size;
     Py_ssize_t resume = 0;  // matched text before this is not scanned again
     unsigned prev = 0;      // word flag of the byte before the block
@@ -314,7 +347,8 @@ int run_scan(Scan& scan, uint32_t detectors)
             if (!(kHeads[pair / 64] & (uint64_t{1} << (pair % 64)))) {
                 continue;
             }
-            uint32_t entries = ((kClass[c] & kWord) ? kStartTriggers[c] : kAnyTriggers[c]) & live;
+            uint32_t entries = ((kClass[c] & kWord) ? kStartTriggers[c] : kAnyTriggers[c])
+                               & kSeconds[pair & 0xff] & live;
             if (entries != 0) {
                 Py_ssize_t found = try_entries(scan, at, entries);
                 if (found < 0) {
@@ -379,7 +413,20 @@ PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     return redactor_scan(args[0], args[1]);
 }
 
+#ifdef ZR_COUNT_WORK
+// _bytes_examined(): the bytes of scanned text that matchers have read so
+// far; only in builds that count (debug interpreter, ZENTROVE_COUNT_WORK).
+PyObject* py_bytes_examined(PyObject*, PyObject*)
+{
+    return PyLong_FromSsize_t(bytes_examined);
+}
+#endif
+
 PyMethodDef functions[] = {
+#ifdef ZR_COUNT_WORK
+    {"_bytes_examined", py_bytes_examined, METH_NOARGS,
+     "_bytes_examined()\n--\n\nBytes of text the matchers have read, for tests of linear work."},
+#endif
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)),
      METH_FASTCALL, "scan(redactor, text, /)\n--\n\nRedactor.scan(text) as a function."},
     {"parse_detectors", py_parse_detectors, METH_O,
@@ -407,19 +454,14 @@ PyObject* redactor_scan(PyObject* self, PyObject* text)
                      Py_TYPE(text)->tp_name);
         return nullptr;
     }
-    return scan_str(*rules, text, nullptr);
+    return scan_value(*rules, text, nullptr, 0, nullptr);
 }
 
-PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired)
+PyObject* scan_value(const Rules& rules, PyObject* value, const char* key, Py_ssize_t key_size,
+                     uint32_t* fired, bool copy)
 {
-    return detect::scan_text(text, rules.detectors, &rules, rules.mask, fired);
-}
-
-int scan_fired(const Rules& rules, PyObject* text, uint32_t* fired)
-{
-    PyObject* same = detect::scan_text(text, rules.detectors, &rules, rules.mask, fired, false);
-    Py_XDECREF(same);
-    return same == nullptr ? -1 : 0;
+    return detect::scan_text(value, rules.detectors, &rules, rules.mask, fired, copy, key,
+                             key_size);
 }
 
 int detectors_parse(PyObject* arg, uint32_t* detectors)

@@ -100,6 +100,104 @@ inline constexpr std::array<uint8_t, 256> kClass = make_classes();
     return c == '"' || c == '\'';
 }
 
+// Work counting, for the tests of linear time: a build with Py_DEBUG (the
+// debug interpreter's) or ZENTROVE_COUNT_WORK counts every byte of the text
+// that a matcher reads, and zentrove._redact._bytes_examined() tells.  The
+// GIL serialises scans, so a plain counter does.
+#if defined(Py_DEBUG) || defined(ZENTROVE_COUNT_WORK)
+#define ZR_COUNT_WORK 1
+inline Py_ssize_t bytes_examined = 0;
+inline void examined(Py_ssize_t n) noexcept
+{
+    bytes_examined += n;
+}
+#else
+inline void examined(Py_ssize_t) noexcept {}
+#endif
+
+// The scanned bytes: an index reads one byte and counts it; `+` gives a raw
+// pointer for the C library's searches, whose callers count what they read.
+struct Bytes {
+    const unsigned char* data;
+
+    unsigned char operator[](Py_ssize_t i) const noexcept
+    {
+        examined(1);
+        return data[i];
+    }
+    const unsigned char* operator+(Py_ssize_t i) const noexcept { return data + i; }
+};
+
+// Where a search of the C library stopped: the offset of `found` from
+// `base`, or `n` when it found nothing; the bytes up to there (and the
+// `width` of what it found) count as read.
+[[nodiscard]] inline Py_ssize_t searched(const unsigned char* base, const void* found,
+                                         Py_ssize_t n, Py_ssize_t width = 1) noexcept
+{
+    Py_ssize_t stop = found != nullptr ? static_cast<const unsigned char*>(found) - base : n;
+    examined(found != nullptr ? stop + width : n);
+    return stop;
+}
+
+// A search forward for the first position that passes a test, which later
+// searches from inside the stretch already read continue instead of reading
+// it again.  The tests are pure functions of the text and `key`, and callers
+// ask from positions that do not go back, so each byte is tested about once.
+struct Ahead {
+    Py_ssize_t from;  // [from, to) holds no hit
+    Py_ssize_t to;    // and `to` is one when `hit`
+    Py_ssize_t key;   // what the test depends on besides the text
+    bool hit;
+
+    // The first position in [start, limit) that passes `test`, or -1.
+    template <class Test>
+    [[nodiscard]] Py_ssize_t next(Py_ssize_t start, Py_ssize_t limit, Py_ssize_t of,
+                                  Test&& test) noexcept
+    {
+        Py_ssize_t i = start;
+        if (of == key && from <= start && start <= to) {
+            if (hit) {
+                return to < limit ? to : -1;
+            }
+            i = to;
+        }
+        else {
+            from = start;
+            key = of;
+        }
+        for (; i < limit; ++i) {
+            if (test(i)) {
+                to = i;
+                hit = true;
+                return i;
+            }
+        }
+        to = i;
+        hit = false;
+        return -1;
+    }
+};
+
+// The same backward: the last position before `start` that passes the test.
+struct Behind {
+    Py_ssize_t from;   // none in (found, from)
+    Py_ssize_t found;  // a hit, or -1 for none down to the text's start
+
+    template <class Test>
+    [[nodiscard]] Py_ssize_t last(Py_ssize_t start, Test&& test) noexcept
+    {
+        const bool known = from >= 0 && from <= start;
+        const Py_ssize_t floor = known ? from : 0;
+        Py_ssize_t i = start;
+        while (i > floor && !test(i - 1)) {
+            --i;
+        }
+        found = i > floor ? i - 1 : known ? found : -1;
+        from = start;
+        return found;
+    }
+};
+
 // One span of bytes to mask, and the detector that found it.
 struct Span {
     Py_ssize_t begin;
@@ -112,8 +210,8 @@ struct Span {
 class Scan {
 public:
     Scan(const unsigned char* text, Py_ssize_t size, const Rules* rules,
-         uint32_t detectors) noexcept
-        : text(text), size(size), rules(rules), detectors(detectors)
+         uint32_t detectors, Py_ssize_t value_from = 0) noexcept
+        : text{text}, size(size), rules(rules), detectors(detectors), value_from(value_from)
     {
     }
     Scan(const Scan&) = delete;
@@ -125,11 +223,14 @@ public:
         }
     }
 
-    const unsigned char* const text;  // UTF-8, not NUL-terminated
+    const Bytes text;  // UTF-8, not NUL-terminated
     const Py_ssize_t size;
     const Rules* const rules;  // key rules for key=value text; NULL: none match
     const uint32_t detectors;  // bit per detector that may fire
-    uint32_t fired = 0;        // bit per detector that masked something
+    // Where the caller's value starts: before it, the key that the value
+    // was joined to, whose spans fire nothing.
+    const Py_ssize_t value_from;
+    uint32_t fired = 0;        // bit per detector that masked something in the value
 
     // Records a span; one that overlaps earlier spans absorbs them, so a
     // backward-looking matcher may add a span that starts before the last.
@@ -158,15 +259,40 @@ public:
         }
         return true;
     }
-    // Bytes of class `cls` from `at` on, at most `limit`.
+    // Bytes of class `cls` from `at` on, at most `limit`.  A long run is
+    // read once: matchers tried again inside it (a JWT's header from every
+    // "eyJ" in it, a token prefix within a longer word) find its end in a
+    // memo instead.
     [[nodiscard]] Py_ssize_t run(Py_ssize_t at, uint8_t cls,
                                  Py_ssize_t limit = PY_SSIZE_T_MAX) const noexcept
     {
+        Py_ssize_t stop = size - at < kShortRun ? size : at + kShortRun;
         Py_ssize_t end = at;
-        while (end < size && end - at < limit && is(text[end], cls)) {
+        while (end < stop && is(text[end], cls)) {
             ++end;
         }
-        return end - at;
+        if (end == stop && stop < size) {
+            end = long_run_end(at, end, cls);
+        }
+        return end - at < limit ? end - at : limit;
+    }
+
+    // Searches that matchers tried at nearby triggers repeat, remembered.
+    // Set up at first use: most scans never need them.
+    struct Memos {
+        Ahead secret_or_line;  // key ids in a row each look 160 bytes ahead
+        Behind tag_bound;      // a `value` attribute looks back for its tag
+        Ahead attribute;       // ... and on from there for its `name=`
+        Ahead quote_close;     // ... and for where that name's quote closes
+    };
+    [[nodiscard]] Memos& memos() noexcept
+    {
+        if (!memos_ready_) {
+            constexpr Ahead fresh{-1, -1, -1, false};
+            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh};
+            memos_ready_ = true;
+        }
+        return memos_;
     }
     // The byte at `at`, or 0 outside the text.
     [[nodiscard]] unsigned char at(Py_ssize_t i) const noexcept
@@ -184,6 +310,22 @@ private:
         int sensitive;
     };
     static constexpr size_t kVerdicts = 64;
+
+    // Runs longer than this are remembered, two per byte class (a JWT reads
+    // two runs of one class before it can fail).
+    static constexpr Py_ssize_t kShortRun = 8;
+    struct RunMemo {
+        Py_ssize_t begin;  // where a query started
+        Py_ssize_t end;    // where the run ends: no byte of the class, or the text's end
+    };
+    [[nodiscard]] Py_ssize_t long_run_end(Py_ssize_t at, Py_ssize_t from,
+                                          uint8_t cls) const noexcept;
+    mutable RunMemo runs_[8][2];         // a row is valid by its bit in run_rows_
+    mutable uint8_t run_older_[8] = {};
+    mutable uint8_t run_rows_ = 0;
+    bool memos_ready_ = false;
+    Memos memos_;
+
     uint64_t filled_ = 0;
     Verdict verdicts_[kVerdicts];
 
@@ -225,11 +367,39 @@ Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 // keys of key=value text (NULL: none); `mask` is None for one '*' per code
 // point, or the str that replaces each secret; `fired` collects the bits of
 // the detectors that masked something.  Without `copy`, only `fired` tells.
+// With a `key` (UTF-8, NULL for none) the text is a value under that key,
+// scanned as the text `key=value` and masked as its value part.
 [[nodiscard]] PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules,
-                                  PyObject* mask, uint32_t* fired, bool copy = true);
+                                  PyObject* mask, uint32_t* fired, bool copy = true,
+                                  const char* key = nullptr, Py_ssize_t key_size = 0);
 
 // An AWS secret access key's shape: 40 base64 bytes from `at`, bounded on
 // both sides, with upper and lower case letters and a digit.
 [[nodiscard]] bool aws_secret_at(const Scan& scan, Py_ssize_t at) noexcept;
+
+// The byte classes that Scan::run remembers runs of, each its own row.
+[[nodiscard]] constexpr int run_row(uint8_t cls) noexcept
+{
+    switch (cls) {
+    case kWord:
+        return 0;
+    case kDigit:
+        return 1;
+    case kUpper | kDigit:
+        return 2;
+    case kDigit | kUpper | kLower:
+        return 3;
+    case kB64:
+        return 4;
+    case kB64Url:
+        return 5;
+    case kB64 | kB64Url:
+        return 6;
+    case kToken68:
+        return 7;
+    default:
+        return -1;
+    }
+}
 
 }  // namespace zr::detect

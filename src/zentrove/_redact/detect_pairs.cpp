@@ -187,21 +187,36 @@ struct Separator {
 // (to the end of the line if there is none); `key: value` with a space runs
 // to the end of the line, as in a header; otherwise to the next blank, `&`
 // or quote, or to punctuation that ends the value rather than belongs to it.
-[[nodiscard]] bool find_value(const Scan& s, Py_ssize_t at, Pair* pair) noexcept
+// Where the value after the separator at `at` starts: past blanks and a
+// Python literal's prefix, which stays outside the secret (b'...', rb"...").
+// `line`: blanks after a ':', so the value runs to the end of the line.
+[[nodiscard]] Py_ssize_t value_start(const Scan& s, Py_ssize_t at, bool* line) noexcept
 {
     Py_ssize_t v = at + 1;
     while (v < s.size && v - at <= 16 && blank(s.text[v])) {
         ++v;
     }
-    bool line = s.text[at] == ':' && v > at + 1;
-    // A Python literal's prefix stays outside the secret: b'...', rb"...".
+    *line = s.text[at] == ':' && v > at + 1;
     Py_ssize_t prefix = 0;
     while (prefix < 2 && is_literal_prefix(s.at(v + prefix))) {
         ++prefix;
     }
-    if (prefix > 0 && quote(s.at(v + prefix))) {
-        v += prefix;
-    }
+    return prefix > 0 && quote(s.at(v + prefix)) ? v + prefix : v;
+}
+
+[[nodiscard]] bool quoted_at(const Scan& s, Py_ssize_t v) noexcept
+{
+    return quote(s.at(v)) || (s.at(v) == '\\' && s.at(v + 1) == '"');
+}
+
+// An unquoted value longer than `longest` bytes before its trailing blanks
+// are trimmed is no value here: find_value gives up there rather than read
+// on.
+[[nodiscard]] bool find_value(const Scan& s, Py_ssize_t at, Pair* pair,
+                              Py_ssize_t longest = PY_SSIZE_T_MAX) noexcept
+{
+    bool line;
+    Py_ssize_t v = value_start(s, at, &line);
     if (s.at(v) == '\\' && s.at(v + 1) == '"') {
         return find_escaped_value(s, v + 2, pair);
     }
@@ -222,7 +237,11 @@ struct Separator {
     // Brackets that open the value, or follow a '$', hold it to their
     // match: "(none)", "<redacted>", "{{ vault_password }}", "$(cat f)".
     int depth = 0;
+    const Py_ssize_t cap = s.size - v > longest ? v + longest : s.size;
     while (e < s.size) {
+        if (e > cap) {
+            return false;
+        }
         unsigned char c = s.text[e];
         if (c == '\n' || c == '\r' || c == pair->enclosing) {
             break;
@@ -340,39 +359,62 @@ struct Separator {
     return s.run(v, kB64, 41) == 40;
 }
 
+// The longest raw value that trims to the 40 bytes from `v`: a '.' that
+// ends a sentence and blanks may follow them.  A longer raw value is no AWS
+// secret, so the value is not read past this.
+[[nodiscard]] Py_ssize_t forty_and_trimmings(const Scan& s, Py_ssize_t v) noexcept
+{
+    Py_ssize_t p = v + 40;
+    p += s.at(p) == '.' ? 1 : 0;
+    while (blank(s.at(p))) {
+        ++p;
+    }
+    return p - v;
+}
+
 // `<add key="password" value="x"/>`, `<input name="token" value="x">`: the
 // key that a `value` attribute's tag names, found between the tag's '<' and
 // `value` as [*begin, *end).
-[[nodiscard]] bool named_by_tag(const Scan& s, const Pair& pair, Py_ssize_t* begin,
+[[nodiscard]] bool named_by_tag(Scan& s, const Pair& pair, Py_ssize_t* begin,
                                 Py_ssize_t* end) noexcept
 {
     if (!pair.quoted_value || pair.quoted_key
         || !equals_folded(s, pair.key_begin, pair.key_end, "value")) {
         return false;
     }
-    Py_ssize_t tag = pair.key_begin;
-    while (tag > 0 && pair.key_begin - tag < 512 && s.text[tag - 1] != '<') {
-        unsigned char c = s.text[tag - 1];
-        if (c == '>' || c == '\n') {
+    // The tag starts after its '<' within 512 bytes, or 512 bytes back; a
+    // '>' or a line's end in between: no tag.  Attributes in a row share
+    // their tag and its name, so these searches are remembered.
+    const Py_ssize_t key = pair.key_begin;
+    Py_ssize_t bound = s.memos().tag_bound.last(key, [&s](Py_ssize_t i) {
+        unsigned char c = s.text[i];
+        return c == '<' || c == '>' || c == '\n';
+    });
+    Py_ssize_t tag = key > 512 ? key - 512 : 0;
+    if (bound >= 0 && key - bound <= 512) {
+        if (s.text[bound] != '<') {
             return false;
         }
-        --tag;
+        tag = bound + 1;
     }
-    for (Py_ssize_t a = tag; a + 6 < pair.key_begin; ++a) {
-        bool name = s.has(a, "name=") || s.has(a, "key=");
-        Py_ssize_t q = a + (s.text[a] == 'n' ? 5 : 4);
-        if (name && a > tag && space(s.text[a - 1]) && quote(s.at(q))) {
-            const void* close = std::memchr(s.text + q + 1, s.text[q],
-                                            static_cast<size_t>(pair.key_begin - q - 1));
-            if (close == nullptr) {
-                return false;
-            }
-            *begin = q + 1;
-            *end = static_cast<const unsigned char*>(close) - s.text;
-            return *end > *begin;
-        }
+    Py_ssize_t a = s.memos().attribute.next(tag + 1, key - 6, 0, [&s](Py_ssize_t i) {
+        return (s.has(i, "name=") || s.has(i, "key=")) && space(s.text[i - 1])
+               && quote(s.at(i + (s.text[i] == 'n' ? 5 : 4)));
+    });
+    if (a < 0) {
+        return false;
     }
-    return false;
+    Py_ssize_t q = a + (s.text[a] == 'n' ? 5 : 4);
+    unsigned char mark = s.text[q];
+    Py_ssize_t close = s.memos().quote_close.next(q + 1, key, q, [&s, mark](Py_ssize_t i) {
+        return s.text[i] == mark;
+    });
+    if (close < 0) {
+        return false;
+    }
+    *begin = q + 1;
+    *end = close;
+    return *end > *begin;
 }
 
 }  // namespace
@@ -389,6 +431,15 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
     unsigned char before = scan.at(pair.key_begin - 1);
     if (scan.text[at] == ':' && (before == '/' || before == '@')) {
         return 0;  // a URL's host and port
+    }
+    // "=>" joins a hash's key and value ({"password"=>"x"}, 'token' => 'x'),
+    // but `password => password.strip()` is a function.  Told before the
+    // key is judged and the value read: each "=>" of a long chain would
+    // read the rest of it.
+    bool line;
+    if (sep.last > at && !pair.quoted_key
+        && !quoted_at(scan, value_start(scan, sep.last, &line))) {
+        return 0;
     }
     const unsigned char* key = scan.text + pair.key_begin;
     Py_ssize_t n = pair.key_end - pair.key_begin;
@@ -417,21 +468,22 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
     if (sensitive == 0) {
         // An AWS secret under a key that says so, whatever the key rules.
         // A glance at the value's length is the cheapest test, so it goes
-        // first.
-        if (!(scan.detectors & (uint32_t{1} << kAws)) || !forty_after(scan, sep.last)
-            || (!contains_folded(key, n, "secret") && !contains_folded(key, n, "aws"))
-            || !find_value(scan, sep.last, &pair) || pair.value_end - pair.value_begin != 40
+        // first; the value is read no further than such a secret reaches.
+        if (!(scan.detectors & (uint32_t{1} << kAws)) || !forty_after(scan, sep.last)) {
+            return 0;
+        }
+        examined(2 * n);
+        bool secretish = contains_folded(key, n, "secret") || contains_folded(key, n, "aws");
+        Py_ssize_t v = value_start(scan, sep.last, &line);
+        if (!secretish
+            || !find_value(scan, sep.last, &pair, forty_and_trimmings(scan, v))
+            || pair.value_end - pair.value_begin != 40
             || !aws_secret_at(scan, pair.value_begin)) {
             return 0;
         }
         detector = kAws;
     }
     else if (!find_value(scan, sep.last, &pair)) {
-        return 0;
-    }
-    // "=>" joins a hash's key and value ({"password"=>"x"}, 'token' => 'x'),
-    // but `password => password.strip()` is a function.
-    if (sep.last > at && !pair.quoted_key && !pair.quoted_value) {
         return 0;
     }
     if (scan.add(pair.value_begin, pair.value_end, detector) < 0) {
@@ -452,13 +504,17 @@ Py_ssize_t match_element(Scan& scan, Py_ssize_t at, int detector)
         return 0;
     }
     Py_ssize_t n = at - name;
-    const void* lt = std::memchr(scan.text + at + 1, '<', static_cast<size_t>(scan.size - at - 1));
-    if (lt == nullptr) {
+    Py_ssize_t rest = scan.size - at - 1;
+    Py_ssize_t end = at + 1 + searched(scan.text + at + 1,
+                                       std::memchr(scan.text + at + 1, '<',
+                                                   static_cast<size_t>(rest)),
+                                       rest);
+    if (end == scan.size || end == at + 1 || scan.at(end + 1) != '/'
+        || scan.at(end + 2 + n) != '>') {
         return 0;
     }
-    Py_ssize_t end = static_cast<const unsigned char*>(lt) - scan.text;
-    if (end == at + 1 || scan.at(end + 1) != '/' || scan.at(end + 2 + n) != '>'
-        || std::memcmp(scan.text + end + 2, scan.text + name, static_cast<size_t>(n)) != 0) {
+    examined(n);
+    if (std::memcmp(scan.text + end + 2, scan.text + name, static_cast<size_t>(n)) != 0) {
         return 0;
     }
     int sensitive = scan.key_sensitive(name, n);

@@ -17,18 +17,60 @@ struct Prefixed {
     Py_ssize_t max;
 };
 
+// No prefix of a table starts another, so the first that the text holds is
+// the only one: its body decides.
+template <size_t N>
+constexpr bool prefix_free(const std::array<Prefixed, N>& table)
+{
+    for (const Prefixed& a : table) {
+        for (const Prefixed& b : table) {
+            if (&a != &b && b.prefix.starts_with(a.prefix)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+constexpr size_t kLongestPrefix = 12;
+
+template <size_t N>
+constexpr bool prefixes_fit(const std::array<Prefixed, N>& table)
+{
+    for (const Prefixed& p : table) {
+        if (p.prefix.size() < 2 || p.prefix.size() > kLongestPrefix) {
+            return false;
+        }
+    }
+    return true;
+}
+
 template <size_t N>
 [[nodiscard]] Py_ssize_t match_prefixed(Scan& scan, Py_ssize_t at, int detector,
                                         const std::array<Prefixed, N>& table)
 {
+    // The text's first bytes, read once for all the prefixes: most share a
+    // first byte, so a table is walked at each trigger.
+    size_t longest = 0;
     for (const Prefixed& p : table) {
-        if (!scan.has(at, p.prefix)) {
+        longest = p.prefix.size() > longest ? p.prefix.size() : longest;
+    }
+    unsigned char head[kLongestPrefix];
+    size_t held = 0;
+    while (held < longest && at + static_cast<Py_ssize_t>(held) < scan.size) {
+        head[held] = scan.text[at + static_cast<Py_ssize_t>(held)];
+        ++held;
+    }
+    for (const Prefixed& p : table) {
+        // The first byte is the trigger's, the second tells most apart.
+        if (p.prefix.size() > held || head[1] != static_cast<unsigned char>(p.prefix[1])
+            || std::memcmp(head, p.prefix.data(), p.prefix.size()) != 0) {
             continue;
         }
         Py_ssize_t body = at + static_cast<Py_ssize_t>(p.prefix.size());
         Py_ssize_t n = scan.run(body, p.body, p.max + 1);
         if (n < p.min || n > p.max) {
-            continue;
+            return 0;
         }
         if (scan.add(at, body + n, detector) < 0) {
             return -1;
@@ -104,6 +146,13 @@ constexpr std::array<Prefixed, 3> kGoogleKeys = {{
     {"GOCSPX-", kB64Url, 28, 28},    // OAuth client secret
     {"ya29.", kB64Url, 20, 4096},    // OAuth access token
 }};
+
+static_assert(prefix_free(kAwsKeyIds) && prefix_free(kGithubTokens)
+              && prefix_free(kGitlabTokens) && prefix_free(kSlackTokens)
+              && prefix_free(kStripeKeys) && prefix_free(kGoogleKeys));
+static_assert(prefixes_fit(kAwsKeyIds) && prefixes_fit(kGithubTokens)
+              && prefixes_fit(kGitlabTokens) && prefixes_fit(kSlackTokens)
+              && prefixes_fit(kStripeKeys) && prefixes_fit(kGoogleKeys));
 
 [[nodiscard]] bool starts_folded(const Scan& scan, Py_ssize_t at,
                                  std::string_view lower) noexcept
@@ -205,6 +254,7 @@ Py_ssize_t match_authorization(Scan& scan, Py_ssize_t at, int detector)
     if (is(scan.at(begin + n + pad), kWord)) {
         return 0;
     }
+    examined(n);
     if (basic ? !basic_credentials(scan.text + begin, n)
               : !bearer_token(scan.text + begin, n)) {
         return 0;
@@ -254,6 +304,7 @@ Py_ssize_t match_private_key(Scan& scan, Py_ssize_t at, int detector)
     }
     std::string_view name(reinterpret_cast<const char*>(scan.text + label),
                           static_cast<size_t>(n));
+    examined(n);
     if (name.find("PRIVATE KEY") == std::string_view::npos
         || !scan.has(label + n, "-----")) {
         return 0;
@@ -261,11 +312,10 @@ Py_ssize_t match_private_key(Scan& scan, Py_ssize_t at, int detector)
     // The markers stay readable; the body goes, up to the end marker or, for
     // a truncated block, to the end of the text.
     Py_ssize_t body = label + n + 5;
-    const void* found = memmem(scan.text + body, static_cast<size_t>(scan.size - body),
-                               "-----END ", 9);
-    Py_ssize_t end = found != nullptr
-                         ? static_cast<const unsigned char*>(found) - scan.text
-                         : scan.size;
+    Py_ssize_t end = body + searched(scan.text + body,
+                                     memmem(scan.text + body, static_cast<size_t>(scan.size - body),
+                                            "-----END ", 9),
+                                     scan.size - body, 9);
     if (end == body) {
         return 0;
     }
@@ -282,15 +332,17 @@ Py_ssize_t match_aws_key_id(Scan& scan, Py_ssize_t at, int detector)
         return end;
     }
     // A secret key printed next to its key id, on the same line, goes too.
-    for (Py_ssize_t i = end; i < scan.size && i - end < 160 && scan.text[i] != '\n'; ++i) {
-        if (!is(scan.at(i - 1), kB64) && aws_secret_at(scan, i)) {
-            if (scan.add(i, i + 40, detector) < 0) {
-                return -1;
-            }
-            return i + 40;
-        }
+    Py_ssize_t reach = scan.size - end < 160 ? scan.size : end + 160;
+    Py_ssize_t i = scan.memos().secret_or_line.next(end, reach, 0, [&scan](Py_ssize_t j) {
+        return scan.text[j] == '\n' || (!is(scan.at(j - 1), kB64) && aws_secret_at(scan, j));
+    });
+    if (i < 0 || scan.text[i] == '\n') {
+        return end;
     }
-    return end;
+    if (scan.add(i, i + 40, detector) < 0) {
+        return -1;
+    }
+    return i + 40;
 }
 
 Py_ssize_t match_github(Scan& scan, Py_ssize_t at, int detector)

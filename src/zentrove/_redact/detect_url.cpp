@@ -61,11 +61,14 @@ Py_ssize_t match_url_credentials(Scan& scan, Py_ssize_t at, int detector)
         }
         ++end;
     }
-    const void* colon = std::memchr(scan.text + user, ':', static_cast<size_t>(last - user));
-    if (colon == nullptr) {
+    Py_ssize_t colon = user + searched(scan.text + user,
+                                       std::memchr(scan.text + user, ':',
+                                                   static_cast<size_t>(last - user)),
+                                       last - user);
+    if (colon == last) {
         return 0;
     }
-    Py_ssize_t password = static_cast<const unsigned char*>(colon) - scan.text + 1;
+    Py_ssize_t password = colon + 1;
     if (password == last) {
         return 0;
     }

@@ -108,8 +108,10 @@ void scanner_free(Scanner& s) noexcept
 {
     PyMem_RawFree(s.out.data);
     PyMem_RawFree(s.key.data);
+    PyMem_RawFree(s.value_key.data);
     s.out = ByteBuf{};
     s.key = ByteBuf{};
+    s.value_key = ByteBuf{};
 }
 
 const char* json_error_message(ScanError error) noexcept
@@ -174,7 +176,14 @@ int detect_kept(Scanner& s, const char* text, size_t n, const char* q)
     // A lone surrogate came from an escape as three bytes: keep it one.
     Ref str = Ref::steal(PyUnicode_DecodeUTF8(n != 0 ? text : "", static_cast<Py_ssize_t>(n),
                                               "surrogatepass"));
-    Ref masked = str ? Ref::steal(scan_str(*s.rules, str.get(), nullptr)) : Ref();
+    // Directly in an object, the value has the key just judged.
+    const bool keyed = s.depth > 0 && s.stack[s.depth - 1] == kObject;
+    Ref masked = str ? Ref::steal(scan_value(*s.rules, str.get(),
+                                             keyed ? (s.value_key.len != 0 ? s.value_key.data : "")
+                                                   : nullptr,
+                                             keyed ? static_cast<Py_ssize_t>(s.value_key.len) : 0,
+                                             nullptr))
+                     : Ref();
     if (!masked) {
         rc = -1;
     } else if (masked.get() != str.get()) {

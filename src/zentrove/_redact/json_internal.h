@@ -237,11 +237,20 @@ inline bool value_masked(const Scanner& s)
 [[nodiscard]] inline int close_string(Scanner& s, const char* q)
 {
     if (s.str_kind == kKey) {
-        int verdict = s.key_direct != nullptr
-            ? judge(s, s.key_direct, static_cast<size_t>(q - s.key_direct))
-            : judge(s, s.key.len != 0 ? s.key.data : "", s.key.len);
+        const char* text = s.key_direct != nullptr ? s.key_direct
+                                                   : (s.key.len != 0 ? s.key.data : "");
+        const size_t n = s.key_direct != nullptr ? static_cast<size_t>(q - s.key_direct)
+                                                 : s.key.len;
+        int verdict = judge(s, text, n);
         if (verdict < 0) {
             return -1;
+        }
+        // A string value that follows is scanned with its key.
+        if (s.detect && verdict == 0) {
+            s.value_key.len = 0;
+            if (append(s.value_key, text, n) < 0) {
+                return -1;
+            }
         }
         s.key_sensitive = verdict != 0;
         s.key_direct = nullptr;

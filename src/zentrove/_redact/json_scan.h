@@ -100,6 +100,7 @@ struct Scanner {
     size_t scan_mark;          // in a scanned string: where its body starts in `out`
     ByteBuf key;               // decoded text of the key (or scanned string) being read
     const char* key_direct;    // key text still in the chunk (no escape yet), or NULL
+    ByteBuf value_key;         // with detectors: decoded text of the last key the rules keep
     uint64_t documents;        // JSON Lines: documents completed
 
     // ---- the last error ----

@@ -54,18 +54,22 @@ struct Rules;
 [[nodiscard]] PyObject* detectors_names(uint32_t detectors);
 // The interned name of detector bit `detector` (borrowed, immortal).
 [[nodiscard]] PyObject* detector_name(int detector);
-// A str with the secrets that the redactor's detectors find masked: a new
-// reference, the same object when nothing matched (always with no
-// detectors), or NULL with an exception.  Runs no Python code.  `fired` (may
-// be NULL) gains the bit of each detector that masked something.
-[[nodiscard]] PyObject* scan_str(const Rules& rules, PyObject* text, uint32_t* fired);
+// The detectors on a str that the key rules leave alone, the one entry
+// point of the walks and the JSON text path.  A value under a key is judged
+// with it as Redactor.scan judges the text `key=value`, and masked as that
+// text's value part: an AWS secret under "SecretAccessKey" goes, as does a
+// value under "spring.datasource.password" when the rules deny "password".
+// `key` is the text of a key the rules keep, as UTF-8 (a lone surrogate as
+// three bytes), NULL for none (Redactor.scan, the top level, a list's item).  A new reference:
+// the same object when nothing matched (always with no detectors, or
+// without `copy`), else the masked copy; NULL with an exception.  Runs no
+// Python code.  `fired` (may be NULL) gains the bit of each detector that
+// masked something in the value.
+[[nodiscard]] PyObject* scan_value(const Rules& rules, PyObject* value, const char* key,
+                                   Py_ssize_t key_size, uint32_t* fired, bool copy = true);
 // Redactor.scan(text), a method of the native base (detect.cpp).
 [[nodiscard]] PyObject* redactor_scan(PyObject* self, PyObject* text);
 extern const char redactor_scan_doc[];
-// The same as scan_str without the copy, for a report: 0 with the bits of
-// the detectors that would mask something added to `fired`, or -1 with an
-// exception.
-[[nodiscard]] int scan_fired(const Rules& rules, PyObject* text, uint32_t* fired);
 
 // Start-up hooks, run in this order by the module's exec step once g is
 // made; each adds its own types and functions to the module.  0, or -1.

@@ -22,6 +22,7 @@
 #include "walk.h"
 
 #include "dict_table.h"
+#include "keytext.h"
 
 namespace zr {
 namespace {
@@ -64,28 +65,43 @@ template <Mode M>
     return w.mask(length);
 }
 
-// A str that the key rules leave alone, scanned by the detectors: its
-// masked text, or in Report mode itself after recording each detector that
-// would mask something in it.
+// The detectors on a str with the str key it sits under, if any.  Out of
+// line: the key's text buffer stays off the frames of the recursive walk.
+[[gnu::noinline]] PyObject* scan_under_key(const Rules& rules, PyObject* v, const Path* at,
+                                           uint32_t* fired, bool copy)
+{
+    if (at == nullptr || at->key == nullptr || !PyUnicode_Check(at->key)) {
+        return scan_value(rules, v, nullptr, 0, fired, copy);
+    }
+    if (PyUnicode_IS_ASCII(at->key)) {  // its own bytes, the commonest key
+        return scan_value(rules, v, static_cast<const char*>(PyUnicode_DATA(at->key)),
+                          PyUnicode_GET_LENGTH(at->key), fired, copy);
+    }
+    TextBuf buf;
+    const char* key;
+    Py_ssize_t key_size = exact_str(at->key, buf, &key);
+    return key_size < 0 ? nullptr : scan_value(rules, v, key, key_size, fired, copy);
+}
+
+// A str that the key rules leave alone, scanned by the detectors with its
+// key: its masked text, or in Report mode itself after recording each
+// detector that would mask something in it.
 template <Mode M>
 [[nodiscard]] PyObject* detected(Walk& w, PyObject* v, const Path* at)
 {
     if (w.rules.detectors == 0) {
         return Py_NewRef(v);
     }
-    if constexpr (M != Mode::Report) {
-        return scan_str(w.rules, v, nullptr);
-    }
     uint32_t fired = 0;
-    if (scan_fired(w.rules, v, &fired) < 0) {
-        return nullptr;
-    }
-    for (int bit = 0; fired != 0; ++bit, fired >>= 1) {
-        if ((fired & 1) != 0 && w.emit(at, detector_name(bit)) < 0) {
-            return nullptr;
+    Ref same = Ref::steal(scan_under_key(w.rules, v, at, &fired, M != Mode::Report));
+    if constexpr (M == Mode::Report) {
+        for (int bit = 0; same && fired != 0; ++bit, fired >>= 1) {
+            if ((fired & 1) != 0 && w.emit(at, detector_name(bit)) < 0) {
+                return nullptr;
+            }
         }
     }
-    return Py_NewRef(v);
+    return same.release();
 }
 
 // A new, empty dict of the type of `d` (storage set up by dict's own
