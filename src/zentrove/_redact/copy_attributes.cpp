@@ -5,7 +5,7 @@
 
 #include <structmember.h>
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
 // The __slots__ values of `from` onto `to`, of the same type: the object
@@ -57,4 +57,4 @@ int copy_attributes(PyObject* from, PyObject* to)
     return PyObject_GenericSetDict(to, copy.get(), nullptr);
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

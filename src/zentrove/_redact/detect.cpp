@@ -16,7 +16,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace zr {
+namespace zentrove::redact {
 namespace detect {
 namespace {
 
@@ -547,4 +547,4 @@ int detect_exec(PyObject* module)
     return 0;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

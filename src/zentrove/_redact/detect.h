@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace zr::detect {
+namespace zentrove::redact::detect {
 
 // Detector bits, in the order of their names in detect.cpp.
 enum : int {
@@ -402,4 +402,4 @@ Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
     }
 }
 
-}  // namespace zr::detect
+}  // namespace zentrove::redact::detect

@@ -3,7 +3,7 @@
 // digit, standing alone rather than inside a longer number or word.
 #include "detect.h"
 
-namespace zr::detect {
+namespace zentrove::redact::detect {
 namespace {
 
 [[nodiscard]] bool luhn_valid(const uint8_t* digits, int n) noexcept
@@ -111,4 +111,4 @@ Py_ssize_t match_card(Scan& scan, Py_ssize_t at, int detector)
     return end;
 }
 
-}  // namespace zr::detect
+}  // namespace zentrove::redact::detect

@@ -4,7 +4,7 @@
 // under a secret-ish key.
 #include "detect.h"
 
-namespace zr::detect {
+namespace zentrove::redact::detect {
 namespace {
 
 constexpr Py_ssize_t kLongestKey = 256;
@@ -527,4 +527,4 @@ Py_ssize_t match_element(Scan& scan, Py_ssize_t at, int detector)
     return end;
 }
 
-}  // namespace zr::detect
+}  // namespace zentrove::redact::detect

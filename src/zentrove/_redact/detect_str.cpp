@@ -4,7 +4,7 @@
 
 #include "mask.h"
 
-namespace zr::detect {
+namespace zentrove::redact::detect {
 namespace {
 
 // The UTF-8 of a str: its own bytes when it is ASCII or has them cached,
@@ -354,4 +354,4 @@ PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules, PyOb
     return result;
 }
 
-}  // namespace zr::detect
+}  // namespace zentrove::redact::detect

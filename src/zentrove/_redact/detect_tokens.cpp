@@ -3,7 +3,7 @@
 // tried where a word starts with one of its trigger bytes.
 #include "detect.h"
 
-namespace zr::detect {
+namespace zentrove::redact::detect {
 namespace {
 
 constexpr uint8_t kAlnum = kDigit | kUpper | kLower;
@@ -399,4 +399,4 @@ bool aws_secret_at(const Scan& scan, Py_ssize_t at) noexcept
     return (seen & kUpper) && (seen & kLower) && (seen & kDigit);
 }
 
-}  // namespace zr::detect
+}  // namespace zentrove::redact::detect

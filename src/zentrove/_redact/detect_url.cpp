@@ -2,7 +2,7 @@
 // e-mail address or a path's '@' has none.
 #include "detect.h"
 
-namespace zr::detect {
+namespace zentrove::redact::detect {
 namespace {
 
 [[nodiscard]] bool url_stop(unsigned char c) noexcept
@@ -78,4 +78,4 @@ Py_ssize_t match_url_credentials(Scan& scan, Py_ssize_t at, int detector)
     return last + 1;
 }
 
-}  // namespace zr::detect
+}  // namespace zentrove::redact::detect

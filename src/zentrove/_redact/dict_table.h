@@ -7,9 +7,7 @@
 
 #include "_common/cpython311.h"
 
-namespace zr {
-
-namespace py311 = zentrove::py311;
+namespace zentrove::redact {
 
 // Reads the entries of a dict in order.  A combined table (any dict but an
 // instance's split __dict__) is read in place through CPython 3.11's layout
@@ -112,4 +110,4 @@ private:
     Py_ssize_t pos_ = 0;
 };
 
-}  // namespace zr
+}  // namespace zentrove::redact

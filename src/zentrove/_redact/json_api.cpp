@@ -8,10 +8,7 @@
 
 #include <cstring>
 
-namespace zr {
-
-using zentrove::kUtf8Bom;
-using zentrove::kUtf8BomSize;
+namespace zentrove::redact {
 
 int json_mask(const Rules& rules, char** mask, size_t* len)
 {
@@ -191,4 +188,4 @@ int json_exec(PyObject* module)
     return stream_exec(module);
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

@@ -3,7 +3,7 @@
 #include "json_internal.h"
 #include "rules.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 // Code points in [p, end): bytes that are not UTF-8 continuation bytes.
 uint64_t code_points(const char* p, const char* end)
@@ -204,4 +204,4 @@ bool scanner_stopped(const Scanner& s) noexcept
     return s.state == kFailed;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

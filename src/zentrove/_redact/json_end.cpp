@@ -3,7 +3,7 @@
 // and the end of the input, which completes or refuses the last document.
 #include "json_internal.h"
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
 // The 1-based column of p, in code points of its line.
@@ -162,4 +162,4 @@ int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noex
     return 0;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

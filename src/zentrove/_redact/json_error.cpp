@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-namespace zr {
+namespace zentrove::redact {
 
 // A new JSONRedactError for the scanner's last error: str() is
 // "<msg>: line L column C"; msg, lineno and colno are attributes.
@@ -54,4 +54,4 @@ void json_raise(const Scanner& s)
     }
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

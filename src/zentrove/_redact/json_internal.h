@@ -13,7 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace zr {
+namespace zentrove::redact {
 
 enum State : uint8_t {
     kValue,            // a value (top level, after ':' or after ',' in an array)
@@ -109,7 +109,7 @@ inline const char* find_special(const char* p, const char* end)
     if (reserve(s.out, s.count) < 0) {
         return -1;
     }
-    std::memset(s.out.data + s.out.len, zentrove::kMaskChar, s.count);
+    std::memset(s.out.data + s.out.len, kMaskChar, s.count);
     s.out.len += s.count;
     s.count = 0;
     return 0;
@@ -341,4 +341,4 @@ enum class Step : uint8_t { kMore, kClosed, kFailed };
 [[nodiscard]] Step scan_string(Scanner& s, const char*& p, const char* end,
                                ScanError& error, unsigned& back) noexcept;
 
-}  // namespace zr
+}  // namespace zentrove::redact

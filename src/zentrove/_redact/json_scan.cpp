@@ -8,7 +8,7 @@
 // json_end.cpp.
 #include "json_internal.h"
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
 // JSON Lines: the line ends at the newline p.
@@ -457,5 +457,5 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
 #undef CHECK
 #undef FAIL
 
-}  // namespace zr
+}  // namespace zentrove::redact
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zr {
+namespace zentrove::redact {
 
 // Containers nested deeper than this are refused: the state stack is a fixed
 // array, so memory stays bounded whatever the input.
@@ -148,4 +148,4 @@ void scanner_free(Scanner& s) noexcept;
 // Adds the JSONStream type to the module (json_stream.cpp).
 [[nodiscard]] int stream_exec(PyObject* module);
 
-}  // namespace zr
+}  // namespace zentrove::redact

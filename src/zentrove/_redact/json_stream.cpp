@@ -7,11 +7,9 @@
 
 #include <cstring>
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
-using zentrove::kUtf8Bom;
-using zentrove::kUtf8BomSize;
 
 struct StreamObject {
     PyObject_HEAD
@@ -313,4 +311,4 @@ int stream_exec(PyObject* module)
     return rc;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

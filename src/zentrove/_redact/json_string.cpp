@@ -4,7 +4,7 @@
 // in its chunk with plain text only.
 #include "json_internal.h"
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
 // A lone high surrogate escape is one code point of its own.
@@ -194,4 +194,4 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
 
 #undef TRY
 
-}  // namespace zr
+}  // namespace zentrove::redact

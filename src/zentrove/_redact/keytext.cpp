@@ -7,7 +7,7 @@
 
 #include <array>
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
 constexpr uint8_t kDrop = 0x80;  // ASCII table: the character is dropped
@@ -24,7 +24,7 @@ constexpr std::array<uint8_t, 128> make_ascii_fold() noexcept
 constexpr std::array<uint8_t, 128> kAsciiFold = make_ascii_fold();
 
 // Most bytes one code point can take once folded: three code points.
-constexpr Py_ssize_t kMaxFoldedBytes = 3 * zentrove::kMaxUtf8Bytes;
+constexpr Py_ssize_t kMaxFoldedBytes = 3 * kMaxUtf8Bytes;
 
 [[nodiscard]] inline char* put_folded(char* out, Py_UCS4 cp) noexcept
 {
@@ -38,7 +38,7 @@ constexpr Py_ssize_t kMaxFoldedBytes = 3 * zentrove::kMaxUtf8Bytes;
     Py_UCS4 folded[3];
     const int n = _PyUnicode_ToFoldedFull(cp, folded);
     for (int i = 0; i < n; ++i) {
-        out = zentrove::put_utf8(out, folded[i]);
+        out = put_utf8(out, folded[i]);
     }
     return out;
 }
@@ -142,7 +142,7 @@ Py_ssize_t exact_str(PyObject* key, TextBuf& buf, const char** text)
     const int kind = PyUnicode_KIND(key);
     const void* data = PyUnicode_DATA(key);
     for (Py_ssize_t i = 0; i < len; ++i) {
-        out = zentrove::put_utf8(out, PyUnicode_READ(kind, data, i));
+        out = put_utf8(out, PyUnicode_READ(kind, data, i));
     }
     return out - start;
 }
@@ -167,4 +167,4 @@ Py_ssize_t fold_utf8(const char* text, Py_ssize_t size, TextBuf& buf,
     return out - start;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

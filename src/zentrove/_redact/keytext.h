@@ -4,7 +4,7 @@
 
 #include "redact.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 // Scratch space for one key's text: on the stack, or PyMem for long keys.
 class TextBuf {
@@ -43,4 +43,4 @@ private:
 [[nodiscard]] Py_ssize_t fold_utf8(const char* text, Py_ssize_t size, TextBuf& buf,
                                    const char** folded);
 
-}  // namespace zr
+}  // namespace zentrove::redact

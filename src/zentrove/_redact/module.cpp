@@ -2,7 +2,7 @@
 // process-wide state (g) once, then runs each file's start-up hook.
 #include "redact.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 Globals g = {};
 
@@ -79,9 +79,9 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-}  // namespace zr
+}  // namespace zentrove::redact
 
 PyMODINIT_FUNC PyInit__redact()
 {
-    return PyModuleDef_Init(&zr::module_def);
+    return PyModuleDef_Init(&zentrove::redact::module_def);
 }

@@ -7,9 +7,7 @@
 
 #include <cstdint>
 
-namespace zr {
-
-using zentrove::Ref;
+namespace zentrove::redact {
 
 // Process-wide state, made by start-up (module.cpp) and owned for the life
 // of the process; touched with the GIL held.
@@ -77,4 +75,4 @@ extern const char redactor_scan_doc[];
 [[nodiscard]] int json_exec(PyObject* module);       // json_api.cpp
 [[nodiscard]] int detect_exec(PyObject* module);     // detect.cpp
 
-}  // namespace zr
+}  // namespace zentrove::redact

@@ -4,7 +4,7 @@
 #include "redactor.h"
 #include "walk.h"
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
 // __init__(keys, allow, exact, contains, mask, scalars, detectors): keys and
@@ -193,4 +193,4 @@ int redactor_exec(PyObject* module)
     return PyModule_AddType(module, &RedactorType);
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

@@ -5,7 +5,7 @@
 
 #include "rules.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 // RedactorBase: the native base of zentrove.Redactor.  `rules` is valid once
 // `ready` is set by __init__, which succeeds at most once per object.
@@ -19,4 +19,4 @@ struct RedactorObject {
 
 extern PyTypeObject RedactorType;
 
-}  // namespace zr
+}  // namespace zentrove::redact

@@ -16,7 +16,7 @@
 
 #include <cstring>
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
 // FNV-1a: keys are short, and the set is private to one redactor.
@@ -376,4 +376,4 @@ bool keyless_sensitive(const Rules& rules) noexcept
     return rules.allow;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

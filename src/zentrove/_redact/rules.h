@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace zr {
+namespace zentrove::redact {
 
 // A set of keys by their UTF-8 text (folded, or exact for exact=True):
 // open addressing over one PyMem block of slots, texts in a second block.
@@ -112,4 +112,4 @@ struct Rules {
 // Frees what the rules own; leaves them empty.  Runs no Python code.
 void rules_free(Rules& rules) noexcept;
 
-}  // namespace zr
+}  // namespace zentrove::redact

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace zr {
+namespace zentrove::redact {
 
 SeenMap::~SeenMap()
 {
@@ -95,4 +95,4 @@ int SeenMap::add(PyObject* obj, bool sensitive, PyObject* copy)
     return 0;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

@@ -24,7 +24,7 @@
 #include "dict_table.h"
 #include "keytext.h"
 
-namespace zr {
+namespace zentrove::redact {
 namespace {
 
 [[nodiscard]] inline uint64_t dict_tag(PyObject* dict) noexcept
@@ -544,4 +544,4 @@ PyObject* redactor_report(PyObject* self, PyObject* data)
     return report;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

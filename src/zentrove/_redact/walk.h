@@ -7,7 +7,7 @@
 
 #include "_common/guards.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 enum class Mode : uint8_t {
     InPlace,  // redact(): change containers, return the same object
@@ -162,7 +162,7 @@ public:
                             "maximum nesting depth exceeded" ZT_NESTED_WHERE);
             return;
         }
-        entered_ = Py_EnterRecursiveCall(zentrove::kNestedWhere) == 0;
+        entered_ = Py_EnterRecursiveCall(kNestedWhere) == 0;
     }
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
@@ -206,4 +206,4 @@ PyObject* changed_during_walk(PyObject* container);
 // instance dict) onto its copy, a new object of the same type; 0 or -1.
 [[nodiscard]] int copy_attributes(PyObject* from, PyObject* to);
 
-}  // namespace zr
+}  // namespace zentrove::redact

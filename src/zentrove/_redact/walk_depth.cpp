@@ -5,7 +5,7 @@
 
 #include <pthread.h>
 
-namespace zr {
+namespace zentrove::redact {
 
 bool stack_low(Walk& w) noexcept
 {
@@ -35,4 +35,4 @@ bool stack_low(Walk& w) noexcept
     return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < w.stack_floor;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

@@ -13,7 +13,7 @@
 // storage by key, so a default factory never runs.
 #include "walk.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 namespace {
 
@@ -286,4 +286,4 @@ ZR_INSTANTIATE(Mode::Copy)
 ZR_INSTANTIATE(Mode::Report)
 #undef ZR_INSTANTIATE
 
-}  // namespace zr
+}  // namespace zentrove::redact

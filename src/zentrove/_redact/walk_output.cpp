@@ -5,7 +5,7 @@
 
 #include "_common/mask.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 Walk::~Walk()
 {
@@ -20,7 +20,7 @@ constexpr Py_ssize_t kSharedStars = sizeof g.stars / sizeof g.stars[0];
 // the hit in Walk::mask stays a few loads.
 [[gnu::noinline]] PyObject* new_stars(Py_ssize_t length)
 {
-    PyObject* stars = zentrove::star_mask(length);
+    PyObject* stars = star_mask(length);
     if (stars != nullptr && length < kSharedStars) {
         g.stars[length] = Py_NewRef(stars);
     }
@@ -102,4 +102,4 @@ PyObject* changed_during_walk(PyObject* container)
     return nullptr;
 }
 
-}  // namespace zr
+}  // namespace zentrove::redact

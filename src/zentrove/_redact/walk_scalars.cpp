@@ -2,7 +2,7 @@
 // decimal text, bytes by their size, flat tuples and sets by the total.
 #include "walk.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 namespace {
 
@@ -127,4 +127,4 @@ Py_ssize_t flat_length(PyObject* v)
 }
 
 
-}  // namespace zr
+}  // namespace zentrove::redact

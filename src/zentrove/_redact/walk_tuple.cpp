@@ -3,7 +3,7 @@
 // refused, as a tuple cannot change.
 #include "walk.h"
 
-namespace zr {
+namespace zentrove::redact {
 
 template <Mode M>
 PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
@@ -90,4 +90,4 @@ template PyObject* walk_tuple<Mode::InPlace>(Walk&, PyObject*, bool, const Path*
 template PyObject* walk_tuple<Mode::Copy>(Walk&, PyObject*, bool, const Path*);
 template PyObject* walk_tuple<Mode::Report>(Walk&, PyObject*, bool, const Path*);
 
-}  // namespace zr
+}  // namespace zentrove::redact
