@@ -73,6 +73,13 @@ inline constexpr uint8_t kGeneralKeys = 0;
     return dict != nullptr ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
 }
 
+// Sets a dict's version tag, after a value was written into its table
+// directly: the tag must be a fresh one, taken from a store elsewhere.
+inline void set_dict_tag(PyObject* dict, uint64_t tag) noexcept
+{
+    reinterpret_cast<PyDictObject*>(dict)->ma_version_tag = tag;
+}
+
 // Whether every key of an exact dict is an exact str: such a dict keeps a
 // key table of its own kind, and a lookup in it compares no key through
 // __eq__.

@@ -24,6 +24,3 @@ inline constexpr char kMaskChar = '*';
 
 }  // namespace zentrove
 
-// The old name of the shared namespace, for detect_str.cpp's zt::kMaskChar
-// until it says zentrove::kMaskChar.
-namespace zt = zentrove;

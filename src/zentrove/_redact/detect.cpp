@@ -177,9 +177,6 @@ constexpr std::array<char, valid_names_size()> make_valid_names()
 
 constexpr auto kValidNames = make_valid_names();
 
-// Interned detector names, made at start-up.  Owned here, immortal.
-PyObject* name_objects[kCount];
-
 // The entries that a set of detectors makes live, for every set: one load
 // per scan, which short strings (most of those a walk scans) feel.
 constexpr std::array<uint16_t, size_t{1} << kCount> make_live()
@@ -262,6 +259,14 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 // byte sets below are the tables' own, as the static_assert checks.
 constexpr std::string_view kSimdStarts = "ABGbeghrswxy23456";
 constexpr std::string_view kSimdSeparators = "=:@->";
+// marks16 compares the first kSimdLetters bytes one by one and the rest as
+// the digit range 2-6: a new start byte goes before the digits, and
+// kSimdLetters grows with it.
+constexpr size_t kSimdLetters = 12;
+static_assert(kSimdStarts.substr(kSimdLetters) == "23456", "the digits come last, as a range");
+static_assert(kSimdStarts.substr(0, kSimdLetters).find_first_of("0123456789") ==
+                  std::string_view::npos,
+              "no digit among the bytes compared one by one");
 
 constexpr bool simd_sets_match()
 {
@@ -298,7 +303,7 @@ static_assert(simd_sets_match());
         _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 25),
                      in_range(v, '0', 9)),
         _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-    __m128i starts = _mm_or_si128(any_of(v, kSimdStarts.substr(0, 12)), in_range(v, '2', 4));
+    __m128i starts = _mm_or_si128(any_of(v, kSimdStarts.substr(0, kSimdLetters)), in_range(v, '2', 4));
     auto w = static_cast<unsigned>(_mm_movemask_epi8(word));
     auto t = static_cast<unsigned>(_mm_movemask_epi8(starts));
     auto s = static_cast<unsigned>(_mm_movemask_epi8(any_of(v, kSimdSeparators)));
@@ -486,7 +491,7 @@ int detectors_parse(PyObject* arg, uint32_t* detectors)
         int found = -1;
         if (PyUnicode_Check(item.get())) {
             for (int d = 0; d < detect::kCount; ++d) {
-                if (PyUnicode_Compare(item.get(), detect::name_objects[d]) == 0) {
+                if (PyUnicode_Compare(item.get(), g.detector_names[d]) == 0) {
                     found = d;
                     break;
                 }
@@ -513,7 +518,7 @@ PyObject* detectors_names(uint32_t detectors)
     Py_ssize_t at = 0;
     for (int d = 0; d < detect::kCount; ++d) {
         if (detectors & (uint32_t{1} << d)) {
-            PyTuple_SET_ITEM(names, at++, Py_NewRef(detect::name_objects[d]));
+            PyTuple_SET_ITEM(names, at++, Py_NewRef(g.detector_names[d]));
         }
     }
     return names;
@@ -521,7 +526,7 @@ PyObject* detectors_names(uint32_t detectors)
 
 PyObject* detector_name(int detector)
 {
-    return detect::name_objects[detector];
+    return g.detector_names[detector];
 }
 
 int detect_exec(PyObject* module)
@@ -530,14 +535,14 @@ int detect_exec(PyObject* module)
         return -1;
     }
     for (int d = 0; d < detect::kCount; ++d) {
-        if (detect::name_objects[d] == nullptr) {
+        if (g.detector_names[d] == nullptr) {
             std::string_view name = detect::kNames[static_cast<size_t>(d)];
-            detect::name_objects[d] = PyUnicode_FromStringAndSize(
+            g.detector_names[d] = PyUnicode_FromStringAndSize(
                 name.data(), static_cast<Py_ssize_t>(name.size()));
-            if (detect::name_objects[d] == nullptr) {
+            if (g.detector_names[d] == nullptr) {
                 return -1;
             }
-            PyUnicode_InternInPlace(&detect::name_objects[d]);
+            PyUnicode_InternInPlace(&g.detector_names[d]);
         }
     }
     Ref all = Ref::steal(detectors_names(detect::kAllDetectors));

@@ -27,6 +27,7 @@ enum : int {
     kCard,
     kCount
 };
+static_assert(kCount == kDetectorCount, "Globals::detector_names holds one per detector");
 
 // Byte classes, one table so a scan loop pays one load per byte.
 enum : uint8_t {

@@ -2,7 +2,8 @@
 // masked copy, with byte spans mapped back to code points.
 #include "detect.h"
 
-#include "mask.h"
+#include "_common/mask.h"
+#include "_common/utf8.h"
 
 namespace zentrove::redact::detect {
 namespace {
@@ -40,30 +41,12 @@ public:
             PyErr_NoMemory();
             return -1;
         }
-        unsigned char* out = owned_;
+        char* out = reinterpret_cast<char*>(owned_);
         for (Py_ssize_t i = 0; i < length; ++i) {
-            Py_UCS4 ch = PyUnicode_READ(kind, chars, i);
-            if (ch < 0x80) {
-                *out++ = static_cast<unsigned char>(ch);
-            }
-            else if (ch < 0x800) {
-                *out++ = static_cast<unsigned char>(0xc0 | (ch >> 6));
-                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
-            }
-            else if (ch < 0x10000) {
-                *out++ = static_cast<unsigned char>(0xe0 | (ch >> 12));
-                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 6) & 0x3f));
-                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
-            }
-            else {
-                *out++ = static_cast<unsigned char>(0xf0 | (ch >> 18));
-                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 12) & 0x3f));
-                *out++ = static_cast<unsigned char>(0x80 | ((ch >> 6) & 0x3f));
-                *out++ = static_cast<unsigned char>(0x80 | (ch & 0x3f));
-            }
+            out = put_utf8(out, PyUnicode_READ(kind, chars, i));
         }
         data = owned_;
-        size = out - owned_;
+        size = reinterpret_cast<unsigned char*>(out) - owned_;
         return 0;
     }
 
@@ -80,7 +63,7 @@ private:
     static constexpr std::array<char, 64> stars = [] {
         std::array<char, 64> s{};
         for (char& c : s) {
-            c = zt::kMaskChar;
+            c = kMaskChar;
         }
         return s;
     }();
@@ -122,7 +105,7 @@ private:
         std::memcpy(chars, utf8.data, static_cast<size_t>(utf8.size));
         for (Py_ssize_t s = first; s < scan.count(); ++s) {
             const Span span = span_at(s);
-            std::memset(chars + span.begin, zt::kMaskChar,
+            std::memset(chars + span.begin, kMaskChar,
                         static_cast<size_t>(span.end - span.begin));
         }
         return out;

@@ -3,6 +3,8 @@
 #include "json_internal.h"
 #include "rules.h"
 
+#include "_common/utf8.h"
+
 namespace zentrove::redact {
 
 // Code points in [p, end): bytes that are not UTF-8 continuation bytes.
@@ -60,28 +62,8 @@ uint64_t code_points(const char* p, const char* end)
 // Appends a code point as UTF-8; a surrogate takes three bytes like any other.
 [[nodiscard]] int append_code_point(ByteBuf& b, uint32_t cp)
 {
-    char u[4];
-    size_t n;
-    if (cp < 0x80) {
-        u[0] = static_cast<char>(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        u[0] = static_cast<char>(0xC0 | (cp >> 6));
-        u[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        u[0] = static_cast<char>(0xE0 | (cp >> 12));
-        u[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        u[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        u[0] = static_cast<char>(0xF0 | (cp >> 18));
-        u[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        u[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        u[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    return append(b, u, n);
+    char u[kMaxUtf8Bytes];
+    return append(b, u, static_cast<size_t>(put_utf8(u, cp) - u));
 }
 
 void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,

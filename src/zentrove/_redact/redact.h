@@ -9,6 +9,9 @@
 
 namespace zentrove::redact {
 
+// How many detectors there are (detect::kCount, which checks it).
+inline constexpr int kDetectorCount = 12;
+
 // Process-wide state, made by start-up (module.cpp) and owned for the life
 // of the process; touched with the GIL held.
 struct Globals {
@@ -20,6 +23,8 @@ struct Globals {
     // Star masks of the short lengths, made on first use: immutable, so
     // every call of every redactor can share them.
     PyObject* stars[64];
+    // The detectors' names, interned at start-up (detect_exec), in bit order.
+    PyObject* detector_names[kDetectorCount];
 };
 extern Globals g;
 

@@ -24,33 +24,30 @@
 #include "dict_table.h"
 #include "keytext.h"
 
+#include "_common/cpython311.h"
+
 namespace zentrove::redact {
 namespace {
 
-[[nodiscard]] inline uint64_t dict_tag(PyObject* dict) noexcept
-{
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 // The commonest values, told apart without a call or a reference: Keep
-// (nothing to do), Mask (an exact str to mask), or Walk (walk_value).
-enum class Leaf : uint8_t { Keep, Mask, Walk };
+// (nothing to do), Mask (an exact str to mask), or Descend (walk_value).
+enum class Leaf : uint8_t { Keep, Mask, Descend };
 
 [[nodiscard]] inline Leaf classify(const Walk& w, PyObject* v, bool sensitive) noexcept
 {
     PyTypeObject* type = Py_TYPE(v);
     if (type == &PyUnicode_Type) {
         if (!sensitive) {
-            return w.rules.detectors == 0 ? Leaf::Keep : Leaf::Walk;
+            return w.rules.detectors == 0 ? Leaf::Keep : Leaf::Descend;
         }
-        return PyUnicode_IS_READY(v) ? Leaf::Mask : Leaf::Walk;
+        return PyUnicode_IS_READY(v) ? Leaf::Mask : Leaf::Descend;
     }
     if ((type == &PyLong_Type || type == &PyFloat_Type || v == Py_None ||
          type == &PyBool_Type) &&
         !(sensitive && w.rules.scalars)) {
         return Leaf::Keep;
     }
-    return Leaf::Walk;
+    return Leaf::Descend;
 }
 
 // A leaf under a sensitive key: its mask, or in Report mode itself after
@@ -113,11 +110,11 @@ template <Mode M>
     if (type == &PyDict_Type) {
         return PyDict_New();
     }
-    Ref copy = Ref::steal(PyDict_Type.tp_new(type, g_empty_tuple, nullptr));
+    Ref copy = Ref::steal(PyDict_Type.tp_new(type, g.empty_tuple, nullptr));
     if (!copy) {
         return nullptr;
     }
-    if (PyObject_TypeCheck(d, g_defaultdict)) {
+    if (PyObject_TypeCheck(d, g.defaultdict)) {
         Ref factory = Ref::steal(PyObject_GetAttrString(d, "default_factory"));
         if (!factory ||
             PyObject_SetAttrString(copy.get(), "default_factory", factory.get()) < 0) {
@@ -146,7 +143,7 @@ template <Mode M>
     if (Py_TYPE(d)->tp_iter == PyDict_Type.tp_iter) {
         return PyDict_Update(copy.get(), d) < 0 ? nullptr : copy.release();
     }
-    const uint64_t tag = dict_tag(d);
+    const uint64_t tag = py311::dict_tag(d);
     Py_ssize_t pos = 0;
     PyObject* k;
     PyObject* v;
@@ -156,7 +153,7 @@ template <Mode M>
         if (_PyDict_SetItem_KnownHash(copy.get(), k, v, hash) < 0) {
             return nullptr;
         }
-        if (dict_tag(d) != tag) {
+        if (py311::dict_tag(d) != tag) {
             return changed_during_walk(d);
         }
     }
@@ -171,7 +168,7 @@ template <Mode M>
 {
     Ref copy;
     if (!Py_IS_TYPE(list, &PyList_Type)) {
-        copy = Ref::steal(PyList_Type.tp_new(Py_TYPE(list), g_empty_tuple, nullptr));
+        copy = Ref::steal(PyList_Type.tp_new(Py_TYPE(list), g.empty_tuple, nullptr));
         if (!copy || copy_attributes(list, copy.get()) < 0) {
             return nullptr;
         }
@@ -204,8 +201,8 @@ void bump_tag(PyObject* d) noexcept
     static bool flip = false;
     flip = !flip;
     // Replacing a value needs no memory and runs no Python code.
-    (void)PyDict_SetItem(g_scratch, g_rule_key, flip ? Py_True : Py_False);
-    reinterpret_cast<PyDictObject*>(d)->ma_version_tag = dict_tag(g_scratch);
+    (void)PyDict_SetItem(g.scratch, g.rule_key, flip ? Py_True : Py_False);
+    py311::set_dict_tag(d, py311::dict_tag(g.scratch));
 }
 
 // Stores `result` (a reference it takes) for the entry `index`, key `k`,
@@ -317,14 +314,14 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
     }
     // The tag is read before any allocation: a gc pass in one may change
     // the dict, and the copy must be of the dict the walk reads.
-    uint64_t tag = dict_tag(d);
+    uint64_t tag = py311::dict_tag(d);
     Ref copy;
     if constexpr (M == Mode::Copy) {
         copy = Ref::steal(copy_dict(d));
         if (!copy) {
             return nullptr;
         }
-        if (dict_tag(d) != tag) {
+        if (py311::dict_tag(d) != tag) {
             return changed_during_walk(d);
         }
     }
@@ -372,14 +369,14 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
                 }
                 const int stored = store<M>(target, cursor.last(), k, mask, hash);
                 if constexpr (M == Mode::InPlace) {
-                    tag = dict_tag(d);  // our own store
+                    tag = py311::dict_tag(d);  // our own store
                     Py_DECREF(v);
                 }
                 if (stored < 0) {
                     return nullptr;
                 }
             }
-            if (dict_tag(d) != tag) {
+            if (py311::dict_tag(d) != tag) {
                 return changed_during_walk(d);
             }
             continue;
@@ -391,7 +388,7 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
         if (!result) {
             return nullptr;
         }
-        if (dict_tag(d) != tag) {
+        if (py311::dict_tag(d) != tag) {
             return changed_during_walk(d);
         }
         if (result.get() != v) {
@@ -399,14 +396,14 @@ PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
                 return nullptr;
             }
             if constexpr (M == Mode::InPlace) {
-                tag = dict_tag(d);  // our own store
+                tag = py311::dict_tag(d);  // our own store
             }
         }
         // The old value's finaliser, and the key's, run here: whatever
         // they change in the dict is caught before the next entry.
         key = Ref();
         value = Ref();
-        if (dict_tag(d) != tag) {
+        if (py311::dict_tag(d) != tag) {
             return changed_during_walk(d);
         }
     }

@@ -180,13 +180,6 @@ private:
     bool entered_ = false;
 };
 
-// walk.cpp's names for fields of g, until it reads g.* itself (bound at
-// compile time: no load through them).
-inline PyObject*& g_rule_key = g.rule_key;
-inline PyObject*& g_empty_tuple = g.empty_tuple;
-inline PyObject*& g_scratch = g.scratch;
-inline PyTypeObject*& g_defaultdict = g.defaultdict;
-
 // scalars=True (walk_scalars.cpp): the mask length of an int (not bool),
 // float, bytes or bytearray, or of a non-empty tuple, set or frozenset of
 // these and str; -2 for any other value, -1 with an exception.
