@@ -44,7 +44,7 @@ class RedactorBase:
     @property
     def scalars(self) -> bool: ...
 
-# The JSON text path (text.cpp, json_stream.cpp).
+# The JSON text path (_redact/json/api.cpp, _redact/json/stream.cpp).
 
 class JSONRedactError(ValueError):
     msg: str

@@ -1,7 +1,7 @@
 // The text of a key as the rules compare it: exact (UTF-8) or folded (full
 // case folding per code point, ASCII by table, `_` `-` `.` and space
 // dropped), from a str or from UTF-8 bytes.
-#include "keytext.h"
+#include "_redact/keytext.h"
 
 #include "_common/utf8.h"
 

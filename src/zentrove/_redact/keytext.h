@@ -2,7 +2,7 @@
 // that judge keys: a scratch buffer, and the exact and folded forms.
 #pragma once
 
-#include "redact.h"
+#include "_redact/redact.h"
 
 namespace zentrove::redact {
 

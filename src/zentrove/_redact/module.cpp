@@ -1,6 +1,6 @@
 // PyInit__redact: a multi-phase module whose exec step makes the
 // process-wide state (g) once, then runs each file's start-up hook.
-#include "redact.h"
+#include "_redact/redact.h"
 
 namespace zentrove::redact {
 

@@ -49,7 +49,7 @@ struct Rules;
 // A value with no key (the top level): sensitive only for an allow-list.
 [[nodiscard]] bool keyless_sensitive(const Rules& rules) noexcept;
 
-// Detectors of secrets in free text (detect*.cpp).  The `detect=` argument
+// Detectors of secrets in free text (detect/).  The `detect=` argument
 // of a Redactor as a bit set: True all, False or None none, or an iterable of
 // detector names (ValueError names the valid ones).  0, or -1 on error.
 [[nodiscard]] int detectors_parse(PyObject* arg, uint32_t* detectors);
@@ -70,14 +70,14 @@ struct Rules;
 // masked something in the value.
 [[nodiscard]] PyObject* scan_value(const Rules& rules, PyObject* value, const char* key,
                                    Py_ssize_t key_size, uint32_t* fired, bool copy = true);
-// Redactor.scan(text), a method of the native base (detect.cpp).
+// Redactor.scan(text), a method of the native base (detect/detect.cpp).
 [[nodiscard]] PyObject* redactor_scan(PyObject* self, PyObject* text);
 extern const char redactor_scan_doc[];
 
 // Start-up hooks, run in this order by the module's exec step once g is
 // made; each adds its own types and functions to the module.  0, or -1.
 [[nodiscard]] int redactor_exec(PyObject* module);   // redactor.cpp
-[[nodiscard]] int json_exec(PyObject* module);       // json_api.cpp
-[[nodiscard]] int detect_exec(PyObject* module);     // detect.cpp
+[[nodiscard]] int json_exec(PyObject* module);       // json/api.cpp
+[[nodiscard]] int detect_exec(PyObject* module);     // detect/detect.cpp
 
 }  // namespace zentrove::redact

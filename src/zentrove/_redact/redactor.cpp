@@ -1,8 +1,8 @@
 // RedactorBase, the native base of zentrove.Redactor: its lifecycle, the
 // one-time __init__ that compiles the rules from arguments the Python class
 // has already checked and normalised, and read-only views of those arguments.
-#include "redactor.h"
-#include "walk.h"
+#include "_redact/redactor.h"
+#include "_redact/walk/walk.h"
 
 namespace zentrove::redact {
 namespace {

@@ -3,7 +3,7 @@
 // rules_of, which reads them).
 #pragma once
 
-#include "rules.h"
+#include "_redact/rules.h"
 
 namespace zentrove::redact {
 

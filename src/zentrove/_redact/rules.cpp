@@ -10,9 +10,9 @@
 // any other code point, so str keys and keys decoded from JSON text agree.
 // Nothing here runs Python code: keys are read through their data, never
 // through __eq__ or __hash__ of the key's type.
-#include "redactor.h"
+#include "_redact/redactor.h"
 
-#include "keytext.h"
+#include "_redact/keytext.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 // afterwards, so a verdict cached for a key can never go stale.
 #pragma once
 
-#include "redact.h"
+#include "_redact/redact.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
 // How deep a walk may go besides Python's recursion limit: the room left
 // on the C stack of the walk's thread, looked up once per walk that nests
 // deep enough to ask (see DepthGuard in walk.h).
-#include "walk.h"
+#include "_redact/walk/walk.h"
 
 #include <pthread.h>
 

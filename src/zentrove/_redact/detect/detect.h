@@ -1,9 +1,9 @@
 // What the detector files share: byte classes, the scan state that collects
-// the spans to mask, and the matchers the table in detect.cpp dispatches to.
+// the spans to mask, and the matchers the table in detect/detect.cpp dispatches to.
 // Spans are byte offsets into the UTF-8 of the scanned str.
 #pragma once
 
-#include "redact.h"
+#include "_redact/redact.h"
 
 #include <array>
 #include <cstring>
@@ -11,7 +11,7 @@
 
 namespace zentrove::redact::detect {
 
-// Detector bits, in the order of their names in detect.cpp.
+// Detector bits, in the order of their names in detect/detect.cpp.
 enum : int {
     kAuthorization,
     kJwt,
@@ -341,7 +341,7 @@ private:
 // or -1 with an exception.
 using Matcher = Py_ssize_t (*)(Scan& scan, Py_ssize_t at, int detector);
 
-// detect_tokens.cpp: tokens known by their prefix or shape.
+// detect/tokens.cpp: tokens known by their prefix or shape.
 Py_ssize_t match_authorization(Scan&, Py_ssize_t, int);
 Py_ssize_t match_jwt(Scan&, Py_ssize_t, int);
 Py_ssize_t match_private_key(Scan&, Py_ssize_t, int);
@@ -352,15 +352,15 @@ Py_ssize_t match_slack(Scan&, Py_ssize_t, int);
 Py_ssize_t match_slack_webhook(Scan&, Py_ssize_t, int);
 Py_ssize_t match_stripe(Scan&, Py_ssize_t, int);
 Py_ssize_t match_google(Scan&, Py_ssize_t, int);
-// detect_card.cpp
+// detect/card.cpp
 Py_ssize_t match_card(Scan&, Py_ssize_t, int);
-// detect_pairs.cpp: text around a separator.
+// detect/pairs.cpp: text around a separator.
 Py_ssize_t match_pair(Scan&, Py_ssize_t, int);
 Py_ssize_t match_element(Scan&, Py_ssize_t, int);
-// detect_url.cpp
+// detect/url.cpp
 Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 
-// Runs the matchers of `detectors` over the scan's text (detect.cpp).
+// Runs the matchers of `detectors` over the scan's text (detect/detect.cpp).
 [[nodiscard]] int run_scan(Scan& scan, uint32_t detectors);
 
 // The text with every detected secret masked: a new reference, the same

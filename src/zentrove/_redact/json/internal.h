@@ -1,9 +1,9 @@
 // What the files of the JSON text scanner share: its states, the byte
 // searches of its hot loops, buffers, the verdict cache and the end of a
-// string.  Internal to json_scan.cpp, json_string.cpp and json_bytes.cpp.
+// string.  Internal to json/scan.cpp, json/string.cpp and json/bytes.cpp.
 #pragma once
 
-#include "json_scan.h"
+#include "_redact/json/scan.h"
 
 #include "_common/mask.h"
 
@@ -79,7 +79,7 @@ inline const char* find_special(const char* p, const char* end)
     return p;
 }
 
-// Growable buffers (json_bytes.cpp): 0, or -1 with MemoryError.
+// Growable buffers (json/bytes.cpp): 0, or -1 with MemoryError.
 [[nodiscard]] int reserve(ByteBuf& b, size_t extra);
 [[nodiscard]] int append(ByteBuf& b, const char* p, size_t n);
 // Appends a code point as UTF-8; a surrogate takes three bytes like any other.
@@ -228,7 +228,7 @@ inline bool value_masked(const Scanner& s)
     return 0;
 }
 
-// The detectors on a kept string's decoded text (json_bytes.cpp): when they
+// The detectors on a kept string's decoded text (json/bytes.cpp): when they
 // mask something, its body in the output is replaced.  0, or -1.
 [[nodiscard]] int detect_kept(Scanner& s, const char* text, size_t n, const char* q);
 
@@ -324,18 +324,18 @@ enum class Step : uint8_t { kMore, kClosed, kFailed };
     return Step::kFailed;
 }
 
-// The chunk [data, data + size) is used up (json_end.cpp): write what it
+// The chunk [data, data + size) is used up (json/end.cpp): write what it
 // settled, keep what continues into the next one.  0, or -1 (kPython).
 [[nodiscard]] int end_chunk(Scanner& s, const char* data, size_t size);
 
-// Records an error at p (less `back` ASCII bytes) (json_end.cpp): a bad line
+// Records an error at p (less `back` ASCII bytes) (json/end.cpp): a bad line
 // of JSON Lines goes to `bad_line`.  0: go on at p (the line skipped); -1:
 // stop (state kFailed).
 [[nodiscard, gnu::cold]] int scan_fail(Scanner& s, ScanError error, const char* p,
                                        unsigned back, int (*bad_line)(Scanner&, void*),
                                        void* ctx);
 
-// Scans a string body from p (json_string.cpp): kMore when the chunk ends
+// Scans a string body from p (json/string.cpp): kMore when the chunk ends
 // inside it, kClosed past its closing quote, kFailed with p at the error (and
 // `back` ASCII bytes before it for the message).
 [[nodiscard]] Step scan_string(Scanner& s, const char*& p, const char* end,

@@ -1,6 +1,6 @@
 // The str side of a scan: the UTF-8 bytes that the matchers read, and the
 // masked copy, with byte spans mapped back to code points.
-#include "detect.h"
+#include "_redact/detect/detect.h"
 
 #include "_common/mask.h"
 #include "_common/utf8.h"

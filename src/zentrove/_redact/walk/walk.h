@@ -3,7 +3,7 @@
 // container walks that each mode instantiates.
 #pragma once
 
-#include "rules.h"
+#include "_redact/rules.h"
 
 #include "_common/guards.h"
 
@@ -180,13 +180,13 @@ private:
     bool entered_ = false;
 };
 
-// scalars=True (walk_scalars.cpp): the mask length of an int (not bool),
+// scalars=True (walk/scalars.cpp): the mask length of an int (not bool),
 // float, bytes or bytearray, or of a non-empty tuple, set or frozenset of
 // these and str; -2 for any other value, -1 with an exception.
 [[nodiscard]] Py_ssize_t scalar_length(PyObject* v);
 [[nodiscard]] Py_ssize_t flat_length(PyObject* v);
 
-// The three walks, as methods of RedactorBase (walk.cpp): redact, redacted
+// The three walks, as methods of RedactorBase (walk/walk.cpp): redact, redacted
 // and report.
 [[nodiscard]] PyObject* redactor_redact(PyObject* self, PyObject* data);
 [[nodiscard]] PyObject* redactor_redacted(PyObject* self, PyObject* data);

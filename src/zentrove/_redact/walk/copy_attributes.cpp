@@ -1,7 +1,7 @@
 // A copied subclass instance keeps its attributes: its __slots__ values and
 // its instance dict go onto the copy, read and written without running a
 // descriptor's code.
-#include "walk.h"
+#include "_redact/walk/walk.h"
 
 #include <structmember.h>
 

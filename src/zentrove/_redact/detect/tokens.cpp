@@ -1,7 +1,7 @@
 // Matchers for secrets known by their own shape: HTTP credentials, JWTs, PEM
 // private keys and the vendors' tokens with documented prefixes.  Each is
 // tried where a word starts with one of its trigger bytes.
-#include "detect.h"
+#include "_redact/detect/detect.h"
 
 namespace zentrove::redact::detect {
 namespace {

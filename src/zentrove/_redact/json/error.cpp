@@ -1,7 +1,7 @@
 // JSONRedactError for the scanner's errors: the ValueError whose str() is
 // "<msg>: line L column C" like json's, made for a stream's bad line or
 // raised for a document.
-#include "json_scan.h"
+#include "_redact/json/scan.h"
 
 #include <cstdio>
 

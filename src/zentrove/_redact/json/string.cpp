@@ -2,7 +2,7 @@
 // (decoded for keys, counted for masks), UTF-8 validated across chunk ends,
 // surrogate pairs joined.  The scanner takes it when a string does not end
 // in its chunk with plain text only.
-#include "json_internal.h"
+#include "_redact/json/internal.h"
 
 namespace zentrove::redact {
 namespace {

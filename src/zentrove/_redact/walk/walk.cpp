@@ -1,6 +1,6 @@
 // The walks of RedactorBase: redact (in place), redacted (copy) and report,
 // as one walk instantiated per mode; the dispatch on a value's type, the
-// leaves, and the walks of dict and list storage (tuples: walk_tuple.cpp).
+// leaves, and the walks of dict and list storage (tuples: walk/tuple.cpp).
 //
 // Design note.  A value is walked under the sensitivity of its key: a str
 // under a sensitive key becomes the mask, a list or tuple passes the
@@ -19,10 +19,10 @@
 // so a change made while the copy was made counts too.  Containers that
 // more than one reference leads to are recorded in a SeenMap, so cycles end
 // and shared data is walked once and copied once.
-#include "walk.h"
+#include "_redact/walk/walk.h"
 
-#include "dict_table.h"
-#include "keytext.h"
+#include "_redact/walk/dict_table.h"
+#include "_redact/keytext.h"
 
 #include "_common/cpython311.h"
 

@@ -2,7 +2,7 @@
 // (logfmt, query strings, headers, JSON and repr fragments) and
 // `<key>value</key>`, judged by the redactor's own key rules; AWS secrets
 // under a secret-ish key.
-#include "detect.h"
+#include "_redact/detect/detect.h"
 
 namespace zentrove::redact::detect {
 namespace {

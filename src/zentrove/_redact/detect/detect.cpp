@@ -7,10 +7,10 @@
 // ':', '@', '-', '>').  A bit set of two-byte heads drops most of them
 // ("every" is no "eyJ", a lone '-' no PEM marker); the rest go to the
 // hand-written matchers of a 256-entry table.  Matchers record byte spans;
-// detect_str.cpp maps them to code points and builds the masked copy.
-#include "detect.h"
+// detect/str.cpp maps them to code points and builds the masked copy.
+#include "_redact/detect/detect.h"
 
-#include "rules.h"
+#include "_redact/rules.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

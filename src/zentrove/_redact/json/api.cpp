@@ -1,8 +1,8 @@
 // The JSON text path as Python sees it: redact_json(redactor, data) for one
 // document in memory, and the start-up that adds it, JSONRedactError and
-// JSONStream (json_stream.cpp) to the module.
-#include "json_internal.h"
-#include "rules.h"
+// JSONStream (json/stream.cpp) to the module.
+#include "_redact/json/internal.h"
+#include "_redact/rules.h"
 
 #include "_common/utf8.h"
 

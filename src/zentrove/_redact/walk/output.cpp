@@ -1,7 +1,7 @@
 // What a walk hands out besides the values it walks: masks (the star masks
 // of short lengths shared for the process), report entries with the path
 // of each, and the errors that name a path or a changed container.
-#include "walk.h"
+#include "_redact/walk/walk.h"
 
 #include "_common/mask.h"
 

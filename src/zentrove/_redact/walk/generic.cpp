@@ -11,7 +11,7 @@
 // walked half-changed.
 // An OrderedDict (the one dict subclass walked here) is read through its
 // storage by key, so a default factory never runs.
-#include "walk.h"
+#include "_redact/walk/walk.h"
 
 namespace zentrove::redact {
 

@@ -3,7 +3,7 @@
 // rules mask.  Resumable at any byte, so input can come in chunks of any size.
 #pragma once
 
-#include "redact.h"
+#include "_redact/redact.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -68,7 +68,7 @@ struct Scanner {
     size_t mask_len;
 
     // ---- parse state ----
-    uint8_t state;             // what is expected next (a State in json_scan.cpp)
+    uint8_t state;             // what is expected next (a State in json/scan.cpp)
     uint8_t str_kind;          // in a string: value kept, value masked, or key
     uint8_t esc;               // in a string: 0, after '\', or hex digits read + 2
     uint8_t utf8_need;         // continuation bytes still expected
@@ -137,15 +137,15 @@ void scanner_free(Scanner& s) noexcept;
 // The message of an error kind, without its position.
 [[nodiscard]] const char* json_error_message(ScanError error) noexcept;
 
-// JSONRedactError (json_error.cpp): a new one for the scanner's last error;
+// JSONRedactError (json/error.cpp): a new one for the scanner's last error;
 // the same raised (nothing new for kPython, MemoryError if none is set).
 [[nodiscard, gnu::cold]] PyObject* json_error(const Scanner& s);
 [[gnu::cold]] void json_raise(const Scanner& s);
-// The fixed mask of the rules as a JSON string body (json_api.cpp), owned
+// The fixed mask of the rules as a JSON string body (json/api.cpp), owned
 // by the caller: PyMem_Raw, like the scanner's buffers, or NULL for stars.
 // 0, or -1 with an exception.
 [[nodiscard]] int json_mask(const Rules& rules, char** mask, size_t* len);
-// Adds the JSONStream type to the module (json_stream.cpp).
+// Adds the JSONStream type to the module (json/stream.cpp).
 [[nodiscard]] int stream_exec(PyObject* module);
 
 }  // namespace zentrove::redact

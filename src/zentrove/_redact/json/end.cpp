@@ -1,7 +1,7 @@
 // Where input stops: the end of a chunk (what it settled is written), an
 // error at its line and column (a bad line skipped, or the scan stopped),
 // and the end of the input, which completes or refuses the last document.
-#include "json_internal.h"
+#include "_redact/json/internal.h"
 
 namespace zentrove::redact {
 namespace {

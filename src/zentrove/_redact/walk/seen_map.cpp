@@ -1,7 +1,7 @@
 // SeenMap: the containers one walk has already walked (cycles, shared
 // data), each held and mapped to its copy, in an open-addressing table that
 // starts inline and grows on the PyMem heap.
-#include "walk.h"
+#include "_redact/walk/walk.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // JSONStream: the scanner fed in chunks, for documents of any size and for
 // JSON Lines.  feed() returns the output that is final so far; in JSON Lines
 // mode a line's output is held until the line is complete and good.
-#include "json_scan.h"
+#include "_redact/json/scan.h"
 
 #include "_common/utf8.h"
 

@@ -1,7 +1,7 @@
 // The walk of tuple storage (tuples, named tuples and other subclasses):
 // a copy is made only once an item changed, and in place a change is
 // refused, as a tuple cannot change.
-#include "walk.h"
+#include "_redact/walk/walk.h"
 
 namespace zentrove::redact {
 

@@ -4,9 +4,9 @@
 // bodies of masked strings are left out and replaced.  String bodies are
 // searched 16 bytes at a time for the bytes that need attention.  Here: the
 // structure (feed_chunk), numbers and literals; string bodies' slow path is
-// json_string.cpp; the end of a chunk, errors and the end of input,
-// json_end.cpp.
-#include "json_internal.h"
+// json/string.cpp; the end of a chunk, errors and the end of input,
+// json/end.cpp.
+#include "_redact/json/internal.h"
 
 namespace zentrove::redact {
 namespace {

@@ -3,7 +3,7 @@
 // split tables.
 #pragma once
 
-#include "redact.h"
+#include "_redact/redact.h"
 
 #include "_common/cpython311.h"
 

@@ -1,7 +1,7 @@
 // Buffers, positions and messages of the JSON text scanner, and setting a
 // scanner up: everything off its hot loop.
-#include "json_internal.h"
-#include "rules.h"
+#include "_redact/json/internal.h"
+#include "_redact/rules.h"
 
 #include "_common/utf8.h"
 

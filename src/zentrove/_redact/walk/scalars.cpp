@@ -1,6 +1,6 @@
 // The mask lengths of values that scalars=True masks: numbers by their
 // decimal text, bytes by their size, flat tuples and sets by the total.
-#include "walk.h"
+#include "_redact/walk/walk.h"
 
 namespace zentrove::redact {
 

@@ -1,7 +1,7 @@
 // Payment card numbers: 13 to 19 digits, optionally grouped by single spaces
 // or dashes, with a known issuer prefix and length and a valid Luhn check
 // digit, standing alone rather than inside a longer number or word.
-#include "detect.h"
+#include "_redact/detect/detect.h"
 
 namespace zentrove::redact::detect {
 namespace {
