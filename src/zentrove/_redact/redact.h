@@ -70,7 +70,7 @@ struct Rules;
 // masked something in the value.
 [[nodiscard]] PyObject* scan_value(const Rules& rules, PyObject* value, const char* key,
                                    Py_ssize_t key_size, uint32_t* fired, bool copy = true);
-// Redactor.scan(text), a method of the native base (detect/detect.cpp).
+// Redactor.scan(text), a method of the native base (detect/api.cpp).
 [[nodiscard]] PyObject* redactor_scan(PyObject* self, PyObject* text);
 extern const char redactor_scan_doc[];
 
@@ -78,6 +78,6 @@ extern const char redactor_scan_doc[];
 // made; each adds its own types and functions to the module.  0, or -1.
 [[nodiscard]] int redactor_exec(PyObject* module);   // redactor.cpp
 [[nodiscard]] int json_exec(PyObject* module);       // json/api.cpp
-[[nodiscard]] int detect_exec(PyObject* module);     // detect/detect.cpp
+[[nodiscard]] int detect_exec(PyObject* module);     // detect/api.cpp
 
 }  // namespace zentrove::redact

@@ -1,5 +1,5 @@
-// The detector engine: the table of detectors and their trigger bytes, the
-// scan loop over a str's UTF-8, the `detect=` argument and Redactor.scan.
+// The detector engine: the table of detectors and their trigger bytes, and
+// the scan loop over a str's UTF-8 (the Python side: detect/api.cpp).
 //
 // Design: one pass over the bytes, 64 at a time.  A branch-free pass (SSE2
 // where there is one) marks the candidates: a word that starts with a
@@ -16,14 +16,8 @@
 #include <emmintrin.h>
 #endif
 
-namespace zentrove::redact {
-namespace detect {
+namespace zentrove::redact::detect {
 namespace {
-
-constexpr std::array<std::string_view, kCount> kNames = {
-    "authorization", "jwt",    "private_key", "url_credentials", "key_value", "aws",
-    "github",        "gitlab", "slack",       "stripe",          "google",    "card",
-};
 
 // A matcher and where it may be tried: where a word starts, or at a
 // separator, with one of the two-byte `heads` ('#' standing for any digit,
@@ -146,36 +140,6 @@ constexpr bool triggers_consistent()
 }
 static_assert(triggers_consistent());
 static_assert(kCount <= 32 && kEntries.size() <= 32);
-
-constexpr uint32_t kAllDetectors = (uint32_t{1} << kCount) - 1;
-
-// "authorization, jwt, ..., card" for the error message, built at compile time.
-constexpr size_t valid_names_size()
-{
-    size_t n = 0;
-    for (std::string_view name : kNames) {
-        n += name.size() + 2;
-    }
-    return n - 1;  // two separators fewer, one NUL more
-}
-
-constexpr std::array<char, valid_names_size()> make_valid_names()
-{
-    std::array<char, valid_names_size()> out{};
-    size_t at = 0;
-    for (size_t i = 0; i < kNames.size(); ++i) {
-        if (i > 0) {
-            out[at++] = ',';
-            out[at++] = ' ';
-        }
-        for (char c : kNames[i]) {
-            out[at++] = c;
-        }
-    }
-    return out;
-}
-
-constexpr auto kValidNames = make_valid_names();
 
 // The entries that a set of detectors makes live, for every set: one load
 // per scan, which short strings (most of those a walk scans) feel.
@@ -366,190 +330,4 @@ int run_scan(Scan& scan, uint32_t detectors)
     return 0;
 }
 
-namespace {
-
-[[gnu::cold, gnu::noinline]] int detect_type_error(PyObject* arg)
-{
-    PyErr_Format(PyExc_TypeError,
-                 "detect= must be a bool or an iterable of detector names, not %.100s",
-                 Py_TYPE(arg)->tp_name);
-    return -1;
-}
-
-[[gnu::cold, gnu::noinline]] int unknown_detector(PyObject* name)
-{
-    if (!PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "detect= must hold only str, not %.100s",
-                     Py_TYPE(name)->tp_name);
-    }
-    else {
-        PyErr_Format(PyExc_ValueError,
-                     "detect= entry %R is not a detector; the detectors are %s", name,
-                     kValidNames.data());
-    }
-    return -1;
-}
-
-
-// parse_detectors(detect): the bit set for a Redactor's detect= argument.
-PyObject* py_parse_detectors(PyObject*, PyObject* arg)
-{
-    uint32_t detectors;
-    if (detectors_parse(arg, &detectors) < 0) {
-        return nullptr;
-    }
-    return PyLong_FromUnsignedLong(detectors);
-}
-
-// detectors_of(redactor): the names of the redactor's detectors.
-PyObject* py_detectors_of(PyObject*, PyObject* redactor)
-{
-    const Rules* rules = rules_of(redactor);
-    return rules == nullptr ? nullptr : detectors_names(rules->detectors);
-}
-
-// scan(redactor, text): Redactor.scan in the module's calling convention,
-// like the module's other paths.
-PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs)
-{
-    if (!_PyArg_CheckPositional("scan", nargs, 2, 2)) {
-        return nullptr;
-    }
-    return redactor_scan(args[0], args[1]);
-}
-
-#ifdef ZR_COUNT_WORK
-// _bytes_examined(): the bytes of scanned text that matchers have read so
-// far; only in builds that count (debug interpreter, ZENTROVE_COUNT_WORK).
-PyObject* py_bytes_examined(PyObject*, PyObject*)
-{
-    return PyLong_FromSsize_t(bytes_examined);
-}
-#endif
-
-PyMethodDef functions[] = {
-#ifdef ZR_COUNT_WORK
-    {"_bytes_examined", py_bytes_examined, METH_NOARGS,
-     "_bytes_examined()\n--\n\nBytes of text the matchers have read, for tests of linear work."},
-#endif
-    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)),
-     METH_FASTCALL, "scan(redactor, text, /)\n--\n\nRedactor.scan(text) as a function."},
-    {"parse_detectors", py_parse_detectors, METH_O,
-     "parse_detectors(detect, /)\n--\n\nThe bit set of a detect= argument."},
-    {"detectors_of", py_detectors_of, METH_O,
-     "detectors_of(redactor, /)\n--\n\nThe names of a redactor's detectors."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-}  // namespace detect
-
-const char redactor_scan_doc[] =
-    "scan($self, text, /)\n--\n\n"
-    "The text with every secret that the detectors find masked.";
-
-PyObject* redactor_scan(PyObject* self, PyObject* text)
-{
-    const Rules* rules = rules_of(self);
-    if (rules == nullptr) {
-        return nullptr;
-    }
-    if (!PyUnicode_Check(text)) {
-        PyErr_Format(PyExc_TypeError, "scan() argument must be str, not %.100s",
-                     Py_TYPE(text)->tp_name);
-        return nullptr;
-    }
-    return scan_value(*rules, text, nullptr, 0, nullptr);
-}
-
-PyObject* scan_value(const Rules& rules, PyObject* value, const char* key, Py_ssize_t key_size,
-                     uint32_t* fired, bool copy)
-{
-    return detect::scan_text(value, rules.detectors, &rules, rules.mask, fired, copy, key,
-                             key_size);
-}
-
-int detectors_parse(PyObject* arg, uint32_t* detectors)
-{
-    if (arg == Py_True || arg == Py_False || arg == Py_None) {
-        *detectors = arg == Py_True ? detect::kAllDetectors : 0;
-        return 0;
-    }
-    if (PyUnicode_Check(arg) || PyBytes_Check(arg)) {
-        return detect::detect_type_error(arg);
-    }
-    Ref iter = Ref::steal(PyObject_GetIter(arg));
-    if (!iter) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            return detect::detect_type_error(arg);
-        }
-        return -1;
-    }
-    uint32_t bits = 0;
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        int found = -1;
-        if (PyUnicode_Check(item.get())) {
-            for (int d = 0; d < detect::kCount; ++d) {
-                if (PyUnicode_Compare(item.get(), g.detector_names[d]) == 0) {
-                    found = d;
-                    break;
-                }
-            }
-        }
-        if (found < 0) {
-            return detect::unknown_detector(item.get());
-        }
-        bits |= uint32_t{1} << found;
-    }
-    if (PyErr_Occurred()) {
-        return -1;
-    }
-    *detectors = bits;
-    return 0;
-}
-
-PyObject* detectors_names(uint32_t detectors)
-{
-    PyObject* names = PyTuple_New(__builtin_popcount(detectors & detect::kAllDetectors));
-    if (names == nullptr) {
-        return nullptr;
-    }
-    Py_ssize_t at = 0;
-    for (int d = 0; d < detect::kCount; ++d) {
-        if (detectors & (uint32_t{1} << d)) {
-            PyTuple_SET_ITEM(names, at++, Py_NewRef(g.detector_names[d]));
-        }
-    }
-    return names;
-}
-
-PyObject* detector_name(int detector)
-{
-    return g.detector_names[detector];
-}
-
-int detect_exec(PyObject* module)
-{
-    if (PyModule_AddFunctions(module, detect::functions) < 0) {
-        return -1;
-    }
-    for (int d = 0; d < detect::kCount; ++d) {
-        if (g.detector_names[d] == nullptr) {
-            std::string_view name = detect::kNames[static_cast<size_t>(d)];
-            g.detector_names[d] = PyUnicode_FromStringAndSize(
-                name.data(), static_cast<Py_ssize_t>(name.size()));
-            if (g.detector_names[d] == nullptr) {
-                return -1;
-            }
-            PyUnicode_InternInPlace(&g.detector_names[d]);
-        }
-    }
-    Ref all = Ref::steal(detectors_names(detect::kAllDetectors));
-    if (!all || PyModule_AddObjectRef(module, "DETECTORS", all.get()) < 0) {
-        return -1;
-    }
-    return 0;
-}
-
-}  // namespace zentrove::redact
+}  // namespace zentrove::redact::detect

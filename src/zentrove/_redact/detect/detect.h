@@ -1,6 +1,6 @@
 // What the detector files share: byte classes, the scan state that collects
-// the spans to mask, and the matchers the table in detect/detect.cpp dispatches to.
-// Spans are byte offsets into the UTF-8 of the scanned str.
+// the spans to mask (byte offsets into the UTF-8 of the scanned str), and the
+// matchers that the table in detect/detect.cpp dispatches to.
 #pragma once
 
 #include "_redact/redact.h"
@@ -11,7 +11,7 @@
 
 namespace zentrove::redact::detect {
 
-// Detector bits, in the order of their names in detect/detect.cpp.
+// Detector bits, in the order of their names in detect/api.cpp.
 enum : int {
     kAuthorization,
     kJwt,
@@ -28,6 +28,7 @@ enum : int {
     kCount
 };
 static_assert(kCount == kDetectorCount, "Globals::detector_names holds one per detector");
+inline constexpr uint32_t kAllDetectors = (uint32_t{1} << kCount) - 1;
 
 // Byte classes, one table so a scan loop pays one load per byte.
 enum : uint8_t {
@@ -356,7 +357,13 @@ Py_ssize_t match_google(Scan&, Py_ssize_t, int);
 Py_ssize_t match_card(Scan&, Py_ssize_t, int);
 // detect/pairs.cpp: text around a separator.
 Py_ssize_t match_pair(Scan&, Py_ssize_t, int);
+// detect/markup.cpp: an element's text, and the tag around an attribute.
 Py_ssize_t match_element(Scan&, Py_ssize_t, int);
+// The name that the tag around the attribute at `key` gives in its name= or
+// key= attribute, as [*begin, *end); false for none.
+[[nodiscard]] bool tag_name(Scan& s, Py_ssize_t key, Py_ssize_t* begin, Py_ssize_t* end) noexcept;
+// The longest key a matcher reads back from its separator.
+inline constexpr Py_ssize_t kLongestKey = 256;
 // detect/url.cpp
 Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 

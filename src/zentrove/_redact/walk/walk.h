@@ -195,6 +195,13 @@ private:
 // RuntimeError for a container changed by Python code during the walk.
 PyObject* changed_during_walk(PyObject* container);
 
+// Shallow copies (walk/copy.cpp), of the container's own type and made from
+// its storage, never through a subclass's __iter__ or keys(): of a dict, and
+// of the first `n` items of a list (RuntimeError if its length changed from
+// `n` meanwhile).  New references, or NULL with an exception.
+[[nodiscard]] PyObject* copy_dict(PyObject* d);
+[[nodiscard]] PyObject* copy_list(PyObject* list, Py_ssize_t n);
+
 // Copies the attributes of a subclass instance (its __slots__ and its
 // instance dict) onto its copy, a new object of the same type; 0 or -1.
 [[nodiscard]] int copy_attributes(PyObject* from, PyObject* to);
