@@ -144,14 +144,14 @@ FAULTS = [
     (
         "json",
         "json/scan.cpp",
-        "} else if ((c | 0x20) == 'e' && s.num != kExp) {",
+        "} else if ((c | 0x20) == 'e' && s.parse.num != kExp) {",
         "} else if ((c | 0x20) == 'e') {",
     ),
     (
         "json",
         "json/string.cpp",
-        "if (s.high != 0 && cp >= 0xDC00 && cp <= 0xDFFF) {",
-        "if (s.high != 0 && cp >= 0xDC00 && cp < 0xDFFF) {",
+        "if (s.parse.high != 0 && cp >= 0xDC00 && cp <= 0xDFFF) {",
+        "if (s.parse.high != 0 && cp >= 0xDC00 && cp < 0xDFFF) {",
     ),
     (
         "json",
@@ -162,12 +162,12 @@ FAULTS = [
     (
         "json",
         "json/string.cpp",
-        "cp = 0x10000 + ((s.high - 0xD800) << 10) + (cp - 0xDC00);",
-        "cp = 0x10000 + ((s.high - 0xD800) << 10) + (cp - 0xDC01);",
+        "cp = 0x10000 + ((s.parse.high - 0xD800) << 10) + (cp - 0xDC00);",
+        "cp = 0x10000 + ((s.parse.high - 0xD800) << 10) + (cp - 0xDC01);",
     ),
     ("json", "json/string.cpp", "case 'b': cp = '\\b'; break;", "case 'b': cp = 'b'; break;"),
-    ("json", "json/string.cpp", "s.utf8_lo = c == 0xE0 ? 0xA0 : 0x80;", "s.utf8_lo = 0x80;"),
-    ("json", "json/string.cpp", "return c == '\\n' && s.lines;", "return c == '\\n';"),
+    ("json", "json/string.cpp", "s.parse.utf8_lo = c == 0xE0 ? 0xA0 : 0x80;", "s.parse.utf8_lo = 0x80;"),
+    ("json", "json/string.cpp", "return c == '\\n' && s.cfg.lines;", "return c == '\\n';"),
     (
         "json",
         "json/scan.cpp",
@@ -183,20 +183,20 @@ FAULTS = [
     (
         "json",
         "json/scan.cpp",
-        "if (s.state == kKeyAfterComma) {\n                        FAIL(ScanError::kTrailingCommaObject",
-        "if (s.state == kKeyOrClose) {\n                        FAIL(ScanError::kTrailingCommaObject",
+        "if (s.parse.state == kKeyAfterComma) {\n                        FAIL(ScanError::kTrailingCommaObject",
+        "if (s.parse.state == kKeyOrClose) {\n                        FAIL(ScanError::kTrailingCommaObject",
     ),
     (
         "json",
         "json/scan.cpp",
-        "s.cols_before += code_points(data, end);",
-        "s.cols_before = code_points(data, end);",
+        "s.pos.cols_before += code_points(data, end);",
+        "s.pos.cols_before = code_points(data, end);",
     ),
     (
         "json",
         "json/scan.cpp",
-        "s.committed = s.state == kString && s.str_kind == kScan ? s.scan_mark : s.out.len;",
-        "s.committed = s.out.len;",
+        "s.output.committed = s.parse.state == kString && s.parse.str_kind == kScan ? s.output.scan_mark : s.output.out.len;",
+        "s.output.committed = s.output.out.len;",
     ),
     (
         "json",
@@ -215,7 +215,7 @@ FAULTS = [
     (
         "json",
         "json/scan.cpp",
-        "FAIL(ScanError::kExpectValue, p, s.lit_idx);",
+        "FAIL(ScanError::kExpectValue, p, s.parse.lit_idx);",
         "FAIL(ScanError::kExpectValue, p, 0);",
     ),
     (
@@ -227,8 +227,8 @@ FAULTS = [
     (
         "json",
         "json/stream.cpp",
-        "s.scan_mark = s.scan_mark >= n ? s.scan_mark - n : 0;",
-        "s.scan_mark = 0;",
+        "s.output.scan_mark = s.output.scan_mark >= n ? s.output.scan_mark - n : 0;",
+        "s.output.scan_mark = 0;",
     ),
     (
         "json",
@@ -239,27 +239,27 @@ FAULTS = [
     (
         "json",
         "json/scan.cpp",
-        "s.state == kSkipLine ||\n                          (s.state == kNumber && s.num_masked)",
-        "s.state == kSkipLine",
+        "s.parse.state == kSkipLine ||\n                          (s.parse.state == kNumber && s.parse.num_masked)",
+        "s.parse.state == kSkipLine",
     ),
-    ("json", "json/scan.cpp", "        s.count += static_cast<uint64_t>(end - s.num_from);\n", ""),
+    ("json", "json/scan.cpp", "        s.parse.count += static_cast<uint64_t>(end - s.parse.num_from);\n", ""),
     (
         "json",
         "json/scan.cpp",
-        "if (s.num == kMinus || s.num == kDot || s.num == kExpE || s.num == kExpSign) {",
-        "if (s.num == kMinus || s.num == kDot || s.num == kExpE) {",
+        "if (s.parse.num == kMinus || s.parse.num == kDot || s.parse.num == kExpE || s.parse.num == kExpSign) {",
+        "if (s.parse.num == kMinus || s.parse.num == kDot || s.parse.num == kExpE) {",
     ),
     (
         "json",
         "json/string.cpp",
-        "            --s.utf8_need;\n            if (s.str_kind >= kKey && s.key_direct == nullptr) {",
-        "            --s.utf8_need;\n            if (false) {",
+        "            --s.parse.utf8_need;\n            if (s.parse.str_kind >= kKey && s.output.key_direct == nullptr) {",
+        "            --s.parse.utf8_need;\n            if (false) {",
     ),
     (
         "json",
         "json/string.cpp",
-        "            s.esc = 0;\n            TRY(settle_high(s));\n            TRY(take_code_point(s, cp));",
-        "            s.esc = 0;\n            TRY(take_code_point(s, cp));",
+        "            s.parse.esc = 0;\n            TRY(settle_high(s));\n            TRY(take_code_point(s, cp));",
+        "            s.parse.esc = 0;\n            TRY(take_code_point(s, cp));",
     ),
     # ------------------------------------------------------------ detectors
     (

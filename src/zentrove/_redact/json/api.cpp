@@ -147,8 +147,8 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     if (is_str) {
-        Ref body = Ref::steal(PyUnicode_DecodeUTF8(s.out.data,
-                                                   static_cast<Py_ssize_t>(s.out.len),
+        Ref body = Ref::steal(PyUnicode_DecodeUTF8(s.output.out.data,
+                                                   static_cast<Py_ssize_t>(s.output.out.len),
                                                    surrogates ? "surrogatepass" : nullptr));
         if (!body || bom == 0) {
             return body.release();
@@ -157,11 +157,11 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         return mark ? PyUnicode_Concat(mark.get(), body.get()) : nullptr;
     }
     PyObject* result = PyBytes_FromStringAndSize(nullptr,
-                                                 static_cast<Py_ssize_t>(s.out.len + bom));
+                                                 static_cast<Py_ssize_t>(s.output.out.len + bom));
     if (result != nullptr) {
         std::memcpy(PyBytes_AS_STRING(result), text, bom);
-        if (s.out.len != 0) {
-            std::memcpy(PyBytes_AS_STRING(result) + bom, s.out.data, s.out.len);
+        if (s.output.out.len != 0) {
+            std::memcpy(PyBytes_AS_STRING(result) + bom, s.output.out.data, s.output.out.len);
         }
     }
     return result;

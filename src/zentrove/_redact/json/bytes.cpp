@@ -70,30 +70,32 @@ void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,
                   bool surrogates, const char* mask, size_t mask_len) noexcept
 {
     std::memset(static_cast<void*>(&s), 0, sizeof s);
-    s.rules = &rules;
-    s.lines = lines;
-    s.keep_going = keep_going;
-    s.surrogates = surrogates;
-    s.mask = mask;
-    s.mask_len = mask_len;
-    s.keyless = keyless_sensitive(rules);
-    s.scalars = rules.scalars;
-    s.detect = rules.detectors != 0;
-    s.line = 1;
-    for (KeyCache::Slot& slot : s.cache.slots) {
+    s.cfg = ScanConfig{
+        .rules = &rules,
+        .lines = lines,
+        .keep_going = keep_going,
+        .surrogates = surrogates,
+        .scalars = rules.scalars,
+        .detect = rules.detectors != 0,
+        .mask = mask,
+        .mask_len = mask_len,
+    };
+    s.parse.keyless = keyless_sensitive(rules);
+    s.pos.line = 1;
+    for (KeyCache::Slot& slot : s.caches.keys.slots) {
         slot.len = 0xff;
     }
     reset_parse(s);
 }
 
+// Only the output owns memory: its three buffers.
 void scanner_free(Scanner& s) noexcept
 {
-    PyMem_RawFree(s.out.data);
-    PyMem_RawFree(s.key.data);
-    PyMem_RawFree(s.value_key.data);
-    s.out = ByteBuf{};
-    s.key = ByteBuf{};
-    s.value_key = ByteBuf{};
+    ByteBuf* const owned[] = {&s.output.out, &s.output.key, &s.output.value_key};
+    for (ByteBuf* b : owned) {
+        PyMem_RawFree(b->data);
+        *b = ByteBuf{};
+    }
 }
 
 const char* json_error_message(ScanError error) noexcept
@@ -151,39 +153,39 @@ int json_encode_body(PyObject* text, ByteBuf& out)
 
 int detect_kept(Scanner& s, const char* text, size_t n, const char* q)
 {
-    if (s.released != nullptr) {
-        PyEval_RestoreThread(s.released);
+    if (s.gil.released != nullptr) {
+        PyEval_RestoreThread(s.gil.released);
     }
     int rc = 0;
     // A lone surrogate came from an escape as three bytes: keep it one.
     Ref str = Ref::steal(PyUnicode_DecodeUTF8(n != 0 ? text : "", static_cast<Py_ssize_t>(n),
                                               "surrogatepass"));
     // Directly in an object, the value has the key just judged.
-    const bool keyed = s.depth > 0 && s.stack[s.depth - 1] == kObject;
-    Ref masked = str ? Ref::steal(scan_value(*s.rules, str.get(),
-                                             keyed ? (s.value_key.len != 0 ? s.value_key.data : "")
+    const bool keyed = s.parse.depth > 0 && s.parse.stack[s.parse.depth - 1] == kObject;
+    Ref masked = str ? Ref::steal(scan_value(*s.cfg.rules, str.get(),
+                                             keyed ? (s.output.value_key.len != 0 ? s.output.value_key.data : "")
                                                    : nullptr,
-                                             keyed ? static_cast<Py_ssize_t>(s.value_key.len) : 0,
+                                             keyed ? static_cast<Py_ssize_t>(s.output.value_key.len) : 0,
                                              nullptr))
                      : Ref();
     if (!masked) {
         rc = -1;
     } else if (masked.get() != str.get()) {
-        s.out.len = s.scan_mark;
-        s.copy_from = q;
-        rc = json_encode_body(masked.get(), s.out);
+        s.output.out.len = s.output.scan_mark;
+        s.output.copy_from = q;
+        rc = json_encode_body(masked.get(), s.output.out);
     }
     masked = Ref();
     str = Ref();
-    if (s.released != nullptr) {
-        s.released = PyEval_SaveThread();
+    if (s.gil.released != nullptr) {
+        s.gil.released = PyEval_SaveThread();
     }
     return rc;
 }
 
 bool scanner_stopped(const Scanner& s) noexcept
 {
-    return s.state == kFailed;
+    return s.parse.state == kFailed;
 }
 
 }  // namespace zentrove::redact

@@ -9,13 +9,13 @@ namespace {
 // The 1-based column of p, in code points of its line.
 uint64_t column(const Scanner& s, const char* p)
 {
-    if (s.chunk == nullptr) {
-        return 1 + s.cols_before;
+    if (s.pos.chunk == nullptr) {
+        return 1 + s.pos.cols_before;
     }
-    if (s.line_start != nullptr) {
-        return 1 + code_points(s.line_start, p);
+    if (s.pos.line_start != nullptr) {
+        return 1 + code_points(s.pos.line_start, p);
     }
-    return 1 + s.cols_before + code_points(s.chunk, p);
+    return 1 + s.pos.cols_before + code_points(s.pos.chunk, p);
 }
 
 }  // namespace
@@ -23,42 +23,42 @@ uint64_t column(const Scanner& s, const char* p)
 int end_chunk(Scanner& s, const char* data, size_t size)
 {
     const char* const end = data + size;
-    if (s.state == kNumber && s.num_masked) {
-        s.count += static_cast<uint64_t>(end - s.num_from);
-        if (s.mask == nullptr && write_stars(s) < 0) {
-            s.error = ScanError::kPython;
+    if (s.parse.state == kNumber && s.parse.num_masked) {
+        s.parse.count += static_cast<uint64_t>(end - s.parse.num_from);
+        if (s.cfg.mask == nullptr && write_stars(s) < 0) {
+            s.err.kind = ScanError::kPython;
             return -1;
         }
     }
-    if (s.state == kString) {
-        if (s.str_kind == kMask && s.mask == nullptr && write_stars(s) < 0) {
-            s.error = ScanError::kPython;
+    if (s.parse.state == kString) {
+        if (s.parse.str_kind == kMask && s.cfg.mask == nullptr && write_stars(s) < 0) {
+            s.err.kind = ScanError::kPython;
             return -1;
         }
-        if (s.str_kind >= kKey && s.key_direct != nullptr) {
-            if (append(s.key, s.key_direct, static_cast<size_t>(end - s.key_direct)) < 0) {
-                s.error = ScanError::kPython;
+        if (s.parse.str_kind >= kKey && s.output.key_direct != nullptr) {
+            if (append(s.output.key, s.output.key_direct, static_cast<size_t>(end - s.output.key_direct)) < 0) {
+                s.err.kind = ScanError::kPython;
                 return -1;
             }
-            s.key_direct = nullptr;
+            s.output.key_direct = nullptr;
         }
     }
     if (flush(s, end) < 0) {
-        s.error = ScanError::kPython;
+        s.err.kind = ScanError::kPython;
         return -1;
     }
-    if (s.line_start != nullptr) {
-        s.cols_before = code_points(s.line_start, end);
+    if (s.pos.line_start != nullptr) {
+        s.pos.cols_before = code_points(s.pos.line_start, end);
     } else {
-        s.cols_before += code_points(data, end);
+        s.pos.cols_before += code_points(data, end);
     }
-    s.line_start = nullptr;
-    s.chunk = nullptr;
-    s.copy_from = nullptr;
-    s.base += size;
-    if (!s.lines) {
+    s.pos.line_start = nullptr;
+    s.pos.chunk = nullptr;
+    s.output.copy_from = nullptr;
+    s.pos.base += size;
+    if (!s.cfg.lines) {
         // A scanned string may still be rewritten: hold its body back.
-        s.committed = s.state == kString && s.str_kind == kScan ? s.scan_mark : s.out.len;
+        s.output.committed = s.parse.state == kString && s.parse.str_kind == kScan ? s.output.scan_mark : s.output.out.len;
     }
     return 0;
 }
@@ -66,35 +66,35 @@ int end_chunk(Scanner& s, const char* data, size_t size)
 int scan_fail(Scanner& s, ScanError error, const char* p, unsigned back,
               int (*bad_line)(Scanner&, void*), void* ctx)
 {
-    s.error = error;
+    s.err.kind = error;
     if (error == ScanError::kBadUtf8 && p != nullptr) {
-        s.error_byte = static_cast<uint8_t>(*p);
+        s.err.byte = static_cast<uint8_t>(*p);
     }
-    s.error_line = s.line;
-    s.error_col = column(s, p) - back;
-    if (!s.lines) {
-        s.state = kFailed;
+    s.err.line = s.pos.line;
+    s.err.col = column(s, p) - back;
+    if (!s.cfg.lines) {
+        s.parse.state = kFailed;
         return -1;
     }
-    s.out.len = s.committed;
+    s.output.out.len = s.output.committed;
     if (error != ScanError::kPython) {
-        if (s.released != nullptr) {
-            PyEval_RestoreThread(s.released);
+        if (s.gil.released != nullptr) {
+            PyEval_RestoreThread(s.gil.released);
         }
         if (bad_line(s, ctx) < 0) {
-            s.error = ScanError::kPython;
+            s.err.kind = ScanError::kPython;
         }
-        if (s.released != nullptr) {
-            s.released = PyEval_SaveThread();
+        if (s.gil.released != nullptr) {
+            s.gil.released = PyEval_SaveThread();
         }
     }
-    if (!s.keep_going || s.error == ScanError::kPython) {
-        s.state = kFailed;
+    if (!s.cfg.keep_going || s.err.kind == ScanError::kPython) {
+        s.parse.state = kFailed;
         return -1;
     }
     reset_parse(s);
-    s.state = kSkipLine;
-    s.copy_from = nullptr;
+    s.parse.state = kSkipLine;
+    s.output.copy_from = nullptr;
     return 0;
 }
 
@@ -102,36 +102,36 @@ int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noex
 {
     ScanError error = ScanError::kNone;
     unsigned back = 0;
-    switch (s.state) {
+    switch (s.parse.state) {
     case kFailed:
         return -1;
     case kSkipLine:
         return 0;
     case kNumber:
-        if (s.num == kMinus || s.num == kDot || s.num == kExpE || s.num == kExpSign) {
+        if (s.parse.num == kMinus || s.parse.num == kDot || s.parse.num == kExpE || s.parse.num == kExpSign) {
             error = ScanError::kExpectDigit;
             break;
         }
-        if (s.num_masked && close_number(s) < 0) {
-            s.error = ScanError::kPython;
+        if (s.parse.num_masked && close_number(s) < 0) {
+            s.err.kind = ScanError::kPython;
             return -1;
         }
-        s.state = kAfterValue;
+        s.parse.state = kAfterValue;
         [[fallthrough]];
     case kAfterValue:
-        if (s.depth != 0) {
+        if (s.parse.depth != 0) {
             error = ScanError::kExpectComma;
             break;
         }
-        if (s.lines) {
-            ++s.documents;
+        if (s.cfg.lines) {
+            ++s.output.documents;
         }
-        s.committed = s.out.len;
-        s.state = kValue;
+        s.output.committed = s.output.out.len;
+        s.parse.state = kValue;
         return 0;
     case kValue:
-        if (s.depth == 0 && s.lines) {
-            s.committed = s.out.len;
+        if (s.parse.depth == 0 && s.cfg.lines) {
+            s.output.committed = s.output.out.len;
             return 0;
         }
         error = ScanError::kExpectValue;
@@ -142,7 +142,7 @@ int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noex
         break;
     case kLiteral:
         error = ScanError::kExpectValue;
-        back = s.lit_idx;
+        back = s.parse.lit_idx;
         break;
     case kKeyOrClose:
     case kKeyAfterComma:
@@ -158,7 +158,7 @@ int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noex
     if (scan_fail(s, error, nullptr, back, bad_line, ctx) < 0) {
         return -1;
     }
-    s.state = kValue;
+    s.parse.state = kValue;
     return 0;
 }
 

@@ -12,15 +12,15 @@ namespace zentrove::redact {
 PyObject* json_error(const Scanner& s)
 {
     char msg[64];
-    if (s.error == ScanError::kBadUtf8) {
-        std::snprintf(msg, sizeof msg, "Invalid UTF-8 byte 0x%02x", s.error_byte);
+    if (s.err.kind == ScanError::kBadUtf8) {
+        std::snprintf(msg, sizeof msg, "Invalid UTF-8 byte 0x%02x", s.err.byte);
     } else {
-        std::snprintf(msg, sizeof msg, "%s", json_error_message(s.error));
+        std::snprintf(msg, sizeof msg, "%s", json_error_message(s.err.kind));
     }
     Ref text = Ref::steal(PyUnicode_FromFormat(
         "%s: line %llu column %llu", msg,
-        static_cast<unsigned long long>(s.error_line),
-        static_cast<unsigned long long>(s.error_col)));
+        static_cast<unsigned long long>(s.err.line),
+        static_cast<unsigned long long>(s.err.col)));
     if (!text) {
         return nullptr;
     }
@@ -29,8 +29,8 @@ PyObject* json_error(const Scanner& s)
         return nullptr;
     }
     Ref m = Ref::steal(PyUnicode_FromString(msg));
-    Ref line = Ref::steal(PyLong_FromUnsignedLongLong(s.error_line));
-    Ref col = Ref::steal(PyLong_FromUnsignedLongLong(s.error_col));
+    Ref line = Ref::steal(PyLong_FromUnsignedLongLong(s.err.line));
+    Ref col = Ref::steal(PyLong_FromUnsignedLongLong(s.err.col));
     if (!m || !line || !col || PyObject_SetAttrString(err.get(), "msg", m.get()) < 0 ||
         PyObject_SetAttrString(err.get(), "lineno", line.get()) < 0 ||
         PyObject_SetAttrString(err.get(), "colno", col.get()) < 0) {
@@ -41,7 +41,7 @@ PyObject* json_error(const Scanner& s)
 
 void json_raise(const Scanner& s)
 {
-    if (s.error == ScanError::kPython) {
+    if (s.err.kind == ScanError::kPython) {
         if (!PyErr_Occurred()) {
             PyErr_NoMemory();
         }

@@ -93,25 +93,25 @@ inline const char* find_special(const char* p, const char* end)
 // Copies the pending input run up to p.
 [[nodiscard]] inline int flush(Scanner& s, const char* p)
 {
-    if (s.copy_from == nullptr) {
+    if (s.output.copy_from == nullptr) {
         return 0;
     }
-    int rc = append(s.out, s.copy_from, static_cast<size_t>(p - s.copy_from));
-    s.copy_from = p;
+    int rc = append(s.output.out, s.output.copy_from, static_cast<size_t>(p - s.output.copy_from));
+    s.output.copy_from = p;
     return rc;
 }
 
 [[nodiscard]] inline int write_stars(Scanner& s)
 {
-    if (s.count == 0) {
+    if (s.parse.count == 0) {
         return 0;
     }
-    if (reserve(s.out, s.count) < 0) {
+    if (reserve(s.output.out, s.parse.count) < 0) {
         return -1;
     }
-    std::memset(s.out.data + s.out.len, kMaskChar, s.count);
-    s.out.len += s.count;
-    s.count = 0;
+    std::memset(s.output.out.data + s.output.out.len, kMaskChar, s.parse.count);
+    s.output.out.len += s.parse.count;
+    s.parse.count = 0;
     return 0;
 }
 
@@ -160,7 +160,7 @@ inline bool same_bytes(const char* a, const char* b, size_t n)
     if (n <= KeyCache::kMaxKey) {
         // Two ways: the slot of the hash and its neighbour; a new verdict
         // goes to an empty one, else replaces the neighbour.
-        KeyCache::Slot* way = &s.cache.slots[hash_key(text, n) & (KeyCache::kSlots - 2)];
+        KeyCache::Slot* way = &s.caches.keys.slots[hash_key(text, n) & (KeyCache::kSlots - 2)];
         for (int i = 0; i < 2; ++i) {
             if (way[i].len == n && same_bytes(way[i].text, text, n)) {
                 return way[i].verdict;
@@ -168,12 +168,12 @@ inline bool same_bytes(const char* a, const char* b, size_t n)
         }
         slot = way[0].len == 0xff ? &way[0] : &way[1];
     }
-    if (s.released != nullptr) {
-        PyEval_RestoreThread(s.released);
+    if (s.gil.released != nullptr) {
+        PyEval_RestoreThread(s.gil.released);
     }
-    int verdict = key_sensitive_utf8(*s.rules, text, static_cast<Py_ssize_t>(n));
-    if (s.released != nullptr) {
-        s.released = PyEval_SaveThread();
+    int verdict = key_sensitive_utf8(*s.cfg.rules, text, static_cast<Py_ssize_t>(n));
+    if (s.gil.released != nullptr) {
+        s.gil.released = PyEval_SaveThread();
     }
     if (verdict >= 0 && slot != nullptr) {
         slot->len = static_cast<uint8_t>(n);
@@ -186,11 +186,11 @@ inline bool same_bytes(const char* a, const char* b, size_t n)
 // Whether a string or list starting here is masked.
 inline bool value_masked(const Scanner& s)
 {
-    if (s.depth == 0) {
-        return s.keyless;
+    if (s.parse.depth == 0) {
+        return s.parse.keyless;
     }
-    uint8_t top = s.stack[s.depth - 1];
-    return top == kObject ? s.key_sensitive : top == kArrayMasked;
+    uint8_t top = s.parse.stack[s.parse.depth - 1];
+    return top == kObject ? s.parse.key_sensitive : top == kArrayMasked;
 }
 
 // A string value that the key rules keep starts at the quote p.  With
@@ -198,17 +198,17 @@ inline bool value_masked(const Scanner& s)
 // may be rewritten when it closes.
 [[nodiscard]] inline int open_kept(Scanner& s, const char* p)
 {
-    if (!s.detect) {
-        s.str_kind = kKeep;
+    if (!s.cfg.detect) {
+        s.parse.str_kind = kKeep;
         return 0;
     }
-    s.str_kind = kScan;
-    s.key.len = 0;
-    s.key_direct = p + 1;
+    s.parse.str_kind = kScan;
+    s.output.key.len = 0;
+    s.output.key_direct = p + 1;
     if (flush(s, p + 1) < 0) {
         return -1;
     }
-    s.scan_mark = s.out.len;
+    s.output.scan_mark = s.output.out.len;
     return 0;
 }
 
@@ -219,12 +219,12 @@ inline bool value_masked(const Scanner& s)
     if (!masked) {
         return open_kept(s, p);
     }
-    s.str_kind = kMask;
+    s.parse.str_kind = kMask;
     if (flush(s, p + 1) < 0) {
         return -1;
     }
-    s.copy_from = nullptr;
-    s.count = 0;
+    s.output.copy_from = nullptr;
+    s.parse.count = 0;
     return 0;
 }
 
@@ -236,68 +236,68 @@ inline bool value_masked(const Scanner& s)
 // a key its verdict.  0, or -1 with an exception.
 [[nodiscard]] inline int close_string(Scanner& s, const char* q)
 {
-    if (s.str_kind == kKey) {
-        const char* text = s.key_direct != nullptr ? s.key_direct
-                                                   : (s.key.len != 0 ? s.key.data : "");
-        const size_t n = s.key_direct != nullptr ? static_cast<size_t>(q - s.key_direct)
-                                                 : s.key.len;
+    if (s.parse.str_kind == kKey) {
+        const char* text = s.output.key_direct != nullptr ? s.output.key_direct
+                                                   : (s.output.key.len != 0 ? s.output.key.data : "");
+        const size_t n = s.output.key_direct != nullptr ? static_cast<size_t>(q - s.output.key_direct)
+                                                 : s.output.key.len;
         int verdict = judge(s, text, n);
         if (verdict < 0) {
             return -1;
         }
         // A string value that follows is scanned with its key.
-        if (s.detect && verdict == 0) {
-            s.value_key.len = 0;
-            if (append(s.value_key, text, n) < 0) {
+        if (s.cfg.detect && verdict == 0) {
+            s.output.value_key.len = 0;
+            if (append(s.output.value_key, text, n) < 0) {
                 return -1;
             }
         }
-        s.key_sensitive = verdict != 0;
-        s.key_direct = nullptr;
-        s.state = kColon;
+        s.parse.key_sensitive = verdict != 0;
+        s.output.key_direct = nullptr;
+        s.parse.state = kColon;
         return 0;
     }
-    if (s.str_kind == kMask) {
-        if ((s.mask != nullptr ? append(s.out, s.mask, s.mask_len) : write_stars(s)) < 0) {
+    if (s.parse.str_kind == kMask) {
+        if ((s.cfg.mask != nullptr ? append(s.output.out, s.cfg.mask, s.cfg.mask_len) : write_stars(s)) < 0) {
             return -1;
         }
-        s.copy_from = q;
-    } else if (s.str_kind == kScan) {
-        const bool direct = s.key_direct != nullptr;
-        if (detect_kept(s, direct ? s.key_direct : s.key.data,
-                        direct ? static_cast<size_t>(q - s.key_direct) : s.key.len, q) < 0) {
+        s.output.copy_from = q;
+    } else if (s.parse.str_kind == kScan) {
+        const bool direct = s.output.key_direct != nullptr;
+        if (detect_kept(s, direct ? s.output.key_direct : s.output.key.data,
+                        direct ? static_cast<size_t>(q - s.output.key_direct) : s.output.key.len, q) < 0) {
             return -1;
         }
-        s.key_direct = nullptr;
+        s.output.key_direct = nullptr;
     }
-    s.state = kAfterValue;
+    s.parse.state = kAfterValue;
     return 0;
 }
 
 // Back to the start of a document, nothing pending.
 inline void reset_parse(Scanner& s)
 {
-    s.state = kValue;
-    s.depth = 0;
-    s.esc = 0;
-    s.utf8_need = 0;
-    s.high = 0;
-    s.count = 0;
-    s.key_direct = nullptr;
-    s.key.len = 0;
-    s.num_masked = false;
+    s.parse.state = kValue;
+    s.parse.depth = 0;
+    s.parse.esc = 0;
+    s.parse.utf8_need = 0;
+    s.parse.high = 0;
+    s.parse.count = 0;
+    s.output.key_direct = nullptr;
+    s.output.key.len = 0;
+    s.parse.num_masked = false;
 }
 
 // A number that scalars=True masks starts at p: it becomes a string.
 [[nodiscard]] inline int open_number(Scanner& s, const char* p)
 {
-    if (flush(s, p) < 0 || append(s.out, "\"", 1) < 0) {
+    if (flush(s, p) < 0 || append(s.output.out, "\"", 1) < 0) {
         return -1;
     }
-    s.copy_from = nullptr;
-    s.num_masked = true;
-    s.num_from = p;
-    s.count = 0;
+    s.output.copy_from = nullptr;
+    s.parse.num_masked = true;
+    s.parse.num_from = p;
+    s.parse.count = 0;
     return 0;
 }
 
@@ -305,11 +305,11 @@ inline void reset_parse(Scanner& s)
 // closing quote.
 [[nodiscard]] inline int close_number(Scanner& s)
 {
-    s.num_masked = false;
-    if ((s.mask != nullptr ? append(s.out, s.mask, s.mask_len) : write_stars(s)) < 0) {
+    s.parse.num_masked = false;
+    if ((s.cfg.mask != nullptr ? append(s.output.out, s.cfg.mask, s.cfg.mask_len) : write_stars(s)) < 0) {
         return -1;
     }
-    return append(s.out, "\"", 1);
+    return append(s.output.out, "\"", 1);
 }
 
 // What scan_string stopped at.

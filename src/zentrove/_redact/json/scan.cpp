@@ -17,9 +17,9 @@ namespace {
     if (flush(s, p + 1) < 0) {
         return -1;
     }
-    s.committed = s.out.len;
-    ++s.line;
-    s.line_start = p + 1;
+    s.output.committed = s.output.out.len;
+    ++s.pos.line;
+    s.pos.line_start = p + 1;
     return 0;
 }
 
@@ -39,51 +39,51 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
 [[nodiscard, gnu::always_inline]] inline Next structure_byte(Scanner& s, const char*& p, ScanError& error)
 {
     const uint8_t c = static_cast<uint8_t>(*p);
-    if (s.state == kColon) {
+    if (s.parse.state == kColon) {
         if (c != ':') {
             return structure_failed(error, ScanError::kExpectColon);
         }
-        s.state = kValue;
+        s.parse.state = kValue;
         ++p;
         return Next::kWhitespace;
     }
-    if (s.state == kAfterValue) {
-        if (s.depth == 0) {
+    if (s.parse.state == kAfterValue) {
+        if (s.parse.depth == 0) {
             if (c != '\n') {
                 return structure_failed(error, ScanError::kExtraData);
             }
-            ++s.documents;
+            ++s.output.documents;
             if (end_line(s, p) < 0) {
                 return structure_failed(error, ScanError::kPython);
             }
-            s.state = kValue;
+            s.parse.state = kValue;
             ++p;
             return Next::kWhitespace;
         }
-        uint8_t top = s.stack[s.depth - 1];
+        uint8_t top = s.parse.stack[s.parse.depth - 1];
         if (c == ',') {
-            s.state = top == kObject ? kKeyAfterComma : kValueAfterComma;
+            s.parse.state = top == kObject ? kKeyAfterComma : kValueAfterComma;
         } else if (c == (top == kObject ? '}' : ']')) {
-            --s.depth;
+            --s.parse.depth;
         } else {
             return structure_failed(error, ScanError::kExpectComma);
         }
         ++p;
         return Next::kWhitespace;
     }
-    if (s.state == kKeyOrClose || s.state == kKeyAfterComma) {
+    if (s.parse.state == kKeyOrClose || s.parse.state == kKeyAfterComma) {
         if (c == '"') {
-            s.state = kString;
-            s.str_kind = kKey;
-            s.key.len = 0;
-            s.key_direct = ++p;
+            s.parse.state = kString;
+            s.parse.str_kind = kKey;
+            s.output.key.len = 0;
+            s.output.key_direct = ++p;
             return Next::kString;
         } else if (c == '}') {
-            if (s.state == kKeyAfterComma) {
+            if (s.parse.state == kKeyAfterComma) {
                 return structure_failed(error, ScanError::kTrailingCommaObject);
             }
-            --s.depth;
-            s.state = kAfterValue;
+            --s.parse.depth;
+            s.parse.state = kAfterValue;
             ++p;
             return Next::kWhitespace;
         }
@@ -92,7 +92,7 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
     // A value.
     switch (c) {
     case '"':
-        s.state = kString;
+        s.parse.state = kString;
         if (open_value(s, p, value_masked(s)) < 0) {
             return structure_failed(error, ScanError::kPython);
         }
@@ -100,46 +100,46 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
         return Next::kString;
     case '{':
     case '[':
-        if (s.depth == kMaxDepth) {
+        if (s.parse.depth == kMaxDepth) {
             return structure_failed(error, ScanError::kTooDeep);
         }
-        s.stack[s.depth] = c == '{' ? kObject
+        s.parse.stack[s.parse.depth] = c == '{' ? kObject
                          : value_masked(s) ? kArrayMasked : kArray;
-        ++s.depth;
-        s.state = c == '{' ? kKeyOrClose : kValueOrClose;
+        ++s.parse.depth;
+        s.parse.state = c == '{' ? kKeyOrClose : kValueOrClose;
         ++p;
         return Next::kWhitespace;
     case ']':
-        if (s.state == kValueAfterComma) {
+        if (s.parse.state == kValueAfterComma) {
             return structure_failed(error, ScanError::kTrailingCommaArray);
         }
-        if (s.state != kValueOrClose) {
+        if (s.parse.state != kValueOrClose) {
             return structure_failed(error, ScanError::kExpectValue);
         }
-        --s.depth;
-        s.state = kAfterValue;
+        --s.parse.depth;
+        s.parse.state = kAfterValue;
         ++p;
         return Next::kWhitespace;
     case '-':
-        if (s.scalars && value_masked(s)) {
+        if (s.cfg.scalars && value_masked(s)) {
             if (open_number(s, p) < 0) {
                 return structure_failed(error, ScanError::kPython);
             }
         }
-        s.state = kNumber;
-        s.num = kMinus;
+        s.parse.state = kNumber;
+        s.parse.num = kMinus;
         ++p;
         return Next::kNumber;
     case 't':
     case 'f':
     case 'n':
-        s.state = kLiteral;
-        s.lit = c == 't' ? "true" : c == 'f' ? "false" : "null";
-        s.lit_idx = 1;
+        s.parse.state = kLiteral;
+        s.parse.lit = c == 't' ? "true" : c == 'f' ? "false" : "null";
+        s.parse.lit_idx = 1;
         ++p;
         return Next::kLiteral;
     case '\n':
-        if (s.state == kValue && s.depth == 0) {
+        if (s.parse.state == kValue && s.parse.depth == 0) {
             // A blank line of JSON Lines, copied through.
             if (end_line(s, p) < 0) {
                 return structure_failed(error, ScanError::kPython);
@@ -150,13 +150,13 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
         return structure_failed(error, ScanError::kExpectValue);
     default:
         if (is_digit(c)) {
-            if (s.scalars && value_masked(s)) {
+            if (s.cfg.scalars && value_masked(s)) {
                 if (open_number(s, p) < 0) {
                     return structure_failed(error, ScanError::kPython);
                 }
             }
-            s.state = kNumber;
-            s.num = c == '0' ? kZero : kInt;
+            s.parse.state = kNumber;
+            s.parse.num = c == '0' ? kZero : kInt;
             ++p;
             return Next::kNumber;
         }
@@ -172,12 +172,12 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
 {
     while (p < end) {
         uint8_t c = static_cast<uint8_t>(*p);
-        switch (s.num) {
+        switch (s.parse.num) {
         case kMinus:
             if (!is_digit(c)) {
                 return step_failed(error, back, ScanError::kExpectDigit, 0);
             }
-            s.num = c == '0' ? kZero : kInt;
+            s.parse.num = c == '0' ? kZero : kInt;
             ++p;
             continue;
         case kZero:
@@ -201,14 +201,14 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
             if (!is_digit(c)) {
                 return step_failed(error, back, ScanError::kExpectDigit, 0);
             }
-            s.num = s.num == kDot ? kFrac : kExp;
+            s.parse.num = s.parse.num == kDot ? kFrac : kExp;
             ++p;
             continue;
         case kExpE:
             if (c == '+' || c == '-') {
-                s.num = kExpSign;
+                s.parse.num = kExpSign;
             } else if (is_digit(c)) {
-                s.num = kExp;
+                s.parse.num = kExp;
             } else {
                 return step_failed(error, back, ScanError::kExpectDigit, 0);
             }
@@ -216,21 +216,21 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
             continue;
         }
         // An accepting state at byte c.
-        if (c == '.' && (s.num == kZero || s.num == kInt)) {
-            s.num = kDot;
+        if (c == '.' && (s.parse.num == kZero || s.parse.num == kInt)) {
+            s.parse.num = kDot;
             ++p;
-        } else if ((c | 0x20) == 'e' && s.num != kExp) {
-            s.num = kExpE;
+        } else if ((c | 0x20) == 'e' && s.parse.num != kExp) {
+            s.parse.num = kExpE;
             ++p;
         } else {
-            if (s.num_masked) {
-                s.count += static_cast<uint64_t>(p - s.num_from);
+            if (s.parse.num_masked) {
+                s.parse.count += static_cast<uint64_t>(p - s.parse.num_from);
                 if (close_number(s) < 0) {
                     return step_failed(error, back, ScanError::kPython, 0);
                 }
-                s.copy_from = p;
+                s.output.copy_from = p;
             }
-            s.state = kAfterValue;
+            s.parse.state = kAfterValue;
             return Step::kClosed;
         }
     }
@@ -238,19 +238,19 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
 }
 
 // In true, false or null: false at a byte that does not continue it (p
-// there, s.lit_idx bytes of it before); true otherwise, with state
+// there, s.parse.lit_idx bytes of it before); true otherwise, with state
 // kAfterValue once it is complete.
 [[nodiscard]] inline bool scan_literal(Scanner& s, const char*& p, const char* end) noexcept
 {
-    while (p < end && s.lit[s.lit_idx] != '\0') {
-        if (*p != s.lit[s.lit_idx]) {
+    while (p < end && s.parse.lit[s.parse.lit_idx] != '\0') {
+        if (*p != s.parse.lit[s.parse.lit_idx]) {
             return false;
         }
         ++p;
-        ++s.lit_idx;
+        ++s.parse.lit_idx;
     }
-    if (s.lit[s.lit_idx] == '\0') {
-        s.state = kAfterValue;
+    if (s.parse.lit[s.parse.lit_idx] == '\0') {
+        s.parse.state = kAfterValue;
     }
     return true;
 }
@@ -277,19 +277,19 @@ namespace {
 int feed_chunk(Scanner& s, const char* data, size_t size,
                int (*bad_line)(Scanner&, void*), void* ctx)
 {
-    if (s.state == kFailed) {
+    if (s.parse.state == kFailed) {
         return -1;
     }
     const char* p = data;
     const char* const end = data + size;
-    s.chunk = data;
-    s.line_start = nullptr;
-    s.copy_from = (s.state == kString && s.str_kind == kMask) || s.state == kSkipLine ||
-                          (s.state == kNumber && s.num_masked)
+    s.pos.chunk = data;
+    s.pos.line_start = nullptr;
+    s.output.copy_from = (s.parse.state == kString && s.parse.str_kind == kMask) || s.parse.state == kSkipLine ||
+                          (s.parse.state == kNumber && s.parse.num_masked)
                       ? nullptr : data;
-    s.num_from = data;
-    if (reserve(s.out, size) < 0) {
-        s.error = ScanError::kPython;
+    s.parse.num_from = data;
+    if (reserve(s.output.out, size) < 0) {
+        s.err.kind = ScanError::kPython;
         return -1;
     }
     // Where a sub-scanner stopped, and why.
@@ -299,7 +299,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
     Step step;
     while (p < end) {
         uint8_t c;
-        switch (s.state) {
+        switch (s.parse.state) {
         case kValue:
         case kValueOrClose:
         case kValueAfterComma:
@@ -314,9 +314,9 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                 if (c == ' ' || c == '\t' || c == '\r') {
                     continue;
                 }
-                if (c == '\n' && !s.lines) {
-                    ++s.line;
-                    s.line_start = p + 1;
+                if (c == '\n' && !s.cfg.lines) {
+                    ++s.pos.line;
+                    s.pos.line_start = p + 1;
                     continue;
                 }
                 break;
@@ -347,9 +347,9 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
         case kLiteral:
         literal:
             if (!scan_literal(s, p, end)) {
-                FAIL(ScanError::kExpectValue, p, s.lit_idx);
+                FAIL(ScanError::kExpectValue, p, s.parse.lit_idx);
             }
-            if (s.state == kAfterValue) {
+            if (s.parse.state == kAfterValue) {
                 goto whitespace;
             }
             break;
@@ -361,9 +361,9 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
                 p = end;
                 break;
             }
-            ++s.line;
-            p = s.line_start = s.copy_from = nl + 1;
-            s.state = kValue;
+            ++s.pos.line;
+            p = s.pos.line_start = s.output.copy_from = nl + 1;
+            s.parse.state = kValue;
             break;
         }
 
@@ -376,42 +376,42 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             if (q == end || *q != '"') {
                 goto string;
             }
-            if (s.str_kind >= kKey) {
-                s.key_direct = p;
-            } else if (s.str_kind == kMask) {
-                s.count = static_cast<uint64_t>(q - p);
+            if (s.parse.str_kind >= kKey) {
+                s.output.key_direct = p;
+            } else if (s.parse.str_kind == kMask) {
+                s.parse.count = static_cast<uint64_t>(q - p);
             }
             CHECK(close_string(s, q));
             p = q + 1;
             // The common shapes `"key": "value"` and `"value", "key"` go
             // straight on to the next string; anything else takes the
             // general path.
-            if (s.state == kColon) {
+            if (s.parse.state == kColon) {
                 if (p == end || *p != ':') {
                     goto whitespace;
                 }
-                s.state = kValue;
+                s.parse.state = kValue;
                 p += p + 1 < end && p[1] == ' ' ? 2 : 1;
                 if (p == end || *p != '"') {
                     goto whitespace;
                 }
-                s.state = kString;
-                CHECK(open_value(s, p, s.key_sensitive));
+                s.parse.state = kString;
+                CHECK(open_value(s, p, s.parse.key_sensitive));
                 ++p;
                 goto string_start;
             }
-            if (p == end || *p != ',' || s.depth == 0 || s.stack[s.depth - 1] != kObject) {
+            if (p == end || *p != ',' || s.parse.depth == 0 || s.parse.stack[s.parse.depth - 1] != kObject) {
                 goto whitespace;
             }
-            s.state = kKeyAfterComma;
+            s.parse.state = kKeyAfterComma;
             p += p + 1 < end && p[1] == ' ' ? 2 : 1;
             if (p == end || *p != '"') {
                 goto whitespace;
             }
-            s.state = kString;
-            s.str_kind = kKey;
-            s.key.len = 0;
-            s.key_direct = ++p;
+            s.parse.state = kString;
+            s.parse.str_kind = kKey;
+            s.output.key.len = 0;
+            s.output.key_direct = ++p;
             goto string_start;
         }
         string:
@@ -447,10 +447,10 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
     if (size < kReleaseAt) {
         return feed_chunk(s, data, size, bad_line, ctx);
     }
-    s.released = PyEval_SaveThread();
+    s.gil.released = PyEval_SaveThread();
     int rc = feed_chunk(s, data, size, bad_line, ctx);
-    PyEval_RestoreThread(s.released);
-    s.released = nullptr;
+    PyEval_RestoreThread(s.gil.released);
+    s.gil.released = nullptr;
     return rc;
 }
 

@@ -56,8 +56,10 @@ struct KeyCache {
     Slot slots[kSlots];
 };
 
-struct Scanner {
-    // ---- configuration, set by scanner_init ----
+// The scanner's state, by concern; one allocation holds it all (the caller's:
+// it holds a fixed stack).  Zeroed by scanner_init, so each field's zero is
+// its start.
+struct ScanConfig {
     const Rules* rules;        // borrowed: the redactor is kept alive by the caller
     bool lines;                // JSON Lines: each line one document
     bool keep_going;           // JSON Lines: after a bad line, go on with the next
@@ -66,8 +68,9 @@ struct Scanner {
     bool detect;               // the redactor's detectors scan the strings kept
     const char* mask;          // borrowed: fixed mask, JSON-encoded body; NULL for stars
     size_t mask_len;
+};
 
-    // ---- parse state ----
+struct ParseState {
     uint8_t state;             // what is expected next (a State in json/scan.cpp)
     uint8_t str_kind;          // in a string: value kept, value masked, or key
     uint8_t esc;               // in a string: 0, after '\', or hex digits read + 2
@@ -85,15 +88,18 @@ struct Scanner {
     uint64_t count;            // code points of a masked string not yet written
     uint32_t depth;
     uint8_t stack[kMaxDepth];  // per level: object, or array (+ masked flag)
+};
 
-    // ---- position, for messages ----
+// Where the scan is, for messages.
+struct ScanPositions {
     uint64_t base;             // bytes consumed before the current chunk
     const char* chunk;         // start of the current chunk, NULL between chunks
     uint64_t line;             // 1-based line of the current byte
     const char* line_start;    // in the current chunk, or NULL if before it
     uint64_t cols_before;      // code points of the current line before the chunk
+};
 
-    // ---- output ----
+struct ScanOutput {
     ByteBuf out;               // redacted text; [0, committed) is final
     size_t committed;
     const char* copy_from;     // input not yet copied out; NULL inside a mask
@@ -102,18 +108,34 @@ struct Scanner {
     const char* key_direct;    // key text still in the chunk (no escape yet), or NULL
     ByteBuf value_key;         // with detectors: decoded text of the last key the rules keep
     uint64_t documents;        // JSON Lines: documents completed
+};
 
-    // ---- the last error ----
-    ScanError error;
-    uint8_t error_byte;        // the offending byte, for kBadUtf8
-    uint64_t error_line, error_col;
+// The last error, and where it happened.
+struct ScanFailure {
+    ScanError kind;
+    uint8_t byte;              // the offending byte, for kBadUtf8
+    uint64_t line, col;
+};
 
-    // The GIL, released by the caller around a long scan (NULL when held):
-    // the scan takes it back for a key the cache does not know and to report
-    // a bad line, and nothing else in it needs Python.
+// The GIL, released by the caller around a long scan (NULL when held): the
+// scan takes it back for a key the cache does not know and to report a bad
+// line, and nothing else in it needs Python.
+struct ScanGil {
     PyThreadState* released;
+};
 
-    KeyCache cache;
+struct ScanCaches {
+    KeyCache keys;             // verdicts of short keys
+};
+
+struct Scanner {
+    ScanConfig cfg;            // set by scanner_init, then fixed
+    ParseState parse;
+    ScanPositions pos;
+    ScanOutput output;
+    ScanFailure err;
+    ScanGil gil;
+    ScanCaches caches;
 };
 
 // Sets up a scanner (which the caller allocates: it holds a fixed stack).
@@ -122,7 +144,7 @@ void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,
 void scanner_free(Scanner& s) noexcept;
 
 // Scans one chunk, appending output.  0 on success; -1 when the scan stops
-// at an error (s.error; for kPython an exception is set).  In JSON Lines mode
+// at an error (s.err.kind; for kPython an exception is set).  In JSON Lines mode
 // each bad line is passed to the callback `bad_line` (which may raise: return
 // -1) and its output dropped; with keep_going the scan goes on.
 [[nodiscard]] int scanner_feed(Scanner& s, const char* data, size_t size,

@@ -41,7 +41,7 @@ int collect(Scanner& s, void* ctx)
 PyObject* take_output(StreamObject* self, const char* prefix, size_t prefix_len)
 {
     Scanner& s = *self->scanner;
-    size_t n = s.committed;
+    size_t n = s.output.committed;
     PyObject* out = PyBytes_FromStringAndSize(nullptr,
                                               static_cast<Py_ssize_t>(n + prefix_len));
     if (out == nullptr) {
@@ -49,11 +49,11 @@ PyObject* take_output(StreamObject* self, const char* prefix, size_t prefix_len)
     }
     std::memcpy(PyBytes_AS_STRING(out), prefix, prefix_len);
     if (n != 0) {
-        std::memcpy(PyBytes_AS_STRING(out) + prefix_len, s.out.data, n);
-        std::memmove(s.out.data, s.out.data + n, s.out.len - n);
-        s.out.len -= n;
-        s.scan_mark = s.scan_mark >= n ? s.scan_mark - n : 0;
-        s.committed = 0;
+        std::memcpy(PyBytes_AS_STRING(out) + prefix_len, s.output.out.data, n);
+        std::memmove(s.output.out.data, s.output.out.data + n, s.output.out.len - n);
+        s.output.out.len -= n;
+        s.output.scan_mark = s.output.scan_mark >= n ? s.output.scan_mark - n : 0;
+        s.output.committed = 0;
     }
     return out;
 }
@@ -62,7 +62,7 @@ PyObject* take_output(StreamObject* self, const char* prefix, size_t prefix_len)
 PyObject* settle(StreamObject* self, int rc, const char* prefix, size_t prefix_len)
 {
     Scanner& s = *self->scanner;
-    if (rc < 0 && (s.error == ScanError::kPython || !s.lines)) {
+    if (rc < 0 && (s.err.kind == ScanError::kPython || !s.cfg.lines)) {
         json_raise(s);
         return nullptr;
     }
@@ -171,12 +171,12 @@ PyObject* stream_pop_errors(PyObject* op, PyObject*)
 
 PyObject* get_documents(PyObject* op, void*)
 {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<StreamObject*>(op)->scanner->documents);
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<StreamObject*>(op)->scanner->output.documents);
 }
 
 PyObject* get_line(PyObject* op, void*)
 {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<StreamObject*>(op)->scanner->line);
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<StreamObject*>(op)->scanner->pos.line);
 }
 
 PyObject* get_stopped(PyObject* op, void*)
