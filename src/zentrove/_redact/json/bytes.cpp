@@ -162,11 +162,10 @@ int detect_kept(Scanner& s, const char* text, size_t n, const char* q)
                                               "surrogatepass"));
     // Directly in an object, the value has the key just judged.
     const bool keyed = s.parse.depth > 0 && s.parse.stack[s.parse.depth - 1] == kObject;
-    Ref masked = str ? Ref::steal(scan_value(*s.cfg.rules, str.get(),
-                                             keyed ? (s.output.value_key.len != 0 ? s.output.value_key.data : "")
-                                                   : nullptr,
-                                             keyed ? static_cast<Py_ssize_t>(s.output.value_key.len) : 0,
-                                             nullptr))
+    const ByteBuf& key = s.output.value_key;
+    const char* key_text = keyed ? (key.len != 0 ? key.data : "") : nullptr;
+    const auto key_size = keyed ? static_cast<Py_ssize_t>(key.len) : 0;
+    Ref masked = str ? Ref::steal(scan_value(*s.cfg.rules, str.get(), key_text, key_size, nullptr))
                      : Ref();
     if (!masked) {
         rc = -1;
