@@ -3,7 +3,9 @@ a noisy machine where wall-clock times are not.
 
     python benchmarks/callgrind.py report [--calls 2000] [--keys 8]
     python benchmarks/callgrind.py growth [--max-exp 5]
+    python benchmarks/callgrind.py paths [--calls 200]
     python benchmarks/callgrind.py walk TOOL CALLS KEYS   (what valgrind runs)
+    python benchmarks/callgrind.py path PATH CALLS        (what valgrind runs)
 
 `walk` decodes CALLS fresh copies of the ~70-entry log record, then hands
 them to the tool through `itertools.starmap`; valgrind runs with
@@ -14,7 +16,12 @@ and the ratios to zentrove, and annotates zentrove's own run: the costs
 inside the module's shared object, inclusive and exclusive.  `growth` counts
 instructions and simulated cache misses per entry on the growth data from
 10^2 entries up: a constant instruction count per entry is linear work,
-whatever the memory hierarchy adds to the wall-clock time.
+whatever the memory hierarchy adds to the wall-clock time.  `paths` counts
+instructions per call of each Redactor path (8 keys denied) on 20 copies
+of the log record: `redact_json` of the list as one document, with and
+without ``detect=True``; a JSONStream fed the same records as JSON Lines;
+`redacted`; `redact` (on fresh copies); `path` is one of them, counted the
+same way as `walk`.
 
 The installed module is normally stripped.  For names and lines, install an
 unstripped copy with debug information (same -O3 code) and point
@@ -73,7 +80,58 @@ def walk(tool: str, calls: int, nkeys: int, entries: int = 0) -> None:
     assert len(out) == calls
 
 
-def _valgrind(tool, calls, nkeys, outfile, env, entries=0, cache=False):
+PATHS = ["redact_json", "redact_json_detect", "json_lines", "redacted", "redact"]
+
+
+def path(name: str, calls: int) -> None:
+    prof = os.environ.get("ZENTROVE_PROFILE_DIR")
+    if prof:
+        sys.path.insert(0, prof)
+    sys.path.insert(0, str(HERE))
+    import itertools
+
+    import data
+    from zentrove import Redactor
+    from zentrove._redact import JSONStream
+
+    records = [json.loads(json.dumps(data.log_record(seed=i + 1))) for i in range(20)]
+    document = json.dumps(records)
+    lines = "".join(json.dumps(r) + "\n" for r in records).encode()
+    plain = Redactor(omit=data.DENY_LISTS[8])
+
+    def stream(chunk: bytes) -> bytes:
+        s = JSONStream(plain, lines=True)
+        return s.feed(chunk) + s.close()
+
+    run, make = {
+        "redact_json": (plain.redact_json, lambda: document),
+        "redact_json_detect": (
+            Redactor(omit=data.DENY_LISTS[8], detect=True).redact_json,
+            lambda: document,
+        ),
+        "json_lines": (stream, lambda: lines),
+        "redacted": (plain.redacted, lambda: records),
+        "redact": (plain.redact, lambda: json.loads(document)),
+    }[name]
+    for _ in range(3):  # warm the code paths (first-call caches, imports)
+        run(make())
+    args = [(make(),) for _ in range(calls)]
+    out = list(itertools.starmap(run, args))
+    assert len(out) == calls
+
+
+def paths(calls: int) -> dict:
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    tmp = Path(tempfile.mkdtemp(prefix="zt_callgrind_paths_"))
+    results = {}
+    for name in PATHS:
+        ir = _valgrind("path", calls, 0, tmp / f"callgrind.{name}.out", env, path_name=name)
+        results[name] = ir / calls
+        print(f"{name:>18}: {ir / calls:>12,.0f} instructions per call", flush=True)
+    return results
+
+
+def _valgrind(tool, calls, nkeys, outfile, env, entries=0, cache=False, path_name=None):
     """Counted events of the calls: Ir, or with cache=True the tuple
     (Ir, D1 misses, last-level misses) of the simulated caches."""
     cmd = [
@@ -85,16 +143,19 @@ def _valgrind(tool, calls, nkeys, outfile, env, entries=0, cache=False):
     ]
     if cache:
         cmd.append("--cache-sim=yes")
-    cmd += [
-        sys.executable,
-        __file__,
-        "walk",
-        tool,
-        str(calls),
-        str(nkeys),
-        "--entries",
-        str(entries),
-    ]
+    if path_name is not None:
+        cmd += [sys.executable, __file__, "path", path_name, str(calls)]
+    else:
+        cmd += [
+            sys.executable,
+            __file__,
+            "walk",
+            tool,
+            str(calls),
+            str(nkeys),
+            "--entries",
+            str(entries),
+        ]
     subprocess.run(cmd, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     text = Path(outfile).read_text(errors="replace")
     events = re.search(r"^events:\s+(.*)$", text, re.M).group(1).split()
@@ -191,6 +252,12 @@ def main(argv=None) -> int:
     g.add_argument("--max-exp", type=int, default=5)
     g.add_argument("--tools", nargs="*", default=["zentrove", "dumps"])
     g.add_argument("--json", type=Path, default=None)
+    p = sub.add_parser("path")
+    p.add_argument("path", choices=PATHS)
+    p.add_argument("calls", type=int)
+    ps = sub.add_parser("paths")
+    ps.add_argument("--calls", type=int, default=200)
+    ps.add_argument("--json", type=Path, default=None)
     r = sub.add_parser("report")
     r.add_argument("--calls", type=int, default=2000)
     r.add_argument("--keys", type=int, default=8, choices=[1, 8, 45])
@@ -199,6 +266,14 @@ def main(argv=None) -> int:
     a = ap.parse_args(argv)
     if a.cmd == "walk":
         walk(a.tool, a.calls, a.keys, a.entries)
+        return 0
+    if a.cmd == "path":
+        path(a.path, a.calls)
+        return 0
+    if a.cmd == "paths":
+        res = paths(a.calls)
+        if a.json:
+            a.json.write_text(json.dumps({"calls": a.calls, "instructions_per_call": res}) + "\n")
         return 0
     if a.cmd == "growth":
         res = growth(a.max_exp, a.tools)
