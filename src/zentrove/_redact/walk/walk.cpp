@@ -1,7 +1,7 @@
 // The walks of RedactorBase: redact (in place), redacted (copy) and report,
 // as one walk instantiated per mode; the dispatch on a value's type, the
 // leaves, and the walks of dict and list storage (tuples: walk/tuple.cpp;
-// the shallow copies they start from: walk/copy.cpp).
+// the methods that enter them: walk/entry.cpp).
 //
 // Design note.  A value is walked under the sensitivity of its key: a str
 // under a sensitive key becomes the mask, a list or tuple passes the
@@ -23,7 +23,6 @@
 #include "_redact/walk/walk.h"
 
 #include "_redact/walk/dict_table.h"
-#include "_redact/keytext.h"
 
 #include "_common/cpython311.h"
 
@@ -63,24 +62,6 @@ template <Mode M>
     return w.mask(length);
 }
 
-// The detectors on a str with the str key it sits under, if any.  Out of
-// line: the key's text buffer stays off the frames of the recursive walk.
-[[gnu::noinline]] PyObject* scan_under_key(const Rules& rules, PyObject* v, const Path* at,
-                                           uint32_t* fired, bool copy)
-{
-    if (at == nullptr || at->key == nullptr || !PyUnicode_Check(at->key)) {
-        return scan_value(rules, v, nullptr, 0, fired, copy);
-    }
-    if (PyUnicode_IS_ASCII(at->key)) {  // its own bytes, the commonest key
-        return scan_value(rules, v, static_cast<const char*>(PyUnicode_DATA(at->key)),
-                          PyUnicode_GET_LENGTH(at->key), fired, copy);
-    }
-    TextBuf buf;
-    const char* key;
-    Py_ssize_t key_size = exact_str(at->key, buf, &key);
-    return key_size < 0 ? nullptr : scan_value(rules, v, key, key_size, fired, copy);
-}
-
 // A str that the key rules leave alone, scanned by the detectors with its
 // key: its masked text, or in Report mode itself after recording each
 // detector that would mask something in it.
@@ -100,6 +81,98 @@ template <Mode M>
         }
     }
     return same.release();
+}
+
+// A new, empty dict of the type of `d` (storage set up by dict's own
+// __new__, so no Python code of a subclass runs), with its default factory
+// and instance attributes.
+[[nodiscard]] PyObject* empty_like_dict(PyObject* d)
+{
+    PyTypeObject* type = Py_TYPE(d);
+    if (type == &PyDict_Type) {
+        return PyDict_New();
+    }
+    Ref copy = Ref::steal(PyDict_Type.tp_new(type, g.empty_tuple, nullptr));
+    if (!copy) {
+        return nullptr;
+    }
+    if (PyObject_TypeCheck(d, g.defaultdict)) {
+        Ref factory = Ref::steal(PyObject_GetAttrString(d, "default_factory"));
+        if (!factory ||
+            PyObject_SetAttrString(copy.get(), "default_factory", factory.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (copy_attributes(d, copy.get()) < 0) {
+        return nullptr;
+    }
+    return copy.release();
+}
+
+// A shallow copy of `d` made from its storage, never through a subclass's
+// __iter__ or keys(): what json.dumps writes is what is walked.  Where the
+// storage is read, nothing allocates a collected object, so no gc pass runs
+// in between (PyDict_Copy reads the size after allocating the new dict).  A
+// merge into an empty dict clones a compact table, so that a value can
+// later be replaced in the copy's slot; otherwise it stores entry by entry,
+// and a colliding key's __eq__ may run: the caller compares version tags.
+[[nodiscard]] PyObject* copy_dict(PyObject* d)
+{
+    Ref copy = Ref::steal(empty_like_dict(d));
+    if (!copy) {
+        return nullptr;
+    }
+    if (Py_TYPE(d)->tp_iter == PyDict_Type.tp_iter) {
+        return PyDict_Update(copy.get(), d) < 0 ? nullptr : copy.release();
+    }
+    const uint64_t tag = py311::dict_tag(d);
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    Py_hash_t hash;
+    while (_PyDict_Next(d, &pos, &k, &v, &hash)) {
+        // The store holds k and v.
+        if (_PyDict_SetItem_KnownHash(copy.get(), k, v, hash) < 0) {
+            return nullptr;
+        }
+        if (py311::dict_tag(d) != tag) {
+            return changed_during_walk(d);
+        }
+    }
+    return copy.release();
+}
+
+// A shallow copy of the first `n` items of list storage (those the walk
+// reads), of the list's own type, made from the storage, never through a
+// subclass's __iter__.  RuntimeError when a gc pass in an allocation here
+// changed the list's length from `n`.
+[[nodiscard]] PyObject* copy_list(PyObject* list, Py_ssize_t n)
+{
+    Ref copy;
+    if (!Py_IS_TYPE(list, &PyList_Type)) {
+        copy = Ref::steal(PyList_Type.tp_new(Py_TYPE(list), g.empty_tuple, nullptr));
+        if (!copy || copy_attributes(list, copy.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Ref items = Ref::steal(PyList_New(n));
+    if (!items) {
+        return nullptr;
+    }
+    if (PyList_GET_SIZE(list) != n) {
+        return changed_during_walk(list);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {  // no allocation, no Python code
+        PyList_SET_ITEM(items.get(), i, Py_NewRef(PyList_GET_ITEM(list, i)));
+    }
+    if (!copy) {
+        return items.release();
+    }
+    // From an exact list this reads its storage and runs no Python code.
+    if (PyList_SetSlice(copy.get(), 0, 0, items.get()) < 0) {
+        return nullptr;
+    }
+    return copy.release();
 }
 
 // Gives `d` a fresh version tag after a value was written into its table
@@ -405,49 +478,5 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
 template PyObject* walk_value<Mode::InPlace>(Walk&, PyObject*, bool, const Path*);
 template PyObject* walk_value<Mode::Copy>(Walk&, PyObject*, bool, const Path*);
 template PyObject* walk_value<Mode::Report>(Walk&, PyObject*, bool, const Path*);
-
-// --- methods ------------------------------------------------------------------
-
-PyObject* redactor_redact(PyObject* self, PyObject* data)
-{
-    const Rules* rules = rules_of(self);
-    if (rules == nullptr) {
-        return nullptr;
-    }
-    Walk w(*rules, Mode::InPlace);
-    return walk_value<Mode::InPlace>(w, data, keyless_sensitive(*rules), nullptr);
-}
-
-PyObject* redactor_redacted(PyObject* self, PyObject* data)
-{
-    const Rules* rules = rules_of(self);
-    if (rules == nullptr) {
-        return nullptr;
-    }
-    Walk w(*rules, Mode::Copy);
-    return walk_value<Mode::Copy>(w, data, keyless_sensitive(*rules), nullptr);
-}
-
-PyObject* redactor_report(PyObject* self, PyObject* data)
-{
-    const Rules* rules = rules_of(self);
-    if (rules == nullptr) {
-        return nullptr;
-    }
-    Walk w(*rules, Mode::Report);
-    // Room for a few entries up front: most reports are short.
-    w.report = PyList_New(8);
-    if (w.report == nullptr) {
-        return nullptr;
-    }
-    Py_SET_SIZE(w.report, 0);
-    Ref same = Ref::steal(walk_value<Mode::Report>(w, data, keyless_sensitive(*rules), nullptr));
-    if (!same) {
-        return nullptr;
-    }
-    PyObject* report = w.report;
-    w.report = nullptr;
-    return report;
-}
 
 }  // namespace zentrove::redact

@@ -186,21 +186,19 @@ private:
 [[nodiscard]] Py_ssize_t scalar_length(PyObject* v);
 [[nodiscard]] Py_ssize_t flat_length(PyObject* v);
 
-// The three walks, as methods of RedactorBase (walk/walk.cpp): redact, redacted
-// and report.
+// The three walks, as methods of RedactorBase (walk/entry.cpp): redact,
+// redacted and report.
 [[nodiscard]] PyObject* redactor_redact(PyObject* self, PyObject* data);
 [[nodiscard]] PyObject* redactor_redacted(PyObject* self, PyObject* data);
 [[nodiscard]] PyObject* redactor_report(PyObject* self, PyObject* data);
 
+// The detectors on a str with the str key it sits under, if any (a new
+// reference, or NULL); `fired` and `copy` as for scan_value.  Out of line.
+[[gnu::noinline]] PyObject* scan_under_key(const Rules& rules, PyObject* v, const Path* at,
+                                           uint32_t* fired, bool copy);
+
 // RuntimeError for a container changed by Python code during the walk.
 PyObject* changed_during_walk(PyObject* container);
-
-// Shallow copies (walk/copy.cpp), of the container's own type and made from
-// its storage, never through a subclass's __iter__ or keys(): of a dict, and
-// of the first `n` items of a list (RuntimeError if its length changed from
-// `n` meanwhile).  New references, or NULL with an exception.
-[[nodiscard]] PyObject* copy_dict(PyObject* d);
-[[nodiscard]] PyObject* copy_list(PyObject* list, Py_ssize_t n);
 
 // Copies the attributes of a subclass instance (its __slots__ and its
 // instance dict) onto its copy, a new object of the same type; 0 or -1.
