@@ -135,7 +135,7 @@ FAULTS = [
     ("walks", "walk/scalars.cpp", "return PyByteArray_GET_SIZE(v);", "return -2;"),
     (
         "walks",
-        "walk_state.cpp",
+        "walk/seen_map.cpp",
         "return reinterpret_cast<uintptr_t>(obj) | (sensitive ? 1 : 0);",
         "return reinterpret_cast<uintptr_t>(obj);",
     ),
@@ -144,8 +144,8 @@ FAULTS = [
     (
         "json",
         "json/scan.cpp",
-        "} else if ((c | 0x20) == 'e' && s.parse.num != kExp) {",
-        "} else if ((c | 0x20) == 'e') {",
+        "else if ((c | 0x20) == 'e' && s.parse.num != kExp) {",
+        "else if ((c | 0x20) == 'e') {",
     ),
     (
         "json",
@@ -165,8 +165,13 @@ FAULTS = [
         "cp = 0x10000 + ((s.parse.high - 0xD800) << 10) + (cp - 0xDC00);",
         "cp = 0x10000 + ((s.parse.high - 0xD800) << 10) + (cp - 0xDC01);",
     ),
-    ("json", "json/string.cpp", "case 'b': cp = '\\b'; break;", "case 'b': cp = 'b'; break;"),
-    ("json", "json/string.cpp", "s.parse.utf8_lo = c == 0xE0 ? 0xA0 : 0x80;", "s.parse.utf8_lo = 0x80;"),
+    ("json", "json/string.cpp", "cp = '\\b';", "cp = 'b';"),
+    (
+        "json",
+        "json/string.cpp",
+        "s.parse.utf8_lo = c == 0xE0 ? 0xA0 : 0x80;",
+        "s.parse.utf8_lo = 0x80;",
+    ),
     ("json", "json/string.cpp", "return c == '\\n' && s.cfg.lines;", "return c == '\\n';"),
     (
         "json",
@@ -188,14 +193,16 @@ FAULTS = [
     ),
     (
         "json",
-        "json/scan.cpp",
+        "json/end.cpp",
         "s.pos.cols_before += code_points(data, end);",
         "s.pos.cols_before = code_points(data, end);",
     ),
     (
         "json",
-        "json/scan.cpp",
-        "s.output.committed = s.parse.state == kString && s.parse.str_kind == kScan ? s.output.scan_mark : s.output.out.len;",
+        "json/end.cpp",
+        "s.output.committed = s.parse.state == kString && s.parse.str_kind == kScan\n"
+        "                                 ? s.output.scan_mark\n"
+        "                                 : s.output.out.len;",
         "s.output.committed = s.output.out.len;",
     ),
     (
@@ -209,8 +216,8 @@ FAULTS = [
     (
         "json",
         "json/bytes.cpp",
-        "} else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {",
-        "} else if (c < 0x1f || (c >= 0xD800 && c <= 0xDFFF)) {",
+        "else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {",
+        "else if (c < 0x1f || (c >= 0xD800 && c <= 0xDFFF)) {",
     ),
     (
         "json",
@@ -239,15 +246,21 @@ FAULTS = [
     (
         "json",
         "json/scan.cpp",
-        "s.parse.state == kSkipLine ||\n                          (s.parse.state == kNumber && s.parse.num_masked)",
+        "s.parse.state == kSkipLine ||\n"
+        "                                 (s.parse.state == kNumber && s.parse.num_masked)",
         "s.parse.state == kSkipLine",
     ),
-    ("json", "json/scan.cpp", "        s.parse.count += static_cast<uint64_t>(end - s.parse.num_from);\n", ""),
     (
         "json",
-        "json/scan.cpp",
-        "if (s.parse.num == kMinus || s.parse.num == kDot || s.parse.num == kExpE || s.parse.num == kExpSign) {",
-        "if (s.parse.num == kMinus || s.parse.num == kDot || s.parse.num == kExpE) {",
+        "json/end.cpp",
+        "        s.parse.count += static_cast<uint64_t>(end - s.parse.num_from);\n",
+        "",
+    ),
+    (
+        "json",
+        "json/end.cpp",
+        "s.parse.num == kExpE ||\n            s.parse.num == kExpSign) {",
+        "s.parse.num == kExpE) {",
     ),
     (
         "json",
@@ -328,7 +341,12 @@ FAULTS = [
         "if (begin == end || is(s.text[begin], kDigit)) {",
         "if (begin == end) {",
     ),
-    ("detect", "detect/url.cpp", "|| !is(scan.at(user - 4), kUpper | kLower | kDigit)) {", ") {"),
+    (
+        "detect",
+        "detect/url.cpp",
+        " ||\n        !is(scan.at(user - 4), kUpper | kLower | kDigit)) {",
+        ") {",
+    ),
 ]
 
 
