@@ -25,6 +25,7 @@ PyObject* entry_reset_omissions(PyObject*, PyObject* const*, Py_ssize_t,
 PyObject* entry_reset_trusted(PyObject*, PyObject* const*, Py_ssize_t,
                               PyObject*);
 
+// clang-format off: one table row per callable, laid out by hand
 constexpr Callable kGloballyHidden = {
     "globally_hidden", "globally_hidden", "zentrove.omit.globally_hidden",
     kFileOmit, 13, Owner::Module, CallKind::NoArgs, entry_globally_hidden,
@@ -55,6 +56,7 @@ constexpr Callable kResetTrusted = {
     kFileOmit, 31, Owner::Module, CallKind::NoArgs, entry_reset_trusted,
     0, 0, {}, {},
 };
+// clang-format on
 
 // One global list: where it is bound, and the rows and body lines of its
 // three functions.

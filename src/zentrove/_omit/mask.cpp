@@ -16,11 +16,13 @@ enum HideLine : int {
     kHideRepeat = 11,
 };
 
+// clang-format off: one table row per callable, laid out by hand
 constexpr Callable kHide = {
     "hide", "hide", "zentrove.omit.hide", kFileOmit, kHideDef,
     Owner::Module, CallKind::Fast, entry_hide, 1, 1,
     {{"target", Kind::ExactStr, Default::None}}, {},
 };
+// clang-format on
 
 [[gnu::cold, gnu::noinline]] PyObject* hide_none()
 {

@@ -34,6 +34,7 @@ PyObject* reduce_no_trust(PyObject*, PyObject* const*, Py_ssize_t,
 PyObject* setstate_no_trust(PyObject*, PyObject* const*,
                                         Py_ssize_t, PyObject*);
 
+// clang-format off: one table row per callable, laid out by hand
 constexpr Callable kReduceOmitter = {
     "__reduce_cython__", "Omitter.__reduce_cython__",
     "zentrove.omit.Omitter.__reduce_cython__", kFileStringsource, kReduceDef,
@@ -60,6 +61,7 @@ constexpr Callable kSetstateNoTrust = {
     setstate_no_trust, 1, 1,
     {{"__pyx_state", Kind::Object, Default::None}}, {},
 };
+// clang-format on
 
 LookupCache omitter_caches[2];
 LookupCache no_trust_caches[2];

@@ -31,6 +31,7 @@ PyObject* unpickle_no_trust(PyObject*, PyObject* const*,
             {"__pyx_state", Kind::Object, Default::None},                    \
     }
 
+// clang-format off: one table row per callable, laid out by hand
 constexpr Callable kUnpickleOmitter = {
     "__pyx_unpickle_Omitter", "__pyx_unpickle_Omitter",
     "zentrove.omit.__pyx_unpickle_Omitter", kFileStringsource, kUnpickleDef,
@@ -43,6 +44,7 @@ constexpr Callable kUnpickleNoTrust = {
     kUnpickleDef, Owner::Module, CallKind::Fast, unpickle_no_trust,
     3, 3, ZT_UNPICKLE_PARAMS, {"__pyx_PickleError", "__pyx_result"},
 };
+// clang-format on
 
 #undef ZT_UNPICKLE_PARAMS
 

@@ -43,6 +43,7 @@ enum WalkLine : int {
     kRecurseStr = 72,
 };
 
+// clang-format off: one table row per callable, laid out by hand
 constexpr Callable kOmit = {
     "omit", "Omitter.omit", "zentrove.omit.Omitter.omit", kFileOmit,
     kOmitDef, Owner::Omitter, CallKind::Fast, entry_omit, 1, 1,
@@ -56,6 +57,7 @@ constexpr Callable kOmitRecurse = {
      {"do", Kind::Truth, Default::One}},
     {},
 };
+// clang-format on
 
 // --- override rule ----------------------------------------------------------
 

@@ -35,7 +35,8 @@ namespace {
         if (two == 35) {  // JCB
             return n >= 16 && four >= 3528 && four <= 3589;
         }
-        return (two == 30 || two == 36 || two == 38 || two == 39) && n >= 14;  // Diners
+        // Diners
+        return (two == 30 || two == 36 || two == 38 || two == 39) && n >= 14;
     case 4:  // Visa
         return n == 13 || n == 16 || n == 19;
     case 5:  // Mastercard 51-55, Maestro otherwise
