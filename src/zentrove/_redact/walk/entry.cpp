@@ -25,24 +25,30 @@ PyObject* scan_under_key(const Rules& rules, PyObject* v, const Path* at,
     return key_size < 0 ? nullptr : scan_value(rules, v, key, key_size, fired, copy);
 }
 
-PyObject* redactor_redact(PyObject* self, PyObject* data)
+namespace {
+
+// redact and redacted: the walk of `data` from the top, which has no key.
+template <Mode M>
+[[nodiscard]] PyObject* walk_top(PyObject* self, PyObject* data)
 {
     const Rules* rules = rules_of(self);
     if (rules == nullptr) {
         return nullptr;
     }
-    Walk w(*rules, Mode::InPlace);
-    return walk_value<Mode::InPlace>(w, data, keyless_sensitive(*rules), nullptr);
+    Walk w(*rules, M);
+    return walk_value<M>(w, data, keyless_sensitive(*rules), nullptr);
+}
+
+}  // namespace
+
+PyObject* redactor_redact(PyObject* self, PyObject* data)
+{
+    return walk_top<Mode::InPlace>(self, data);
 }
 
 PyObject* redactor_redacted(PyObject* self, PyObject* data)
 {
-    const Rules* rules = rules_of(self);
-    if (rules == nullptr) {
-        return nullptr;
-    }
-    Walk w(*rules, Mode::Copy);
-    return walk_value<Mode::Copy>(w, data, keyless_sensitive(*rules), nullptr);
+    return walk_top<Mode::Copy>(self, data);
 }
 
 PyObject* redactor_report(PyObject* self, PyObject* data)
