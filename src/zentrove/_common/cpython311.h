@@ -32,7 +32,7 @@ struct DictKeysHead {
     Py_ssize_t refcnt;
     uint8_t log2_size;
     uint8_t log2_index_bytes;
-    uint8_t kind;        // kGeneralKeys, or str keys only (combined or split)
+    uint8_t kind;  // kGeneralKeys, or str keys only (combined or split)
     uint32_t version;
     Py_ssize_t usable;
     Py_ssize_t nentries;

@@ -16,11 +16,9 @@ inline constexpr char kMaskChar = '*';
 {
     PyObject* mask = PyUnicode_New(length, 127);
     if (mask != nullptr) {
-        std::memset(PyUnicode_1BYTE_DATA(mask), kMaskChar,
-                    static_cast<size_t>(length));
+        std::memset(PyUnicode_1BYTE_DATA(mask), kMaskChar, static_cast<size_t>(length));
     }
     return mask;
 }
 
 }  // namespace zentrove
-

@@ -15,12 +15,10 @@ namespace zentrove::omit {
 
 namespace {
 
-[[nodiscard]] bool check_arg_type(PyObject* obj, PyTypeObject* type,
-                                  const char* name);
+[[nodiscard]] bool check_arg_type(PyObject* obj, PyTypeObject* type, const char* name);
 [[nodiscard]] int as_truth_value(PyObject* obj);
 [[nodiscard]] long long as_int64(PyObject* obj);
-[[gnu::cold, gnu::noinline]] void raise_foreign_instance(PyObject* self,
-                                                         PyTypeObject* type,
+[[gnu::cold, gnu::noinline]] void raise_foreign_instance(PyObject* self, PyTypeObject* type,
                                                          const char* method);
 
 [[nodiscard]] PyObject* param_name(const Callable& sig, Py_ssize_t i) noexcept
@@ -84,8 +82,7 @@ namespace {
                 return -1;
             }
             break;
-        default:
-            break;
+        default: break;
         }
     }
     return 0;
@@ -116,11 +113,8 @@ namespace {
 
 }  // namespace
 
-[[gnu::cold, gnu::noinline]] void raise_arity_error(const char* name,
-                                                    bool exact,
-                                                    Py_ssize_t min,
-                                                    Py_ssize_t max,
-                                                    Py_ssize_t given)
+[[gnu::cold, gnu::noinline]] void raise_arity_error(const char* name, bool exact, Py_ssize_t min,
+                                                    Py_ssize_t max, Py_ssize_t given)
 {
     const char* more_or_less;
     Py_ssize_t expected;
@@ -135,18 +129,15 @@ namespace {
     if (exact) {
         more_or_less = "exactly";
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name, more_or_less, expected, expected == 1 ? "" : "s",
-                 given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 name, more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
 namespace {
 
 // The value bound to `name` among the keywords, or NULL (check
 // PyErr_Occurred: a failing comparison leaves its exception pending).
-[[nodiscard]] PyObject* find_keyword(PyObject* kwnames,
-                                     PyObject* const* kwvalues, PyObject* name)
+[[nodiscard]] PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name)
 {
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -165,9 +156,7 @@ namespace {
             if (!res) {
                 return nullptr;
             }
-            eq = res.get() == Py_True    ? 1
-                 : res.get() == Py_False ? 0
-                                         : PyObject_IsTrue(res.get());
+            eq = res.get() == Py_True ? 1 : res.get() == Py_False ? 0 : PyObject_IsTrue(res.get());
         }
         if (eq < 0) {
             return nullptr;
@@ -180,8 +169,8 @@ namespace {
 }
 
 // Matches one keyword; 0 when stored, -1 with TypeError otherwise.
-[[nodiscard]] int match_keyword(const Callable& sig, PyObject* key,
-                                PyObject* value, Bound& out, Py_ssize_t npos)
+[[nodiscard]] int match_keyword(const Callable& sig, PyObject* key, PyObject* value, Bound& out,
+                                Py_ssize_t npos)
 {
     for (Py_ssize_t j = npos; j < sig.nparams; ++j) {
         if (key == param_name(sig, j)) {
@@ -190,8 +179,7 @@ namespace {
         }
     }
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                     sig.name);
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
         return -1;
     }
     for (Py_ssize_t j = npos; j < sig.nparams; ++j) {
@@ -211,23 +199,19 @@ namespace {
             return -1;
         }
         if (eq) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() got multiple values for keyword argument '%U'",
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          sig.name, key);
             return -1;
         }
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%s() got an unexpected keyword argument '%U'", sig.name,
-                 key);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
     return -1;
 }
 
 // Matches every keyword against the parameters from index npos on; reports
 // the first offending one.  Either kwnames/kwvalues or kwdict is given.
-[[nodiscard]] int parse_keywords(const Callable& sig, PyObject* kwnames,
-                                 PyObject* const* kwvalues, PyObject* kwdict,
-                                 Bound& out, Py_ssize_t npos)
+[[nodiscard]] int parse_keywords(const Callable& sig, PyObject* kwnames, PyObject* const* kwvalues,
+                                 PyObject* kwdict, Bound& out, Py_ssize_t npos)
 {
     if (kwdict != nullptr) {
         Py_ssize_t pos = 0;
@@ -242,8 +226,7 @@ namespace {
     }
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (match_keyword(sig, PyTuple_GET_ITEM(kwnames, i), kwvalues[i], out,
-                          npos) < 0) {
+        if (match_keyword(sig, PyTuple_GET_ITEM(kwnames, i), kwvalues[i], out, npos) < 0) {
             return -1;
         }
     }
@@ -254,9 +237,8 @@ namespace {
 // optional one only while keywords remain unbound.  `lookup(name)` gives the
 // value, or NULL (with an exception pending when the search failed).
 template <typename Lookup>
-[[nodiscard]] int bind_by_name(const Callable& sig, Py_ssize_t nargs,
-                               Py_ssize_t& remaining, Bound& out,
-                               Lookup lookup)
+[[nodiscard]] int bind_by_name(const Callable& sig, Py_ssize_t nargs, Py_ssize_t& remaining,
+                               Bound& out, Lookup lookup)
 {
     const Py_ssize_t n = sig.nparams;
     const Py_ssize_t r = sig.nrequired;
@@ -284,13 +266,11 @@ template <typename Lookup>
 
 // The common end of both binders: keywords not matched by name, then the
 // conversions, then the exact-type tests.
-[[nodiscard]] int finish_binding(const Callable& sig, PyObject* kwnames,
-                                 PyObject* const* kwvalues, PyObject* kwdict,
-                                 Py_ssize_t remaining, Py_ssize_t nargs,
+[[nodiscard]] int finish_binding(const Callable& sig, PyObject* kwnames, PyObject* const* kwvalues,
+                                 PyObject* kwdict, Py_ssize_t remaining, Py_ssize_t nargs,
                                  Bound& out)
 {
-    if (remaining > 0 &&
-        parse_keywords(sig, kwnames, kwvalues, kwdict, out, nargs) < 0) {
+    if (remaining > 0 && parse_keywords(sig, kwnames, kwvalues, kwdict, out, nargs) < 0) {
         return binding_failed(sig);
     }
     if (convert_and_check(sig, out) < 0) {
@@ -301,8 +281,7 @@ template <typename Lookup>
 
 // The positional count test; without keywords a missing argument fails
 // here too.
-[[nodiscard]] int check_count(const Callable& sig, Py_ssize_t nargs,
-                              bool has_keywords)
+[[nodiscard]] int check_count(const Callable& sig, Py_ssize_t nargs, bool has_keywords)
 {
     const Py_ssize_t n = sig.nparams;
     const Py_ssize_t r = sig.nrequired;
@@ -315,8 +294,8 @@ template <typename Lookup>
 
 }  // namespace
 
-int bind_fast(const Callable& sig, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames, Bound& out)
+int bind_fast(const Callable& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              Bound& out)
 {
     if (check_count(sig, nargs, kwnames != nullptr) < 0) {
         return -1;
@@ -337,8 +316,7 @@ int bind_fast(const Callable& sig, PyObject* const* args, Py_ssize_t nargs,
              }) < 0) {
         return -1;
     }
-    return finish_binding(sig, kwnames, kwvalues, nullptr, remaining, nargs,
-                          out);
+    return finish_binding(sig, kwnames, kwvalues, nullptr, remaining, nargs, out);
 }
 
 int bind_init(const Callable& sig, PyObject* args, PyObject* kwds, Bound& out)
@@ -354,8 +332,7 @@ int bind_init(const Callable& sig, PyObject* args, PyObject* kwds, Bound& out)
     // One dict lookup per name, with the interned name's stored hash; the
     // dict's own key equality decides.
     if (bind_by_name(sig, nargs, remaining, out, [&](PyObject* name) {
-            return kwds != nullptr ? PyDict_GetItemWithError(kwds, name)
-                                   : nullptr;
+            return kwds != nullptr ? PyDict_GetItemWithError(kwds, name) : nullptr;
         }) < 0) {
         return -1;
     }
@@ -364,8 +341,7 @@ int bind_init(const Callable& sig, PyObject* args, PyObject* kwds, Bound& out)
 
 namespace {
 
-[[gnu::cold, gnu::noinline]] void raise_arg_type(PyObject* obj,
-                                                 PyTypeObject* type,
+[[gnu::cold, gnu::noinline]] void raise_arg_type(PyObject* obj, PyTypeObject* type,
                                                  const char* name)
 {
     PyErr_Format(PyExc_TypeError,
@@ -411,18 +387,16 @@ long long as_int64(PyObject* obj)
     PyTypeObject* rt = Py_TYPE(res.get());
     if (rt != &PyLong_Type) {
         if (!PyLong_Check(res.get())) {
-            PyErr_Format(PyExc_TypeError,
-                         "__%.4s__ returned non-%.4s (type %.200s)", "int",
-                         "int", rt->tp_name);
+            PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                         rt->tp_name);
             return -1;
         }
-        if (PyErr_WarnFormat(
-                PyExc_DeprecationWarning, 1,
-                "__int__ returned non-int (type %.200s).  The ability to "
-                "return an instance of a strict subclass of int is "
-                "deprecated, and may be removed in a future version of "
-                "Python.",
-                rt->tp_name) < 0) {
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to "
+                             "return an instance of a strict subclass of int is "
+                             "deprecated, and may be removed in a future version of "
+                             "Python.",
+                             rt->tp_name) < 0) {
             return -1;
         }
     }
@@ -431,11 +405,9 @@ long long as_int64(PyObject* obj)
 
 }  // namespace
 
-[[gnu::cold, gnu::noinline]] void raise_expected(const char* word,
-                                                 PyObject* obj)
+[[gnu::cold, gnu::noinline]] void raise_expected(const char* word, PyObject* obj)
 {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", word,
-                 Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", word, Py_TYPE(obj)->tp_name);
 }
 
 PyObject* fail(const Callable& row, int line)
@@ -455,8 +427,7 @@ bool check_instance(PyObject* self, PyTypeObject* type, const char* method)
 
 namespace {
 
-[[gnu::cold, gnu::noinline]] void raise_foreign_instance(PyObject* self,
-                                                         PyTypeObject* type,
+[[gnu::cold, gnu::noinline]] void raise_foreign_instance(PyObject* self, PyTypeObject* type,
                                                          const char* method)
 {
     PyErr_Format(PyExc_TypeError,

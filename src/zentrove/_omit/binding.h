@@ -37,7 +37,7 @@ enum class CallKind : uint8_t {
 
 // Where start-up binds the callable.  Methods take the instance first.
 enum class Owner : uint8_t {
-    Slot,            // a type slot (__init__): no function object
+    Slot,  // a type slot (__init__): no function object
     Module,
     Omitter,
     NoTrustOmitter,
@@ -54,8 +54,8 @@ struct Callable {
     int line;              // definition line
     Owner owner;
     CallKind kind;
-    EntryFn entry;         // NULL for slots
-    int nparams;           // parameters after the instance
+    EntryFn entry;  // NULL for slots
+    int nparams;    // parameters after the instance
     int nrequired;
     Param params[kMaxParams];
     const char* locals[kMaxLocals];  // the body's locals, for co_varnames
@@ -68,8 +68,7 @@ struct CallableTable {
 };
 
 template <int N>
-[[nodiscard]] constexpr CallableTable table_of(
-    const Callable* const (&rows)[N]) noexcept
+[[nodiscard]] constexpr CallableTable table_of(const Callable* const (&rows)[N]) noexcept
 {
     return {rows, N};
 }
@@ -98,15 +97,13 @@ struct Bound {
 // Binds a fast call (vector, count, keyword names) and runs the conversions
 // and exact-type tests.  0 on success, -1 with an exception (and, for binding
 // failures, a traceback entry at the definition line).
-[[nodiscard]] int bind_fast(const Callable& sig, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, Bound& out);
+[[nodiscard]] int bind_fast(const Callable& sig, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, Bound& out);
 
 // The same for an __init__ slot: argument tuple and keyword dict (or NULL).
-[[nodiscard]] int bind_init(const Callable& sig, PyObject* args,
-                            PyObject* kwds, Bound& out);
+[[nodiscard]] int bind_init(const Callable& sig, PyObject* args, PyObject* kwds, Bound& out);
 
-[[gnu::cold]] void raise_arity_error(const char* name, bool exact,
-                                     Py_ssize_t min, Py_ssize_t max,
+[[gnu::cold]] void raise_arity_error(const char* name, bool exact, Py_ssize_t min, Py_ssize_t max,
                                      Py_ssize_t given);
 
 // TypeError "Expected %s, got %.200s" for a typed value inside a body.
@@ -114,8 +111,7 @@ struct Bound {
 
 // TypeError for a method called through its type with a foreign instance;
 // false after raising.
-[[nodiscard]] bool check_instance(PyObject* self, PyTypeObject* type,
-                                  const char* method);
+[[nodiscard]] bool check_instance(PyObject* self, PyTypeObject* type, const char* method);
 
 // Adds the traceback entry (tb_name, line, file) of a row; returns NULL, so
 // that a body can `return fail(row, line)`.

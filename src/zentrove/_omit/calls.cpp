@@ -10,20 +10,17 @@ namespace {
 
 [[gnu::cold, gnu::noinline]] void raise_no_result()
 {
-    PyErr_SetString(PyExc_SystemError,
-                    "NULL result without error in PyObject_Call");
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
 }
 
 [[gnu::cold, gnu::noinline]] void raise_not_callable(PyObject* callable)
 {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
-                 Py_TYPE(callable)->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
 }
 
 // The interpreter's generic call for an object without a fast-call entry:
 // a tuple of the arguments, under the recursion check.
-[[nodiscard]] PyObject* call_with_tuple(PyObject* callable,
-                                        PyObject* const* args,
+[[nodiscard]] PyObject* call_with_tuple(PyObject* callable, PyObject* const* args,
                                         Py_ssize_t nargs)
 {
     ternaryfunc call = Py_TYPE(callable)->tp_call;
@@ -47,23 +44,20 @@ namespace {
 
 }  // namespace
 
-PyObject* call_vector(PyObject* callable, PyObject* const* args,
-                      size_t nargsf)
+PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf)
 {
     // Called directly rather than through PyObject_Vectorcall, whose result
     // check words a missing exception its own way.
     vectorcallfunc fast = PyVectorcall_Function(callable);
-    PyObject* result =
-        fast != nullptr
-            ? fast(callable, args, nargsf, nullptr)
-            : call_with_tuple(callable, args, PyVectorcall_NARGS(nargsf));
+    PyObject* result = fast != nullptr
+                           ? fast(callable, args, nargsf, nullptr)
+                           : call_with_tuple(callable, args, PyVectorcall_NARGS(nargsf));
     if (result == nullptr && !PyErr_Occurred()) {
         raise_no_result();
         return nullptr;
     }
     // A result with an exception set is still the interpreter's SystemError.
-    return _Py_CheckFunctionResult(PyThreadState_Get(), callable, result,
-                                   nullptr);
+    return _Py_CheckFunctionResult(PyThreadState_Get(), callable, result, nullptr);
 }
 
 }  // namespace zentrove::omit

@@ -12,21 +12,20 @@ namespace zentrove::omit {
 namespace {
 
 struct NativeFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const Callable* row;       // static: name, entry, kind, owner
-    PyObject* name;            // owned str: __name__
-    PyObject* qualname;        // owned str: __qualname__
-    PyObject* module;          // owned: __module__
-    PyObject* doc;             // owned or NULL (None)
-    PyObject* dict;            // owned or NULL: __dict__, made on demand
-    PyObject* globals;         // owned: the module's namespace
-    PyObject* code;            // owned code object
-    PyObject* defaults;        // owned tuple or NULL (None)
-    PyObject* kwdefaults;      // owned dict or NULL (None)
-    PyObject* annotations;     // owned dict or NULL, made on demand
-    PyObject* is_coroutine;    // owned or NULL, computed on demand
-    PyObject* weakreflist;     // weak references, managed by the interpreter
+    PyObject_HEAD vectorcallfunc vectorcall;
+    const Callable* row;     // static: name, entry, kind, owner
+    PyObject* name;          // owned str: __name__
+    PyObject* qualname;      // owned str: __qualname__
+    PyObject* module;        // owned: __module__
+    PyObject* doc;           // owned or NULL (None)
+    PyObject* dict;          // owned or NULL: __dict__, made on demand
+    PyObject* globals;       // owned: the module's namespace
+    PyObject* code;          // owned code object
+    PyObject* defaults;      // owned tuple or NULL (None)
+    PyObject* kwdefaults;    // owned dict or NULL (None)
+    PyObject* annotations;   // owned dict or NULL, made on demand
+    PyObject* is_coroutine;  // owned or NULL, computed on demand
+    PyObject* weakreflist;   // weak references, managed by the interpreter
 };
 
 [[nodiscard]] NativeFunction* as_func(PyObject* o) noexcept
@@ -35,16 +34,15 @@ struct NativeFunction {
 }
 
 // TypeError for a call that the function object refuses itself.
-[[gnu::cold, gnu::noinline]] PyObject* call_refused(const char* format,
-                                                   const char* name,
-                                                   Py_ssize_t n)
+[[gnu::cold, gnu::noinline]] PyObject* call_refused(const char* format, const char* name,
+                                                    Py_ssize_t n)
 {
     PyErr_Format(PyExc_TypeError, format, name, n);
     return nullptr;
 }
 
-PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args,
-                        size_t nargsf, PyObject* kwnames)
+PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames)
 {
     const Callable* row = as_func(callable)->row;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -61,12 +59,10 @@ PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args,
     }
     if (row->kind == CallKind::NoArgs) {
         if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-            return call_refused("%.200s() takes no keyword arguments",
-                                row->name, 0);
+            return call_refused("%.200s() takes no keyword arguments", row->name, 0);
         }
         if (nargs != 0) {
-            return call_refused("%.200s() takes no arguments (%zd given)",
-                                row->name, nargs);
+            return call_refused("%.200s() takes no arguments (%zd given)", row->name, nargs);
         }
     }
     return row->entry(self, args, nargs, kwnames);
@@ -82,8 +78,7 @@ PyObject* nf_descr_get(PyObject* func, PyObject* obj, PyObject*)
 
 PyObject* nf_repr(PyObject* self)
 {
-    return PyUnicode_FromFormat("<native function %U at %p>",
-                                as_func(self)->qualname, self);
+    return PyUnicode_FromFormat("<native function %U at %p>", as_func(self)->qualname, self);
 }
 
 int nf_traverse(PyObject* self, visitproc visit, void* arg)
@@ -151,8 +146,7 @@ PyObject* get_name(PyObject* self, void*)
 int set_name(PyObject* self, PyObject* value, void*)
 {
     if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "__name__ must be set to a string object");
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
     replace(&as_func(self)->name, value);
@@ -167,8 +161,7 @@ PyObject* get_qualname(PyObject* self, void*)
 int set_qualname(PyObject* self, PyObject* value, void*)
 {
     if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "__qualname__ must be set to a string object");
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
     replace(&as_func(self)->qualname, value);
@@ -193,9 +186,8 @@ PyObject* get_defaults(PyObject* self, void*)
 
 // Assigns an optional attribute: None (or deletion) clears it, anything
 // else must pass `check`.  With `warning`, a RuntimeWarning is issued first.
-[[nodiscard]] int set_optional(PyObject** field, PyObject* value,
-                               int (*check)(PyObject*), const char* message,
-                               const char* warning)
+[[nodiscard]] int set_optional(PyObject** field, PyObject* value, int (*check)(PyObject*),
+                               const char* message, const char* warning)
 {
     if (value == Py_None) {
         value = nullptr;
@@ -204,16 +196,21 @@ PyObject* get_defaults(PyObject* self, void*)
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    if (warning != nullptr &&
-        PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) {
+    if (warning != nullptr && PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) {
         return -1;
     }
     replace(field, value);
     return 0;
 }
 
-int is_tuple(PyObject* o) { return PyTuple_Check(o); }
-int is_dict(PyObject* o) { return PyDict_Check(o); }
+int is_tuple(PyObject* o)
+{
+    return PyTuple_Check(o);
+}
+int is_dict(PyObject* o)
+{
+    return PyDict_Check(o);
+}
 
 // Binding reads its defaults from the signature tables, never from here.
 int set_defaults(PyObject* self, PyObject* value, void*)
@@ -259,20 +256,17 @@ PyObject* get_annotations(PyObject* self, void*)
 int set_annotations(PyObject* self, PyObject* value, void*)
 {
     return set_optional(&as_func(self)->annotations, value, is_dict,
-                        "__annotations__ must be set to a dict object",
-                        nullptr);
+                        "__annotations__ must be set to a dict object", nullptr);
 }
 
 int set_dict(PyObject* self, PyObject* value, void*)
 {
     if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError,
-                        "function's dictionary may not be deleted");
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
         return -1;
     }
     if (!PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "setting function's dictionary to a non-dict");
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
     replace(&as_func(self)->dict, value);
@@ -284,7 +278,10 @@ PyObject* get_globals(PyObject* self, void*)
     return or_none(as_func(self)->globals);
 }
 
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_closure(PyObject*, void*)
+{
+    Py_RETURN_NONE;
+}
 
 PyObject* get_code(PyObject* self, void*)
 {
@@ -335,8 +332,7 @@ PyMethodDef nf_methods[] = {
 }  // namespace
 
 PyTypeObject NativeFunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "zentrove.omit.NativeFunction",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "zentrove.omit.NativeFunction",
     .tp_basicsize = sizeof(NativeFunction),
     .tp_dealloc = nf_dealloc,
     .tp_vectorcall_offset = offsetof(NativeFunction, vectorcall),
@@ -344,9 +340,8 @@ PyTypeObject NativeFunctionType = {
     .tp_call = PyVectorcall_Call,
     .tp_getattro = PyObject_GenericGetAttr,
     .tp_setattro = PyObject_GenericSetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                Py_TPFLAGS_IMMUTABLETYPE,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
     .tp_traverse = nf_traverse,
     .tp_clear = nf_clear,
     .tp_weaklistoffset = offsetof(NativeFunction, weakreflist),
@@ -362,8 +357,7 @@ int native_function_ready()
     return PyType_Ready(&NativeFunctionType);
 }
 
-PyObject* native_function_new(const Callable* row, PyObject* code,
-                              PyObject* defaults)
+PyObject* native_function_new(const Callable* row, PyObject* code, PyObject* defaults)
 {
     NativeFunction* f = PyObject_GC_New(NativeFunction, &NativeFunctionType);
     if (f == nullptr) {
@@ -407,8 +401,7 @@ PyObject* native_function_code(const Callable& row)
 {
     const int argcount = row.nparams + (is_method(row) ? 1 : 0);
     int nvarnames = argcount;
-    while (nvarnames - argcount < kMaxLocals &&
-           row.locals[nvarnames - argcount] != nullptr) {
+    while (nvarnames - argcount < kMaxLocals && row.locals[nvarnames - argcount] != nullptr) {
         ++nvarnames;
     }
     Ref varnames = Ref::steal(PyTuple_New(nvarnames));
@@ -417,16 +410,15 @@ PyObject* native_function_code(const Callable& row)
     }
     for (int i = 0; i < nvarnames; ++i) {
         const int p = i - (is_method(row) ? 1 : 0);
-        const char* text = p < 0               ? "self"
-                           : p < row.nparams   ? row.params[p].name
-                                               : row.locals[p - row.nparams];
+        const char* text = p < 0             ? "self"
+                           : p < row.nparams ? row.params[p].name
+                                             : row.locals[p - row.nparams];
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(row_text(text)));
     }
     return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, nvarnames, 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        g.empty_bytes, g.empty_tuple, g.empty_tuple, varnames.get(),
-        g.empty_tuple, g.empty_tuple, row_text(row.file), row_text(row.name),
-        row_text(row.qualname), row.line, g.empty_bytes, g.empty_bytes));
+        argcount, 0, 0, nvarnames, 0, CO_OPTIMIZED | CO_NEWLOCALS, g.empty_bytes, g.empty_tuple,
+        g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple, row_text(row.file),
+        row_text(row.name), row_text(row.qualname), row.line, g.empty_bytes, g.empty_bytes));
 }
 
 PyObject* native_function_defaults(const Callable& row)
@@ -438,8 +430,7 @@ PyObject* native_function_defaults(const Callable& row)
     PyObject* defaults = PyTuple_New(n);
     for (int i = 0; defaults != nullptr && i < n; ++i) {
         const Default d = row.params[row.nrequired + i].dflt;
-        PyTuple_SET_ITEM(defaults, i,
-                         Py_NewRef(d == Default::One ? g.one : Py_None));
+        PyTuple_SET_ITEM(defaults, i, Py_NewRef(d == Default::One ? g.one : Py_None));
     }
     return defaults;
 }

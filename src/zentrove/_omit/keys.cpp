@@ -12,18 +12,12 @@ namespace {
 
 // --- the global lists -------------------------------------------------------
 
-PyObject* entry_always_omit(PyObject*, PyObject* const*, Py_ssize_t,
-                            PyObject*);
-PyObject* entry_always_trust(PyObject*, PyObject* const*, Py_ssize_t,
-                             PyObject*);
-PyObject* entry_globally_hidden(PyObject*, PyObject* const*, Py_ssize_t,
-                                PyObject*);
-PyObject* entry_globally_trusted(PyObject*, PyObject* const*, Py_ssize_t,
-                                 PyObject*);
-PyObject* entry_reset_omissions(PyObject*, PyObject* const*, Py_ssize_t,
-                                PyObject*);
-PyObject* entry_reset_trusted(PyObject*, PyObject* const*, Py_ssize_t,
-                              PyObject*);
+PyObject* entry_always_omit(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* entry_always_trust(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* entry_globally_hidden(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* entry_globally_trusted(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* entry_reset_omissions(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* entry_reset_trusted(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // clang-format off: one table row per callable, laid out by hand
 constexpr Callable kGloballyHidden = {
@@ -70,26 +64,24 @@ struct GlobalList {
     int reset_body;
 };
 
-constexpr GlobalList kDenyList = {&g.global_omissions, kAlwaysOmit, 18,
-                                  kGloballyHidden, 14, kResetOmissions, 29};
-constexpr GlobalList kAllowList = {&g.global_trusted, kAlwaysTrust, 25,
-                                   kGloballyTrusted, 21, kResetTrusted, 33};
+constexpr GlobalList kDenyList = {&g.global_omissions, kAlwaysOmit, 18, kGloballyHidden, 14,
+                                  kResetOmissions,     29};
+constexpr GlobalList kAllowList = {
+    &g.global_trusted, kAlwaysTrust, 25, kGloballyTrusted, 21, kResetTrusted, 33};
 
 // Extends the list bound now, in place, as list.extend does.  Binding may
 // run Python code (a keyword's __eq__) that resets the list, so the slot is
 // read once binding is done; a list source is copied in one step, so on
 // failure nothing was appended.  The list is held while it grows.
-[[nodiscard]] PyObject* extend_entry(const GlobalList& list,
-                                     PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames)
+[[nodiscard]] PyObject* extend_entry(const GlobalList& list, PyObject* const* args,
+                                     Py_ssize_t nargs, PyObject* kwnames)
 {
     Bound b;
     if (bind_fast(list.extend, args, nargs, kwnames, b) < 0) {
         return nullptr;
     }
     Ref target = Ref::borrow(*list.slot);
-    Ref done = Ref::steal(_PyList_Extend(
-        reinterpret_cast<PyListObject*>(target.get()), b.obj[0]));
+    Ref done = Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(target.get()), b.obj[0]));
     if (!done) {
         fail(list.extend, list.extend_body);
         return fail(list.extend, list.extend.line);
@@ -124,38 +116,32 @@ constexpr GlobalList kAllowList = {&g.global_trusted, kAlwaysTrust, 25,
     Py_RETURN_NONE;
 }
 
-PyObject* entry_always_omit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames)
+PyObject* entry_always_omit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     return extend_entry(kDenyList, args, nargs, kwnames);
 }
 
-PyObject* entry_always_trust(PyObject*, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames)
+PyObject* entry_always_trust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     return extend_entry(kAllowList, args, nargs, kwnames);
 }
 
-PyObject* entry_globally_hidden(PyObject*, PyObject* const*, Py_ssize_t,
-                                PyObject*)
+PyObject* entry_globally_hidden(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 {
     return copy_entry(kDenyList);
 }
 
-PyObject* entry_globally_trusted(PyObject*, PyObject* const*, Py_ssize_t,
-                                 PyObject*)
+PyObject* entry_globally_trusted(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 {
     return copy_entry(kAllowList);
 }
 
-PyObject* entry_reset_omissions(PyObject*, PyObject* const*, Py_ssize_t,
-                                PyObject*)
+PyObject* entry_reset_omissions(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 {
     return reset_entry(kDenyList);
 }
 
-PyObject* entry_reset_trusted(PyObject*, PyObject* const*, Py_ssize_t,
-                              PyObject*)
+PyObject* entry_reset_trusted(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 {
     return reset_entry(kAllowList);
 }
@@ -181,8 +167,7 @@ constexpr const Callable* kRows[] = {
     }
     const int kind = PyUnicode_KIND(a);
     return kind == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(len) * kind) == 0;
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(len) * kind) == 0;
 }
 
 // The interpreter's containment from index i on: holds the list and each
@@ -190,8 +175,7 @@ constexpr const Callable* kRows[] = {
 // either), and re-reads the length every step as list.__contains__ does.
 [[nodiscard]] int contain_generic(PyObject* keys, PyObject* key, Py_ssize_t i)
 {
-    const bool key_is_str =
-        PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key);
+    const bool key_is_str = PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key);
     Ref hold = Ref::borrow(keys);
     for (; i < PyList_GET_SIZE(keys); ++i) {
         PyObject* item = PyList_GET_ITEM(keys, i);

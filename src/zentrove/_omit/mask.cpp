@@ -30,8 +30,7 @@ constexpr Callable kHide = {
     return fail(kHide, kHideNone);
 }
 
-PyObject* entry_hide(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames)
+PyObject* entry_hide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     Bound b;
     if (bind_fast(kHide, args, nargs, kwnames, b) < 0) {

@@ -50,9 +50,8 @@ constexpr bool kStringInterned[] = {
 // Every callable, in the order start-up binds the function objects: each
 // file's table in file order.
 constexpr const CallableTable* kTables[] = {
-    &mask_callables,     &keys_callables,     &walk_callables,
-    &omitter_callables,  &no_trust_callables, &pickling_callables,
-    &unpickle_callables,
+    &mask_callables,     &keys_callables,     &walk_callables,     &omitter_callables,
+    &no_trust_callables, &pickling_callables, &unpickle_callables,
 };
 
 // Code objects and defaults of the function objects, made once per row in
@@ -89,8 +88,7 @@ template <typename Make>
 
 [[nodiscard]] int add_row_texts(const Callable& row, int)
 {
-    if (add_text(row.name, Interned) < 0 ||
-        add_text(row.qualname, Interned) < 0 ||
+    if (add_text(row.name, Interned) < 0 || add_text(row.qualname, Interned) < 0 ||
         add_text(row.file, Plain) < 0) {
         return -1;
     }
@@ -124,8 +122,7 @@ constexpr CopiedAttr kCopiedAttrs[] = {
 
 PyObject* module_create(PyObject* spec, PyModuleDef*)
 {
-    const int64_t id = PyInterpreterState_GetID(
-        PyThreadState_GetInterpreter(PyThreadState_Get()));
+    const int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (g.main_interpreter == -1) {
         if (id == -1) {
             return nullptr;
@@ -133,9 +130,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         g.main_interpreter = id;
     }
     else if (id != g.main_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only "
-                        "be loaded into one interpreter per process.");
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
+                                           "be loaded into one interpreter per process.");
         return nullptr;
     }
     if (g.module != nullptr) {
@@ -175,8 +171,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
 [[nodiscard]] int check_version()
 {
     char built[5];
-    PyOS_snprintf(built, sizeof(built), "%d.%d", PY_MAJOR_VERSION,
-                  PY_MINOR_VERSION);
+    PyOS_snprintf(built, sizeof(built), "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     const char* running = Py_GetVersion();
     bool same = true;
     for (int i = 0; i < 4; ++i) {
@@ -243,8 +238,14 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
 // The constants made before the types: checksums, code objects, defaults.
 [[nodiscard]] int make_constants()
 {
-    if (!ensure(g.one, [] { return PyLong_FromLong(1); }) ||
-        !ensure(g.mask, [] { return PyUnicode_FromStringAndSize(&kMaskChar, 1); }) ||
+    if (!ensure(g.one,
+                [] {
+                    return PyLong_FromLong(1);
+                }) ||
+        !ensure(g.mask,
+                [] {
+                    return PyUnicode_FromStringAndSize(&kMaskChar, 1);
+                }) ||
         !ensure(g.omitter_checksums,
                 [] {
                     return make_checksums(0xf72771a, 0x676fd74, 0x1022349);
@@ -262,7 +263,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         if (row.owner == Owner::Slot) {
             return 0;
         }
-        if (!ensure(function_code[i], [&] { return native_function_code(row); })) {
+        if (!ensure(function_code[i], [&] {
+                return native_function_code(row);
+            })) {
             return -1;
         }
         if (function_defaults[i] == nullptr) {
@@ -294,14 +297,11 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     if (ready_type(type) < 0) {
         return -1;
     }
-    Ref capsule = Ref::steal(
-        PyCapsule_New(const_cast<OmitterOps*>(ops), nullptr, nullptr));
-    if (!capsule ||
-        PyDict_SetItem(type->tp_dict, str(StrId::pyx_vtable), capsule.get()) < 0) {
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<OmitterOps*>(ops), nullptr, nullptr));
+    if (!capsule || PyDict_SetItem(type->tp_dict, str(StrId::pyx_vtable), capsule.get()) < 0) {
         return -1;
     }
-    if (PyDict_SetItem(g.module_dict, str(name),
-                       reinterpret_cast<PyObject*>(type)) < 0) {
+    if (PyDict_SetItem(g.module_dict, str(name), reinterpret_cast<PyObject*>(type)) < 0) {
         return -1;
     }
     return prepare_pickling(type);
@@ -311,8 +311,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
 // it: the module dict, or the dict of its type.
 [[nodiscard]] int bind_function(const Callable& row, int i)
 {
-    Ref func = Ref::steal(
-        native_function_new(&row, function_code[i], function_defaults[i]));
+    Ref func = Ref::steal(native_function_new(&row, function_code[i], function_defaults[i]));
     if (!func) {
         return -1;
     }
@@ -320,8 +319,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     if (row.owner == Owner::Module) {
         return PyDict_SetItem(g.module_dict, name, func.get());
     }
-    PyTypeObject* type =
-        row.owner == Owner::Omitter ? &OmitterType : &NoTrustOmitterType;
+    PyTypeObject* type = row.owner == Owner::Omitter ? &OmitterType : &NoTrustOmitterType;
     if (PyDict_SetItem(type->tp_dict, name, func.get()) < 0) {
         return -1;
     }
@@ -354,9 +352,13 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     if (check_version() < 0) {
         return -1;
     }
-    if (!ensure(g.empty_tuple, [] { return PyTuple_New(0); }) ||
-        !ensure(g.empty_bytes,
-                [] { return PyBytes_FromStringAndSize("", 0); })) {
+    if (!ensure(g.empty_tuple,
+                [] {
+                    return PyTuple_New(0);
+                }) ||
+        !ensure(g.empty_bytes, [] {
+            return PyBytes_FromStringAndSize("", 0);
+        })) {
         return -1;
     }
     if (native_function_ready() < 0 || make_strings() < 0) {
@@ -369,8 +371,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* entered = PyDict_GetItemWithError(modules, str(StrId::module_name));
     if (entered == nullptr &&
-        (PyErr_Occurred() ||
-         PyDict_SetItem(modules, str(StrId::module_name), module) < 0)) {
+        (PyErr_Occurred() || PyDict_SetItem(modules, str(StrId::module_name), module) < 0)) {
         return fail_init(kInitModule);
     }
     if (make_constants() < 0) {
@@ -380,8 +381,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return fail_init(kInitModule);
     }
     NoTrustOmitterType.tp_base = &OmitterType;
-    if (setup_type(&NoTrustOmitterType, &no_trust_ops, StrId::NoTrustOmitter) <
-        0) {
+    if (setup_type(&NoTrustOmitterType, &no_trust_ops, StrId::NoTrustOmitter) < 0) {
         return fail_init(kInitModule);
     }
     PyObject* deny = PyList_New(0);
@@ -403,8 +403,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return -1;
     }
     Ref test = Ref::steal(PyDict_New());
-    if (!test ||
-        PyDict_SetItem(g.module_dict, str(StrId::dunder_test), test.get()) < 0) {
+    if (!test || PyDict_SetItem(g.module_dict, str(StrId::dunder_test), test.get()) < 0) {
         return fail_init(kInitModule);
     }
     return 0;
@@ -416,9 +415,8 @@ int module_exec(PyObject* module)
         if (g.module == module) {
             return 0;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'omit' has already been imported. "
-                        "Re-initialisation is not supported.");
+        PyErr_SetString(PyExc_RuntimeError, "Module 'omit' has already been imported. "
+                                            "Re-initialisation is not supported.");
         return -1;
     }
     g.module = Py_NewRef(module);

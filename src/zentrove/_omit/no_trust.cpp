@@ -6,8 +6,7 @@ namespace zentrove::omit {
 
 namespace {
 
-constexpr const char kShouldHideName[] =
-    "zentrove.omit.NoTrustOmitter.should_hide";
+constexpr const char kShouldHideName[] = "zentrove.omit.NoTrustOmitter.should_hide";
 constexpr int kShouldHideLine = 85;
 constexpr int kInitBuild = 82;
 
@@ -27,8 +26,7 @@ constexpr Callable kInit = {
 
 int should_hide(OmitterObject* self, PyObject* key)
 {
-    const int found = keys_contain(
-        reinterpret_cast<NoTrustOmitterObject*>(self)->trusted, key);
+    const int found = keys_contain(reinterpret_cast<NoTrustOmitterObject*>(self)->trusted, key);
     if (found < 0) {
         add_traceback_entry(kShouldHideName, kShouldHideLine, kFileOmit);
         return 0;
@@ -57,8 +55,7 @@ int no_trust_init(PyObject* o, PyObject* args, PyObject* kwds)
     }
     // Held while the set is built: its allocation may start the collector,
     // and hashing runs Python code; either may reset the global list.
-    Ref given = Ref::borrow(b.obj[0] == Py_None ? g.global_trusted
-                                                : b.obj[0]);
+    Ref given = Ref::borrow(b.obj[0] == Py_None ? g.global_trusted : b.obj[0]);
     Ref keys = Ref::steal(PySet_New(given.get()));
     if (!keys) {
         fail(kInit, kInitBuild);
@@ -117,8 +114,7 @@ constexpr CallableTable no_trust_callables = table_of(kRows);
 constexpr OmitterOps no_trust_ops = {should_hide, walk_dict, walk_list};
 
 PyTypeObject NoTrustOmitterType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "zentrove.omit.NoTrustOmitter",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "zentrove.omit.NoTrustOmitter",
     .tp_basicsize = sizeof(NoTrustOmitterObject),
     .tp_dealloc = no_trust_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

@@ -37,22 +37,20 @@ int omitter_init(PyObject* o, PyObject* args, PyObject* kwds)
     }
     // Both lists are held: the copy's allocation may start the collector,
     // whose callbacks may reset the global list or empty a keyword dict.
-    Ref given = Ref::borrow(b.obj[0] == Py_None ? g.global_omissions
-                                                : b.obj[0]);
+    Ref given = Ref::borrow(b.obj[0] == Py_None ? g.global_omissions : b.obj[0]);
     Ref keys = Ref::steal(PyList_GetSlice(given.get(), 0, PY_SSIZE_T_MAX));
     if (!keys) {
         fail(kInit, kInitBuild);
         return -1;
     }
     Ref global = Ref::borrow(g.global_omissions);
-    Ref extended = Ref::steal(_PyList_Extend(
-        reinterpret_cast<PyListObject*>(keys.get()), global.get()));
+    Ref extended =
+        Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(keys.get()), global.get()));
     if (!extended) {
         fail(kInit, kInitBuild);
         return -1;
     }
-    Py_XSETREF(reinterpret_cast<OmitterObject*>(o)->omissions,
-               keys.release());
+    Py_XSETREF(reinterpret_cast<OmitterObject*>(o)->omissions, keys.release());
     return 0;
 }
 
@@ -95,8 +93,7 @@ int omitter_traverse(PyObject* o, visitproc visit, void* arg)
 
 int omitter_clear(PyObject* o)
 {
-    Py_XSETREF(reinterpret_cast<OmitterObject*>(o)->omissions,
-               Py_NewRef(Py_None));
+    Py_XSETREF(reinterpret_cast<OmitterObject*>(o)->omissions, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -104,8 +101,7 @@ bool resurrected_by_finalizer(PyObject* o, destructor own_dealloc)
 {
     PyTypeObject* tp = Py_TYPE(o);
     return tp->tp_finalize != nullptr && !PyObject_GC_IsFinalized(o) &&
-           tp->tp_dealloc == own_dealloc &&
-           PyObject_CallFinalizerFromDealloc(o) < 0;
+           tp->tp_dealloc == own_dealloc && PyObject_CallFinalizerFromDealloc(o) < 0;
 }
 
 void omitter_dealloc(PyObject* o)
@@ -119,8 +115,7 @@ void omitter_dealloc(PyObject* o)
 }
 
 PyTypeObject OmitterType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "zentrove.omit.Omitter",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "zentrove.omit.Omitter",
     .tp_basicsize = sizeof(OmitterObject),
     .tp_dealloc = omitter_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

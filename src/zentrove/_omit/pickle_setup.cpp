@@ -51,27 +51,24 @@ namespace {
     PyObject* tobj = reinterpret_cast<PyObject*>(type);
     PyObject* getstate = _PyType_Lookup(type, str(StrId::dunder_getstate));
     if (getstate != nullptr &&
-        getstate != _PyType_Lookup(&PyBaseObject_Type,
-                                   str(StrId::dunder_getstate))) {
+        getstate != _PyType_Lookup(&PyBaseObject_Type, str(StrId::dunder_getstate))) {
         return 0;
     }
     // object's attributes are held across the look-ups on the type, which
     // may run Python code (descriptors, collections).
-    Ref object_reduce_ex = Ref::borrow(
-        _PyType_Lookup(&PyBaseObject_Type, str(StrId::dunder_reduce_ex)));
+    Ref object_reduce_ex =
+        Ref::borrow(_PyType_Lookup(&PyBaseObject_Type, str(StrId::dunder_reduce_ex)));
     if (!object_reduce_ex) {
         return -1;
     }
-    Ref reduce_ex =
-        Ref::steal(PyObject_GetAttr(tobj, str(StrId::dunder_reduce_ex)));
+    Ref reduce_ex = Ref::steal(PyObject_GetAttr(tobj, str(StrId::dunder_reduce_ex)));
     if (!reduce_ex) {
         return -1;
     }
     if (reduce_ex.get() != object_reduce_ex.get()) {
         return 0;
     }
-    Ref object_reduce = Ref::borrow(
-        _PyType_Lookup(&PyBaseObject_Type, str(StrId::dunder_reduce)));
+    Ref object_reduce = Ref::borrow(_PyType_Lookup(&PyBaseObject_Type, str(StrId::dunder_reduce)));
     if (!object_reduce) {
         return -1;
     }
@@ -85,8 +82,7 @@ namespace {
     }
     Ref reduce_cython = lookup_or_absent(tobj, StrId::reduce_cython);
     if (reduce_cython) {
-        if (install(type, StrId::dunder_reduce, reduce_cython.get(),
-                    StrId::reduce_cython) < 0) {
+        if (install(type, StrId::dunder_reduce, reduce_cython.get(), StrId::reduce_cython) < 0) {
             return -1;
         }
     }
@@ -121,12 +117,10 @@ int prepare_pickling(PyTypeObject* type)
         return 0;
     }
     if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Unable to initialize pickling for %.200s",
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
                      type->tp_name);
     }
     return -1;
 }
-
 
 }  // namespace zentrove::omit

@@ -25,14 +25,10 @@ enum PickleLine : int {
     kSetstateBody = 17,
 };
 
-PyObject* reduce_omitter(PyObject*, PyObject* const*, Py_ssize_t,
-                               PyObject*);
-PyObject* setstate_omitter(PyObject*, PyObject* const*, Py_ssize_t,
-                                 PyObject*);
-PyObject* reduce_no_trust(PyObject*, PyObject* const*, Py_ssize_t,
-                                      PyObject*);
-PyObject* setstate_no_trust(PyObject*, PyObject* const*,
-                                        Py_ssize_t, PyObject*);
+PyObject* reduce_omitter(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* setstate_omitter(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* reduce_no_trust(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* setstate_no_trust(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // clang-format off: one table row per callable, laid out by hand
 constexpr Callable kReduceOmitter = {
@@ -82,8 +78,7 @@ const Layout omitter_layout = {
 const Layout no_trust_layout = {
     &NoTrustOmitterType,
     2,
-    {offsetof(OmitterObject, omissions),
-     offsetof(NoTrustOmitterObject, trusted)},
+    {offsetof(OmitterObject, omissions), offsetof(NoTrustOmitterObject, trusted)},
     &g.no_trust_checksums,
     StrId::checksum_msg_NoTrustOmitter,
     "__pyx_unpickle_NoTrustOmitter",
@@ -114,8 +109,7 @@ namespace {
 
 // The reconstructor as the module namespace names it now, else the builtin
 // of that name; NameError when neither has it.
-[[nodiscard]] PyObject* lookup_reconstructor(const char* text,
-                                             LookupCache& cache)
+[[nodiscard]] PyObject* lookup_reconstructor(const char* text, LookupCache& cache)
 {
     PyObject* name = row_text(text);
     const uint64_t tag = py311::dict_tag(g.module_dict);
@@ -137,16 +131,14 @@ namespace {
     return builtin;
 }
 
-[[nodiscard]] PyObject* reduce_impl(const Layout& layout, const Callable& row,
-                                    PyObject* self)
+[[nodiscard]] PyObject* reduce_impl(const Layout& layout, const Callable& row, PyObject* self)
 {
     Ref state = Ref::steal(PyTuple_New(layout.nfields));
     if (!state) {
         return fail(row, kReduceState);
     }
     for (int i = 0; i < layout.nfields; ++i) {
-        PyTuple_SET_ITEM(state.get(), i,
-                         Py_NewRef(*field(self, layout.field_offsets[i])));
+        PyTuple_SET_ITEM(state.get(), i, Py_NewRef(*field(self, layout.field_offsets[i])));
     }
     Ref dict = Ref::steal(PyObject_GetAttr(self, str(StrId::dunder_dict)));
     if (!dict) {
@@ -167,8 +159,7 @@ namespace {
         if (!extra) {
             return fail(row, kReduceExtend);
         }
-        Ref longer =
-            Ref::steal(PyNumber_InPlaceAdd(state.get(), extra.get()));
+        Ref longer = Ref::steal(PyNumber_InPlaceAdd(state.get(), extra.get()));
         if (!longer) {
             return fail(row, kReduceExtend);
         }
@@ -180,26 +171,22 @@ namespace {
     PyObject* cls = cls_ref.get();
     PyObject* checksum = written_checksum(layout);
     if (use_setstate) {
-        Ref recon = Ref::steal(
-            lookup_reconstructor(layout.reconstructor, layout.caches[0]));
+        Ref recon = Ref::steal(lookup_reconstructor(layout.reconstructor, layout.caches[0]));
         if (!recon) {
             return fail(row, kReduceSetstateForm);
         }
-        Ref args =
-            Ref::steal(PyTuple_Pack(3, cls, checksum, Py_None));
+        Ref args = Ref::steal(PyTuple_Pack(3, cls, checksum, Py_None));
         if (!args) {
             return fail(row, kReduceSetstateForm);
         }
         PyObject* r = PyTuple_Pack(3, recon.get(), args.get(), state.get());
         return r != nullptr ? r : fail(row, kReduceSetstateForm);
     }
-    Ref recon = Ref::steal(
-        lookup_reconstructor(layout.reconstructor, layout.caches[1]));
+    Ref recon = Ref::steal(lookup_reconstructor(layout.reconstructor, layout.caches[1]));
     if (!recon) {
         return fail(row, kReducePlainForm);
     }
-    Ref args =
-        Ref::steal(PyTuple_Pack(3, cls, checksum, state.get()));
+    Ref args = Ref::steal(PyTuple_Pack(3, cls, checksum, state.get()));
     if (!args) {
         return fail(row, kReducePlainForm);
     }
@@ -207,8 +194,7 @@ namespace {
     return r != nullptr ? r : fail(row, kReducePlainForm);
 }
 
-[[nodiscard]] PyObject* reduce_entry(const Layout& layout, const Callable& row,
-                                     PyObject* self,
+[[nodiscard]] PyObject* reduce_entry(const Layout& layout, const Callable& row, PyObject* self,
                                      Py_ssize_t nargs, PyObject* kwnames)
 {
     if (!check_instance(self, layout.type, row.name)) {
@@ -219,9 +205,8 @@ namespace {
         return nullptr;
     }
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s() got an unexpected keyword argument '%U'",
-                     row.name, PyTuple_GET_ITEM(kwnames, 0));
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name,
+                     PyTuple_GET_ITEM(kwnames, 0));
         return nullptr;
     }
     return reduce_impl(layout, row, self);
@@ -234,8 +219,7 @@ namespace {
 int set_state(const Layout& layout, PyObject* result, PyObject* state)
 {
     if (state == Py_None) {
-        PyErr_SetString(PyExc_TypeError,
-                        "'NoneType' object is not subscriptable");
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
         return state_failed(layout, kSetStateFields);
     }
     const Py_ssize_t len = PyTuple_GET_SIZE(state);
@@ -283,10 +267,8 @@ int set_state(const Layout& layout, PyObject* result, PyObject* state)
 
 namespace {
 
-[[nodiscard]] PyObject* setstate_entry(const Layout& layout,
-                                       const Callable& row, PyObject* self,
-                                       PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames)
+[[nodiscard]] PyObject* setstate_entry(const Layout& layout, const Callable& row, PyObject* self,
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     if (!check_instance(self, layout.type, row.name)) {
         return nullptr;
@@ -308,30 +290,26 @@ namespace {
 
 // --- entries ----------------------------------------------------------------
 
-PyObject* reduce_omitter(PyObject* self, PyObject* const*,
-                               Py_ssize_t nargs, PyObject* kwnames)
+PyObject* reduce_omitter(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
 {
     return reduce_entry(omitter_layout, kReduceOmitter, self, nargs, kwnames);
 }
 
-PyObject* reduce_no_trust(PyObject* self, PyObject* const*,
-                                      Py_ssize_t nargs, PyObject* kwnames)
+PyObject* reduce_no_trust(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
 {
     return reduce_entry(no_trust_layout, kReduceNoTrust, self, nargs, kwnames);
 }
 
-PyObject* setstate_omitter(PyObject* self, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames)
+PyObject* setstate_omitter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames)
 {
-    return setstate_entry(omitter_layout, kSetstateOmitter, self, args, nargs,
-                          kwnames);
+    return setstate_entry(omitter_layout, kSetstateOmitter, self, args, nargs, kwnames);
 }
 
-PyObject* setstate_no_trust(PyObject* self, PyObject* const* args,
-                                        Py_ssize_t nargs, PyObject* kwnames)
+PyObject* setstate_no_trust(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames)
 {
-    return setstate_entry(no_trust_layout, kSetstateNoTrust, self, args,
-                          nargs, kwnames);
+    return setstate_entry(no_trust_layout, kSetstateNoTrust, self, args, nargs, kwnames);
 }
 
 constexpr const Callable* kRows[] = {
@@ -347,22 +325,18 @@ constexpr CallableTable pickling_callables = table_of(kRows);
 
 // Readying turns these into method descriptors, which prepare_pickling then
 // moves to __reduce__ and __setstate__.
-#define ZT_FASTCALL(f)                                                       \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define ZT_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef omitter_methods[] = {
-    {"__reduce_cython__", ZT_FASTCALL(reduce_omitter),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate_cython__", ZT_FASTCALL(setstate_omitter),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce_cython__", ZT_FASTCALL(reduce_omitter), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate_cython__", ZT_FASTCALL(setstate_omitter), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef no_trust_methods[] = {
-    {"__reduce_cython__", ZT_FASTCALL(reduce_no_trust),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate_cython__", ZT_FASTCALL(setstate_no_trust),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce_cython__", ZT_FASTCALL(reduce_no_trust), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate_cython__", ZT_FASTCALL(setstate_no_trust), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,12 +20,12 @@ struct LookupCache {
 struct Layout {
     PyTypeObject* type;
     int nfields;
-    size_t field_offsets[2];      // the fields in state order
-    PyObject* const* checksums;   // global tuple; the first one is written
+    size_t field_offsets[2];     // the fields in state order
+    PyObject* const* checksums;  // global tuple; the first one is written
     StrId checksum_message;
-    const char* reconstructor;    // the module attribute reduce names
-    const char* set_state_name;   // traceback name of the state setter
-    LookupCache* caches;          // [set-state form, plain form]
+    const char* reconstructor;   // the module attribute reduce names
+    const char* set_state_name;  // traceback name of the state setter
+    LookupCache* caches;         // [set-state form, plain form]
 };
 
 extern const Layout omitter_layout;
@@ -42,7 +42,6 @@ enum StateLine : int {
 // Restores the fields from `state` (an exact tuple, or None which fails);
 // element N, when present, updates the instance dict.  0, or -1 with the
 // setter's traceback entry.
-[[nodiscard]] int set_state(const Layout& layout, PyObject* result,
-                            PyObject* state);
+[[nodiscard]] int set_state(const Layout& layout, PyObject* result, PyObject* state);
 
 }  // namespace zentrove::omit

@@ -42,8 +42,7 @@ int add_text(const char* text, bool interned)
         return -1;
     }
     if (slot->object == nullptr) {
-        PyObject* s = interned ? PyUnicode_InternFromString(text)
-                               : PyUnicode_FromString(text);
+        PyObject* s = interned ? PyUnicode_InternFromString(text) : PyUnicode_FromString(text);
         if (s == nullptr || PyObject_Hash(s) == -1) {
             Py_XDECREF(s);
             return -1;

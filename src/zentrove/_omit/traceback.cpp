@@ -14,17 +14,16 @@ namespace {
 // is bounded by the module's own code, so it never needs to grow.  When it is
 // full the code object is simply not cached.
 struct CodeCacheEntry {
-    const char* file;   // static string, compared by content
-    const char* name;   // static string, compared by content
+    const char* file;  // static string, compared by content
+    const char* name;  // static string, compared by content
     int line;
-    PyObject* code;     // owned, lives until the process ends
+    PyObject* code;  // owned, lives until the process ends
 };
 
 constexpr size_t kCacheSize = 256;
 CodeCacheEntry code_cache[kCacheSize];
 
-[[nodiscard]] size_t cache_hash(const char* file, const char* name,
-                                int line) noexcept
+[[nodiscard]] size_t cache_hash(const char* file, const char* name, int line) noexcept
 {
     size_t h = 1469598103934665603ULL;
     for (const char* p = file; *p; ++p) {
@@ -38,15 +37,13 @@ CodeCacheEntry code_cache[kCacheSize];
 
 // The cached entry for the triple, or the free slot where it belongs (NULL
 // when the table is full).
-[[nodiscard]] CodeCacheEntry* find_slot(const char* qualname, int line,
-                                        const char* file) noexcept
+[[nodiscard]] CodeCacheEntry* find_slot(const char* qualname, int line, const char* file) noexcept
 {
     const size_t start = cache_hash(file, qualname, line) % kCacheSize;
     for (size_t k = 0; k < kCacheSize; ++k) {
         CodeCacheEntry& e = code_cache[(start + k) % kCacheSize];
-        if (e.code == nullptr ||
-            (e.line == line && std::strcmp(e.name, qualname) == 0 &&
-             std::strcmp(e.file, file) == 0)) {
+        if (e.code == nullptr || (e.line == line && std::strcmp(e.name, qualname) == 0 &&
+                                  std::strcmp(e.file, file) == 0)) {
             return &e;
         }
     }
@@ -54,15 +51,13 @@ CodeCacheEntry code_cache[kCacheSize];
 }
 
 // A new reference to the code object of an entry, cached when possible.
-[[nodiscard]] PyObject* entry_code(const char* qualname, int line,
-                                   const char* file)
+[[nodiscard]] PyObject* entry_code(const char* qualname, int line, const char* file)
 {
     CodeCacheEntry* slot = find_slot(qualname, line, file);
     if (slot != nullptr && slot->code != nullptr) {
         return Py_NewRef(slot->code);
     }
-    PyObject* code =
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname, line));
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname, line));
     if (code == nullptr) {
         return nullptr;
     }
@@ -92,18 +87,15 @@ void add_traceback_entry(const char* qualname, int line, const char* file)
     }
     // Globals are the module's namespace; before start-up has one, an empty
     // dict stands in.
-    Ref globals = g.module_dict != nullptr ? Ref::borrow(g.module_dict)
-                                           : Ref::steal(PyDict_New());
+    Ref globals = g.module_dict != nullptr ? Ref::borrow(g.module_dict) : Ref::steal(PyDict_New());
     if (!globals) {
         pending.discard();
         return;
     }
     // A fresh frame has not run an instruction, so the interpreter reports
     // its code object's first line as the frame's current line.
-    PyFrameObject* frame =
-        PyFrame_New(PyThreadState_Get(),
-                    reinterpret_cast<PyCodeObject*>(code.get()),
-                    globals.get(), nullptr);
+    PyFrameObject* frame = PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr);
     if (frame == nullptr) {
         pending.discard();
         return;

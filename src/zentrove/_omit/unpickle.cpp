@@ -18,17 +18,15 @@ enum UnpickleLine : int {
     kUnpickleState = 9,
 };
 
-PyObject* unpickle_omitter(PyObject*, PyObject* const*, Py_ssize_t,
-                                 PyObject*);
-PyObject* unpickle_no_trust(PyObject*, PyObject* const*,
-                                        Py_ssize_t, PyObject*);
+PyObject* unpickle_omitter(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* unpickle_no_trust(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // The reconstructors' parameters: the class, a checksum, the state.
-#define ZT_UNPICKLE_PARAMS                                                   \
-    {                                                                        \
-        {"__pyx_type", Kind::Object, Default::None},                         \
-            {"__pyx_checksum", Kind::Int64, Default::None},                  \
-            {"__pyx_state", Kind::Object, Default::None},                    \
+#define ZT_UNPICKLE_PARAMS                              \
+    {                                                   \
+        {"__pyx_type", Kind::Object, Default::None},    \
+        {"__pyx_checksum", Kind::Int64, Default::None}, \
+        {"__pyx_state", Kind::Object, Default::None},   \
     }
 
 // clang-format off: one table row per callable, laid out by hand
@@ -53,18 +51,15 @@ constexpr Callable kUnpickleNoTrust = {
 {
     if (PyExceptionInstance_Check(type)) {
         if (value != Py_None) {
-            PyErr_SetString(
-                PyExc_TypeError,
-                "instance exception may not have a separate value");
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
             return;
         }
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
         return;
     }
     if (!PyExceptionClass_Check(type)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "raise: exception class must be a subclass of "
-                        "BaseException");
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of "
+                                         "BaseException");
         return;
     }
     Ref instance;
@@ -89,9 +84,8 @@ constexpr Callable kUnpickleNoTrust = {
                 return;
             }
         }
-        instance = Ref::steal(call_vector(
-            type, &PyTuple_GET_ITEM(call_args.get(), 0),
-            static_cast<size_t>(PyTuple_GET_SIZE(call_args.get()))));
+        instance = Ref::steal(call_vector(type, &PyTuple_GET_ITEM(call_args.get(), 0),
+                                          static_cast<size_t>(PyTuple_GET_SIZE(call_args.get()))));
         if (!instance) {
             return;
         }
@@ -99,13 +93,11 @@ constexpr Callable kUnpickleNoTrust = {
             PyErr_Format(PyExc_TypeError,
                          "calling %R should have returned an instance of "
                          "BaseException, not %R",
-                         type, reinterpret_cast<PyObject*>(
-                                   Py_TYPE(instance.get())));
+                         type, reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
             return;
         }
     }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())),
-                    instance.get());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
 }
 
 // pickle.PickleError, imported as `from pickle import PickleError` would.
@@ -120,8 +112,8 @@ constexpr Callable kUnpickleNoTrust = {
     if (!locals) {
         return nullptr;
     }
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
-        str(StrId::pickle), g.module_dict, locals.get(), fromlist.get(), 0));
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(str(StrId::pickle), g.module_dict,
+                                                             locals.get(), fromlist.get(), 0));
     if (!module) {
         return nullptr;
     }
@@ -132,29 +124,24 @@ constexpr Callable kUnpickleNoTrust = {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         // A submodule that is loaded but not yet bound as an attribute.
         PyErr_Clear();
-        Ref name =
-            Ref::steal(PyObject_GetAttr(module.get(), str(StrId::dunder_name)));
-        Ref full = name ? Ref::steal(PyUnicode_FromFormat(
-                              "%S.%U", name.get(), str(StrId::PickleError)))
-                        : Ref();
+        Ref name = Ref::steal(PyObject_GetAttr(module.get(), str(StrId::dunder_name)));
+        Ref full =
+            name ? Ref::steal(PyUnicode_FromFormat("%S.%U", name.get(), str(StrId::PickleError)))
+                 : Ref();
         if (full) {
-            found = PyDict_GetItemWithError(PyImport_GetModuleDict(),
-                                            full.get());
+            found = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
             if (found != nullptr) {
                 return Py_NewRef(found);
             }
         }
     }
     PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S",
-                 str(StrId::PickleError));
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", str(StrId::PickleError));
     return nullptr;
 }
 
-[[nodiscard]] PyObject* unpickle_entry(const Layout& layout,
-                                       const Callable& row,
-                                       PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames)
+[[nodiscard]] PyObject* unpickle_entry(const Layout& layout, const Callable& row,
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     Bound b;
     if (bind_fast(row, args, nargs, kwnames, b) < 0) {
@@ -166,8 +153,7 @@ constexpr Callable kUnpickleNoTrust = {
     if (!checksum) {
         return fail(row, kUnpickleChecksum);
     }
-    const int known =
-        PySequence_Contains(*layout.checksums, checksum.get());
+    const int known = PySequence_Contains(*layout.checksums, checksum.get());
     if (known < 0) {
         return fail(row, kUnpickleChecksum);
     }
@@ -176,8 +162,7 @@ constexpr Callable kUnpickleNoTrust = {
         if (!pickle_error) {
             return fail(row, kUnpickleImport);
         }
-        Ref message = Ref::steal(
-            PyUnicode_Format(str(layout.checksum_message), checksum.get()));
+        Ref message = Ref::steal(PyUnicode_Format(str(layout.checksum_message), checksum.get()));
         if (message) {
             raise_class_value(pickle_error.get(), message.get());
         }
@@ -185,8 +170,8 @@ constexpr Callable kUnpickleNoTrust = {
     }
     // The reconstructor's own type makes the instance; its __new__ refuses
     // a type that is not that type or a Python subclass of it.
-    Ref new_ = Ref::steal(PyObject_GetAttr(
-        reinterpret_cast<PyObject*>(layout.type), str(StrId::dunder_new)));
+    Ref new_ = Ref::steal(
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(layout.type), str(StrId::dunder_new)));
     if (!new_) {
         return fail(row, kUnpickleNew);
     }
@@ -207,18 +192,14 @@ constexpr Callable kUnpickleNoTrust = {
     return result.release();
 }
 
-PyObject* unpickle_omitter(PyObject*, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames)
+PyObject* unpickle_omitter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    return unpickle_entry(omitter_layout, kUnpickleOmitter, args, nargs,
-                          kwnames);
+    return unpickle_entry(omitter_layout, kUnpickleOmitter, args, nargs, kwnames);
 }
 
-PyObject* unpickle_no_trust(PyObject*, PyObject* const* args,
-                                        Py_ssize_t nargs, PyObject* kwnames)
+PyObject* unpickle_no_trust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    return unpickle_entry(no_trust_layout, kUnpickleNoTrust, args, nargs,
-                          kwnames);
+    return unpickle_entry(no_trust_layout, kUnpickleNoTrust, args, nargs, kwnames);
 }
 
 constexpr const Callable* kRows[] = {&kUnpickleOmitter, &kUnpickleNoTrust};

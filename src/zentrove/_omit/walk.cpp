@@ -22,8 +22,7 @@ namespace zentrove::omit {
 namespace {
 
 PyObject* entry_omit(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* entry_omit_recurse(PyObject*, PyObject* const*, Py_ssize_t,
-                             PyObject*);
+PyObject* entry_omit_recurse(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Lines of the statements of the dict walk and the list walk.
 enum WalkLine : int {
@@ -97,8 +96,7 @@ struct Overridable {
 };
 
 const Overridable kOmitOverride = {kOmit, &omit_cache, &PyDict_Type, "dict"};
-const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache,
-                                          &PyList_Type, "list"};
+const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache, &PyList_Type, "list"};
 
 // Only instances with an attribute dict, of heap (Python) subclasses or of
 // abstract types can carry an override.
@@ -111,8 +109,7 @@ const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache,
 // Runs a Python-level override of omit/omit_recurse if the object has one.
 // 1: *result holds the override's result; 0: run the built-in walk;
 // -1: failure, with its traceback entry added.
-[[nodiscard]] int run_override(OmitterObject* self, PyObject* target,
-                               int do_hide, bool with_flag,
+[[nodiscard]] int run_override(OmitterObject* self, PyObject* target, int do_hide, bool with_flag,
                                const Overridable& how, PyObject** result)
 {
     PyTypeObject* tp = Py_TYPE(self);
@@ -143,13 +140,11 @@ const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache,
         // Call the function with the bound instance; no new bound method.
         // The method object (held) holds both.
         PyObject* args[3] = {PyMethod_GET_SELF(attr.get()), target, flag};
-        res = Ref::steal(call_vector(PyMethod_GET_FUNCTION(attr.get()), args,
-                                     n + 1));
+        res = Ref::steal(call_vector(PyMethod_GET_FUNCTION(attr.get()), args, n + 1));
     }
     else {
         PyObject* args[3] = {nullptr, target, flag};
-        res = Ref::steal(call_vector(attr.get(), args + 1,
-                                     n | PY_VECTORCALL_ARGUMENTS_OFFSET));
+        res = Ref::steal(call_vector(attr.get(), args + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET));
     }
     if (!res) {
         fail(how.row, how.row.line);
@@ -172,15 +167,14 @@ const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache,
 [[nodiscard]] int is_number(PyObject* v)
 {
     PyTypeObject* t = Py_TYPE(v);
-    if (t == &PyUnicode_Type || t == &PyDict_Type || t == &PyList_Type ||
-        t == Py_TYPE(Py_None) || t == &PyTuple_Type || t == &PyBytes_Type) {
+    if (t == &PyUnicode_Type || t == &PyDict_Type || t == &PyList_Type || t == Py_TYPE(Py_None) ||
+        t == &PyTuple_Type || t == &PyBytes_Type) {
         return 0;
     }
     if (t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type) {
         return 1;
     }
-    const int is_bool =
-        PyObject_IsInstance(v, reinterpret_cast<PyObject*>(&PyBool_Type));
+    const int is_bool = PyObject_IsInstance(v, reinterpret_cast<PyObject*>(&PyBool_Type));
     if (is_bool != 0) {
         return is_bool;
     }
@@ -204,26 +198,22 @@ const Overridable kOmitRecurseOverride = {kOmitRecurse, &omit_recurse_cache,
     return PyErr_Occurred() ? -1 : h;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* size_changed(const Callable& row,
-                                                    const char* what, int line)
+[[gnu::cold, gnu::noinline]] PyObject* size_changed(const Callable& row, const char* what,
+                                                    int line)
 {
-    PyErr_Format(PyExc_RuntimeError, "%s changed size during iteration",
-                 what);
+    PyErr_Format(PyExc_RuntimeError, "%s changed size during iteration", what);
     return fail(row, line);
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* none_target(PyObject* type,
-                                                   const char* message,
-                                                   const Callable& row,
-                                                   int line)
+[[gnu::cold, gnu::noinline]] PyObject* none_target(PyObject* type, const char* message,
+                                                   const Callable& row, int line)
 {
     PyErr_SetString(type, message);
     return fail(row, line);
 }
 
 // Fails with `word`'s "Expected" message unless `value` is exactly `type`.
-[[nodiscard]] inline bool is_exact(PyObject* value, PyTypeObject* type,
-                                   const char* word)
+[[nodiscard]] inline bool is_exact(PyObject* value, PyTypeObject* type, const char* word)
 {
     if (Py_IS_TYPE(value, type)) {
         return true;
@@ -242,15 +232,13 @@ PyObject* walk_dict(OmitterObject* self, PyObject* target, int skip_override)
     }
     if (!skip_override && may_override(Py_TYPE(self))) {
         PyObject* result = nullptr;
-        const int r = run_override(self, target, 1, false, kOmitOverride,
-                                   &result);
+        const int r = run_override(self, target, 1, false, kOmitOverride, &result);
         if (r != 0) {
             return result;
         }
     }
     if (target == Py_None) {
-        return none_target(PyExc_AttributeError,
-                           "'NoneType' object has no attribute 'items'",
+        return none_target(PyExc_AttributeError, "'NoneType' object has no attribute 'items'",
                            kOmit, kOmitNone);
     }
     const Py_ssize_t size = PyDict_GET_SIZE(target);
@@ -333,8 +321,7 @@ PyObject* walk_dict(OmitterObject* self, PyObject* target, int skip_override)
     return Py_NewRef(target);
 }
 
-PyObject* walk_list(OmitterObject* self, PyObject* target, int skip_override,
-                    int do_hide)
+PyObject* walk_list(OmitterObject* self, PyObject* target, int skip_override, int do_hide)
 {
     RecursionGuard guard(kNestedWhere);
     if (!guard.ok()) {
@@ -342,16 +329,14 @@ PyObject* walk_list(OmitterObject* self, PyObject* target, int skip_override,
     }
     if (!skip_override && may_override(Py_TYPE(self))) {
         PyObject* result = nullptr;
-        const int r = run_override(self, target, do_hide, true,
-                                   kOmitRecurseOverride, &result);
+        const int r = run_override(self, target, do_hide, true, kOmitRecurseOverride, &result);
         if (r != 0) {
             return result;
         }
     }
     if (target == Py_None) {
-        return none_target(PyExc_TypeError,
-                           "object of type 'NoneType' has no len()",
-                           kOmitRecurse, kRecurseNone);
+        return none_target(PyExc_TypeError, "object of type 'NoneType' has no len()", kOmitRecurse,
+                           kRecurseNone);
     }
     const Py_ssize_t n = PyList_GET_SIZE(target);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -411,8 +396,7 @@ PyObject* walk_list(OmitterObject* self, PyObject* target, int skip_override,
 
 namespace {
 
-PyObject* entry_omit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames)
+PyObject* entry_omit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     if (!check_instance(self, &OmitterType, kOmit.name)) {
         return nullptr;
@@ -421,13 +405,12 @@ PyObject* entry_omit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (bind_fast(kOmit, args, nargs, kwnames, b) < 0) {
         return nullptr;
     }
-    PyObject* r =
-        walk_dict(reinterpret_cast<OmitterObject*>(self), b.obj[0], 1);
+    PyObject* r = walk_dict(reinterpret_cast<OmitterObject*>(self), b.obj[0], 1);
     return r != nullptr ? r : fail(kOmit, kOmitDef);
 }
 
-PyObject* entry_omit_recurse(PyObject* self, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames)
+PyObject* entry_omit_recurse(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames)
 {
     if (!check_instance(self, &OmitterType, kOmitRecurse.name)) {
         return nullptr;
@@ -436,8 +419,7 @@ PyObject* entry_omit_recurse(PyObject* self, PyObject* const* args,
     if (bind_fast(kOmitRecurse, args, nargs, kwnames, b) < 0) {
         return nullptr;
     }
-    PyObject* r = walk_list(reinterpret_cast<OmitterObject*>(self), b.obj[0],
-                            1, b.truth[1]);
+    PyObject* r = walk_list(reinterpret_cast<OmitterObject*>(self), b.obj[0], 1, b.truth[1]);
     return r != nullptr ? r : fail(kOmitRecurse, kRecurseDef);
 }
 

@@ -46,8 +46,8 @@ constexpr Py_ssize_t kMaxFoldedBytes = 3 * kMaxUtf8Bytes;
 // Decodes one code point of UTF-8 at text[*i] and advances *i.  Input that
 // is not UTF-8 is taken a byte at a time as that byte's value (it can then
 // match no listed key, which is valid UTF-8).
-[[nodiscard]] inline Py_UCS4 next_utf8(const unsigned char* text,
-                                       Py_ssize_t size, Py_ssize_t* i) noexcept
+[[nodiscard]] inline Py_UCS4 next_utf8(const unsigned char* text, Py_ssize_t size,
+                                       Py_ssize_t* i) noexcept
 {
     const unsigned char lead = text[*i];
     int extra;
@@ -147,8 +147,7 @@ Py_ssize_t exact_str(PyObject* key, TextBuf& buf, const char** text)
     return out - start;
 }
 
-Py_ssize_t fold_utf8(const char* text, Py_ssize_t size, TextBuf& buf,
-                     const char** folded)
+Py_ssize_t fold_utf8(const char* text, Py_ssize_t size, TextBuf& buf, const char** folded)
 {
     if (size > PY_SSIZE_T_MAX / kMaxFoldedBytes) {
         PyErr_NoMemory();

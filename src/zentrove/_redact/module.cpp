@@ -43,8 +43,8 @@ namespace {
     if (g.json_error == nullptr) {
         g.json_error = PyErr_NewExceptionWithDoc(
             "zentrove._redact.JSONRedactError",
-            "Invalid JSON text; msg, lineno and colno say what and where.",
-            PyExc_ValueError, nullptr);
+            "Invalid JSON text; msg, lineno and colno say what and where.", PyExc_ValueError,
+            nullptr);
         if (g.json_error == nullptr) {
             return -1;
         }

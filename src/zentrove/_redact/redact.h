@@ -15,11 +15,11 @@ inline constexpr int kDetectorCount = 12;
 // Process-wide state, made by start-up (module.cpp) and owned for the life
 // of the process; touched with the GIL held.
 struct Globals {
-    PyObject* rule_key;          // "key", the rule of a key in reports
+    PyObject* rule_key;  // "key", the rule of a key in reports
     PyObject* empty_tuple;
-    PyObject* scratch;           // a dict of one entry whose stores hand out version tags
-    PyTypeObject* defaultdict;   // collections.defaultdict
-    PyObject* json_error;        // JSONRedactError, the ValueError of the JSON text path
+    PyObject* scratch;          // a dict of one entry whose stores hand out version tags
+    PyTypeObject* defaultdict;  // collections.defaultdict
+    PyObject* json_error;       // JSONRedactError, the ValueError of the JSON text path
     // Star masks of the short lengths, made on first use: immutable, so
     // every call of every redactor can share them.
     PyObject* stars[64];
@@ -39,8 +39,7 @@ struct Rules;
 // Is a key sensitive?  The key is given by its text: code points as UTF-8, a
 // lone surrogate encoded as three bytes like any other code point (the JSON
 // text path decodes escapes first).  1 sensitive, 0 not, -1 with an exception.
-[[nodiscard]] int key_sensitive_utf8(const Rules& rules, const char* text,
-                                     Py_ssize_t size);
+[[nodiscard]] int key_sensitive_utf8(const Rules& rules, const char* text, Py_ssize_t size);
 
 // The same for a key object of a mapping.  A str (or subclass) is judged by
 // its text; any other key never matches a listed key.  Runs no Python code.
@@ -76,8 +75,8 @@ extern const char redactor_scan_doc[];
 
 // Start-up hooks, run in this order by the module's exec step once g is
 // made; each adds its own types and functions to the module.  0, or -1.
-[[nodiscard]] int redactor_exec(PyObject* module);   // redactor.cpp
-[[nodiscard]] int json_exec(PyObject* module);       // json/api.cpp
-[[nodiscard]] int detect_exec(PyObject* module);     // detect/api.cpp
+[[nodiscard]] int redactor_exec(PyObject* module);  // redactor.cpp
+[[nodiscard]] int json_exec(PyObject* module);      // json/api.cpp
+[[nodiscard]] int detect_exec(PyObject* module);    // detect/api.cpp
 
 }  // namespace zentrove::redact

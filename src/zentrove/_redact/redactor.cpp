@@ -14,8 +14,7 @@ int redactor_init(PyObject* o, PyObject* args, PyObject* kwds)
 {
     auto* self = reinterpret_cast<RedactorObject*>(o);
     if (kwds != nullptr && PyDict_GET_SIZE(kwds) != 0) {
-        PyErr_SetString(PyExc_TypeError,
-                        "RedactorBase.__init__() takes no keyword arguments");
+        PyErr_SetString(PyExc_TypeError, "RedactorBase.__init__() takes no keyword arguments");
         return -1;
     }
     PyObject* keys;
@@ -25,21 +24,19 @@ int redactor_init(PyObject* o, PyObject* args, PyObject* kwds)
     PyObject* mask;
     PyObject* scalars;
     unsigned int detectors;
-    if (!PyArg_ParseTuple(args, "O!O!O!O!OO!I:RedactorBase.__init__",
-                          &PyTuple_Type, &keys, &PyBool_Type, &allow,
-                          &PyBool_Type, &exact, &PyTuple_Type, &contains,
+    if (!PyArg_ParseTuple(args, "O!O!O!O!OO!I:RedactorBase.__init__", &PyTuple_Type, &keys,
+                          &PyBool_Type, &allow, &PyBool_Type, &exact, &PyTuple_Type, &contains,
                           &mask, &PyBool_Type, &scalars, &detectors)) {
         return -1;
     }
     if (self->ready) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Redactor.__init__ was already called: its rules "
-                        "cannot change");
+        PyErr_SetString(PyExc_RuntimeError, "Redactor.__init__ was already called: its rules "
+                                            "cannot change");
         return -1;
     }
     Rules rules;
-    if (rules_compile(rules, keys, allow == Py_True, exact == Py_True,
-                      contains, mask, scalars == Py_True, detectors) < 0) {
+    if (rules_compile(rules, keys, allow == Py_True, exact == Py_True, contains, mask,
+                      scalars == Py_True, detectors) < 0) {
         return -1;
     }
     // No failures from this point on.
@@ -150,29 +147,23 @@ PyObject* get_mask(PyObject* o, void*)
 
 PyGetSetDef redactor_getset[] = {
     {"omit", get_omit, nullptr,
-     "The listed keys of a deny-list, as a tuple; None for an allow-list.",
-     nullptr},
+     "The listed keys of a deny-list, as a tuple; None for an allow-list.", nullptr},
     {"trust", get_trust, nullptr,
-     "The listed keys of an allow-list, as a tuple; None for a deny-list.",
-     nullptr},
-    {"exact", get_exact, nullptr, "True when keys compare by exact text.",
-     nullptr},
+     "The listed keys of an allow-list, as a tuple; None for a deny-list.", nullptr},
+    {"exact", get_exact, nullptr, "True when keys compare by exact text.", nullptr},
     {"contains", get_contains, nullptr,
-     "Substrings that make a key sensitive wherever they occur in it.",
+     "Substrings that make a key sensitive wherever they occur in it.", nullptr},
+    {"mask", get_mask, nullptr, "The fixed mask, or None for stars as long as the secret.",
      nullptr},
-    {"mask", get_mask, nullptr,
-     "The fixed mask, or None for stars as long as the secret.", nullptr},
     {"scalars", get_scalars, nullptr,
-     "True when numbers and bytes under a sensitive key are masked too.",
-     nullptr},
+     "True when numbers and bytes under a sensitive key are masked too.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 PyTypeObject RedactorType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "zentrove._redact.RedactorBase",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "zentrove._redact.RedactorBase",
     .tp_basicsize = sizeof(RedactorObject),
     .tp_dealloc = redactor_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

@@ -30,30 +30,26 @@ namespace {
 }
 
 // The slot holding text, or the empty slot where it would go.
-[[nodiscard]] KeySet::Slot* find_slot(const KeySet& set, const char* text,
-                                      Py_ssize_t size, uint64_t hash) noexcept
+[[nodiscard]] KeySet::Slot* find_slot(const KeySet& set, const char* text, Py_ssize_t size,
+                                      uint64_t hash) noexcept
 {
     for (uint64_t i = hash & set.mask;; i = (i + 1) & set.mask) {
         KeySet::Slot* slot = &set.slots[i];
         if (slot->size < 0 ||
             (slot->hash == hash && slot->size == size &&
              (size == 0 ||  // the texts of empty keys may all be NULL
-              std::memcmp(set.bytes + slot->offset, text,
-                          static_cast<size_t>(size)) == 0))) {
+              std::memcmp(set.bytes + slot->offset, text, static_cast<size_t>(size)) == 0))) {
             return slot;
         }
     }
 }
 
-[[nodiscard]] bool set_contains(const KeySet& set, const char* text,
-                                Py_ssize_t size) noexcept
+[[nodiscard]] bool set_contains(const KeySet& set, const char* text, Py_ssize_t size) noexcept
 {
-    return set.slots != nullptr &&
-           find_slot(set, text, size, text_hash(text, size))->size >= 0;
+    return set.slots != nullptr && find_slot(set, text, size, text_hash(text, size))->size >= 0;
 }
 
-[[nodiscard]] bool contains_any(const Rules& rules, const char* folded,
-                                Py_ssize_t size) noexcept
+[[nodiscard]] bool contains_any(const Rules& rules, const char* folded, Py_ssize_t size) noexcept
 {
     int64_t start = 0;
     for (Py_ssize_t i = 0; i < rules.ncontains; ++i) {
@@ -70,8 +66,7 @@ namespace {
 // The verdict for a key whose text (exact or folded, as the rules compare)
 // is `text`; `fold` gives its folded text when contains= needs it.
 template <typename Fold>
-[[nodiscard]] int verdict(const Rules& rules, const char* text,
-                          Py_ssize_t size, Fold fold)
+[[nodiscard]] int verdict(const Rules& rules, const char* text, Py_ssize_t size, Fold fold)
 {
     const bool listed = set_contains(rules.keys, text, size);
     if (rules.allow) {
@@ -100,8 +95,7 @@ template <typename Fold>
 {
     TextBuf buf;
     const char* text;
-    const Py_ssize_t size = rules.exact ? exact_str(key, buf, &text)
-                                        : fold_str(key, buf, &text);
+    const Py_ssize_t size = rules.exact ? exact_str(key, buf, &text) : fold_str(key, buf, &text);
     if (size < 0) {
         return -1;
     }
@@ -144,8 +138,7 @@ struct Arena {
         capacity *= 2;
     }
     KeySet& set = rules.keys;
-    set.slots = static_cast<KeySet::Slot*>(
-        PyMem_Malloc(capacity * sizeof(KeySet::Slot)));
+    set.slots = static_cast<KeySet::Slot*>(PyMem_Malloc(capacity * sizeof(KeySet::Slot)));
     if (set.slots == nullptr) {
         PyErr_NoMemory();
         return -1;
@@ -159,8 +152,8 @@ struct Arena {
         PyObject* key = PyTuple_GET_ITEM(keys, i);
         TextBuf buf;
         const char* text;
-        const Py_ssize_t size = rules.exact ? exact_str(key, buf, &text)
-                                            : fold_str(key, buf, &text);
+        const Py_ssize_t size =
+            rules.exact ? exact_str(key, buf, &text) : fold_str(key, buf, &text);
         if (size < 0) {
             PyMem_Free(arena.data);
             return -1;
@@ -245,12 +238,10 @@ struct Arena {
 
 }  // namespace
 
-int rules_compile(Rules& rules, PyObject* keys, bool allow, bool exact,
-                  PyObject* contains, PyObject* mask, bool scalars,
-                  uint32_t detectors)
+int rules_compile(Rules& rules, PyObject* keys, bool allow, bool exact, PyObject* contains,
+                  PyObject* mask, bool scalars, uint32_t detectors)
 {
-    if (check_str_tuple(keys, "keys") < 0 ||
-        check_str_tuple(contains, "contains") < 0) {
+    if (check_str_tuple(keys, "keys") < 0 || check_str_tuple(contains, "contains") < 0) {
         return -1;
     }
     if (mask != Py_None && !PyUnicode_CheckExact(mask)) {

@@ -14,13 +14,13 @@ namespace zentrove::redact {
 // open addressing over one PyMem block of slots, texts in a second block.
 struct KeySet {
     struct Slot {
-        uint64_t hash;     // hash of the text; meaningless when size < 0
-        int64_t offset;    // start of the text in `bytes`
-        int64_t size;      // length of the text, -1 for an empty slot
+        uint64_t hash;   // hash of the text; meaningless when size < 0
+        int64_t offset;  // start of the text in `bytes`
+        int64_t size;    // length of the text, -1 for an empty slot
     };
-    Slot* slots = nullptr;        // owned (PyMem), `mask + 1` slots
-    uint64_t mask = 0;            // capacity - 1 (capacity a power of two)
-    char* bytes = nullptr;        // owned (PyMem): the texts back to back
+    Slot* slots = nullptr;  // owned (PyMem), `mask + 1` slots
+    uint64_t mask = 0;      // capacity - 1 (capacity a power of two)
+    char* bytes = nullptr;  // owned (PyMem): the texts back to back
 };
 
 // A small four-way cache of verdicts for exact str keys, indexed by the
@@ -29,27 +29,27 @@ struct KeySet {
 // keys longer than kMaxLength are judged each time instead.
 struct VerdictCache {
     struct Entry {
-        Py_hash_t hash;            // the key's hash, read without touching it
-        PyObject* key;             // owned exact str, or NULL
-        int verdict;               // 0 or 1
+        Py_hash_t hash;  // the key's hash, read without touching it
+        PyObject* key;   // owned exact str, or NULL
+        int verdict;     // 0 or 1
     };
-    static constexpr uint64_t kSize = 1024;  // a power of two
-    static constexpr uint64_t kWays = 4;     // entries per set
+    static constexpr uint64_t kSize = 1024;       // a power of two
+    static constexpr uint64_t kWays = 4;          // entries per set
     static constexpr Py_ssize_t kMaxLength = 64;  // code points of a key kept
-    Entry* entries = nullptr;     // owned (PyMem), kSize entries, lazily
+    Entry* entries = nullptr;                     // owned (PyMem), kSize entries, lazily
 };
 
 struct Rules {
-    bool allow = false;           // allow-list (trust=): unlisted keys are sensitive
-    bool exact = false;           // listed keys compare by exact text
-    bool scalars = false;         // numbers, bytes and their tuples/sets are masked too
-    uint32_t detectors = 0;       // bit set of value detectors, 0 for none
-    PyObject* mask = nullptr;     // owned: the fixed mask str, NULL for same-length stars
-    KeySet keys;                  // the listed keys
-    char* contains = nullptr;     // owned (PyMem): folded substrings back to back
+    bool allow = false;                // allow-list (trust=): unlisted keys are sensitive
+    bool exact = false;                // listed keys compare by exact text
+    bool scalars = false;              // numbers, bytes and their tuples/sets are masked too
+    uint32_t detectors = 0;            // bit set of value detectors, 0 for none
+    PyObject* mask = nullptr;          // owned: the fixed mask str, NULL for same-length stars
+    KeySet keys;                       // the listed keys
+    char* contains = nullptr;          // owned (PyMem): folded substrings back to back
     int64_t* contains_ends = nullptr;  // owned (PyMem): end offset of each substring
     Py_ssize_t ncontains = 0;
-    mutable VerdictCache cache;   // changes on lookups; never changes a verdict
+    mutable VerdictCache cache;  // changes on lookups; never changes a verdict
 };
 
 // Equality of two exact, ready str objects by their data.  Keys are
@@ -104,9 +104,8 @@ struct Rules {
 
 // Compiles the rules from normalised arguments: keys and contains are
 // tuples of exact str; 0, or -1 with an exception (rules left empty).
-[[nodiscard]] int rules_compile(Rules& rules, PyObject* keys, bool allow,
-                                bool exact, PyObject* contains,
-                                PyObject* mask, bool scalars,
+[[nodiscard]] int rules_compile(Rules& rules, PyObject* keys, bool allow, bool exact,
+                                PyObject* contains, PyObject* mask, bool scalars,
                                 uint32_t detectors);
 
 // Frees what the rules own; leaves them empty.  Runs no Python code.

@@ -57,13 +57,11 @@ constexpr auto kValidNames = make_valid_names();
                      Py_TYPE(name)->tp_name);
     }
     else {
-        PyErr_Format(PyExc_ValueError,
-                     "detect= entry %R is not a detector; the detectors are %s", name,
-                     kValidNames.data());
+        PyErr_Format(PyExc_ValueError, "detect= entry %R is not a detector; the detectors are %s",
+                     name, kValidNames.data());
     }
     return -1;
 }
-
 
 // parse_detectors(detect): the bit set for a Redactor's detect= argument.
 PyObject* py_parse_detectors(PyObject*, PyObject* arg)
@@ -106,8 +104,8 @@ PyMethodDef functions[] = {
     {"_bytes_examined", py_bytes_examined, METH_NOARGS,
      "_bytes_examined()\n--\n\nBytes of text the matchers have read, for tests of linear work."},
 #endif
-    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)),
-     METH_FASTCALL, "scan(redactor, text, /)\n--\n\nRedactor.scan(text) as a function."},
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)), METH_FASTCALL,
+     "scan(redactor, text, /)\n--\n\nRedactor.scan(text) as a function."},
     {"parse_detectors", py_parse_detectors, METH_O,
      "parse_detectors(detect, /)\n--\n\nThe bit set of a detect= argument."},
     {"detectors_of", py_detectors_of, METH_O,
@@ -118,9 +116,8 @@ PyMethodDef functions[] = {
 }  // namespace
 }  // namespace detect
 
-const char redactor_scan_doc[] =
-    "scan($self, text, /)\n--\n\n"
-    "The text with every secret that the detectors find masked.";
+const char redactor_scan_doc[] = "scan($self, text, /)\n--\n\n"
+                                 "The text with every secret that the detectors find masked.";
 
 PyObject* redactor_scan(PyObject* self, PyObject* text)
 {
@@ -211,8 +208,8 @@ int detect_exec(PyObject* module)
     for (int d = 0; d < detect::kCount; ++d) {
         if (g.detector_names[d] == nullptr) {
             std::string_view name = detect::kNames[static_cast<size_t>(d)];
-            g.detector_names[d] = PyUnicode_FromStringAndSize(
-                name.data(), static_cast<Py_ssize_t>(name.size()));
+            g.detector_names[d] =
+                PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
             if (g.detector_names[d] == nullptr) {
                 return -1;
             }

@@ -43,8 +43,7 @@ namespace {
         return two >= 51 && two <= 55 ? n == 16 : true;
     case 6:  // Discover, UnionPay, Maestro
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -87,8 +86,8 @@ Py_ssize_t match_card(Scan& scan, Py_ssize_t at, int detector)
         }
         // One separator kind, single, between groups of at most six digits
         // (a long run followed by a space and a number is two numbers).
-        if ((c == ' ' || c == '-') && (sep == 0 || sep == c) && group > 0 && group <= 6
-            && digit(scan.at(end + 1))) {
+        if ((c == ' ' || c == '-') && (sep == 0 || sep == c) && group > 0 && group <= 6 &&
+            digit(scan.at(end + 1))) {
             if (sep == 0 && before == c && digit(scan.at(at - 2))) {
                 return 0;  // a group of a longer grouped number
             }

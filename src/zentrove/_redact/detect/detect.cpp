@@ -78,8 +78,8 @@ constexpr Triggers make_seconds()
         for (size_t i = 0; i + 1 < kEntries[e].heads.size(); i += 2) {
             char second = kEntries[e].heads[i + 1];
             for (unsigned b = 0; b < 256; ++b) {
-                if (second == '?' || (second == '#' && b >= '0' && b <= '9')
-                    || static_cast<unsigned char>(second) == b) {
+                if (second == '?' || (second == '#' && b >= '0' && b <= '9') ||
+                    static_cast<unsigned char>(second) == b) {
                     t[b] |= uint32_t{1} << e;
                 }
             }
@@ -131,8 +131,8 @@ constexpr bool triggers_consistent()
 {
     for (int c = 0; c < 256; ++c) {
         bool word = (kClass[static_cast<size_t>(c)] & kWord) != 0;
-        if ((kStartTriggers[static_cast<size_t>(c)] && !word)
-            || (kAnyTriggers[static_cast<size_t>(c)] && word)) {
+        if ((kStartTriggers[static_cast<size_t>(c)] && !word) ||
+            (kAnyTriggers[static_cast<size_t>(c)] && word)) {
             return false;
         }
     }
@@ -192,9 +192,9 @@ constexpr std::array<uint8_t, 256> make_flags()
 {
     std::array<uint8_t, 256> f{};
     for (size_t c = 0; c < 256; ++c) {
-        f[c] = static_cast<uint8_t>(((kClass[c] & kWord) ? kFlagWord : 0)
-                                    | (kStartTriggers[c] ? kFlagStart : 0)
-                                    | (kAnyTriggers[c] ? kFlagAny : 0));
+        f[c] = static_cast<uint8_t>(((kClass[c] & kWord) ? kFlagWord : 0) |
+                                    (kStartTriggers[c] ? kFlagStart : 0) |
+                                    (kAnyTriggers[c] ? kFlagAny : 0));
     }
     return f;
 }
@@ -264,10 +264,10 @@ static_assert(simd_sets_match());
 {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
     __m128i word = _mm_or_si128(
-        _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 25),
-                     in_range(v, '0', 9)),
+        _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 25), in_range(v, '0', 9)),
         _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-    __m128i starts = _mm_or_si128(any_of(v, kSimdStarts.substr(0, kSimdLetters)), in_range(v, '2', 4));
+    __m128i starts =
+        _mm_or_si128(any_of(v, kSimdStarts.substr(0, kSimdLetters)), in_range(v, '2', 4));
     auto w = static_cast<unsigned>(_mm_movemask_epi8(word));
     auto t = static_cast<unsigned>(_mm_movemask_epi8(starts));
     auto s = static_cast<unsigned>(_mm_movemask_epi8(any_of(v, kSimdSeparators)));
@@ -277,8 +277,7 @@ static_assert(simd_sets_match());
 }
 #endif
 
-[[nodiscard]] uint64_t block_marks(const unsigned char* q, Py_ssize_t len,
-                                   unsigned* prev) noexcept
+[[nodiscard]] uint64_t block_marks(const unsigned char* q, Py_ssize_t len, unsigned* prev) noexcept
 {
 #if defined(__SSE2__)
     if (len == 64) {
@@ -316,8 +315,8 @@ int run_scan(Scan& scan, uint32_t detectors)
             if (!(kHeads[pair / 64] & (uint64_t{1} << (pair % 64)))) {
                 continue;
             }
-            uint32_t entries = ((kClass[c] & kWord) ? kStartTriggers[c] : kAnyTriggers[c])
-                               & kSeconds[pair & 0xff] & live;
+            uint32_t entries = ((kClass[c] & kWord) ? kStartTriggers[c] : kAnyTriggers[c]) &
+                               kSeconds[pair & 0xff] & live;
             if (entries != 0) {
                 Py_ssize_t found = try_entries(scan, at, entries);
                 if (found < 0) {

@@ -211,8 +211,8 @@ struct Span {
 // far, kept sorted and disjoint.
 class Scan {
 public:
-    Scan(const unsigned char* text, Py_ssize_t size, const Rules* rules,
-         uint32_t detectors, Py_ssize_t value_from = 0) noexcept
+    Scan(const unsigned char* text, Py_ssize_t size, const Rules* rules, uint32_t detectors,
+         Py_ssize_t value_from = 0) noexcept
         : text{text}, size(size), rules(rules), detectors(detectors), value_from(value_from)
     {
     }
@@ -232,7 +232,7 @@ public:
     // Where the caller's value starts: before it, the key that the value
     // was joined to, whose spans fire nothing.
     const Py_ssize_t value_from;
-    uint32_t fired = 0;        // bit per detector that masked something in the value
+    uint32_t fired = 0;  // bit per detector that masked something in the value
 
     // Records a span; one that overlaps earlier spans absorbs them, so a
     // backward-looking matcher may add a span that starts before the last.
@@ -322,7 +322,7 @@ private:
     };
     [[nodiscard]] Py_ssize_t long_run_end(Py_ssize_t at, Py_ssize_t from,
                                           uint8_t cls) const noexcept;
-    mutable RunMemo runs_[8][2];         // a row is valid by its bit in run_rows_
+    mutable RunMemo runs_[8][2];  // a row is valid by its bit in run_rows_
     mutable uint8_t run_older_[8] = {};
     mutable uint8_t run_rows_ = 0;
     bool memos_ready_ = false;
@@ -389,24 +389,15 @@ Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 [[nodiscard]] constexpr int run_row(uint8_t cls) noexcept
 {
     switch (cls) {
-    case kWord:
-        return 0;
-    case kDigit:
-        return 1;
-    case kUpper | kDigit:
-        return 2;
-    case kDigit | kUpper | kLower:
-        return 3;
-    case kB64:
-        return 4;
-    case kB64Url:
-        return 5;
-    case kB64 | kB64Url:
-        return 6;
-    case kToken68:
-        return 7;
-    default:
-        return -1;
+    case kWord: return 0;
+    case kDigit: return 1;
+    case kUpper | kDigit: return 2;
+    case kDigit | kUpper | kLower: return 3;
+    case kB64: return 4;
+    case kB64Url: return 5;
+    case kB64 | kB64Url: return 6;
+    case kToken68: return 7;
+    default: return -1;
     }
 }
 

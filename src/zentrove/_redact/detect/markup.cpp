@@ -22,8 +22,8 @@ bool tag_name(Scan& s, Py_ssize_t key, Py_ssize_t* begin, Py_ssize_t* end) noexc
         tag = bound + 1;
     }
     Py_ssize_t a = s.memos().attribute.next(tag + 1, key - 6, 0, [&s](Py_ssize_t i) {
-        return (s.has(i, "name=") || s.has(i, "key=")) && space(s.text[i - 1])
-               && quote(s.at(i + (s.text[i] == 'n' ? 5 : 4)));
+        return (s.has(i, "name=") || s.has(i, "key=")) && space(s.text[i - 1]) &&
+               quote(s.at(i + (s.text[i] == 'n' ? 5 : 4)));
     });
     if (a < 0) {
         return false;
@@ -54,12 +54,12 @@ Py_ssize_t match_element(Scan& scan, Py_ssize_t at, int detector)
     }
     Py_ssize_t n = at - name;
     Py_ssize_t rest = scan.size - at - 1;
-    Py_ssize_t end = at + 1 + searched(scan.text + at + 1,
-                                       std::memchr(scan.text + at + 1, '<',
-                                                   static_cast<size_t>(rest)),
-                                       rest);
-    if (end == scan.size || end == at + 1 || scan.at(end + 1) != '/'
-        || scan.at(end + 2 + n) != '>') {
+    Py_ssize_t end =
+        at + 1 +
+        searched(scan.text + at + 1,
+                 std::memchr(scan.text + at + 1, '<', static_cast<size_t>(rest)), rest);
+    if (end == scan.size || end == at + 1 || scan.at(end + 1) != '/' ||
+        scan.at(end + 2 + n) != '>') {
         return 0;
     }
     examined(n);

@@ -13,7 +13,7 @@ struct Pair {
     Py_ssize_t key_end;
     Py_ssize_t value_begin;
     Py_ssize_t value_end;
-    Py_ssize_t resume;  // past the value and its closing quote
+    Py_ssize_t resume;            // past the value and its closing quote
     unsigned char enclosing = 0;  // the quote the whole pair sits in, or 0
     bool quoted_key = false;
     bool quoted_value = false;
@@ -140,9 +140,9 @@ struct Separator {
 // Where the value [v, e) ends.
 [[nodiscard]] Py_ssize_t past_credentials(const Scan& s, Py_ssize_t v, Py_ssize_t e) noexcept
 {
-    if (s.at(e) != ' ' || !is(s.at(e + 1), kToken68)
-        || !(equals_folded(s, v, e, "bearer") || equals_folded(s, v, e, "basic")
-             || equals_folded(s, v, e, "token"))) {
+    if (s.at(e) != ' ' || !is(s.at(e + 1), kToken68) ||
+        !(equals_folded(s, v, e, "bearer") || equals_folded(s, v, e, "basic") ||
+          equals_folded(s, v, e, "token"))) {
         return e;
     }
     Py_ssize_t end = e + 1 + s.run(e + 1, kToken68);
@@ -270,8 +270,8 @@ struct Separator {
             }
             unsigned char next = s.at(after);
             bool comma = next == ',' || next == ';';
-            if (next == 0 || next == '\n' || next == '\r' || (closer(next) && !comma)
-                || (comma && ends_value(s, after + 1, line))) {
+            if (next == 0 || next == '\n' || next == '\r' || (closer(next) && !comma) ||
+                (comma && ends_value(s, after + 1, line))) {
                 break;
             }
         }
@@ -326,8 +326,8 @@ struct Separator {
     // Base64 may end in "+=": a '+' glued to its key counts only when the
     // value follows ("PASSWORD+=x", "password += x"), not before a blank,
     // a quote or the end ("YWJj+= next", "'YWJj+='").
-    return !(sep->begin < at && s.text[sep->begin] == '+' && !blank(s.at(sep->begin - 1))
-             && (next == 0 || space(next) || quote(next) || closer(next)));
+    return !(sep->begin < at && s.text[sep->begin] == '+' && !blank(s.at(sep->begin - 1)) &&
+             (next == 0 || space(next) || quote(next) || closer(next)));
 }
 
 [[nodiscard]] bool contains_folded(const unsigned char* s, Py_ssize_t n,
@@ -375,8 +375,8 @@ struct Separator {
 [[nodiscard]] bool named_by_tag(Scan& s, const Pair& pair, Py_ssize_t* begin,
                                 Py_ssize_t* end) noexcept
 {
-    if (!pair.quoted_value || pair.quoted_key
-        || !equals_folded(s, pair.key_begin, pair.key_end, "value")) {
+    if (!pair.quoted_value || pair.quoted_key ||
+        !equals_folded(s, pair.key_begin, pair.key_end, "value")) {
         return false;
     }
     return tag_name(s, pair.key_begin, begin, end);
@@ -402,8 +402,8 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
     // key is judged and the value read: each "=>" of a long chain would
     // read the rest of it.
     bool line;
-    if (sep.last > at && !pair.quoted_key
-        && !quoted_at(scan, value_start(scan, sep.last, &line))) {
+    if (sep.last > at && !pair.quoted_key &&
+        !quoted_at(scan, value_start(scan, sep.last, &line))) {
         return 0;
     }
     const unsigned char* key = scan.text + pair.key_begin;
@@ -415,8 +415,8 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
             return -1;
         }
     }
-    if (n == 5 && scan.text[at] == '=' && quote(scan.at(at + 1)) && scan.rules != nullptr
-        && (scan.detectors & (uint32_t{1} << kKeyValue))) {
+    if (n == 5 && scan.text[at] == '=' && quote(scan.at(at + 1)) && scan.rules != nullptr &&
+        (scan.detectors & (uint32_t{1} << kKeyValue))) {
         Pair tagged = pair;
         Py_ssize_t name_begin;
         Py_ssize_t name_end;
@@ -440,10 +440,8 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
         examined(2 * n);
         bool secretish = contains_folded(key, n, "secret") || contains_folded(key, n, "aws");
         Py_ssize_t v = value_start(scan, sep.last, &line);
-        if (!secretish
-            || !find_value(scan, sep.last, &pair, forty_and_trimmings(scan, v))
-            || pair.value_end - pair.value_begin != 40
-            || !aws_secret_at(scan, pair.value_begin)) {
+        if (!secretish || !find_value(scan, sep.last, &pair, forty_and_trimmings(scan, v)) ||
+            pair.value_end - pair.value_begin != 40 || !aws_secret_at(scan, pair.value_begin)) {
             return 0;
         }
         detector = kAws;

@@ -105,8 +105,7 @@ private:
         std::memcpy(chars, utf8.data, static_cast<size_t>(utf8.size));
         for (Py_ssize_t s = first; s < scan.count(); ++s) {
             const Span span = span_at(s);
-            std::memset(chars + span.begin, kMaskChar,
-                        static_cast<size_t>(span.end - span.begin));
+            std::memset(chars + span.begin, kMaskChar, static_cast<size_t>(span.end - span.begin));
         }
         return out;
     }
@@ -132,19 +131,17 @@ private:
         const Span span = span_at(s);
         Py_ssize_t begin = advance(span.begin);
         Py_ssize_t end = advance(span.end);
-        if ((begin > copied
-             && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, begin) < 0)
-            || (mask == nullptr ? write_stars(&writer, end - begin)
-                                : _PyUnicodeWriter_WriteStr(&writer, mask))
-                   < 0) {
+        if ((begin > copied &&
+             _PyUnicodeWriter_WriteSubstring(&writer, text, copied, begin) < 0) ||
+            (mask == nullptr ? write_stars(&writer, end - begin)
+                             : _PyUnicodeWriter_WriteStr(&writer, mask)) < 0) {
             _PyUnicodeWriter_Dealloc(&writer);
             return nullptr;
         }
         copied = end;
     }
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (copied < length
-        && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, length) < 0) {
+    if (copied < length && _PyUnicodeWriter_WriteSubstring(&writer, text, copied, length) < 0) {
         _PyUnicodeWriter_Dealloc(&writer);
         return nullptr;
     }
@@ -167,9 +164,9 @@ private:
             return true;
         }
         unsigned char c = k[i] | 0x20;
-        if ((c == 's' && size - i >= 6 && (k[i + 1] | 0x20) == 'e' && (k[i + 2] | 0x20) == 'c'
-             && (k[i + 3] | 0x20) == 'r' && (k[i + 4] | 0x20) == 'e' && (k[i + 5] | 0x20) == 't')
-            || (c == 'a' && size - i >= 3 && (k[i + 1] | 0x20) == 'w' && (k[i + 2] | 0x20) == 's')) {
+        if ((c == 's' && size - i >= 6 && (k[i + 1] | 0x20) == 'e' && (k[i + 2] | 0x20) == 'c' &&
+             (k[i + 3] | 0x20) == 'r' && (k[i + 4] | 0x20) == 'e' && (k[i + 5] | 0x20) == 't') ||
+            (c == 'a' && size - i >= 3 && (k[i + 1] | 0x20) == 'w' && (k[i + 2] | 0x20) == 's')) {
             return true;
         }
     }
@@ -210,8 +207,8 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
         if (dot != nullptr) {
             const Py_ssize_t tail = static_cast<const unsigned char*>(dot) - text.data + 1;
             if (tail < at + n) {
-                sensitive = key_sensitive_utf8(
-                    *rules, reinterpret_cast<const char*>(text + tail), at + n - tail);
+                sensitive = key_sensitive_utf8(*rules, reinterpret_cast<const char*>(text + tail),
+                                               at + n - tail);
             }
         }
     }
@@ -327,8 +324,7 @@ PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules, PyOb
                 *fired |= scan.fired;
             }
             bool some = scan.count() > 0 && scan.spans()[scan.count() - 1].end > offset;
-            result = some && copy ? masked_copy(text, utf8, scan, offset, mask)
-                                  : Py_NewRef(text);
+            result = some && copy ? masked_copy(text, utf8, scan, offset, mask) : Py_NewRef(text);
         }
     }
     if (joined != nullptr && joined != small) {

@@ -63,8 +63,8 @@ template <size_t N>
     }
     for (const Prefixed& p : table) {
         // The first byte is the trigger's, the second tells most apart.
-        if (p.prefix.size() > held || head[1] != static_cast<unsigned char>(p.prefix[1])
-            || std::memcmp(head, p.prefix.data(), p.prefix.size()) != 0) {
+        if (p.prefix.size() > held || head[1] != static_cast<unsigned char>(p.prefix[1]) ||
+            std::memcmp(head, p.prefix.data(), p.prefix.size()) != 0) {
             continue;
         }
         Py_ssize_t body = at + static_cast<Py_ssize_t>(p.prefix.size());
@@ -142,20 +142,19 @@ constexpr std::array<Prefixed, 5> kStripeKeys = {{
 }};
 
 constexpr std::array<Prefixed, 3> kGoogleKeys = {{
-    {"AIza", kB64Url, 35, 35},       // API key
-    {"GOCSPX-", kB64Url, 28, 28},    // OAuth client secret
-    {"ya29.", kB64Url, 20, 4096},    // OAuth access token
+    {"AIza", kB64Url, 35, 35},     // API key
+    {"GOCSPX-", kB64Url, 28, 28},  // OAuth client secret
+    {"ya29.", kB64Url, 20, 4096},  // OAuth access token
 }};
 
-static_assert(prefix_free(kAwsKeyIds) && prefix_free(kGithubTokens)
-              && prefix_free(kGitlabTokens) && prefix_free(kSlackTokens)
-              && prefix_free(kStripeKeys) && prefix_free(kGoogleKeys));
-static_assert(prefixes_fit(kAwsKeyIds) && prefixes_fit(kGithubTokens)
-              && prefixes_fit(kGitlabTokens) && prefixes_fit(kSlackTokens)
-              && prefixes_fit(kStripeKeys) && prefixes_fit(kGoogleKeys));
+static_assert(prefix_free(kAwsKeyIds) && prefix_free(kGithubTokens) &&
+              prefix_free(kGitlabTokens) && prefix_free(kSlackTokens) &&
+              prefix_free(kStripeKeys) && prefix_free(kGoogleKeys));
+static_assert(prefixes_fit(kAwsKeyIds) && prefixes_fit(kGithubTokens) &&
+              prefixes_fit(kGitlabTokens) && prefixes_fit(kSlackTokens) &&
+              prefixes_fit(kStripeKeys) && prefixes_fit(kGoogleKeys));
 
-[[nodiscard]] bool starts_folded(const Scan& scan, Py_ssize_t at,
-                                 std::string_view lower) noexcept
+[[nodiscard]] bool starts_folded(const Scan& scan, Py_ssize_t at, std::string_view lower) noexcept
 {
     if (scan.size - at < static_cast<Py_ssize_t>(lower.size())) {
         return false;
@@ -255,8 +254,7 @@ Py_ssize_t match_authorization(Scan& scan, Py_ssize_t at, int detector)
         return 0;
     }
     examined(n);
-    if (basic ? !basic_credentials(scan.text + begin, n)
-              : !bearer_token(scan.text + begin, n)) {
+    if (basic ? !basic_credentials(scan.text + begin, n) : !bearer_token(scan.text + begin, n)) {
         return 0;
     }
     if (scan.add(begin, begin + n + pad, detector) < 0) {
@@ -305,16 +303,15 @@ Py_ssize_t match_private_key(Scan& scan, Py_ssize_t at, int detector)
     std::string_view name(reinterpret_cast<const char*>(scan.text + label),
                           static_cast<size_t>(n));
     examined(n);
-    if (name.find("PRIVATE KEY") == std::string_view::npos
-        || !scan.has(label + n, "-----")) {
+    if (name.find("PRIVATE KEY") == std::string_view::npos || !scan.has(label + n, "-----")) {
         return 0;
     }
     // The markers stay readable; the body goes, up to the end marker or, for
     // a truncated block, to the end of the text.
     Py_ssize_t body = label + n + 5;
     Py_ssize_t end = body + searched(scan.text + body,
-                                     memmem(scan.text + body, static_cast<size_t>(scan.size - body),
-                                            "-----END ", 9),
+                                     memmem(scan.text + body,
+                                            static_cast<size_t>(scan.size - body), "-----END ", 9),
                                      scan.size - body, 9);
     if (end == body) {
         return 0;

@@ -29,8 +29,8 @@ namespace {
     while (colon < slash && scan.text[colon] != ':' && scan.text[colon] != '/') {
         ++colon;
     }
-    if (colon == slash || scan.text[colon] != ':'
-        || scan.at(colon + 1 + scan.run(colon + 1, kDigit)) == '/') {
+    if (colon == slash || scan.text[colon] != ':' ||
+        scan.at(colon + 1 + scan.run(colon + 1, kDigit)) == '/') {
         return -1;
     }
     return user;
@@ -48,23 +48,24 @@ Py_ssize_t match_url_credentials(Scan& scan, Py_ssize_t at, int detector)
         user = authority_with_slash(scan, user - 1, at);
     }
     // Only after "scheme://": an e-mail address has no password.
-    if (user < 0 || !scan.has(user - 3, "://") || !is(scan.at(user - 4), kUpper | kLower | kDigit)) {
+    if (user < 0 || !scan.has(user - 3, "://") ||
+        !is(scan.at(user - 4), kUpper | kLower | kDigit)) {
         return 0;
     }
     // A password may hold an unescaped '@': the host starts after the last.
     Py_ssize_t end = at + 1;
     Py_ssize_t last = at;
-    while (end < scan.size && !space(scan.text[end]) && !quote(scan.text[end])
-           && scan.text[end] != '/' && scan.text[end] != '?' && scan.text[end] != '#') {
+    while (end < scan.size && !space(scan.text[end]) && !quote(scan.text[end]) &&
+           scan.text[end] != '/' && scan.text[end] != '?' && scan.text[end] != '#') {
         if (scan.text[end] == '@') {
             last = end;
         }
         ++end;
     }
-    Py_ssize_t colon = user + searched(scan.text + user,
-                                       std::memchr(scan.text + user, ':',
-                                                   static_cast<size_t>(last - user)),
-                                       last - user);
+    Py_ssize_t colon =
+        user + searched(scan.text + user,
+                        std::memchr(scan.text + user, ':', static_cast<size_t>(last - user)),
+                        last - user);
     if (colon == last) {
         return 0;
     }

@@ -43,8 +43,7 @@ struct ScanSetup {
         }
         PyMem_RawFree(mask);
     }
-    [[nodiscard]] int init(const Rules& rules, bool lines, bool keep_going,
-                           bool surrogates)
+    [[nodiscard]] int init(const Rules& rules, bool lines, bool keep_going, bool surrogates)
     {
         size_t mask_len = 0;
         if (json_mask(rules, &mask, &mask_len) < 0) {
@@ -67,8 +66,7 @@ int no_bad_line(Scanner&, void*)
 
 [[gnu::cold]] PyObject* bad_data_type(PyObject* data)
 {
-    return PyErr_Format(PyExc_TypeError,
-                        "data must be str or a bytes-like object, not %.200s",
+    return PyErr_Format(PyExc_TypeError, "data must be str or a bytes-like object, not %.200s",
                         Py_TYPE(data)->tp_name);
 }
 
@@ -101,8 +99,7 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                 return nullptr;
             }
             PyErr_Clear();
-            encoded = Ref::steal(PyUnicode_AsEncodedString(data.get(), "utf-8",
-                                                           "surrogatepass"));
+            encoded = Ref::steal(PyUnicode_AsEncodedString(data.get(), "utf-8", "surrogatepass"));
             if (!encoded) {
                 return nullptr;
             }
@@ -110,7 +107,8 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
             size = PyBytes_GET_SIZE(encoded.get());
             surrogates = true;
         }
-    } else {
+    }
+    else {
         if (!PyObject_CheckBuffer(data.get())) {
             return bad_data_type(data.get());
         }
@@ -140,8 +138,7 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const bool has_bom = static_cast<size_t>(size) >= kUtf8BomSize &&
                          std::memcmp(text, kUtf8Bom, kUtf8BomSize) == 0;
     size_t bom = has_bom ? kUtf8BomSize : 0;
-    if (scanner_feed(s, text + bom, static_cast<size_t>(size) - bom, no_bad_line,
-                     nullptr) < 0 ||
+    if (scanner_feed(s, text + bom, static_cast<size_t>(size) - bom, no_bad_line, nullptr) < 0 ||
         scanner_finish(s, no_bad_line, nullptr) < 0) {
         json_raise(s);
         return nullptr;
@@ -156,8 +153,8 @@ PyObject* redact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         Ref mark = Ref::steal(PyUnicode_DecodeUTF8(kUtf8Bom, kUtf8BomSize, nullptr));
         return mark ? PyUnicode_Concat(mark.get(), body.get()) : nullptr;
     }
-    PyObject* result = PyBytes_FromStringAndSize(nullptr,
-                                                 static_cast<Py_ssize_t>(s.output.out.len + bom));
+    PyObject* result =
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(s.output.out.len + bom));
     if (result != nullptr) {
         std::memcpy(PyBytes_AS_STRING(result), text, bom);
         if (s.output.out.len != 0) {

@@ -66,8 +66,8 @@ uint64_t code_points(const char* p, const char* end)
     return append(b, u, static_cast<size_t>(put_utf8(u, cp) - u));
 }
 
-void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,
-                  bool surrogates, const char* mask, size_t mask_len) noexcept
+void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going, bool surrogates,
+                  const char* mask, size_t mask_len) noexcept
 {
     std::memset(static_cast<void*>(&s), 0, sizeof s);
     s.cfg = ScanConfig{
@@ -122,7 +122,6 @@ const char* json_error_message(ScanError error) noexcept
     return kMessages[static_cast<size_t>(error)];
 }
 
-
 int json_encode_body(PyObject* text, ByteBuf& out)
 {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -137,14 +136,20 @@ int json_encode_body(PyObject* text, ByteBuf& out)
             if (append(out, esc, 2) < 0) {
                 return -1;
             }
-        } else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {
+        }
+        else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {
             static constexpr char kHex[] = "0123456789abcdef";
-            const char u[6] = {'\\', 'u', kHex[(c >> 12) & 0xF], kHex[(c >> 8) & 0xF],
-                               kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
+            const char u[6] = {'\\',
+                               'u',
+                               kHex[(c >> 12) & 0xF],
+                               kHex[(c >> 8) & 0xF],
+                               kHex[(c >> 4) & 0xF],
+                               kHex[c & 0xF]};
             if (append(out, u, 6) < 0) {
                 return -1;
             }
-        } else if (append_code_point(out, c) < 0) {
+        }
+        else if (append_code_point(out, c) < 0) {
             return -1;
         }
     }
@@ -158,18 +163,19 @@ int detect_kept(Scanner& s, const char* text, size_t n, const char* q)
     }
     int rc = 0;
     // A lone surrogate came from an escape as three bytes: keep it one.
-    Ref str = Ref::steal(PyUnicode_DecodeUTF8(n != 0 ? text : "", static_cast<Py_ssize_t>(n),
-                                              "surrogatepass"));
+    Ref str = Ref::steal(
+        PyUnicode_DecodeUTF8(n != 0 ? text : "", static_cast<Py_ssize_t>(n), "surrogatepass"));
     // Directly in an object, the value has the key just judged.
     const bool keyed = s.parse.depth > 0 && s.parse.stack[s.parse.depth - 1] == kObject;
     const ByteBuf& key = s.output.value_key;
     const char* key_text = keyed ? (key.len != 0 ? key.data : "") : nullptr;
     const auto key_size = keyed ? static_cast<Py_ssize_t>(key.len) : 0;
-    Ref masked = str ? Ref::steal(scan_value(*s.cfg.rules, str.get(), key_text, key_size, nullptr))
-                     : Ref();
+    Ref masked =
+        str ? Ref::steal(scan_value(*s.cfg.rules, str.get(), key_text, key_size, nullptr)) : Ref();
     if (!masked) {
         rc = -1;
-    } else if (masked.get() != str.get()) {
+    }
+    else if (masked.get() != str.get()) {
         s.output.out.len = s.output.scan_mark;
         s.output.copy_from = q;
         rc = json_encode_body(masked.get(), s.output.out);

@@ -36,7 +36,8 @@ int end_chunk(Scanner& s, const char* data, size_t size)
             return -1;
         }
         if (s.parse.str_kind >= kKey && s.output.key_direct != nullptr) {
-            if (append(s.output.key, s.output.key_direct, static_cast<size_t>(end - s.output.key_direct)) < 0) {
+            if (append(s.output.key, s.output.key_direct,
+                       static_cast<size_t>(end - s.output.key_direct)) < 0) {
                 s.err.kind = ScanError::kPython;
                 return -1;
             }
@@ -49,7 +50,8 @@ int end_chunk(Scanner& s, const char* data, size_t size)
     }
     if (s.pos.line_start != nullptr) {
         s.pos.cols_before = code_points(s.pos.line_start, end);
-    } else {
+    }
+    else {
         s.pos.cols_before += code_points(data, end);
     }
     s.pos.line_start = nullptr;
@@ -58,7 +60,9 @@ int end_chunk(Scanner& s, const char* data, size_t size)
     s.pos.base += size;
     if (!s.cfg.lines) {
         // A scanned string may still be rewritten: hold its body back.
-        s.output.committed = s.parse.state == kString && s.parse.str_kind == kScan ? s.output.scan_mark : s.output.out.len;
+        s.output.committed = s.parse.state == kString && s.parse.str_kind == kScan
+                                 ? s.output.scan_mark
+                                 : s.output.out.len;
     }
     return 0;
 }
@@ -103,12 +107,11 @@ int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noex
     ScanError error = ScanError::kNone;
     unsigned back = 0;
     switch (s.parse.state) {
-    case kFailed:
-        return -1;
-    case kSkipLine:
-        return 0;
+    case kFailed: return -1;
+    case kSkipLine: return 0;
     case kNumber:
-        if (s.parse.num == kMinus || s.parse.num == kDot || s.parse.num == kExpE || s.parse.num == kExpSign) {
+        if (s.parse.num == kMinus || s.parse.num == kDot || s.parse.num == kExpE ||
+            s.parse.num == kExpSign) {
             error = ScanError::kExpectDigit;
             break;
         }
@@ -137,23 +140,15 @@ int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noex
         error = ScanError::kExpectValue;
         break;
     case kValueOrClose:
-    case kValueAfterComma:
-        error = ScanError::kExpectValue;
-        break;
+    case kValueAfterComma: error = ScanError::kExpectValue; break;
     case kLiteral:
         error = ScanError::kExpectValue;
         back = s.parse.lit_idx;
         break;
     case kKeyOrClose:
-    case kKeyAfterComma:
-        error = ScanError::kExpectKey;
-        break;
-    case kColon:
-        error = ScanError::kExpectColon;
-        break;
-    case kString:
-        error = ScanError::kUnterminated;
-        break;
+    case kKeyAfterComma: error = ScanError::kExpectKey; break;
+    case kColon: error = ScanError::kExpectColon; break;
+    case kString: error = ScanError::kUnterminated; break;
     }
     if (scan_fail(s, error, nullptr, back, bad_line, ctx) < 0) {
         return -1;

@@ -14,13 +14,13 @@ PyObject* json_error(const Scanner& s)
     char msg[64];
     if (s.err.kind == ScanError::kBadUtf8) {
         std::snprintf(msg, sizeof msg, "Invalid UTF-8 byte 0x%02x", s.err.byte);
-    } else {
+    }
+    else {
         std::snprintf(msg, sizeof msg, "%s", json_error_message(s.err.kind));
     }
-    Ref text = Ref::steal(PyUnicode_FromFormat(
-        "%s: line %llu column %llu", msg,
-        static_cast<unsigned long long>(s.err.line),
-        static_cast<unsigned long long>(s.err.col)));
+    Ref text = Ref::steal(PyUnicode_FromFormat("%s: line %llu column %llu", msg,
+                                               static_cast<unsigned long long>(s.err.line),
+                                               static_cast<unsigned long long>(s.err.col)));
     if (!text) {
         return nullptr;
     }

@@ -41,13 +41,16 @@ static_assert(kKeep < kMask && kMask < kKey && kKey < kScan, "string kinds' orde
 // Number sub-states; the accepting ones can end the number.
 enum Num : uint8_t { kMinus, kZero, kInt, kDot, kFrac, kExpE, kExpSign, kExp };
 
-constexpr bool is_digit(uint8_t c) { return static_cast<unsigned>(c - '0') < 10u; }
+constexpr bool is_digit(uint8_t c)
+{
+    return static_cast<unsigned>(c - '0') < 10u;
+}
 
 constexpr int hex_value(uint8_t c)
 {
-    return is_digit(c) ? c - '0'
-         : static_cast<unsigned>((c | 0x20) - 'a') < 6u ? (c | 0x20) - 'a' + 10
-         : -1;
+    return is_digit(c)                                    ? c - '0'
+           : static_cast<unsigned>((c | 0x20) - 'a') < 6u ? (c | 0x20) - 'a' + 10
+                                                          : -1;
 }
 
 // First byte at or after p that a string body cannot simply copy: '"', '\',
@@ -61,9 +64,9 @@ inline const char* find_special(const char* p, const char* end)
     while (end - p >= 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         // Signed compare: bytes >= 0x80 are negative, so below ' ' too.
-        __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
-            _mm_cmplt_epi8(v, space));
+        __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+                         _mm_cmplt_epi8(v, space));
         if (int bits = _mm_movemask_epi8(hit)) {
             return p + __builtin_ctz(static_cast<unsigned>(bits));
         }
@@ -122,7 +125,8 @@ inline uint64_t hash_key(const char* p, size_t n)
     if (n >= 8) {
         std::memcpy(&a, p, 8);
         std::memcpy(&b, p + n - 8, 8);
-    } else {
+    }
+    else {
         for (size_t i = 0; i < n; ++i) {
             a = (a << 8) | static_cast<uint8_t>(p[i]);
         }
@@ -237,10 +241,12 @@ inline bool value_masked(const Scanner& s)
 [[nodiscard]] inline int close_string(Scanner& s, const char* q)
 {
     if (s.parse.str_kind == kKey) {
-        const char* text = s.output.key_direct != nullptr ? s.output.key_direct
-                                                   : (s.output.key.len != 0 ? s.output.key.data : "");
-        const size_t n = s.output.key_direct != nullptr ? static_cast<size_t>(q - s.output.key_direct)
-                                                 : s.output.key.len;
+        const char* text = s.output.key_direct != nullptr
+                               ? s.output.key_direct
+                               : (s.output.key.len != 0 ? s.output.key.data : "");
+        const size_t n = s.output.key_direct != nullptr
+                             ? static_cast<size_t>(q - s.output.key_direct)
+                             : s.output.key.len;
         int verdict = judge(s, text, n);
         if (verdict < 0) {
             return -1;
@@ -258,14 +264,17 @@ inline bool value_masked(const Scanner& s)
         return 0;
     }
     if (s.parse.str_kind == kMask) {
-        if ((s.cfg.mask != nullptr ? append(s.output.out, s.cfg.mask, s.cfg.mask_len) : write_stars(s)) < 0) {
+        if ((s.cfg.mask != nullptr ? append(s.output.out, s.cfg.mask, s.cfg.mask_len)
+                                   : write_stars(s)) < 0) {
             return -1;
         }
         s.output.copy_from = q;
-    } else if (s.parse.str_kind == kScan) {
+    }
+    else if (s.parse.str_kind == kScan) {
         const bool direct = s.output.key_direct != nullptr;
         if (detect_kept(s, direct ? s.output.key_direct : s.output.key.data,
-                        direct ? static_cast<size_t>(q - s.output.key_direct) : s.output.key.len, q) < 0) {
+                        direct ? static_cast<size_t>(q - s.output.key_direct) : s.output.key.len,
+                        q) < 0) {
             return -1;
         }
         s.output.key_direct = nullptr;
@@ -306,7 +315,8 @@ inline void reset_parse(Scanner& s)
 [[nodiscard]] inline int close_number(Scanner& s)
 {
     s.parse.num_masked = false;
-    if ((s.cfg.mask != nullptr ? append(s.output.out, s.cfg.mask, s.cfg.mask_len) : write_stars(s)) < 0) {
+    if ((s.cfg.mask != nullptr ? append(s.output.out, s.cfg.mask, s.cfg.mask_len)
+                               : write_stars(s)) < 0) {
         return -1;
     }
     return append(s.output.out, "\"", 1);
@@ -331,14 +341,13 @@ enum class Step : uint8_t { kMore, kClosed, kFailed };
 // Records an error at p (less `back` ASCII bytes) (json/end.cpp): a bad line
 // of JSON Lines goes to `bad_line`.  0: go on at p (the line skipped); -1:
 // stop (state kFailed).
-[[nodiscard, gnu::cold]] int scan_fail(Scanner& s, ScanError error, const char* p,
-                                       unsigned back, int (*bad_line)(Scanner&, void*),
-                                       void* ctx);
+[[nodiscard, gnu::cold]] int scan_fail(Scanner& s, ScanError error, const char* p, unsigned back,
+                                       int (*bad_line)(Scanner&, void*), void* ctx);
 
 // Scans a string body from p (json/string.cpp): kMore when the chunk ends
 // inside it, kClosed past its closing quote, kFailed with p at the error (and
 // `back` ASCII bytes before it for the message).
-[[nodiscard]] Step scan_string(Scanner& s, const char*& p, const char* end,
-                               ScanError& error, unsigned& back) noexcept;
+[[nodiscard]] Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
+                               unsigned& back) noexcept;
 
 }  // namespace zentrove::redact

@@ -36,7 +36,8 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
 
 // The byte at p of the structure: a colon, a comma or closing bracket after
 // a value, a key or closing brace, or the first byte of a value.
-[[nodiscard, gnu::always_inline]] inline Next structure_byte(Scanner& s, const char*& p, ScanError& error)
+[[nodiscard, gnu::always_inline]] inline Next structure_byte(Scanner& s, const char*& p,
+                                                             ScanError& error)
 {
     const uint8_t c = static_cast<uint8_t>(*p);
     if (s.parse.state == kColon) {
@@ -63,9 +64,11 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
         uint8_t top = s.parse.stack[s.parse.depth - 1];
         if (c == ',') {
             s.parse.state = top == kObject ? kKeyAfterComma : kValueAfterComma;
-        } else if (c == (top == kObject ? '}' : ']')) {
+        }
+        else if (c == (top == kObject ? '}' : ']')) {
             --s.parse.depth;
-        } else {
+        }
+        else {
             return structure_failed(error, ScanError::kExpectComma);
         }
         ++p;
@@ -78,7 +81,8 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
             s.output.key.len = 0;
             s.output.key_direct = ++p;
             return Next::kString;
-        } else if (c == '}') {
+        }
+        else if (c == '}') {
             if (s.parse.state == kKeyAfterComma) {
                 return structure_failed(error, ScanError::kTrailingCommaObject);
             }
@@ -103,8 +107,9 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
         if (s.parse.depth == kMaxDepth) {
             return structure_failed(error, ScanError::kTooDeep);
         }
-        s.parse.stack[s.parse.depth] = c == '{' ? kObject
-                         : value_masked(s) ? kArrayMasked : kArray;
+        s.parse.stack[s.parse.depth] = c == '{'          ? kObject
+                                       : value_masked(s) ? kArrayMasked
+                                                         : kArray;
         ++s.parse.depth;
         s.parse.state = c == '{' ? kKeyOrClose : kValueOrClose;
         ++p;
@@ -207,9 +212,11 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
         case kExpE:
             if (c == '+' || c == '-') {
                 s.parse.num = kExpSign;
-            } else if (is_digit(c)) {
+            }
+            else if (is_digit(c)) {
                 s.parse.num = kExp;
-            } else {
+            }
+            else {
                 return step_failed(error, back, ScanError::kExpectDigit, 0);
             }
             ++p;
@@ -219,10 +226,12 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
         if (c == '.' && (s.parse.num == kZero || s.parse.num == kInt)) {
             s.parse.num = kDot;
             ++p;
-        } else if ((c | 0x20) == 'e' && s.parse.num != kExp) {
+        }
+        else if ((c | 0x20) == 'e' && s.parse.num != kExp) {
             s.parse.num = kExpE;
             ++p;
-        } else {
+        }
+        else {
             if (s.parse.num_masked) {
                 s.parse.count += static_cast<uint64_t>(p - s.parse.num_from);
                 if (close_number(s) < 0) {
@@ -257,25 +266,25 @@ enum class Next : uint8_t { kWhitespace, kString, kNumber, kLiteral, kFailed };
 
 }  // namespace
 
-#define FAIL(kind, at, back)                                          \
-    do {                                                              \
-        if (scan_fail(s, (kind), (at), (back), bad_line, ctx) < 0) {       \
-            return -1;                                                \
-        }                                                             \
-        p = (at);                                                     \
-        goto next;                                                    \
+#define FAIL(kind, at, back)                                         \
+    do {                                                             \
+        if (scan_fail(s, (kind), (at), (back), bad_line, ctx) < 0) { \
+            return -1;                                               \
+        }                                                            \
+        p = (at);                                                    \
+        goto next;                                                   \
     } while (0)
-#define CHECK(call)          \
-    do {                     \
-        if ((call) < 0) {    \
+#define CHECK(call)                         \
+    do {                                    \
+        if ((call) < 0) {                   \
             FAIL(ScanError::kPython, p, 0); \
-        }                    \
+        }                                   \
     } while (0)
 
 namespace {
 
-int feed_chunk(Scanner& s, const char* data, size_t size,
-               int (*bad_line)(Scanner&, void*), void* ctx)
+int feed_chunk(Scanner& s, const char* data, size_t size, int (*bad_line)(Scanner&, void*),
+               void* ctx)
 {
     if (s.parse.state == kFailed) {
         return -1;
@@ -284,9 +293,11 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
     const char* const end = data + size;
     s.pos.chunk = data;
     s.pos.line_start = nullptr;
-    s.output.copy_from = (s.parse.state == kString && s.parse.str_kind == kMask) || s.parse.state == kSkipLine ||
-                          (s.parse.state == kNumber && s.parse.num_masked)
-                      ? nullptr : data;
+    s.output.copy_from = (s.parse.state == kString && s.parse.str_kind == kMask) ||
+                                 s.parse.state == kSkipLine ||
+                                 (s.parse.state == kNumber && s.parse.num_masked)
+                             ? nullptr
+                             : data;
     s.parse.num_from = data;
     if (reserve(s.output.out, size) < 0) {
         s.err.kind = ScanError::kPython;
@@ -355,8 +366,8 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             break;
 
         case kSkipLine: {
-            const char* nl = static_cast<const char*>(
-                std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* nl =
+                static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
             if (nl == nullptr) {
                 p = end;
                 break;
@@ -369,51 +380,54 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
 
         case kString:
             goto string;
-        string_start: {
-            // Most strings hold no escape and end in this chunk: settle
-            // them in one search.  Otherwise go through the byte loop.
-            const char* q = find_special(p, end);
-            if (q == end || *q != '"') {
-                goto string;
-            }
-            if (s.parse.str_kind >= kKey) {
-                s.output.key_direct = p;
-            } else if (s.parse.str_kind == kMask) {
-                s.parse.count = static_cast<uint64_t>(q - p);
-            }
-            CHECK(close_string(s, q));
-            p = q + 1;
-            // The common shapes `"key": "value"` and `"value", "key"` go
-            // straight on to the next string; anything else takes the
-            // general path.
-            if (s.parse.state == kColon) {
-                if (p == end || *p != ':') {
+        string_start:
+            {
+                // Most strings hold no escape and end in this chunk: settle
+                // them in one search.  Otherwise go through the byte loop.
+                const char* q = find_special(p, end);
+                if (q == end || *q != '"') {
+                    goto string;
+                }
+                if (s.parse.str_kind >= kKey) {
+                    s.output.key_direct = p;
+                }
+                else if (s.parse.str_kind == kMask) {
+                    s.parse.count = static_cast<uint64_t>(q - p);
+                }
+                CHECK(close_string(s, q));
+                p = q + 1;
+                // The common shapes `"key": "value"` and `"value", "key"` go
+                // straight on to the next string; anything else takes the
+                // general path.
+                if (s.parse.state == kColon) {
+                    if (p == end || *p != ':') {
+                        goto whitespace;
+                    }
+                    s.parse.state = kValue;
+                    p += p + 1 < end && p[1] == ' ' ? 2 : 1;
+                    if (p == end || *p != '"') {
+                        goto whitespace;
+                    }
+                    s.parse.state = kString;
+                    CHECK(open_value(s, p, s.parse.key_sensitive));
+                    ++p;
+                    goto string_start;
+                }
+                if (p == end || *p != ',' || s.parse.depth == 0 ||
+                    s.parse.stack[s.parse.depth - 1] != kObject) {
                     goto whitespace;
                 }
-                s.parse.state = kValue;
+                s.parse.state = kKeyAfterComma;
                 p += p + 1 < end && p[1] == ' ' ? 2 : 1;
                 if (p == end || *p != '"') {
                     goto whitespace;
                 }
                 s.parse.state = kString;
-                CHECK(open_value(s, p, s.parse.key_sensitive));
-                ++p;
+                s.parse.str_kind = kKey;
+                s.output.key.len = 0;
+                s.output.key_direct = ++p;
                 goto string_start;
             }
-            if (p == end || *p != ',' || s.parse.depth == 0 || s.parse.stack[s.parse.depth - 1] != kObject) {
-                goto whitespace;
-            }
-            s.parse.state = kKeyAfterComma;
-            p += p + 1 < end && p[1] == ' ' ? 2 : 1;
-            if (p == end || *p != '"') {
-                goto whitespace;
-            }
-            s.parse.state = kString;
-            s.parse.str_kind = kKey;
-            s.output.key.len = 0;
-            s.output.key_direct = ++p;
-            goto string_start;
-        }
         string:
             step = scan_string(s, p, end, error, back);
         stepped:
@@ -427,8 +441,7 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
             }
             break;
 
-        case kFailed:
-            return -1;
+        case kFailed: return -1;
         }
     next:;
     }
@@ -441,8 +454,8 @@ int feed_chunk(Scanner& s, const char* data, size_t size,
 // meanwhile, and taking the GIL back costs nothing next to the scan.
 constexpr size_t kReleaseAt = 64 * 1024;
 
-int scanner_feed(Scanner& s, const char* data, size_t size,
-                 int (*bad_line)(Scanner&, void*), void* ctx) noexcept
+int scanner_feed(Scanner& s, const char* data, size_t size, int (*bad_line)(Scanner&, void*),
+                 void* ctx) noexcept
 {
     if (size < kReleaseAt) {
         return feed_chunk(s, data, size, bad_line, ctx);
@@ -458,4 +471,3 @@ int scanner_feed(Scanner& s, const char* data, size_t size,
 #undef FAIL
 
 }  // namespace zentrove::redact
-

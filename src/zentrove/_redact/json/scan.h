@@ -38,7 +38,7 @@ enum class ScanError : uint8_t {
 
 // Growable byte buffer; the scanner's output and a key's decoded text.
 struct ByteBuf {
-    char* data = nullptr;   // owned (PyMem_Raw)
+    char* data = nullptr;  // owned (PyMem_Raw)
     size_t len = 0;
     size_t cap = 0;
 };
@@ -49,8 +49,8 @@ struct KeyCache {
     static constexpr size_t kSlots = 1024;  // in pairs: two ways
     static constexpr size_t kMaxKey = 30;
     struct Slot {
-        uint8_t len;          // length of text; 0xff for an empty slot
-        uint8_t verdict;      // 0 or 1
+        uint8_t len;      // length of text; 0xff for an empty slot
+        uint8_t verdict;  // 0 or 1
         char text[kMaxKey];
     };
     Slot slots[kSlots];
@@ -60,13 +60,13 @@ struct KeyCache {
 // it holds a fixed stack).  Zeroed by scanner_init, so each field's zero is
 // its start.
 struct ScanConfig {
-    const Rules* rules;        // borrowed: the redactor is kept alive by the caller
-    bool lines;                // JSON Lines: each line one document
-    bool keep_going;           // JSON Lines: after a bad line, go on with the next
-    bool surrogates;           // accept UTF-8-encoded surrogates (text from a str)
-    bool scalars;              // numbers under a sensitive key are masked too
-    bool detect;               // the redactor's detectors scan the strings kept
-    const char* mask;          // borrowed: fixed mask, JSON-encoded body; NULL for stars
+    const Rules* rules;  // borrowed: the redactor is kept alive by the caller
+    bool lines;          // JSON Lines: each line one document
+    bool keep_going;     // JSON Lines: after a bad line, go on with the next
+    bool surrogates;     // accept UTF-8-encoded surrogates (text from a str)
+    bool scalars;        // numbers under a sensitive key are masked too
+    bool detect;         // the redactor's detectors scan the strings kept
+    const char* mask;    // borrowed: fixed mask, JSON-encoded body; NULL for stars
     size_t mask_len;
 };
 
@@ -92,28 +92,28 @@ struct ParseState {
 
 // Where the scan is, for messages.
 struct ScanPositions {
-    uint64_t base;             // bytes consumed before the current chunk
-    const char* chunk;         // start of the current chunk, NULL between chunks
-    uint64_t line;             // 1-based line of the current byte
-    const char* line_start;    // in the current chunk, or NULL if before it
-    uint64_t cols_before;      // code points of the current line before the chunk
+    uint64_t base;           // bytes consumed before the current chunk
+    const char* chunk;       // start of the current chunk, NULL between chunks
+    uint64_t line;           // 1-based line of the current byte
+    const char* line_start;  // in the current chunk, or NULL if before it
+    uint64_t cols_before;    // code points of the current line before the chunk
 };
 
 struct ScanOutput {
-    ByteBuf out;               // redacted text; [0, committed) is final
+    ByteBuf out;  // redacted text; [0, committed) is final
     size_t committed;
-    const char* copy_from;     // input not yet copied out; NULL inside a mask
-    size_t scan_mark;          // in a scanned string: where its body starts in `out`
-    ByteBuf key;               // decoded text of the key (or scanned string) being read
-    const char* key_direct;    // key text still in the chunk (no escape yet), or NULL
-    ByteBuf value_key;         // with detectors: decoded text of the last key the rules keep
-    uint64_t documents;        // JSON Lines: documents completed
+    const char* copy_from;   // input not yet copied out; NULL inside a mask
+    size_t scan_mark;        // in a scanned string: where its body starts in `out`
+    ByteBuf key;             // decoded text of the key (or scanned string) being read
+    const char* key_direct;  // key text still in the chunk (no escape yet), or NULL
+    ByteBuf value_key;       // with detectors: decoded text of the last key the rules keep
+    uint64_t documents;      // JSON Lines: documents completed
 };
 
 // The last error, and where it happened.
 struct ScanFailure {
     ScanError kind;
-    uint8_t byte;              // the offending byte, for kBadUtf8
+    uint8_t byte;  // the offending byte, for kBadUtf8
     uint64_t line, col;
 };
 
@@ -125,11 +125,11 @@ struct ScanGil {
 };
 
 struct ScanCaches {
-    KeyCache keys;             // verdicts of short keys
+    KeyCache keys;  // verdicts of short keys
 };
 
 struct Scanner {
-    ScanConfig cfg;            // set by scanner_init, then fixed
+    ScanConfig cfg;  // set by scanner_init, then fixed
     ParseState parse;
     ScanPositions pos;
     ScanOutput output;
@@ -139,8 +139,8 @@ struct Scanner {
 };
 
 // Sets up a scanner (which the caller allocates: it holds a fixed stack).
-void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going,
-                  bool surrogates, const char* mask, size_t mask_len) noexcept;
+void scanner_init(Scanner& s, const Rules& rules, bool lines, bool keep_going, bool surrogates,
+                  const char* mask, size_t mask_len) noexcept;
 void scanner_free(Scanner& s) noexcept;
 
 // Scans one chunk, appending output.  0 on success; -1 when the scan stops
@@ -150,8 +150,7 @@ void scanner_free(Scanner& s) noexcept;
 [[nodiscard]] int scanner_feed(Scanner& s, const char* data, size_t size,
                                int (*bad_line)(Scanner&, void*), void* ctx) noexcept;
 // The input has ended: completes or refuses the last document.
-[[nodiscard]] int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*),
-                                 void* ctx) noexcept;
+[[nodiscard]] int scanner_finish(Scanner& s, int (*bad_line)(Scanner&, void*), void* ctx) noexcept;
 
 // Whether an error stopped the scan for good.
 [[nodiscard]] bool scanner_stopped(const Scanner& s) noexcept;

@@ -10,17 +10,15 @@
 namespace zentrove::redact {
 namespace {
 
-
 struct StreamObject {
-    PyObject_HEAD
-    PyObject* redactor;   // owned: keeps the rules alive
-    PyObject* errors;     // owned list: bad lines not yet taken by pop_errors()
-    Scanner* scanner;     // owned (PyMem)
-    char* mask;           // owned (PyMem_Raw): the fixed mask encoded, or NULL
-    bool closed;          // close() has run
-    bool busy;            // a feed() or close() runs (maybe with the GIL released)
-    bool head_done;       // the first bytes were checked for a byte-order mark
-    uint8_t head_len;     // first bytes held until a byte-order mark is ruled out
+    PyObject_HEAD PyObject* redactor;  // owned: keeps the rules alive
+    PyObject* errors;                  // owned list: bad lines not yet taken by pop_errors()
+    Scanner* scanner;                  // owned (PyMem)
+    char* mask;                        // owned (PyMem_Raw): the fixed mask encoded, or NULL
+    bool closed;                       // close() has run
+    bool busy;                         // a feed() or close() runs (maybe with the GIL released)
+    bool head_done;                    // the first bytes were checked for a byte-order mark
+    uint8_t head_len;                  // first bytes held until a byte-order mark is ruled out
     char head[kUtf8BomSize];
 };
 
@@ -42,8 +40,7 @@ PyObject* take_output(StreamObject* self, const char* prefix, size_t prefix_len)
 {
     Scanner& s = *self->scanner;
     size_t n = s.output.committed;
-    PyObject* out = PyBytes_FromStringAndSize(nullptr,
-                                              static_cast<Py_ssize_t>(n + prefix_len));
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n + prefix_len));
     if (out == nullptr) {
         return nullptr;
     }
@@ -171,7 +168,8 @@ PyObject* stream_pop_errors(PyObject* op, PyObject*)
 
 PyObject* get_documents(PyObject* op, void*)
 {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<StreamObject*>(op)->scanner->output.documents);
+    return PyLong_FromUnsignedLongLong(
+        reinterpret_cast<StreamObject*>(op)->scanner->output.documents);
 }
 
 PyObject* get_line(PyObject* op, void*)
@@ -189,9 +187,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     static const char* kwlist[] = {"redactor", "lines", "keep_going", "bom", nullptr};
     PyObject* redactor;
     int lines = 0, keep_going = 0, bom = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppp:JSONStream",
-                                     const_cast<char**>(kwlist), &redactor, &lines,
-                                     &keep_going, &bom)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppp:JSONStream", const_cast<char**>(kwlist),
+                                     &redactor, &lines, &keep_going, &bom)) {
         return nullptr;
     }
     const Rules* rules = rules_of(redactor);
@@ -216,8 +213,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     if (self->scanner == nullptr) {
         return PyErr_NoMemory();
     }
-    scanner_init(*self->scanner, *rules, lines != 0, keep_going != 0, false, self->mask,
-                 mask_len);
+    scanner_init(*self->scanner, *rules, lines != 0, keep_going != 0, false, self->mask, mask_len);
     // Bytes that continue a file: a mark there is no byte-order mark.
     self->head_done = bom == 0;
     return obj.release();
@@ -274,13 +270,13 @@ PyGetSetDef stream_getset[] = {
 };
 
 PyType_Slot stream_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-        "JSONStream(redactor, *, lines=False, keep_going=False, bom=True)\n--\n\n"
-        "Redacts JSON text fed in chunks of bytes.  A document's error raises\n"
-        "JSONRedactError; in JSON Lines mode a bad line is dropped and kept for\n"
-        "pop_errors(), and the scan stops there unless keep_going is true.\n"
-        "bom=False: the bytes continue a file, where a byte-order mark is\n"
-        "invalid, rather than start one.")},
+    {Py_tp_doc,
+     const_cast<char*>("JSONStream(redactor, *, lines=False, keep_going=False, bom=True)\n--\n\n"
+                       "Redacts JSON text fed in chunks of bytes.  A document's error raises\n"
+                       "JSONRedactError; in JSON Lines mode a bad line is dropped and kept for\n"
+                       "pop_errors(), and the scan stops there unless keep_going is true.\n"
+                       "bom=False: the bytes continue a file, where a byte-order mark is\n"
+                       "invalid, rather than start one.")},
     {Py_tp_new, reinterpret_cast<void*>(stream_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},

@@ -17,7 +17,8 @@ namespace {
     s.parse.high = 0;
     if (s.parse.str_kind == kMask) {
         ++s.parse.count;
-    } else if (s.parse.str_kind >= kKey) {
+    }
+    else if (s.parse.str_kind >= kKey) {
         return append_code_point(s.output.key, cp);
     }
     return 0;
@@ -28,7 +29,8 @@ namespace {
 {
     if (s.parse.str_kind == kMask) {
         ++s.parse.count;
-    } else if (s.parse.str_kind >= kKey) {
+    }
+    else if (s.parse.str_kind >= kKey) {
         return append_code_point(s.output.key, cp);
     }
     return 0;
@@ -42,11 +44,11 @@ namespace {
     return c == '\n' && s.cfg.lines;
 }
 
-#define TRY(call)                                                  \
-    do {                                                           \
-        if ((call) < 0) {                                          \
-            return step_failed(error, back, ScanError::kPython, 0);     \
-        }                                                          \
+#define TRY(call)                                                   \
+    do {                                                            \
+        if ((call) < 0) {                                           \
+            return step_failed(error, back, ScanError::kPython, 0); \
+        }                                                           \
     } while (0)
 
 }  // namespace
@@ -59,10 +61,9 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
         c = static_cast<uint8_t>(*p);
         if (s.parse.utf8_need != 0) {
             if (c < s.parse.utf8_lo || c > s.parse.utf8_hi) {
-                return step_failed(error, back,
-                                   cut_by_line_end(s, c) ? ScanError::kUnterminated
-                                                         : ScanError::kBadUtf8,
-                                   0);
+                return step_failed(
+                    error, back,
+                    cut_by_line_end(s, c) ? ScanError::kUnterminated : ScanError::kBadUtf8, 0);
             }
             s.parse.utf8_lo = 0x80;
             s.parse.utf8_hi = 0xBF;
@@ -76,7 +77,9 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
         if (s.parse.esc == 1) {
             uint32_t cp;
             switch (c) {
-            case '"': case '\\': case '/': cp = c; break;
+            case '"':
+            case '\\':
+            case '/': cp = c; break;
             case 'b': cp = '\b'; break;
             case 'f': cp = '\f'; break;
             case 'n': cp = '\n'; break;
@@ -117,7 +120,8 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             if (s.parse.high != 0 && cp >= 0xDC00 && cp <= 0xDFFF) {
                 cp = 0x10000 + ((s.parse.high - 0xD800) << 10) + (cp - 0xDC00);
                 s.parse.high = 0;
-            } else {
+            }
+            else {
                 TRY(settle_high(s));
                 if (cp >= 0xD800 && cp <= 0xDBFF) {
                     s.parse.high = cp;
@@ -133,7 +137,8 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             TRY(settle_high(s));
             if (s.parse.str_kind == kMask) {
                 s.parse.count += static_cast<uint64_t>(q - p);
-            } else if (s.parse.str_kind >= kKey && s.output.key_direct == nullptr) {
+            }
+            else if (s.parse.str_kind >= kKey && s.output.key_direct == nullptr) {
                 TRY(append(s.output.key, p, static_cast<size_t>(q - p)));
             }
             p = q;
@@ -151,7 +156,7 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
         if (c == '\\') {
             if (s.parse.str_kind >= kKey && s.output.key_direct != nullptr) {
                 TRY(append(s.output.key, s.output.key_direct,
-                             static_cast<size_t>(p - s.output.key_direct)));
+                           static_cast<size_t>(p - s.output.key_direct)));
                 s.output.key_direct = nullptr;
             }
             s.parse.esc = 1;
@@ -159,32 +164,35 @@ Step scan_string(Scanner& s, const char*& p, const char* end, ScanError& error,
             continue;
         }
         if (c < 0x20) {
-            return step_failed(error, back,
-                               cut_by_line_end(s, c) ? ScanError::kUnterminated
-                                                     : ScanError::kControl,
-                               0);
+            return step_failed(
+                error, back,
+                cut_by_line_end(s, c) ? ScanError::kUnterminated : ScanError::kControl, 0);
         }
         // The lead byte of a multi-byte sequence: one code point.
         if (c >= 0xC2 && c <= 0xDF) {
             s.parse.utf8_need = 1;
             s.parse.utf8_lo = 0x80;
             s.parse.utf8_hi = 0xBF;
-        } else if (c >= 0xE0 && c <= 0xEF) {
+        }
+        else if (c >= 0xE0 && c <= 0xEF) {
             s.parse.utf8_need = 2;
             s.parse.utf8_lo = c == 0xE0 ? 0xA0 : 0x80;
             // 0xED 0xA0..0xBF would be a surrogate: only from a str.
             s.parse.utf8_hi = c == 0xED && !s.cfg.surrogates ? 0x9F : 0xBF;
-        } else if (c >= 0xF0 && c <= 0xF4) {
+        }
+        else if (c >= 0xF0 && c <= 0xF4) {
             s.parse.utf8_need = 3;
             s.parse.utf8_lo = c == 0xF0 ? 0x90 : 0x80;
             s.parse.utf8_hi = c == 0xF4 ? 0x8F : 0xBF;
-        } else {
+        }
+        else {
             return step_failed(error, back, ScanError::kBadUtf8, 0);
         }
         TRY(settle_high(s));
         if (s.parse.str_kind == kMask) {
             ++s.parse.count;
-        } else if (s.parse.str_kind >= kKey && s.output.key_direct == nullptr) {
+        }
+        else if (s.parse.str_kind >= kKey && s.output.key_direct == nullptr) {
             TRY(append(s.output.key, p, 1));
         }
         ++p;

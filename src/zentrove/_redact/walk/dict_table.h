@@ -92,10 +92,7 @@ public:
 
     // The index of the entry `next` returned last, in a combined table;
     // -1 for a split table (read through _PyDict_Next).
-    [[nodiscard]] Py_ssize_t last() const noexcept
-    {
-        return split_ ? -1 : pos_ - 1;
-    }
+    [[nodiscard]] Py_ssize_t last() const noexcept { return split_ ? -1 : pos_ - 1; }
 
 private:
     using KeysHead = py311::DictKeysHead;
@@ -105,7 +102,7 @@ private:
 
     PyDictObject* dict_;
     const bool split_;
-    KeysHead* keys_ = nullptr;   // the table last read, and its entries
+    KeysHead* keys_ = nullptr;  // the table last read, and its entries
     char* entries_ = nullptr;
     Py_ssize_t pos_ = 0;
 };

@@ -9,8 +9,8 @@ namespace zentrove::redact {
 
 // The detectors on a str with the str key it sits under, if any.  Out of
 // line: the key's text buffer stays off the frames of the recursive walk.
-PyObject* scan_under_key(const Rules& rules, PyObject* v, const Path* at,
-                                           uint32_t* fired, bool copy)
+PyObject* scan_under_key(const Rules& rules, PyObject* v, const Path* at, uint32_t* fired,
+                         bool copy)
 {
     if (at == nullptr || at->key == nullptr || !PyUnicode_Check(at->key)) {
         return scan_value(rules, v, nullptr, 0, fired, copy);

@@ -18,8 +18,7 @@ namespace zentrove::redact {
 namespace {
 
 // The length of a container, compared after each call of its Python code.
-[[nodiscard]] bool same_length(PyObject* container, Py_ssize_t expected,
-                               bool* failed)
+[[nodiscard]] bool same_length(PyObject* container, Py_ssize_t expected, bool* failed)
 {
     const Py_ssize_t now = PyObject_Size(container);
     *failed = now < 0;
@@ -28,10 +27,8 @@ namespace {
 
 [[nodiscard]] bool can_assign(PyTypeObject* type) noexcept
 {
-    return (type->tp_as_mapping != nullptr &&
-            type->tp_as_mapping->mp_ass_subscript != nullptr) ||
-           (type->tp_as_sequence != nullptr &&
-            type->tp_as_sequence->sq_ass_item != nullptr);
+    return (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_ass_subscript != nullptr) ||
+           (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_ass_item != nullptr);
 }
 
 // value = mapping[key]: dict storage for dict subclasses (never their
@@ -103,9 +100,10 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
     }
     // An OrderedDict in its own order; a subclass that iterates otherwise
     // by its storage, which holds every key json.dumps writes.
-    Ref keys = Ref::steal(PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter != PyODict_Type.tp_iter
-                              ? PyDict_Keys(mapping)
-                              : PySequence_List(mapping));
+    Ref keys =
+        Ref::steal(PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter != PyODict_Type.tp_iter
+                       ? PyDict_Keys(mapping)
+                       : PySequence_List(mapping));
     if (!keys) {
         return nullptr;
     }
@@ -131,8 +129,7 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
         if (!result) {
             return nullptr;
         }
-        if (M == Mode::Copy ||
-            (M == Mode::InPlace && result.get() != value.get())) {
+        if (M == Mode::Copy || (M == Mode::InPlace && result.get() != value.get())) {
             if (M == Mode::InPlace && !can_assign(Py_TYPE(mapping))) {
                 return cannot_mask_in_place(Py_TYPE(mapping), &here);
             }
@@ -277,9 +274,9 @@ PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at)
     return copy.release();
 }
 
-#define ZR_INSTANTIATE(M)                                              \
-    template PyObject* walk_mapping<M>(Walk&, PyObject*, const Path*);         \
-    template PyObject* walk_sequence<M>(Walk&, PyObject*, bool, const Path*);  \
+#define ZR_INSTANTIATE(M)                                                     \
+    template PyObject* walk_mapping<M>(Walk&, PyObject*, const Path*);        \
+    template PyObject* walk_sequence<M>(Walk&, PyObject*, bool, const Path*); \
     template PyObject* walk_set<M>(Walk&, PyObject*, bool, const Path*);
 ZR_INSTANTIATE(Mode::InPlace)
 ZR_INSTANTIATE(Mode::Copy)

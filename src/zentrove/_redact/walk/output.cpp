@@ -54,8 +54,7 @@ namespace {
         return nullptr;
     }
     for (const Path* p = at; p != nullptr; p = p->up) {
-        PyObject* element = p->key != nullptr ? Py_NewRef(p->key)
-                                              : PyLong_FromSsize_t(p->index);
+        PyObject* element = p->key != nullptr ? Py_NewRef(p->key) : PyLong_FromSsize_t(p->index);
         if (element == nullptr) {
             return nullptr;
         }

@@ -27,8 +27,8 @@ namespace {
     }
     for (;;) {
         Ref exponent = Ref::steal(PyLong_FromSsize_t(digits));
-        Ref power = exponent ? Ref::steal(PyNumber_Power(ten.get(), exponent.get(), Py_None))
-                             : Ref();
+        Ref power =
+            exponent ? Ref::steal(PyNumber_Power(ten.get(), exponent.get(), Py_None)) : Ref();
         if (!power) {
             return -1;
         }
@@ -125,6 +125,5 @@ Py_ssize_t flat_length(PyObject* v)
     }
     return total;
 }
-
 
 }  // namespace zentrove::redact

@@ -42,8 +42,7 @@ enum class Leaf : uint8_t { Keep, Mask, Descend };
         }
         return PyUnicode_IS_READY(v) ? Leaf::Mask : Leaf::Descend;
     }
-    if ((type == &PyLong_Type || type == &PyFloat_Type || v == Py_None ||
-         type == &PyBool_Type) &&
+    if ((type == &PyLong_Type || type == &PyFloat_Type || v == Py_None || type == &PyBool_Type) &&
         !(sensitive && w.rules.scalars)) {
         return Leaf::Keep;
     }
@@ -53,8 +52,7 @@ enum class Leaf : uint8_t { Keep, Mask, Descend };
 // A leaf under a sensitive key: its mask, or in Report mode itself after
 // recording its path.
 template <Mode M>
-[[nodiscard]] PyObject* masked(Walk& w, PyObject* v, Py_ssize_t length,
-                               const Path* at)
+[[nodiscard]] PyObject* masked(Walk& w, PyObject* v, Py_ssize_t length, const Path* at)
 {
     if constexpr (M == Mode::Report) {
         return w.emit(at) < 0 ? nullptr : Py_NewRef(v);
@@ -98,8 +96,7 @@ template <Mode M>
     }
     if (PyObject_TypeCheck(d, g.defaultdict)) {
         Ref factory = Ref::steal(PyObject_GetAttrString(d, "default_factory"));
-        if (!factory ||
-            PyObject_SetAttrString(copy.get(), "default_factory", factory.get()) < 0) {
+        if (!factory || PyObject_SetAttrString(copy.get(), "default_factory", factory.get()) < 0) {
             return nullptr;
         }
     }
@@ -198,9 +195,8 @@ void bump_tag(PyObject* d) noexcept
 // since a lookup there could run a key's __eq__.  Otherwise a store by the
 // known hash, for which the caller checks that the original did not change.
 template <Mode M>
-[[gnu::always_inline]] [[nodiscard]] inline int store(PyObject* target, Py_ssize_t index,
-                                                      PyObject* k, PyObject* result,
-                                                      Py_hash_t hash)
+[[gnu::always_inline]] [[nodiscard]] inline int
+store(PyObject* target, Py_ssize_t index, PyObject* k, PyObject* result, Py_hash_t hash)
 {
     if (M == Mode::Copy || DictCursor::any_keys(target)) {
         PyObject** slot = DictCursor::value_slot(target, index, k);
@@ -248,8 +244,8 @@ PyObject* walk_value(Walk& w, PyObject* v, bool sensitive, const Path* at)
         return walk_list<M>(w, v, sensitive, at);
     }
     const bool scalars = sensitive && w.rules.scalars;
-    if (!scalars && (type == &PyLong_Type || type == &PyFloat_Type ||
-                     v == Py_None || type == &PyBool_Type)) {
+    if (!scalars &&
+        (type == &PyLong_Type || type == &PyFloat_Type || v == Py_None || type == &PyBool_Type)) {
         return Py_NewRef(v);  // the common leaves, before the subtype tests
     }
     if (scalars) {
@@ -281,7 +277,6 @@ PyObject* walk_value(Walk& w, PyObject* v, bool sensitive, const Path* at)
 }
 
 // --- dict and list storage ----------------------------------------------------
-
 
 template <Mode M>
 PyObject* walk_dict(Walk& w, PyObject* d, const Path* at)
@@ -429,8 +424,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
     // one the list got since the copy would be left in it unwalked.
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(target, i);
-        if (M == Mode::Copy &&
-            (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item)) {
+        if (M == Mode::Copy && (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item)) {
             return changed_during_walk(list);
         }
         const Leaf leaf = classify(w, item, sensitive);

@@ -29,20 +29,19 @@ public:
 
     // The copy recorded for (obj, sensitive) (borrowed), or NULL; `found`
     // tells a recorded NULL (walked, no copy) from nothing recorded.
-    [[nodiscard]] PyObject* find(PyObject* obj, bool sensitive,
-                                 bool* found) const noexcept;
+    [[nodiscard]] PyObject* find(PyObject* obj, bool sensitive, bool* found) const noexcept;
     // Records (obj, sensitive) with its copy (or NULL); -1 with MemoryError.
     [[nodiscard]] int add(PyObject* obj, bool sensitive, PyObject* copy);
 
 private:
     struct Entry {
-        uintptr_t key;    // 0 for an empty slot
-        PyObject* obj;    // owned
-        PyObject* copy;   // owned, or NULL
+        uintptr_t key;   // 0 for an empty slot
+        PyObject* obj;   // owned
+        PyObject* copy;  // owned, or NULL
     };
     static constexpr size_t kInline = 32;
     [[nodiscard]] int grow();
-    Entry inline_[kInline];       // zeroed by the first add: 0 is an empty slot
+    Entry inline_[kInline];  // zeroed by the first add: 0 is an empty slot
     Entry* slots_ = inline_;
     size_t capacity_ = kInline;
     size_t used_ = 0;
@@ -75,10 +74,10 @@ struct Walk {
     const Rules& rules;
     Mode mode;
     SeenMap seen;
-    PyObject* report = nullptr;    // owned: the report list (Report mode)
+    PyObject* report = nullptr;  // owned: the report list (Report mode)
 
-    int depth = 0;                 // containers being walked, nested
-    uintptr_t stack_floor = 0;     // the lowest safe C stack address once looked up (1: unknown)
+    int depth = 0;              // containers being walked, nested
+    uintptr_t stack_floor = 0;  // the lowest safe C stack address once looked up (1: unknown)
 
     Walk(const Rules& r, Mode m) noexcept : rules(r), mode(m) {}
     Walk(const Walk&) = delete;
@@ -97,8 +96,8 @@ struct Walk {
 // then, as a new reference (its copy, or itself), or NULL when it is new.  An
 // untracked container cannot have been walked before.
 template <Mode M>
-[[nodiscard]] inline PyObject* walked_before(const Walk& w, PyObject* obj,
-                                             bool sensitive, bool track) noexcept
+[[nodiscard]] inline PyObject* walked_before(const Walk& w, PyObject* obj, bool sensitive,
+                                             bool track) noexcept
 {
     bool found = false;
     PyObject* done = track ? w.seen.find(obj, sensitive, &found) : nullptr;
@@ -117,26 +116,21 @@ PyObject* cannot_mask_in_place(PyTypeObject* container, const Path* at);
 // its type.  A new reference: the value itself when nothing changes (always
 // in Report mode), its mask, or its copy; NULL with an exception.
 template <Mode M>
-[[nodiscard]] PyObject* walk_value(Walk& w, PyObject* value, bool sensitive,
-                                 const Path* at);
+[[nodiscard]] PyObject* walk_value(Walk& w, PyObject* value, bool sensitive, const Path* at);
 
 // Container walks, with the same contract as walk_value.
 template <Mode M>
 [[nodiscard]] PyObject* walk_dict(Walk& w, PyObject* dict, const Path* at);
 template <Mode M>
-[[nodiscard]] PyObject* walk_list(Walk& w, PyObject* list, bool sensitive,
-                                const Path* at);
+[[nodiscard]] PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at);
 template <Mode M>
-[[nodiscard]] PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive,
-                                 const Path* at);
+[[nodiscard]] PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at);
 template <Mode M>
 [[nodiscard]] PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at);
 template <Mode M>
-[[nodiscard]] PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive,
-                                    const Path* at);
+[[nodiscard]] PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at);
 template <Mode M>
-[[nodiscard]] PyObject* walk_set(Walk& w, PyObject* set, bool sensitive,
-                               const Path* at);
+[[nodiscard]] PyObject* walk_set(Walk& w, PyObject* set, bool sensitive, const Path* at);
 
 inline constexpr int kMaxNesting = 10000;
 // From this depth on (reached only under a raised recursion limit) the room
