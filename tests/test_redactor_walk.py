@@ -105,7 +105,9 @@ def test_masks_and_returns():
     assert masked == {"a": "***", "b": "***", 3: "*", None: ["*"]}
 
 
-@pytest.mark.parametrize("length, shared", [(1, True), (63, True), (64, False), (65, False), (300, False)])
+@pytest.mark.parametrize(
+    "length, shared", [(1, True), (63, True), (64, False), (65, False), (300, False)]
+)
 def test_star_masks_below_64_code_points_are_made_once(length, shared):
     # Masks of the short lengths are kept for the process and handed out
     # again; longer ones are made per value.
