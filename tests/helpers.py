@@ -176,9 +176,10 @@ def growth(func, n=LEAK_CALLS):
 
 
 def assert_no_leak(func, n=LEAK_CALLS):
-    """Fails when a count grew in every round, in a first measurement and
-    again in a second one: a leak grows every time, while the interpreter's
-    own caches (pickle's, the type cache) take a few blocks only now and then.
+    """Fails when a count grew in every round of each of three measurements:
+    a leak grows every time, while the interpreter's own caches (pickle's, the
+    type cache) and the threads of a parallel test run (pytest-xdist's) take a
+    few blocks only now and then.
     Skips where the interpreter counts nothing.  Mark tests that use it with
     @pytest.mark.leak."""
     if not LEAK_COUNTS:
@@ -190,7 +191,7 @@ def assert_no_leak(func, n=LEAK_CALLS):
     gc.collect()
     gc.freeze()
     try:
-        for _ in range(2):
+        for _ in range(3):
             grown = {name: d for name, d in growth(func, n).items() if all(x > 0 for x in d)}
             if not grown:
                 return
