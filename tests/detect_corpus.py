@@ -147,6 +147,8 @@ SECRETS = [
     ("stripe", "STRIPE='<S>'", "rk_live_" + _pick(_ALNUM, 24)),
     ("google", '["<S>"],', "GOCSPX-" + _pick(_ALNUM + "-_", 28)),
     ("card", "card: <S>.", _group(luhn_complete("51", 16), (4, 4, 4, 4), "-")),
+    ("tokens", "OPENAI_API_KEY=<S>", "sk-proj-" + _pick(_ALNUM + "-_", 156)),
+    ("tokens", '{"hf": "<S>"}', "hf_" + _pick(string.ascii_letters, 34)),
 ]
 
 BENIGN = [
@@ -205,4 +207,179 @@ WORST = [
     ("stripe", _DENY, "sk_live_a "),
     ("google", _DENY, "AIzaa-"),
     ("card", _DENY, "4111 "),
+    ("tokens", _DENY, "sk-proj-"),
+    ("tokens", _DENY, "ATATT3="),
+    ("tokens", _DENY, "SG.a-"),
+]
+
+
+def _hex(n):
+    return _pick("0123456789abcdef", n)
+
+
+def _url64(n):
+    return _pick(_ALNUM + "-_", n)
+
+
+def _npm_token():
+    # npm's tokens carry GitHub's CRC32 tail, in the 0-9A-Za-z base62 digits.
+    digits62 = string.digits + string.ascii_uppercase + string.ascii_lowercase
+    body = _pick(_ALNUM, 30)
+    crc = binascii.crc32(body.encode())
+    tail = ""
+    while len(tail) < 6:
+        crc, r = divmod(crc, 62)
+        tail = digits62[r] + tail
+    return "npm_" + body + tail
+
+
+_NPM = _npm_token()
+_OPENAI = _pick(_ALNUM, 20) + "T3BlbkFJ" + _pick(_ALNUM, 20)
+_SENTRY = "sntrys_eyJpYXQiOjE3MDAwMDAwMDAuMCwidXJsIjoiaHR0cHM6Ly9zZW50cnkuaW8ifQ=="
+
+# What a family's mask leaves readable: a webhook's host and path.
+KEPT = {"discord-webhook": "discord.com/api/webhooks/"}
+
+# The vendor families of the tokens detector: (family, token, near miss).  A
+# near miss differs from a token by one feature: its length, its alphabet,
+# its fixed bytes or its check digits.
+FAMILIES = [
+    ("1password", "ops_eyJ" + _pick(_ALNUM + "+/", 300), "ops_eyJ" + _pick(_ALNUM, 200)),
+    ("adobe", "p8e-" + _pick(_ALNUM, 32), "p8e-" + _pick(_ALNUM, 31)),
+    (
+        "age",
+        "AGE-SECRET-KEY-1" + _pick("QPZRY9X8GF2TVDW0S3JN54KHCE6MUA7L", 58),
+        "AGE-SECRET-KEY-1",
+    ),
+    (
+        "airtable",
+        "pat" + _pick(_ALNUM, 14) + "." + _hex(64),
+        "pat" + _pick(_ALNUM, 14) + ".x" + _hex(63),
+    ),
+    ("anthropic", "sk-ant-api03-" + _url64(93) + "AA", "sk-ant-api03-" + _url64(93) + "AB"),
+    (
+        "anthropic-admin",
+        "sk-ant-admin01-" + _url64(93) + "AA",
+        "sk-ant-admin01-" + _url64(92) + "AA",
+    ),
+    ("artifactory", "AKCp" + _pick(_ALNUM, 69), "AKCp" + _pick(_ALNUM, 70)),
+    (
+        "atlassian",
+        "ATATT3" + _url64(178) + "=" + _pick("0123456789ABCDEF", 8),
+        "ATATT3" + _url64(40),
+    ),
+    (
+        "brevo",
+        "xkeysib-" + _hex(64) + "-" + _pick(_ALNUM, 16),
+        "xkeysib-" + _hex(64) + "-" + _pick(_ALNUM, 15),
+    ),
+    ("clojars", "CLOJARS_" + _pick(_ALNUM, 60), "CLOJARS_" + _pick(_ALNUM, 59)),
+    (
+        "cloudflare-origin-ca",
+        "v1.0-" + _hex(24) + "-" + _hex(146),
+        "v1.0-" + _hex(24) + "-" + _hex(145),
+    ),
+    ("databricks", "dapi" + _hex(32), "dapi" + _hex(31) + "g"),
+    ("digitalocean-pat", "dop_v1_" + _hex(64), "dop_v1_" + _hex(63)),
+    ("digitalocean-oauth", "doo_v1_" + _hex(64), "doo_v1_" + _hex(65)),
+    ("digitalocean-refresh", "dor_v1_" + _hex(64), "dor_v2_" + _hex(64)),
+    (
+        "discord-webhook",
+        "discord.com/api/webhooks/" + _pick(string.digits, 18) + "/" + _url64(68),
+        "discord.com/api/webhooks/" + _pick(string.digits, 18),
+    ),
+    ("docker-hub", "dckr_pat_" + _url64(27), "dckr_pat_" + _url64(26)),
+    ("doppler-personal", "dp.pt." + _pick(_ALNUM, 43), "dp.pt." + _pick(_ALNUM, 42)),
+    ("doppler-cli", "dp.ct." + _pick(_ALNUM, 40), "dp.ct." + _pick(_ALNUM, 39)),
+    ("doppler-audit", "dp.audit." + _pick(_ALNUM, 44), "dp.audit." + _pick(_ALNUM, 45)),
+    ("doppler-scim", "dp.scim." + _url64(42), "dp.scim." + _url64(20)),
+    ("duffel", "duffel_live_" + _url64(43), "duffel_live_" + _url64(42)),
+    ("duffel-test", "duffel_test_" + _url64(43), "duffel_test_" + _url64(44)),
+    (
+        "dynatrace",
+        "dt0c01."
+        + _pick("ABCDEFGHIJKLMNOPQRSTUVWXYZ234567", 24)
+        + "."
+        + _pick("ABCDEFGHIJKLMNOPQRSTUVWXYZ234567", 64),
+        "dt0c01." + _pick(_ALNUM, 24).lower() + "." + _hex(64),
+    ),
+    ("easypost", "EZAK" + _pick(_ALNUM, 54), "EZAK" + _pick(_ALNUM, 53)),
+    ("easypost-test", "EZTK" + _pick(_ALNUM, 54), "EZTK" + _pick(_ALNUM, 55)),
+    ("flyio", "fo1_" + _url64(43), "fo1_" + _url64(42)),
+    ("frameio", "fio-u-" + _url64(64), "fio-u-" + _url64(63)),
+    ("grafana-cloud", "glc_" + _pick(_ALNUM + "+/", 60) + "==", "glc_" + _pick(_ALNUM, 31)),
+    (
+        "grafana-service-account",
+        "glsa_" + _pick(_ALNUM, 32) + "_" + _hex(8),
+        "glsa_" + _pick(_ALNUM, 32) + "_" + _hex(7),
+    ),
+    ("hashicorp-vault-service", "hvs." + _url64(95), "hvs." + _url64(89)),
+    ("hashicorp-vault-batch", "hvb." + _url64(140), "hvb." + _url64(100)),
+    ("heroku", "HRKU-AA" + _url64(58), "HRKU-AB" + _url64(58)),
+    (
+        "huggingface",
+        "hf_" + _pick(string.ascii_letters, 34),
+        "hf_" + _pick(string.ascii_letters, 33) + "1",
+    ),
+    (
+        "huggingface-org",
+        "api_org_" + _pick(string.ascii_letters, 34),
+        "api_org_" + _pick(string.ascii_letters, 35),
+    ),
+    ("infracost", "ico-" + _pick(_ALNUM, 32), "ico-" + _pick(_ALNUM, 31)),
+    ("linear", "lin_api_" + _pick(_ALNUM, 40), "lin_api_" + _pick(_ALNUM, 39)),
+    ("mailgun", "key-" + _hex(32), "key-" + _pick("ghijklmnopqrstuvwxyz", 32)),
+    (
+        "newrelic-user",
+        "NRAK-" + _pick(string.ascii_uppercase + string.digits, 27),
+        "NRAK-" + _pick(_ALNUM, 26),
+    ),
+    ("notion", "ntn_" + _pick(string.digits, 11) + _pick(_ALNUM, 35), "ntn_" + _pick(_ALNUM, 45)),
+    ("npm", _NPM, _NPM[:-1] + ("0" if _NPM[-1] != "0" else "1")),
+    (
+        "nuget",
+        "oy2" + _pick(string.ascii_lowercase + string.digits, 43),
+        "oy2" + _pick(_ALNUM, 42),
+    ),
+    (
+        "octopus-deploy",
+        "API-" + _pick(string.ascii_uppercase + string.digits, 26),
+        "API-" + _pick(string.ascii_lowercase, 26),
+    ),
+    ("openai-project", "sk-proj-" + _url64(156), "sk-proj-" + _url64(39)),
+    ("openai-service-account", "sk-svcacct-" + _url64(156), "sk-svcacct-" + _url64(20)),
+    ("openai-admin", "sk-admin-" + _url64(156), "sk-admin-" + _url64(30)),
+    ("openai", "sk-" + _OPENAI, "sk-" + _OPENAI.replace("T3BlbkFJ", "T3BlbkFK")),
+    ("openshift", "sha256~" + _url64(43), "sha256~" + _url64(42)),
+    ("perplexity", "pplx-" + _pick(_ALNUM, 48), "pplx-" + _pick(_ALNUM, 47)),
+    ("planetscale", "pscale_tkn_" + _url64(43), "pscale_tkn_" + _url64(31)),
+    ("planetscale-password", "pscale_pw_" + _url64(43), "pscale_pw_" + _url64(65)),
+    ("planetscale-oauth", "pscale_oauth_" + _url64(32), "pscale_oauth_" + _url64(31)),
+    ("postman", "PMAK-" + _hex(24) + "-" + _hex(34), "PMAK-" + _hex(24) + "-" + _hex(33)),
+    ("prefect", "pnu_" + _pick(_ALNUM, 36), "pnu_" + _pick(_ALNUM, 35)),
+    ("pulumi", "pul-" + _hex(40), "pul-" + _hex(39) + "z"),
+    ("pypi", "pypi-AgEIcHlwaS5vcmc" + _url64(70), "pypi-AgEIcHlwaS5vcmd" + _url64(70)),
+    (
+        "readme",
+        "rdme_" + _pick(string.ascii_lowercase + string.digits, 70),
+        "rdme_" + _pick(_ALNUM, 69),
+    ),
+    ("rubygems", "rubygems_" + _hex(48), "rubygems_" + _hex(47)),
+    ("sendgrid", "SG." + _url64(22) + "." + _url64(43), "SG." + _url64(22) + "." + _url64(42)),
+    ("sentry-org", _SENTRY + "_" + _pick(_ALNUM + "+/", 43), "sntrys_eyJ" + _pick(_ALNUM, 20)),
+    ("sentry-user", "sntryu_" + _hex(64), "sntryu_" + _hex(63)),
+    ("settlemint-pat", "sm_pat_" + _pick(_ALNUM, 16), "sm_pat_" + _pick(_ALNUM, 15)),
+    ("settlemint-app", "sm_aat_" + _pick(_ALNUM, 16), "sm_aat_" + _pick(_ALNUM, 17)),
+    ("settlemint-service", "sm_sat_" + _pick(_ALNUM, 16), "sm_sat_" + _pick(_ALNUM, 14)),
+    ("shippo", "shippo_live_" + _hex(40), "shippo_live_" + _hex(39)),
+    ("shippo-test", "shippo_test_" + _hex(40), "shippo_test_" + _hex(41)),
+    ("shopify-access", "shpat_" + _hex(32), "shpat_" + _hex(31)),
+    ("shopify-custom", "shpca_" + _hex(32), "shpca_" + _hex(31) + "x"),
+    ("shopify-private", "shppa_" + _hex(32), "shppa_" + _hex(33)),
+    ("shopify-secret", "shpss_" + _hex(32), "shpsx_" + _hex(32)),
+    ("sourcegraph", "sgp_" + _hex(16) + "_" + _hex(40), "sgp_" + _hex(16) + "_" + _hex(39)),
+    ("square", "EAAA" + _url64(60), "EAAA" + _url64(59)),
+    ("square-access", "sq0atp-" + _url64(22), "sq0atp-" + _url64(21)),
+    ("square-secret", "sq0csp-" + _url64(43), "sq0csp-" + _url64(42)),
+    ("twilio", "SK" + _hex(32), "SK" + _hex(31) + "g"),
 ]

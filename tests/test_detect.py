@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from detect_corpus import BENIGN, KEYS, SECRETS, WORST, luhn_complete
+from detect_corpus import BENIGN, FAMILIES, KEPT, KEYS, SECRETS, WORST, luhn_complete
 from zentrove import DETECTORS, Redactor, _redact
 
 ALL = Redactor(omit=KEYS, detect=True)
@@ -33,6 +33,21 @@ def test_each_secret_is_masked_by_its_detector(detector, line, secret):
 def test_benign_lines_come_back_unchanged(line):
     assert ALL.scan(line) is line
     assert ALL.report([line]) == []
+
+
+TOKENS = Redactor(omit=KEYS, detect=["tokens"])
+
+
+@pytest.mark.parametrize("family, token, near_miss", FAMILIES, ids=[f[0] for f in FAMILIES])
+def test_each_token_family_is_masked_and_its_near_miss_is_not(family, token, near_miss):
+    line = f"got {token}, ok"
+    kept = KEPT.get(family, "")
+    assert TOKENS.scan(line) == f"got {kept}{'*' * (len(token) - len(kept))}, ok"
+    assert TOKENS.report({"m": line}) == [(("m",), "tokens")]
+    # Glued to a word, a token is part of that word.
+    assert TOKENS.scan("x" + token) == "x" + token
+    near = f"got {near_miss}, ok"
+    assert ALL.scan(near) is near
 
 
 PASSWORD = Redactor(omit=["password"], detect=["key_value"])

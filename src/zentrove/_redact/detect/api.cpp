@@ -10,8 +10,8 @@ namespace detect {
 namespace {
 
 constexpr std::array<std::string_view, kCount> kNames = {
-    "authorization", "jwt",    "private_key", "url_credentials", "key_value", "aws",
-    "github",        "gitlab", "slack",       "stripe",          "google",    "card",
+    "authorization", "jwt",   "private_key", "url_credentials", "key_value", "aws",    "github",
+    "gitlab",        "slack", "stripe",      "google",          "card",      "tokens",
 };
 
 // "authorization, jwt, ..., card" for the error message, built at compile time.

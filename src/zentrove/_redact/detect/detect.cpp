@@ -10,6 +10,8 @@
 // detect/str.cpp maps them to code points and builds the masked copy.
 #include "_redact/detect/detect.h"
 
+#include "_redact/detect/families.h"
+
 #include "_redact/rules.h"
 
 #if defined(__SSE2__)
@@ -23,6 +25,18 @@ namespace {
 // separator, with one of the two-byte `heads` ('#' standing for any digit,
 // '?' for any byte or the end).  Entries that share a byte are tried in
 // table order.
+// The families' two-byte heads, in the form of an entry's.
+constexpr std::array<char, 2 * std::size(kFamilies)> make_family_heads()
+{
+    std::array<char, 2 * std::size(kFamilies)> h{};
+    for (size_t i = 0; i < std::size(kFamilies); ++i) {
+        h[2 * i] = kFamilies[i].prefix[0];
+        h[2 * i + 1] = kFamilies[i].prefix[1];
+    }
+    return h;
+}
+constexpr auto kFamilyHeads = make_family_heads();
+
 struct Entry {
     int detector;   // the one it reports, and what makes it live
     uint32_t also;  // other detectors that make it live
@@ -33,7 +47,7 @@ struct Entry {
 
 // The pair matcher serves key=value and AWS secrets under a secret-ish key,
 // so a separator is parsed once.
-constexpr std::array<Entry, 14> kEntries = {{
+constexpr std::array<Entry, 15> kEntries = {{
     {kAuthorization, 0, true, "BebeBEbEBabaBAbA", match_authorization},
     {kJwt, 0, true, "ey", match_jwt},
     {kPrivateKey, 0, false, "--", match_private_key},
@@ -48,6 +62,7 @@ constexpr std::array<Entry, 14> kEntries = {{
     {kStripe, 0, true, "skrkwh", match_stripe},
     {kGoogle, 0, true, "AIGOya", match_google},
     {kCard, 0, true, "2#3#4#5#6#", match_card},
+    {kTokens, 0, true, {kFamilyHeads.data(), kFamilyHeads.size()}, match_family},
 }};
 
 using Triggers = std::array<uint32_t, 256>;
@@ -221,12 +236,12 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 #if defined(__SSE2__)
 // The same for 16 bytes with SSE2 compares, which x86-64 always has.  The
 // byte sets below are the tables' own, as the static_assert checks.
-constexpr std::string_view kSimdStarts = "ABGbeghrswxy23456";
+constexpr std::string_view kSimdStarts = "ABCEGHNPSabdefghiklnoprsvwxy23456";
 constexpr std::string_view kSimdSeparators = "=:@->";
 // marks16 compares the first kSimdLetters bytes one by one and the rest as
 // the digit range 2-6: a new start byte goes before the digits, and
 // kSimdLetters grows with it.
-constexpr size_t kSimdLetters = 12;
+constexpr size_t kSimdLetters = 28;
 static_assert(kSimdStarts.substr(kSimdLetters) == "23456", "the digits come last, as a range");
 static_assert(kSimdStarts.substr(0, kSimdLetters).find_first_of("0123456789") ==
                   std::string_view::npos,

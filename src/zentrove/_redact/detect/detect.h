@@ -25,6 +25,7 @@ enum : int {
     kStripe,
     kGoogle,
     kCard,
+    kTokens,  // the vendor families of detect/families.h
     kCount
 };
 static_assert(kCount == kDetectorCount, "Globals::detector_names holds one per detector");
@@ -353,6 +354,8 @@ Py_ssize_t match_slack(Scan&, Py_ssize_t, int);
 Py_ssize_t match_slack_webhook(Scan&, Py_ssize_t, int);
 Py_ssize_t match_stripe(Scan&, Py_ssize_t, int);
 Py_ssize_t match_google(Scan&, Py_ssize_t, int);
+// detect/families.cpp: the rows of detect/families.h.
+Py_ssize_t match_family(Scan&, Py_ssize_t, int);
 // detect/card.cpp
 Py_ssize_t match_card(Scan&, Py_ssize_t, int);
 // detect/pairs.cpp: text around a separator.

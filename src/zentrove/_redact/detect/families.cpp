@@ -1,0 +1,162 @@
+// The `tokens` detector: one matcher for every row of detect/families.h.  It
+// is tried where a word starts with a row's first two bytes; the rows that
+// share them are verified in table order.
+#include "_redact/detect/families.h"
+
+namespace zentrove::redact::detect {
+namespace {
+
+// Per-byte checks read a part once: a part whose class holds no separator
+// has no word start inside it, so no later candidate reads it again.
+constexpr bool checks_bounded()
+{
+    for (const Family& f : kFamilies) {
+        for (const Part& p : {f.body, f.second}) {
+            if (p.only != Only::any && p.cls != kAlnumClass) {
+                return false;
+            }
+        }
+        if (f.check != Check::none && f.body.cls != kAlnumClass) {
+            return false;
+        }
+        if (f.prefix.size() < 2 || f.keep > f.prefix.size() || f.ends.size() > f.body.min ||
+            f.mark_at + f.mark.size() > f.body.min || run_row(f.body.cls) < 0 ||
+            (f.sep != 0 && run_row(f.second.cls) < 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(checks_bounded());
+
+[[nodiscard]] bool only_ok(const Scan& scan, Py_ssize_t at, Py_ssize_t n, Only only) noexcept
+{
+    if (only == Only::any) {
+        return true;
+    }
+    for (Py_ssize_t i = at; i < at + n; ++i) {
+        unsigned char c = scan.text[i];
+        bool ok = only == Only::letters
+                      ? is(c, kUpper | kLower)
+                      : (is(c, kDigit) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'));
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A part's length from `at`, or -1 when it is out of its bounds.
+[[nodiscard]] Py_ssize_t part_at(const Scan& scan, Py_ssize_t at, const Part& p, bool padded)
+{
+    Py_ssize_t n = scan.run(at, p.cls, p.max + 1);
+    if (padded) {
+        // Padding inside (Atlassian's) or at the end of a base64 body.
+        Py_ssize_t pad = 0;
+        while (pad < 2 && scan.at(at + n + pad) == '=') {
+            ++pad;
+        }
+        if (pad > 0 && n <= p.max) {
+            n += pad + scan.run(at + n + pad, p.cls, p.max + 1);
+        }
+    }
+    if (n < p.min || n > p.max || !only_ok(scan, at, n, p.only)) {
+        return -1;
+    }
+    return n;
+}
+
+constexpr char kBase62[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+
+constexpr std::array<uint32_t, 256> make_crc_table()
+{
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) {
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
+        t[i] = c;
+    }
+    return t;
+}
+constexpr auto kCrc = make_crc_table();
+
+// The body's last six bytes spell the CRC32 of the bytes before them in
+// base62, most significant digit first, padded with '0' (GitHub's scheme).
+[[nodiscard]] bool crc32_base62_ok(const Scan& scan, Py_ssize_t at, Py_ssize_t n) noexcept
+{
+    if (n < 7) {
+        return false;
+    }
+    uint32_t crc = 0xFFFFFFFFu;
+    for (Py_ssize_t i = at; i < at + n - 6; ++i) {
+        crc = kCrc[(crc ^ scan.text[i]) & 0xff] ^ (crc >> 8);
+    }
+    crc ^= 0xFFFFFFFFu;
+    for (Py_ssize_t i = at + n - 1; i >= at + n - 6; --i) {
+        if (scan.text[i] != static_cast<unsigned char>(kBase62[crc % 62])) {
+            return false;
+        }
+        crc /= 62;
+    }
+    return true;
+}
+
+// The end of the token `f` at `at`, or 0 when the text does not hold one.
+[[nodiscard]] Py_ssize_t family_end(const Scan& scan, Py_ssize_t at, const Family& f)
+{
+    if (!scan.has(at, f.prefix)) {
+        return 0;
+    }
+    Py_ssize_t body = at + static_cast<Py_ssize_t>(f.prefix.size());
+    Py_ssize_t n = part_at(scan, body, f.body, f.padded);
+    if (n < 0) {
+        return 0;
+    }
+    if (!f.ends.empty() && !scan.has(body + n - static_cast<Py_ssize_t>(f.ends.size()), f.ends)) {
+        return 0;
+    }
+    if (!f.mark.empty() && !scan.has(body + f.mark_at, f.mark)) {
+        return 0;
+    }
+    if (f.check == Check::crc32_base62 && !crc32_base62_ok(scan, body, n)) {
+        return 0;
+    }
+    Py_ssize_t end = body + n;
+    if (f.sep != 0) {
+        if (scan.at(end) != static_cast<unsigned char>(f.sep)) {
+            return 0;
+        }
+        Py_ssize_t m = part_at(scan, end + 1, f.second, false);
+        if (m < 0) {
+            return 0;
+        }
+        end += 1 + m;
+    }
+    return end;
+}
+
+}  // namespace
+
+Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int detector)
+{
+    const unsigned char first = scan.text[at];
+    const unsigned char second = scan.at(at + 1);
+    for (const Family& f : kFamilies) {
+        if (static_cast<unsigned char>(f.prefix[0]) != first ||
+            static_cast<unsigned char>(f.prefix[1]) != second) {
+            continue;
+        }
+        Py_ssize_t end = family_end(scan, at, f);
+        if (end > 0) {
+            if (scan.add(at + f.keep, end, detector) < 0) {
+                return -1;
+            }
+            return end;
+        }
+    }
+    return 0;
+}
+
+}  // namespace zentrove::redact::detect
