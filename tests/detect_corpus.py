@@ -207,6 +207,7 @@ WORST = [
     ("stripe", _DENY, "sk_live_a "),
     ("google", _DENY, "AIzaa-"),
     ("card", _DENY, "4111 "),
+    ("tokens", _DENY, "sk-"),
     ("tokens", _DENY, "sk-proj-"),
     ("tokens", _DENY, "ATATT3="),
     ("tokens", _DENY, "SG.a-"),

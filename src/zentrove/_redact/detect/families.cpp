@@ -137,15 +137,42 @@ constexpr auto kCrc = make_crc_table();
     return end;
 }
 
+constexpr size_t kRows = std::size(kFamilies);
+static_assert(kRows < 256);
+
+// The rows in the order of their prefixes' bytes, and where the rows of each
+// first byte begin in it: a trigger reads only the rows of its byte.
+struct Index {
+    std::array<uint8_t, kRows> rows;
+    std::array<uint8_t, 257> from;  // rows of byte b: [from[b], from[b + 1])
+};
+
+constexpr Index make_index()
+{
+    Index ix{};
+    size_t at = 0;
+    for (unsigned b = 0; b < 256; ++b) {
+        ix.from[b] = static_cast<uint8_t>(at);
+        for (size_t r = 0; r < kRows; ++r) {
+            if (static_cast<unsigned char>(kFamilies[r].prefix[0]) == b) {
+                ix.rows[at++] = static_cast<uint8_t>(r);
+            }
+        }
+    }
+    ix.from[256] = static_cast<uint8_t>(at);
+    return ix;
+}
+constexpr Index kIndex = make_index();
+
 }  // namespace
 
 Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int detector)
 {
     const unsigned char first = scan.text[at];
     const unsigned char second = scan.at(at + 1);
-    for (const Family& f : kFamilies) {
-        if (static_cast<unsigned char>(f.prefix[0]) != first ||
-            static_cast<unsigned char>(f.prefix[1]) != second) {
+    for (size_t i = kIndex.from[first]; i < kIndex.from[first + 1]; ++i) {
+        const Family& f = kFamilies[kIndex.rows[i]];
+        if (static_cast<unsigned char>(f.prefix[1]) != second) {
             continue;
         }
         Py_ssize_t end = family_end(scan, at, f);
