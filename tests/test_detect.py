@@ -301,6 +301,26 @@ def test_scan_keeps_length_and_is_idempotent(text):
         ("google", "AIza" + "a" * 36 + " GOCSPX-" + "a" * 29 + " ya29." + "a" * 4097, None),
         ("github", "ghp_" + "a" * 256, None),
         ("github", "ghp_" + "a" * 255, "*" * 259),
+        # Older AWS ids start A3T and one more byte; Stripe's production
+        # keys sk_prod_, and ten bytes make a Stripe body.
+        ("aws", "A3TX" + "A" * 16, "*" * 20),
+        ("aws", "A3TX" + "A" * 17, None),
+        ("stripe", "sk_prod_" + "a1" * 5 + " rk_prod_" + "b2" * 5, "*" * 18 + " " + "*" * 18),
+        ("stripe", "sk_prod_" + "a" * 9, None),
+        # A routable GitLab token's '.' and nine base36 bytes go with it.
+        ("gitlab", "glpat-" + "a" * 27 + ".01abcdefg x", "*" * 43 + " x"),
+        ("gitlab", "glpat-" + "a" * 27 + ".01abcdefgh", "*" * 33 + ".01abcdefgh"),
+        # Slack's config tokens, and webhooks without a scheme, of workflows too.
+        ("slack", "xoxe.xoxb-1-" + "A" * 20, "*" * 32),
+        (
+            "slack",
+            "hooks.slack.com/workflows/T0123/A0123/" + "a" * 24,
+            "hooks.slack.com/workflows/" + "*" * 36,
+        ),
+        ("slack", "hooks.slack.com/archives/T0123/A0123/" + "a" * 24, None),
+        # Unsigned: a header and a JSON payload make a JWT without a dot after.
+        ("jwt", "eyJhbGciOiJub25lIn0.eyJzdWIiOiIxIn0 x", "*" * 35 + " x"),
+        ("jwt", "eyJhbGciOiJub25lIn0.eyJzdWIi x", None),
         # A password in a URL only after a scheme.
         (
             "url_credentials",

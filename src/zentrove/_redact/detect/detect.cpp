@@ -54,7 +54,7 @@ constexpr std::array<Entry, 15> kEntries = {{
     {kUrlCredentials, 0, false, "@?", match_url_credentials},
     {kKeyValue, uint32_t{1} << kAws, false, "=?:?", match_pair},
     {kKeyValue, 0, false, ">?", match_element},
-    {kAws, 0, true, "AKASABACAGAIANARAP", match_aws_key_id},
+    {kAws, 0, true, "AKASABACAGAIANARAPA3", match_aws_key_id},
     {kGithub, 0, true, "ghgi", match_github},
     {kGitlab, 0, true, "glGR", match_gitlab},
     {kSlack, 0, true, "xoxa", match_slack},

@@ -80,7 +80,7 @@ template <size_t N>
     return 0;
 }
 
-constexpr std::array<Prefixed, 12> kAwsKeyIds = {{
+constexpr std::array<Prefixed, 13> kAwsKeyIds = {{
     {"AKIA", kUpper | kDigit, 16, 16},
     {"ASIA", kUpper | kDigit, 16, 16},
     {"ABIA", kUpper | kDigit, 16, 16},
@@ -93,6 +93,7 @@ constexpr std::array<Prefixed, 12> kAwsKeyIds = {{
     {"AROA", kUpper | kDigit, 16, 16},
     {"APKA", kUpper | kDigit, 16, 16},
     {"ASCA", kUpper | kDigit, 16, 16},
+    {"A3T", kUpper | kDigit, 17, 17},  // A3T and one more byte, as older ids have
 }};
 
 // Classic tokens carry 36 base62 bytes; fine-grained ones a longer body.
@@ -120,24 +121,27 @@ constexpr std::array<Prefixed, 12> kGitlabTokens = {{
     {"GR1348941", kB64Url, 20, 255},
 }};
 
-constexpr std::array<Prefixed, 8> kSlackTokens = {{
+constexpr std::array<Prefixed, 9> kSlackTokens = {{
     {"xoxb-", kB64Url, 10, 255},
     {"xoxp-", kB64Url, 10, 255},
     {"xoxa-", kB64Url, 10, 255},
     {"xoxr-", kB64Url, 10, 255},
     {"xoxs-", kB64Url, 10, 255},
     {"xoxe.xoxp-", kB64Url, 10, 255},
+    {"xoxe.xoxb-", kB64Url, 10, 255},
     {"xoxe-", kB64Url, 10, 255},
     {"xapp-", kB64Url, 10, 255},
 }};
 
 // Secret and restricted keys and webhook secrets; publishable keys are
 // public by design and left alone.
-constexpr std::array<Prefixed, 5> kStripeKeys = {{
-    {"sk_live_", kAlnum, 16, 255},
-    {"sk_test_", kAlnum, 16, 255},
-    {"rk_live_", kAlnum, 16, 255},
-    {"rk_test_", kAlnum, 16, 255},
+constexpr std::array<Prefixed, 7> kStripeKeys = {{
+    {"sk_live_", kAlnum, 10, 255},
+    {"sk_test_", kAlnum, 10, 255},
+    {"sk_prod_", kAlnum, 10, 255},
+    {"rk_live_", kAlnum, 10, 255},
+    {"rk_test_", kAlnum, 10, 255},
+    {"rk_prod_", kAlnum, 10, 255},
     {"whsec_", kAlnum, 16, 255},
 }};
 
@@ -274,8 +278,20 @@ Py_ssize_t match_jwt(Scan& scan, Py_ssize_t at, int detector)
         return 0;
     }
     Py_ssize_t payload = scan.run(end + 1, kB64Url);
-    if (payload < 2 || scan.at(end + 1 + payload) != '.') {
+    if (payload < 2) {
         return 0;
+    }
+    if (scan.at(end + 1 + payload) != '.') {
+        // No signature part and no dot before it: two JSON objects in a
+        // row still make a token.
+        if (payload < 10 || !scan.has(end + 1, "eyJ")) {
+            return 0;
+        }
+        end += 1 + payload;
+        if (scan.add(at, end, detector) < 0) {
+            return -1;
+        }
+        return end;
     }
     end += 2 + payload;
     end += scan.run(end, kB64Url);
@@ -349,7 +365,21 @@ Py_ssize_t match_github(Scan& scan, Py_ssize_t at, int detector)
 
 Py_ssize_t match_gitlab(Scan& scan, Py_ssize_t at, int detector)
 {
-    return match_prefixed(scan, at, detector, kGitlabTokens);
+    Py_ssize_t end = match_prefixed(scan, at, detector, kGitlabTokens);
+    // A routable token ends in '.' and nine base36 bytes (version and
+    // check), which would name the token if left.
+    if (end <= 0 || scan.at(end) != '.' || scan.run(end + 1, kDigit | kUpper | kLower, 10) != 9) {
+        return end;
+    }
+    for (Py_ssize_t i = end + 1; i < end + 10; ++i) {
+        if (is(scan.text[i], kUpper)) {
+            return end;
+        }
+    }
+    if (scan.add(end, end + 10, detector) < 0) {
+        return -1;
+    }
+    return end + 10;
 }
 
 Py_ssize_t match_slack(Scan& scan, Py_ssize_t at, int detector)
@@ -359,11 +389,23 @@ Py_ssize_t match_slack(Scan& scan, Py_ssize_t at, int detector)
 
 Py_ssize_t match_slack_webhook(Scan& scan, Py_ssize_t at, int detector)
 {
-    constexpr std::string_view host = "hooks.slack.com/services/";
+    constexpr std::string_view host = "hooks.slack.com/";
     if (!scan.has(at, host)) {
         return 0;
     }
     Py_ssize_t body = at + static_cast<Py_ssize_t>(host.size());
+    // Incoming webhooks, and those of workflows and their triggers.
+    bool found = false;
+    for (std::string_view path : {"services/", "workflows/", "triggers/"}) {
+        if (scan.has(body, path)) {
+            body += static_cast<Py_ssize_t>(path.size());
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        return 0;
+    }
     Py_ssize_t n = scan.run(body, kB64Url | kB64);
     if (n < 20) {
         return 0;
