@@ -4,6 +4,8 @@ mask and the text's code points, and the detect= argument."""
 import functools
 import json as _json
 import pickle
+import re
+from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -48,6 +50,12 @@ def test_each_token_family_is_masked_and_its_near_miss_is_not(family, token, nea
     assert TOKENS.scan("x" + token) == "x" + token
     near = f"got {near_miss}, ok"
     assert ALL.scan(near) is near
+
+
+def test_every_row_of_the_family_table_has_a_test_row():
+    table = Path(__file__).parents[1] / "src/zentrove/_redact/detect/families.h"
+    rows = re.findall(r'^ +family\("([^"]+)", "', table.read_text(), re.M)
+    assert sorted(rows) == sorted(family for family, _, _ in FAMILIES)
 
 
 PASSWORD = Redactor(omit=["password"], detect=["key_value"])
