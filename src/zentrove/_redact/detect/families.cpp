@@ -140,26 +140,54 @@ constexpr auto kCrc = make_crc_table();
 constexpr size_t kRows = std::size(kFamilies);
 static_assert(kRows < 256);
 
-// The rows in the order of their prefixes' bytes, and where the rows of each
-// first byte begin in it: a trigger reads only the rows of its byte.
+// The rows in the order of their prefixes' first two bytes, where the rows of
+// each first byte begin, and each row's first four bytes as a word: a
+// trigger compares one word per row of its byte before it reads further.
 struct Index {
     std::array<uint8_t, kRows> rows;
     std::array<uint8_t, 257> from;  // rows of byte b: [from[b], from[b + 1])
+    // In the order of `rows`: the prefix's first four bytes, which of them
+    // it has, and its second byte alone.
+    std::array<uint32_t, kRows> head;
+    std::array<uint32_t, kRows> mask;
+    std::array<uint8_t, kRows> second;
 };
 
 constexpr Index make_index()
 {
     Index ix{};
     size_t at = 0;
+    for (size_t r = 0; r < kRows; ++r) {
+        ix.rows[r] = static_cast<uint8_t>(r);
+    }
+    // By the first two bytes, so that a trigger's rows end where its second
+    // byte is passed (an insertion sort: the table is short).
+    auto key = [](size_t r) {
+        return unsigned{static_cast<unsigned char>(kFamilies[r].prefix[0])} << 8 |
+               static_cast<unsigned char>(kFamilies[r].prefix[1]);
+    };
+    for (size_t i = 1; i < kRows; ++i) {
+        for (size_t j = i; j > 0 && key(ix.rows[j - 1]) > key(ix.rows[j]); --j) {
+            uint8_t t = ix.rows[j];
+            ix.rows[j] = ix.rows[j - 1];
+            ix.rows[j - 1] = t;
+        }
+    }
     for (unsigned b = 0; b < 256; ++b) {
         ix.from[b] = static_cast<uint8_t>(at);
-        for (size_t r = 0; r < kRows; ++r) {
-            if (static_cast<unsigned char>(kFamilies[r].prefix[0]) == b) {
-                ix.rows[at++] = static_cast<uint8_t>(r);
-            }
+        while (at < kRows && static_cast<unsigned char>(kFamilies[ix.rows[at]].prefix[0]) == b) {
+            ++at;
         }
     }
     ix.from[256] = static_cast<uint8_t>(at);
+    for (size_t i = 0; i < kRows; ++i) {
+        const std::string_view p = kFamilies[ix.rows[i]].prefix;
+        for (size_t k = 0; k < 4 && k < p.size(); ++k) {
+            ix.head[i] |= uint32_t{static_cast<unsigned char>(p[k])} << (8 * k);
+            ix.mask[i] |= uint32_t{0xff} << (8 * k);
+        }
+        ix.second[i] = static_cast<uint8_t>(p[1]);
+    }
     return ix;
 }
 constexpr Index kIndex = make_index();
@@ -168,13 +196,30 @@ constexpr Index kIndex = make_index();
 
 Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int detector)
 {
-    const unsigned char first = scan.text[at];
-    const unsigned char second = scan.at(at + 1);
-    for (size_t i = kIndex.from[first]; i < kIndex.from[first + 1]; ++i) {
-        const Family& f = kFamilies[kIndex.rows[i]];
-        if (static_cast<unsigned char>(f.prefix[1]) != second) {
+    uint32_t word = 0;
+    if (scan.size - at >= 4) {
+        // One load where the machine is little-endian, as the heads are laid out.
+        const unsigned char* q = scan.text + at;
+        word = uint32_t{q[0]} | uint32_t{q[1]} << 8 | uint32_t{q[2]} << 16 | uint32_t{q[3]} << 24;
+        examined(4);
+    }
+    else {
+        for (Py_ssize_t i = 0; i < 4; ++i) {
+            word |= uint32_t{scan.at(at + i)} << (8 * i);
+        }
+    }
+    const unsigned first = word & 0xff;
+    const unsigned second = (word >> 8) & 0xff;
+    size_t i = kIndex.from[first];
+    const size_t end_of_byte = kIndex.from[first + 1];
+    while (i < end_of_byte && kIndex.second[i] < second) {
+        ++i;
+    }
+    for (; i < end_of_byte && kIndex.second[i] == second; ++i) {
+        if ((word & kIndex.mask[i]) != kIndex.head[i]) {
             continue;
         }
+        const Family& f = kFamilies[kIndex.rows[i]];
         Py_ssize_t end = family_end(scan, at, f);
         if (end > 0) {
             if (scan.add(at + f.keep, end, detector) < 0) {

@@ -62,8 +62,9 @@ template <size_t N>
         ++held;
     }
     for (const Prefixed& p : table) {
-        // The first byte is the trigger's, the second tells most apart.
+        // The first byte is the trigger's, the next two tell most apart.
         if (p.prefix.size() > held || head[1] != static_cast<unsigned char>(p.prefix[1]) ||
+            (p.prefix.size() > 2 && head[2] != static_cast<unsigned char>(p.prefix[2])) ||
             std::memcmp(head, p.prefix.data(), p.prefix.size()) != 0) {
             continue;
         }
