@@ -241,10 +241,61 @@ _SENTRY = "sntrys_eyJpYXQiOjE3MDAwMDAwMDAuMCwidXJsIjoiaHR0cHM6Ly9zZW50cnkuaW8ifQ
 # What a family's mask leaves readable: a webhook's host and path.
 KEPT = {"discord-webhook": "discord.com/api/webhooks/"}
 
-# The vendor families of the tokens detector: (family, token, near miss).  A
+# The rows of the family table: (family, token, near miss).  A family named
+# github-..., slack-..., stripe-... or google-... is that detector's; the others
+# are the tokens detector's.  A
 # near miss differs from a token by one feature: its length, its alphabet,
 # its fixed bytes or its check digits.
 FAMILIES = [
+    ("github-pat", _github_token("ghp_"), "ghp_" + _pick(_ALNUM, 35)),
+    ("github-oauth", _github_token("gho_"), "gho_" + _pick(_ALNUM, 256)),
+    ("github-user-to-server", _github_token("ghu_"), "ghu-" + _pick(_ALNUM, 36)),
+    ("github-server-to-server", _github_token("ghs_"), "ghs_" + _pick(_ALNUM, 20)),
+    ("github-refresh", "ghr_" + _pick(_ALNUM, 76), "ghr_" + _pick(_ALNUM, 30)),
+    (
+        "github-fine-grained",
+        "github_pat_" + _pick(_ALNUM, 22) + "_" + _pick(_ALNUM, 59),
+        "github_pat_" + _pick(_ALNUM, 21),
+    ),
+    (
+        "slack-bot",
+        "xoxb-" + _pick(string.digits, 12) + "-" + _pick(_ALNUM, 24),
+        "xoxb-" + _pick(_ALNUM, 9),
+    ),
+    (
+        "slack-user",
+        "xoxp-" + _pick(string.digits, 11) + "-" + _hex(32),
+        "xoxp_" + _pick(_ALNUM, 30),
+    ),
+    ("slack-app-token", "xoxa-2-" + _pick(_ALNUM, 30), "xoxa-" + _pick(_ALNUM, 256)),
+    ("slack-refresh", "xoxr-" + _pick(_ALNUM, 40), "xoxr-" + _pick(_ALNUM, 8)),
+    ("slack-legacy", "xoxs-" + _pick(_ALNUM, 40), "xoxs-" + _pick(_ALNUM, 5)),
+    (
+        "slack-config-user",
+        "xoxe.xoxp-1-" + _pick(string.ascii_uppercase + string.digits, 165),
+        "xoxe.xoxp-1",
+    ),
+    (
+        "slack-config-bot",
+        "xoxe.xoxb-1-" + _pick(string.ascii_uppercase + string.digits, 165),
+        "xoxe.xoxb-",
+    ),
+    (
+        "slack-config-refresh",
+        "xoxe-1-" + _pick(string.ascii_uppercase + string.digits, 146),
+        "xoxe-1-",
+    ),
+    ("slack-app-level", "xapp-1-" + _pick(_ALNUM, 40), "xapp-" + _pick(_ALNUM, 300)),
+    ("stripe-live", "sk_live_" + _pick(_ALNUM, 24), "sk_live_" + _pick(_ALNUM, 9)),
+    ("stripe-test", "sk_test_" + _pick(_ALNUM, 99), "sk_test_" + _pick(_ALNUM, 256)),
+    ("stripe-prod", "sk_prod_" + _pick(_ALNUM, 10), "sk_prod_" + _pick(_ALNUM, 5)),
+    ("stripe-restricted-live", "rk_live_" + _pick(_ALNUM, 24), "rk_live-" + _pick(_ALNUM, 24)),
+    ("stripe-restricted-test", "rk_test_" + _pick(_ALNUM, 24), "rk_test_" + _pick(_ALNUM, 3)),
+    ("stripe-restricted-prod", "rk_prod_" + _pick(_ALNUM, 24), "rk_prod_" + _pick(_ALNUM, 9)),
+    ("stripe-webhook", "whsec_" + _pick(_ALNUM, 32), "whsec_" + _pick(_ALNUM, 15)),
+    ("google-api", "AIza" + _url64(35), "AIza" + _url64(34)),
+    ("google-oauth-secret", "GOCSPX-" + _url64(28), "GOCSPX-" + _url64(29)),
+    ("google-oauth-access", "ya29." + _url64(120), "ya29." + _url64(19)),
     ("1password", "ops_eyJ" + _pick(_ALNUM + "+/", 300), "ops_eyJ" + _pick(_ALNUM, 200)),
     ("adobe", "p8e-" + _pick(_ALNUM, 32), "p8e-" + _pick(_ALNUM, 31)),
     (

@@ -348,13 +348,10 @@ Py_ssize_t match_authorization(Scan&, Py_ssize_t, int);
 Py_ssize_t match_jwt(Scan&, Py_ssize_t, int);
 Py_ssize_t match_private_key(Scan&, Py_ssize_t, int);
 Py_ssize_t match_aws_key_id(Scan&, Py_ssize_t, int);
-Py_ssize_t match_github(Scan&, Py_ssize_t, int);
 Py_ssize_t match_gitlab(Scan&, Py_ssize_t, int);
-Py_ssize_t match_slack(Scan&, Py_ssize_t, int);
 Py_ssize_t match_slack_webhook(Scan&, Py_ssize_t, int);
-Py_ssize_t match_stripe(Scan&, Py_ssize_t, int);
-Py_ssize_t match_google(Scan&, Py_ssize_t, int);
-// detect/families.cpp: the rows of detect/families.h.
+// detect/families.cpp: the rows of detect/families.h (tokens, github, slack,
+// stripe, google).
 Py_ssize_t match_family(Scan&, Py_ssize_t, int);
 // detect/card.cpp
 Py_ssize_t match_card(Scan&, Py_ssize_t, int);

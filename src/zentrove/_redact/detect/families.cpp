@@ -1,4 +1,5 @@
-// The `tokens` detector: one matcher for every row of detect/families.h.  It
+// The token families: one matcher for every row of detect/families.h, which
+// reports the row's own detector (tokens, github, slack, stripe, google).  It
 // is tried where a word starts with a row's first two bytes; the rows that
 // share them are verified in table order.
 #include "_redact/detect/families.h"
@@ -194,7 +195,7 @@ constexpr Index kIndex = make_index();
 
 }  // namespace
 
-Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int detector)
+Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int)
 {
     uint32_t word = 0;
     if (scan.size - at >= 4) {
@@ -220,9 +221,12 @@ Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int detector)
             continue;
         }
         const Family& f = kFamilies[kIndex.rows[i]];
+        if (!(scan.detectors & (uint32_t{1} << f.detector))) {
+            continue;
+        }
         Py_ssize_t end = family_end(scan, at, f);
         if (end > 0) {
-            if (scan.add(at + f.keep, end, detector) < 0) {
+            if (scan.add(at + f.keep, end, f.detector) < 0) {
                 return -1;
             }
             return end;

@@ -41,6 +41,14 @@ struct Family {
     bool padded;  // up to two '=' may sit inside or after the body
     Check check;
     uint16_t keep;  // bytes of the prefix left readable (a host name)
+    int detector;   // the detector that turns the row on, and that reports it
+
+    constexpr Family under(int d) const
+    {
+        Family f = *this;
+        f.detector = d;
+        return f;
+    }
 
     constexpr Family then(char s, Part p) const
     {
@@ -84,7 +92,7 @@ struct Family {
 
 constexpr Family family(std::string_view name, std::string_view prefix, Part body)
 {
-    return Family{name, prefix, body, 0, Part{}, {}, {}, 0, false, Check::none, 0};
+    return Family{name, prefix, body, 0, Part{}, {}, {}, 0, false, Check::none, 0, kTokens};
 }
 
 constexpr uint8_t kAlnumClass = kDigit | kUpper | kLower;
@@ -120,6 +128,10 @@ constexpr Part any64(uint16_t min, uint16_t max)
 {
     return {kB64 | kB64Url, min, max, Only::any};
 }
+constexpr Part word(uint16_t min, uint16_t max)
+{
+    return {kWord, min, max, Only::any};
+}
 constexpr Part upper(uint16_t n)
 {
     return {kUpper | kDigit, n, n, Only::any};
@@ -129,9 +141,38 @@ constexpr Part digits(uint16_t min, uint16_t max)
     return {kDigit, min, max, Only::any};
 }
 
-// Sorted by name only for the reader; rows that share a start are tried in
+// Grouped by detector and sorted by name only for the reader; rows that share a start are tried in
 // order, and the first whose body fits wins.
 inline constexpr Family kFamilies[] = {
+    // The vendors that have a detector of their own.
+    family("github-pat", "ghp_", alnum(36, 255)).under(kGithub),
+    family("github-oauth", "gho_", alnum(36, 255)).under(kGithub),
+    family("github-user-to-server", "ghu_", alnum(36, 255)).under(kGithub),
+    family("github-server-to-server", "ghs_", alnum(36, 255)).under(kGithub),
+    family("github-refresh", "ghr_", alnum(36, 255)).under(kGithub),
+    family("github-fine-grained", "github_pat_", word(22, 255)).under(kGithub),
+    family("slack-bot", "xoxb-", url64(10, 255)).under(kSlack),
+    family("slack-user", "xoxp-", url64(10, 255)).under(kSlack),
+    family("slack-app-token", "xoxa-", url64(10, 255)).under(kSlack),
+    family("slack-refresh", "xoxr-", url64(10, 255)).under(kSlack),
+    family("slack-legacy", "xoxs-", url64(10, 255)).under(kSlack),
+    family("slack-config-user", "xoxe.xoxp-", url64(10, 255)).under(kSlack),
+    family("slack-config-bot", "xoxe.xoxb-", url64(10, 255)).under(kSlack),
+    family("slack-config-refresh", "xoxe-", url64(10, 255)).under(kSlack),
+    family("slack-app-level", "xapp-", url64(10, 255)).under(kSlack),
+    // Secret and restricted keys and webhook secrets; publishable keys are
+    // public by design and left alone.
+    family("stripe-live", "sk_live_", alnum(10, 255)).under(kStripe),
+    family("stripe-test", "sk_test_", alnum(10, 255)).under(kStripe),
+    family("stripe-prod", "sk_prod_", alnum(10, 255)).under(kStripe),
+    family("stripe-restricted-live", "rk_live_", alnum(10, 255)).under(kStripe),
+    family("stripe-restricted-test", "rk_test_", alnum(10, 255)).under(kStripe),
+    family("stripe-restricted-prod", "rk_prod_", alnum(10, 255)).under(kStripe),
+    family("stripe-webhook", "whsec_", alnum(16, 255)).under(kStripe),
+    family("google-api", "AIza", url64(35)).under(kGoogle),
+    family("google-oauth-secret", "GOCSPX-", url64(28)).under(kGoogle),
+    family("google-oauth-access", "ya29.", url64(20, 4096)).under(kGoogle),
+    // The tokens detector's.
     family("1password", "ops_eyJ", b64(250, 8192)).with_padding(),
     family("adobe", "p8e-", alnum(32)),
     family("age", "AGE-SECRET-KEY-1", upper(58)),

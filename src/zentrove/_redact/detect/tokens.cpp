@@ -97,16 +97,6 @@ constexpr std::array<Prefixed, 13> kAwsKeyIds = {{
     {"A3T", kUpper | kDigit, 17, 17},  // A3T and one more byte, as older ids have
 }};
 
-// Classic tokens carry 36 base62 bytes; fine-grained ones a longer body.
-constexpr std::array<Prefixed, 6> kGithubTokens = {{
-    {"ghp_", kAlnum, 36, 255},
-    {"gho_", kAlnum, 36, 255},
-    {"ghu_", kAlnum, 36, 255},
-    {"ghs_", kAlnum, 36, 255},
-    {"ghr_", kAlnum, 36, 255},
-    {"github_pat_", kWord, 22, 255},
-}};
-
 constexpr std::array<Prefixed, 12> kGitlabTokens = {{
     {"glpat-", kB64Url, 20, 255},
     {"gldt-", kB64Url, 20, 255},
@@ -122,42 +112,8 @@ constexpr std::array<Prefixed, 12> kGitlabTokens = {{
     {"GR1348941", kB64Url, 20, 255},
 }};
 
-constexpr std::array<Prefixed, 9> kSlackTokens = {{
-    {"xoxb-", kB64Url, 10, 255},
-    {"xoxp-", kB64Url, 10, 255},
-    {"xoxa-", kB64Url, 10, 255},
-    {"xoxr-", kB64Url, 10, 255},
-    {"xoxs-", kB64Url, 10, 255},
-    {"xoxe.xoxp-", kB64Url, 10, 255},
-    {"xoxe.xoxb-", kB64Url, 10, 255},
-    {"xoxe-", kB64Url, 10, 255},
-    {"xapp-", kB64Url, 10, 255},
-}};
-
-// Secret and restricted keys and webhook secrets; publishable keys are
-// public by design and left alone.
-constexpr std::array<Prefixed, 7> kStripeKeys = {{
-    {"sk_live_", kAlnum, 10, 255},
-    {"sk_test_", kAlnum, 10, 255},
-    {"sk_prod_", kAlnum, 10, 255},
-    {"rk_live_", kAlnum, 10, 255},
-    {"rk_test_", kAlnum, 10, 255},
-    {"rk_prod_", kAlnum, 10, 255},
-    {"whsec_", kAlnum, 16, 255},
-}};
-
-constexpr std::array<Prefixed, 3> kGoogleKeys = {{
-    {"AIza", kB64Url, 35, 35},     // API key
-    {"GOCSPX-", kB64Url, 28, 28},  // OAuth client secret
-    {"ya29.", kB64Url, 20, 4096},  // OAuth access token
-}};
-
-static_assert(prefix_free(kAwsKeyIds) && prefix_free(kGithubTokens) &&
-              prefix_free(kGitlabTokens) && prefix_free(kSlackTokens) &&
-              prefix_free(kStripeKeys) && prefix_free(kGoogleKeys));
-static_assert(prefixes_fit(kAwsKeyIds) && prefixes_fit(kGithubTokens) &&
-              prefixes_fit(kGitlabTokens) && prefixes_fit(kSlackTokens) &&
-              prefixes_fit(kStripeKeys) && prefixes_fit(kGoogleKeys));
+static_assert(prefix_free(kAwsKeyIds) && prefix_free(kGitlabTokens));
+static_assert(prefixes_fit(kAwsKeyIds) && prefixes_fit(kGitlabTokens));
 
 [[nodiscard]] bool starts_folded(const Scan& scan, Py_ssize_t at, std::string_view lower) noexcept
 {
@@ -359,11 +315,6 @@ Py_ssize_t match_aws_key_id(Scan& scan, Py_ssize_t at, int detector)
     return i + 40;
 }
 
-Py_ssize_t match_github(Scan& scan, Py_ssize_t at, int detector)
-{
-    return match_prefixed(scan, at, detector, kGithubTokens);
-}
-
 Py_ssize_t match_gitlab(Scan& scan, Py_ssize_t at, int detector)
 {
     Py_ssize_t end = match_prefixed(scan, at, detector, kGitlabTokens);
@@ -381,11 +332,6 @@ Py_ssize_t match_gitlab(Scan& scan, Py_ssize_t at, int detector)
         return -1;
     }
     return end + 10;
-}
-
-Py_ssize_t match_slack(Scan& scan, Py_ssize_t at, int detector)
-{
-    return match_prefixed(scan, at, detector, kSlackTokens);
 }
 
 Py_ssize_t match_slack_webhook(Scan& scan, Py_ssize_t at, int detector)
@@ -415,16 +361,6 @@ Py_ssize_t match_slack_webhook(Scan& scan, Py_ssize_t at, int detector)
         return -1;
     }
     return body + n;
-}
-
-Py_ssize_t match_stripe(Scan& scan, Py_ssize_t at, int detector)
-{
-    return match_prefixed(scan, at, detector, kStripeKeys);
-}
-
-Py_ssize_t match_google(Scan& scan, Py_ssize_t at, int detector)
-{
-    return match_prefixed(scan, at, detector, kGoogleKeys);
 }
 
 bool aws_secret_at(const Scan& scan, Py_ssize_t at) noexcept
