@@ -104,10 +104,17 @@ constexpr auto kCrc = make_crc_table();
     return true;
 }
 
-// The end of the token `f` at `at`, or 0 when the text does not hold one.
+// A prefix's first bytes, compared at once as a word.
+constexpr size_t kWordBytes = 8;
+
+// The end of the token `f` at `at`, whose first kWordBytes the caller
+// matched, or 0 when the text does not hold one.  (No substr: it may throw,
+// and would pull in the C++ runtime.)
 [[nodiscard]] Py_ssize_t family_end(const Scan& scan, Py_ssize_t at, const Family& f)
 {
-    if (!scan.has(at, f.prefix)) {
+    if (f.prefix.size() > kWordBytes &&
+        !scan.has(at + static_cast<Py_ssize_t>(kWordBytes),
+                  std::string_view(f.prefix.data() + kWordBytes, f.prefix.size() - kWordBytes))) {
         return 0;
     }
     Py_ssize_t body = at + static_cast<Py_ssize_t>(f.prefix.size());
@@ -142,15 +149,15 @@ constexpr size_t kRows = std::size(kFamilies);
 static_assert(kRows < 256);
 
 // The rows in the order of their prefixes' first two bytes, where the rows of
-// each first byte begin, and each row's first four bytes as a word: a
-// trigger compares one word per row of its byte before it reads further.
+// each first byte begin, and each row's first eight bytes as a word: a
+// trigger compares one word per row of its bytes before it reads further.
 struct Index {
     std::array<uint8_t, kRows> rows;
     std::array<uint8_t, 257> from;  // rows of byte b: [from[b], from[b + 1])
-    // In the order of `rows`: the prefix's first four bytes, which of them
+    // In the order of `rows`: the prefix's first eight bytes, which of them
     // it has, and its second byte alone.
-    std::array<uint32_t, kRows> head;
-    std::array<uint32_t, kRows> mask;
+    std::array<uint64_t, kRows> head;
+    std::array<uint64_t, kRows> mask;
     std::array<uint8_t, kRows> second;
 };
 
@@ -183,9 +190,9 @@ constexpr Index make_index()
     ix.from[256] = static_cast<uint8_t>(at);
     for (size_t i = 0; i < kRows; ++i) {
         const std::string_view p = kFamilies[ix.rows[i]].prefix;
-        for (size_t k = 0; k < 4 && k < p.size(); ++k) {
-            ix.head[i] |= uint32_t{static_cast<unsigned char>(p[k])} << (8 * k);
-            ix.mask[i] |= uint32_t{0xff} << (8 * k);
+        for (size_t k = 0; k < kWordBytes && k < p.size(); ++k) {
+            ix.head[i] |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
+            ix.mask[i] |= uint64_t{0xff} << (8 * k);
         }
         ix.second[i] = static_cast<uint8_t>(p[1]);
     }
@@ -197,20 +204,22 @@ constexpr Index kIndex = make_index();
 
 Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int)
 {
-    uint32_t word = 0;
-    if (scan.size - at >= 4) {
+    uint64_t word = 0;
+    if (scan.size - at >= static_cast<Py_ssize_t>(kWordBytes)) {
         // One load where the machine is little-endian, as the heads are laid out.
         const unsigned char* q = scan.text + at;
-        word = uint32_t{q[0]} | uint32_t{q[1]} << 8 | uint32_t{q[2]} << 16 | uint32_t{q[3]} << 24;
-        examined(4);
+        for (size_t i = 0; i < kWordBytes; ++i) {
+            word |= uint64_t{q[i]} << (8 * i);
+        }
+        examined(kWordBytes);
     }
     else {
-        for (Py_ssize_t i = 0; i < 4; ++i) {
-            word |= uint32_t{scan.at(at + i)} << (8 * i);
+        for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(kWordBytes); ++i) {
+            word |= uint64_t{scan.at(at + i)} << (8 * i);
         }
     }
-    const unsigned first = word & 0xff;
-    const unsigned second = (word >> 8) & 0xff;
+    const auto first = static_cast<unsigned>(word & 0xff);
+    const auto second = static_cast<unsigned>((word >> 8) & 0xff);
     size_t i = kIndex.from[first];
     const size_t end_of_byte = kIndex.from[first + 1];
     while (i < end_of_byte && kIndex.second[i] < second) {
