@@ -211,6 +211,8 @@ WORST = [
     ("tokens", _DENY, "sk-proj-"),
     ("tokens", _DENY, "ATATT3="),
     ("tokens", _DENY, "SG.a-"),
+    ("tokens", _DENY, "123456789:AA-"),
+    ("tokens", _DENY, "ab1Q~"),
 ]
 
 

@@ -330,6 +330,12 @@ def test_scan_keeps_length_and_is_idempotent(text):
         # Unsigned: a header and a JSON payload make a JWT without a dot after.
         ("jwt", "eyJhbGciOiJub25lIn0.eyJzdWIiOiIxIn0 x", "*" * 35 + " x"),
         ("jwt", "eyJhbGciOiJub25lIn0.eyJzdWIi x", None),
+        # Telegram bot tokens: 8 to 10 digits, ':AA' and 33 bytes.
+        ("tokens", "bot 123456789:AA" + "h" * 33 + " ok", "bot " + "*" * 45 + " ok"),
+        ("tokens", "bot 1234567:AA" + "h" * 33 + " 123456789:AA" + "h" * 32, None),
+        # Azure AD client secrets: three bytes, a digit, 'Q~', 31 to 34 more.
+        ("tokens", "s=abc8Q~" + "x." * 16 + " x", "s=" + "*" * 38 + " x"),
+        ("tokens", "s=abc8Q~" + "x/" * 16 + " xabc8Q~" + "x" * 31 + " ab8Q~" + "x" * 31, None),
         # A password in a URL only after a scheme.
         (
             "url_credentials",

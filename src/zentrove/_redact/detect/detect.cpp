@@ -4,7 +4,7 @@
 // Design: one pass over the bytes, 64 at a time.  A branch-free pass (SSE2
 // where there is one) marks the candidates: a word that starts with a
 // trigger byte (a 'g' for "ghp_", a digit for a card), or a separator ('=',
-// ':', '@', '-', '>').  A bit set of two-byte heads drops most of them
+// ':', '@', '-', '>', '~').  A bit set of two-byte heads drops most of them
 // ("every" is no "eyJ", a lone '-' no PEM marker); the rest go to the
 // hand-written matchers of a 256-entry table.  Matchers record byte spans;
 // detect/str.cpp maps them to code points and builds the masked copy.
@@ -47,7 +47,7 @@ struct Entry {
 
 // The pair matcher serves key=value and AWS secrets under a secret-ish key,
 // so a separator is parsed once.
-constexpr std::array<Entry, 11> kEntries = {{
+constexpr std::array<Entry, 13> kEntries = {{
     {kAuthorization, 0, true, "BebeBEbEBabaBAbA", match_authorization},
     {kJwt, 0, true, "ey", match_jwt},
     {kPrivateKey, 0, false, "--", match_private_key},
@@ -58,6 +58,8 @@ constexpr std::array<Entry, 11> kEntries = {{
     {kGitlab, 0, true, "glGR", match_gitlab},
     {kSlack, 0, true, "ho", match_slack_webhook},
     {kCard, 0, true, "2#3#4#5#6#", match_card},
+    {kTokens, 0, false, ":A", match_telegram},
+    {kTokens, 0, false, "~?", match_azure_secret},
     {kTokens,
      uint32_t{1} << kGithub | uint32_t{1} << kSlack | uint32_t{1} << kStripe |
          uint32_t{1} << kGoogle,
@@ -241,7 +243,7 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 // nearly half the letters start a token, and a range costs about what one
 // byte's compare does.
 constexpr std::string_view kSimdStarts = "ACEFGHLLNNPPSSabdiklnprsvy26";
-constexpr std::string_view kSimdSeparators = "=:@->";
+constexpr std::string_view kSimdSeparators = "=:@->~";
 
 [[nodiscard]] constexpr bool simd_start(unsigned char c) noexcept
 {

@@ -350,6 +350,10 @@ Py_ssize_t match_private_key(Scan&, Py_ssize_t, int);
 Py_ssize_t match_aws_key_id(Scan&, Py_ssize_t, int);
 Py_ssize_t match_gitlab(Scan&, Py_ssize_t, int);
 Py_ssize_t match_slack_webhook(Scan&, Py_ssize_t, int);
+// Tokens known by what sits around a separator: Telegram's bot tokens at
+// their ':', Azure AD client secrets at their '~'.
+Py_ssize_t match_telegram(Scan&, Py_ssize_t, int);
+Py_ssize_t match_azure_secret(Scan&, Py_ssize_t, int);
 // detect/families.cpp: the rows of detect/families.h (tokens, github, slack,
 // stripe, google).
 Py_ssize_t match_family(Scan&, Py_ssize_t, int);

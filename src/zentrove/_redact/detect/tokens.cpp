@@ -375,4 +375,64 @@ bool aws_secret_at(const Scan& scan, Py_ssize_t at) noexcept
     return (seen & kUpper) && (seen & kLower) && (seen & kDigit);
 }
 
+Py_ssize_t match_telegram(Scan& scan, Py_ssize_t at, int detector)
+{
+    // A bot token: its bot's id (8 to 10 digits), ':', "AA" and 33 bytes.
+    if (!scan.has(at + 1, "AA")) {
+        return 0;
+    }
+    Py_ssize_t digits = 0;
+    while (digits < 11 && is(scan.at(at - digits - 1), kDigit)) {
+        ++digits;
+    }
+    if (digits < 8 || digits > 10 || is(scan.at(at - digits - 1), kWord)) {
+        return 0;
+    }
+    if (scan.run(at + 3, kB64Url, 34) != 33) {
+        return 0;
+    }
+    if (scan.add(at - digits, at + 36, detector) < 0) {
+        return -1;
+    }
+    return at + 36;
+}
+
+namespace {
+
+[[nodiscard]] bool azure_byte(unsigned char c) noexcept
+{
+    return is(c, kWord) || c == '~' || c == '.';
+}
+
+}  // namespace
+
+Py_ssize_t match_azure_secret(Scan& scan, Py_ssize_t at, int detector)
+{
+    // A client secret: three bytes, a digit and "Q~" (from the '~' back),
+    // then 31 to 34 bytes of [A-Za-z0-9_~.-].
+    const Py_ssize_t begin = at - 5;
+    if (begin < 0 || scan.at(at - 1) != 'Q' || !is(scan.at(at - 2), kDigit) ||
+        azure_byte(scan.at(begin - 1))) {
+        return 0;
+    }
+    for (Py_ssize_t i = begin; i < at - 2; ++i) {
+        if (!azure_byte(scan.text[i])) {
+            return 0;
+        }
+    }
+    const Py_ssize_t n = scan.run(at + 1, kToken68, 35);
+    if (n < 31 || n > 34) {
+        return 0;
+    }
+    for (Py_ssize_t i = at + 1; i < at + 1 + n; ++i) {
+        if (scan.text[i] == '+' || scan.text[i] == '/') {
+            return 0;
+        }
+    }
+    if (scan.add(begin, at + 1 + n, detector) < 0) {
+        return -1;
+    }
+    return at + 1 + n;
+}
+
 }  // namespace zentrove::redact::detect
