@@ -213,6 +213,7 @@ WORST = [
     ("tokens", _DENY, "SG.a-"),
     ("tokens", _DENY, "123456789:AA-"),
     ("tokens", _DENY, "ab1Q~"),
+    ("tokens", _DENY, "sl.="),
 ]
 
 
@@ -347,6 +348,8 @@ FAMILIES = [
     ("doppler-cli", "dp.ct." + _pick(_ALNUM, 40), "dp.ct." + _pick(_ALNUM, 39)),
     ("doppler-audit", "dp.audit." + _pick(_ALNUM, 44), "dp.audit." + _pick(_ALNUM, 45)),
     ("doppler-scim", "dp.scim." + _url64(42), "dp.scim." + _url64(20)),
+    ("dropbox", "sl." + _url64(135), "sl." + _url64(134)),
+    ("dropbox-user", "sl.u." + _url64(400), "sl.u." + _url64(99)),
     ("duffel", "duffel_live_" + _url64(43), "duffel_live_" + _url64(42)),
     ("duffel-test", "duffel_test_" + _url64(43), "duffel_test_" + _url64(44)),
     (

@@ -198,6 +198,8 @@ inline constexpr Family kFamilies[] = {
     family("doppler-cli", "dp.ct.", alnum(40, 44)),
     family("doppler-personal", "dp.pt.", alnum(43)),
     family("doppler-scim", "dp.scim.", url64(40, 44)),
+    family("dropbox", "sl.", url64(135)),
+    family("dropbox-user", "sl.u.", url64(100, 4000)),
     family("duffel", "duffel_live_", url64(43)),
     family("duffel-test", "duffel_test_", url64(43)),
     family("dynatrace", "dt0c01.", upper(24)).then('.', upper(64)),
