@@ -237,6 +237,13 @@ def _npm_token():
     return "npm_" + body + tail
 
 
+def _discord_bot(first_digit, tail=38):
+    # The bot's id (a snowflake, 18 or 19 digits) in base64, then two parts.
+    user = first_digit + _pick(string.digits, 17 + _rng.randrange(2))
+    head = base64.b64encode(user.encode()).decode().rstrip("=")
+    return head + "." + _url64(6) + "." + _url64(tail)
+
+
 _NPM = _npm_token()
 _OPENAI = _pick(_ALNUM, 20) + "T3BlbkFJ" + _pick(_ALNUM, 20)
 _SENTRY = "sntrys_eyJpYXQiOjE3MDAwMDAwMDAuMCwidXJsIjoiaHR0cHM6Ly9zZW50cnkuaW8ifQ=="
@@ -338,6 +345,15 @@ FAMILIES = [
     ("digitalocean-pat", "dop_v1_" + _hex(64), "dop_v1_" + _hex(63)),
     ("digitalocean-oauth", "doo_v1_" + _hex(64), "doo_v1_" + _hex(65)),
     ("digitalocean-refresh", "dor_v1_" + _hex(64), "dor_v2_" + _hex(64)),
+    ("discord-bot-MT", _discord_bot("1"), _discord_bot("1", 26)),
+    ("discord-bot-Mj", _discord_bot("2"), _discord_bot("2", 26)),
+    ("discord-bot-Mz", _discord_bot("3"), _discord_bot("3", 26)),
+    ("discord-bot-ND", _discord_bot("4"), _discord_bot("4", 26)),
+    ("discord-bot-NT", _discord_bot("5"), _discord_bot("5", 26)),
+    ("discord-bot-Nj", _discord_bot("6"), _discord_bot("6", 26)),
+    ("discord-bot-Nz", _discord_bot("7"), _discord_bot("7", 26)),
+    ("discord-bot-OD", _discord_bot("8"), _discord_bot("8", 26)),
+    ("discord-bot-OT", _discord_bot("9"), _discord_bot("9", 26)),
     (
         "discord-webhook",
         "discord.com/api/webhooks/" + _pick(string.digits, 18) + "/" + _url64(68),

@@ -242,7 +242,7 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 // The start bytes as ranges, "ac" for 'a' to 'c': with the vendor families
 // nearly half the letters start a token, and a range costs about what one
 // byte's compare does.
-constexpr std::string_view kSimdStarts = "ACEFGHLLNNPPSSabdiklnprsvy26";
+constexpr std::string_view kSimdStarts = "ACEFGHLPSSabdiklnprsvy26";
 constexpr std::string_view kSimdSeparators = "=:@->~";
 
 [[nodiscard]] constexpr bool simd_start(unsigned char c) noexcept

@@ -12,7 +12,7 @@ namespace {
 constexpr bool checks_bounded()
 {
     for (const Family& f : kFamilies) {
-        for (const Part& p : {f.body, f.second}) {
+        for (const Part& p : {f.body, f.second, f.third}) {
             if (p.only != Only::any && p.cls != kAlnumClass) {
                 return false;
             }
@@ -22,7 +22,8 @@ constexpr bool checks_bounded()
         }
         if (f.prefix.size() < 2 || f.keep > f.prefix.size() || f.ends.size() > f.body.min ||
             f.mark_at + f.mark.size() > f.body.min || run_row(f.body.cls) < 0 ||
-            (f.sep != 0 && run_row(f.second.cls) < 0)) {
+            (f.sep != 0 && run_row(f.second.cls) < 0) ||
+            (f.sep2 != 0 && (f.sep == 0 || run_row(f.third.cls) < 0))) {
             return false;
         }
     }
@@ -137,6 +138,16 @@ constexpr size_t kWordBytes = 8;
             return 0;
         }
         Py_ssize_t m = part_at(scan, end + 1, f.second, false);
+        if (m < 0) {
+            return 0;
+        }
+        end += 1 + m;
+    }
+    if (f.sep2 != 0) {
+        if (scan.at(end) != static_cast<unsigned char>(f.sep2)) {
+            return 0;
+        }
+        Py_ssize_t m = part_at(scan, end + 1, f.third, false);
         if (m < 0) {
             return 0;
         }

@@ -35,6 +35,8 @@ struct Family {
     Part body;
     char sep;               // a second part follows after this byte (0: none)
     Part second;            // after `sep`
+    char sep2;              // a third part follows after this byte (0: none)
+    Part third;             // after `sep2`
     std::string_view ends;  // the body's last bytes
     std::string_view mark;  // bytes at `mark_at` into the body
     uint16_t mark_at;
@@ -50,11 +52,18 @@ struct Family {
         return f;
     }
 
+    // The next part, after `s`: the second, or the third after a second.
     constexpr Family then(char s, Part p) const
     {
         Family f = *this;
-        f.sep = s;
-        f.second = p;
+        if (f.sep == 0) {
+            f.sep = s;
+            f.second = p;
+        }
+        else {
+            f.sep2 = s;
+            f.third = p;
+        }
         return f;
     }
     constexpr Family ending(std::string_view e) const
@@ -92,7 +101,8 @@ struct Family {
 
 constexpr Family family(std::string_view name, std::string_view prefix, Part body)
 {
-    return Family{name, prefix, body, 0, Part{}, {}, {}, 0, false, Check::none, 0, kTokens};
+    return Family{name, prefix, body, 0,     Part{},      0, Part{},
+                  {},   {},     0,    false, Check::none, 0, kTokens};
 }
 
 constexpr uint8_t kAlnumClass = kDigit | kUpper | kLower;
@@ -190,6 +200,15 @@ inline constexpr Family kFamilies[] = {
     family("digitalocean-oauth", "doo_v1_", hex(64)),
     family("digitalocean-pat", "dop_v1_", hex(64)),
     family("digitalocean-refresh", "dor_v1_", hex(64)),
+    family("discord-bot-MT", "MT", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
+    family("discord-bot-Mj", "Mj", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
+    family("discord-bot-Mz", "Mz", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
+    family("discord-bot-ND", "ND", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
+    family("discord-bot-NT", "NT", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
+    family("discord-bot-Nj", "Nj", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
+    family("discord-bot-Nz", "Nz", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
+    family("discord-bot-OD", "OD", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
+    family("discord-bot-OT", "OT", alnum(22, 24)).then('.', url64(6)).then('.', url64(27, 38)),
     family("discord-webhook", "discord.com/api/webhooks/", digits(17, 20))
         .then('/', url64(60, 68))
         .keeping(25),
