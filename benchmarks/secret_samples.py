@@ -49,6 +49,7 @@ class Sample:
     line: str
     start: int  # the secret is line[start:end]
     end: int
+    token: str = ""  # what was put into the line, when it came from a pattern
 
     @property
     def secret(self) -> str:
@@ -159,6 +160,8 @@ class _Generator:
             pool = _LOOSE if negated else _POOL
             # As written first: `(?i)[a-f0-9]` tokens are lower-case hex.
             chars = "".join(c for c in pool if _in_class(c, items, False))
+            if chars == pool:  # admits anything, as a key's body: base64 text
+                chars = B64
             if not chars:
                 chars = "".join(c for c in pool + "\t\r\n" if _in_class(c, items, icase))
             self.chars[key] = chars
@@ -250,6 +253,10 @@ class Rule:
 _SECRET_GROUP = {"sonar-api-token": 2, "microsoft-teams-webhook": 0}
 # A YAML secret's group holds its key as well: the value is the secret.
 _SECRET_TRIM = re.compile(r"^[\w.-]+:\s*(?:[|>][-+]?\s+)?")
+_PEM_BODY = re.compile(
+    r"-----BEGIN[^\n]*?KEY(?: BLOCK)?-----(.+?)(?:-----END[ A-Z0-9_-]*)?KEY(?: BLOCK)?-----$",
+    re.S | re.I,
+)
 
 
 def load_rules(path: Path = RULES_FILE) -> list[Rule]:
@@ -278,6 +285,10 @@ def secret_span(rule: Rule, m: re.Match[str]) -> tuple[int, int]:
         wanted = next((g for g in numbered if m.group(g)), 0)
     start, end = m.span(wanted)
     text = m.string[start:end]
+    if rule.id == "private-key":  # the body, between the armour lines
+        body = _PEM_BODY.match(text)
+        if body:
+            return start + body.start(1), start + body.end(1)
     if rule.id == "kubernetes-secret-yaml":
         start += _SECRET_TRIM.match(text).end() if _SECRET_TRIM.match(text) else 0
     while end - start > 2 and m.string[start] in "\"'" and m.string[end - 1] == m.string[start]:
@@ -298,6 +309,10 @@ def rule_tokens(rule: Rule, count: int, rng: random.Random) -> list[tuple[str, i
         out: list[str] = []
         gen.run(tree, icase, out, {})
         token = "".join(out).strip()
+        if rule.id == "private-key" and "-----END" not in token:
+            # The rule stops at the END line's `KEY-----`: put the line in.
+            cut = token.rindex("KEY")
+            token = token[:cut] + "-----END PRIVATE " + token[cut:]
         m = rule.python.search(token)
         if m is None or "\n" in token or "\r" in token:
             continue
@@ -314,7 +329,7 @@ def rule_tokens(rule: Rule, count: int, rng: random.Random) -> list[tuple[str, i
 def embed(family: str, name: str, token: str, start: int, end: int) -> Iterator[Sample]:
     for template in TEMPLATES:
         at = template.index("{}")
-        yield Sample(family, name, template.format(token), at + start, at + end)
+        yield Sample(family, name, template.format(token), at + start, at + end, token)
 
 
 def rule_samples(rules: list[Rule], per_rule: int, seed: int = 21) -> Iterator[Sample]:
