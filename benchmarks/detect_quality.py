@@ -42,8 +42,9 @@ HERE = Path(__file__).resolve().parent
 
 def masked(line: str, out: str, start: int, end: int) -> bool:
     """Every character of line[start:end] was masked (``scan`` keeps the
-    length, so a changed character is a masked one)."""
-    return all(out[i] != line[i] for i in range(start, end))
+    length, so a changed character is a masked one; a `*` of the secret's
+    own reads as masked, there is no telling)."""
+    return all(out[i] != line[i] or out[i] == "*" for i in range(start, end))
 
 
 def changed_outside(line: str, out: str, start: int, end: int) -> bool:
@@ -243,20 +244,23 @@ def print_pii(rows: list[dict]) -> None:
 
 _SECRET_KEY = re.compile(
     r"(?i)[\"']?[\w.-]*(?:passw(?:or)?d|secret|token|api_?key|authorization|credential)[\w.-]*"
-    r"[\"']?\s*[:=]\s*[\"']?$"
+    r"[\"']?\s*[:=]\s*$"
 )
 
 
 def judge(line: str, out: str) -> str:
     """A cheap verdict on a changed line: "card" (a Luhn-valid number was
-    masked), "keyed literal" (a plain quoted or bare value right after a
-    secret-ish key: a documented example password, say), else "false"."""
+    masked), "credential shape" (an AWS key id or a private key's body, as
+    botocore's examples document them), "keyed literal" (a whole quoted value
+    right after a secret-ish key: a documented example password, say), else
+    "false" (a variable, a call, a format string, prose)."""
     runs = []
     i = 0
     while i < len(line):
         if out[i] != line[i]:
             j = i
-            while j < len(line) and out[j] != line[j]:
+            # A `*` of the original inside a mask is part of the mask.
+            while j < len(line) and (out[j] != line[j] or out[j] == "*"):
                 j += 1
             runs.append((i, j))
             i = j
@@ -268,8 +272,17 @@ def judge(line: str, out: str) -> str:
         digits = re.sub(r"[ -]", "", text)
         if digits.isdigit() and 13 <= len(digits) <= 19 and luhn(digits):
             verdicts.append("card")
-        elif _SECRET_KEY.search(line[:i]) and re.fullmatch(
-            r"[^{}\[\]()\"'\s,]+", text.strip("\"'")
+        elif re.fullmatch(r"(?:AKIA|ASIA)[A-Z0-9]{16}", text) or (
+            "PRIVATE KEY-----" in line[:i] and line[j:].startswith("-----END")
+        ):
+            verdicts.append("credential shape")
+        elif (
+            i > 0
+            and j < len(line)
+            and line[i - 1] in "\"'"
+            and line[j] == line[i - 1]
+            and _SECRET_KEY.search(line[: i - 1].replace("\\", ""))
+            and '"' not in text
         ):
             verdicts.append("keyed literal")
         else:
