@@ -452,7 +452,13 @@ def main() -> None:
     print("\nRules without samples:", results["gitleaks"]["not_generated"] or "none")
     print_recall("Vendors' documented formats", results["vendor"], 12)
     a = results["all"]
-    print(f"\nBoth sets: {pct(a['masked'], a['lines'])} of {a['lines']:,} lines fully masked")
+    fams = a["families"].values()
+    print(
+        f"\nBoth sets: {pct(a['masked'], a['lines'])} of {a['lines']:,} lines fully masked; "
+        f"{len(fams)} families, {sum(1 for f in fams if not f['masked'])} with nothing masked, "
+        f"{sum(1 for f in fams if f['masked'] >= 0.9 * f['lines'])} at 90% or more "
+        "(goals: 95% of lines, 90% in every family)"
+    )
     results["shapes"] = shapes(redactor, ds)
     print_shapes(results["shapes"])
     results["pii"] = pii(30 if cfg.quick else 300)
