@@ -175,7 +175,9 @@ class _Generator:
             elif op is C.NOT_LITERAL:
                 out.append(rng.choice([c for c in _LOOSE if c != chr(av)]))
             elif op is C.ANY:
-                out.append(rng.choice(_LOOSE))
+                # An unescaped dot alone (`hooks.slack.com`) means a dot; a
+                # repeated one (`.{8,}`) is read in repeat().
+                out.append(".")
             elif op is C.IN:
                 out.append(rng.choice(self.alphabet(av, icase)))
             elif op is C.BRANCH:
@@ -233,6 +235,9 @@ class _Generator:
         else:
             top = hi if hi != C.MAXREPEAT else lo + 24
             count = rng.randint(lo, min(top, lo + 120))
+        if list(sub) == [(C.ANY, None)]:
+            out.extend(rng.choice(_LOOSE) for _ in range(count))
+            return
         for _ in range(count):
             self.run(sub, icase, out, groups)
 
@@ -309,6 +314,8 @@ def rule_tokens(rule: Rule, count: int, rng: random.Random) -> list[tuple[str, i
         out: list[str] = []
         gen.run(tree, icase, out, {})
         token = "".join(out).strip()
+        # An empty label leaves `-----BEGINPRIVATE`, which no tool writes.
+        token = token.replace("-----BEGINPRIVATE", "-----BEGIN PRIVATE")
         if rule.id == "private-key" and "-----END" not in token:
             # The rule stops at the END line's `KEY-----`: put the line in.
             cut = token.rindex("KEY")
