@@ -1,6 +1,6 @@
 """Detectors: recall, precision and speed in one run, next to detect-secrets.
 
-    python benchmarks/detect_quality.py            # about two minutes
+    python benchmarks/detect_quality.py            # about a minute
     python benchmarks/detect_quality.py --quick    # under a minute
 
 - Recall: lines made from gitleaks' rules and from vendors' documented token
@@ -29,6 +29,7 @@ import sysconfig
 import time
 from collections import defaultdict
 from collections.abc import Callable, Iterable
+from importlib.metadata import version
 from pathlib import Path
 
 import secret_samples as ss
@@ -439,9 +440,7 @@ def main() -> None:
     rules = ss.load_rules()
     rule_set = list(ss.rule_samples(rules, per))
     vendor = list(ss.vendor_samples(per))
-    print(
-        f"zentrove {getattr(zentrove, '__version__', '')}, detectors: {', '.join(zentrove.DETECTORS)}"
-    )
+    print(f"zentrove {version('zentrove')}, detectors: {', '.join(zentrove.DETECTORS)}")
     print(f"Redactor(omit={KEYS}, detect=True); {per} samples per rule or format, 3 lines each")
     results: dict = {"quick": cfg.quick, "per_rule": per}
     results["gitleaks"] = recall(rule_set, redactor, ds)
