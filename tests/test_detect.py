@@ -9,24 +9,57 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from detect_corpus import BENIGN, KEYS, SECRETS, WORST, luhn_complete
-from zentrove import DETECTORS, Redactor, _redact
+from detect_corpus import (
+    BENIGN,
+    KEYS,
+    PERSONAL,
+    PERSONAL_NEAR,
+    SECRETS,
+    WORST,
+    luhn_complete,
+)
+from zentrove import DETECTOR_GROUPS, DETECTORS, Redactor, _redact
 
 ALL = Redactor(omit=KEYS, detect=True)
+EVERY = Redactor(omit=KEYS, detect=DETECTORS)
 
 
-@pytest.mark.parametrize("table", [SECRETS, WORST], ids=["secrets", "worst"])
+@pytest.mark.parametrize("table", [SECRETS + PERSONAL, WORST], ids=["secrets", "worst"])
 def test_the_corpus_covers_every_detector(table):
     assert {detector for detector, _, _ in table} == set(DETECTORS)
 
 
-@pytest.mark.parametrize("detector, line, secret", SECRETS)
+@pytest.mark.parametrize("detector, line, secret", SECRETS + PERSONAL)
 def test_each_secret_is_masked_by_its_detector(detector, line, secret):
     text = line.replace("<S>", secret)
     only = Redactor(omit=KEYS, detect=[detector])
     assert only.scan(text) == line.replace("<S>", "*" * len(secret))
     assert only.report({"m": text}) == [(("m",), detector)]
-    assert secret not in ALL.scan(text)
+    assert secret not in EVERY.scan(text)
+    # detect=True finds no personal data.
+    assert (secret in ALL.scan(text)) == (detector not in DETECTOR_GROUPS["secrets"])
+
+
+@pytest.mark.parametrize("line", PERSONAL_NEAR)
+def test_near_misses_of_personal_data_stay(line):
+    assert EVERY.scan(line) is line
+
+
+@pytest.mark.parametrize(
+    "detect, text, expected",
+    [
+        (["ipv4_public"], "10.1.2.3 172.16.0.1 172.32.0.1", "10.1.2.3 172.16.0.1 **********"),
+        (["ipv4_public"], "192.168.0.1 127.0.0.1 169.254.1.1 0.0.0.0", None),
+        (["ipv4_public"], "192.169.0.1 11.0.0.1", "*********** ********"),
+        (["ipv6_public"], "::1 :: fe80::1 febf::1 fc00::1 fdff::2", None),
+        (["ipv6_public"], "fec0::1 fe00::1 2001:db8::1", "******* ******* ***********"),
+        # The wider name wins over its public variant.
+        (["ipv4", "ipv4_public"], "10.0.0.1", "********"),
+        (["ipv6", "ipv6_public"], "::1", "***"),
+    ],
+)
+def test_private_addresses_kept_by_the_public_variants(detect, text, expected):
+    assert Redactor(omit=[], detect=detect).scan(text) == (text if expected is None else expected)
 
 
 @pytest.mark.parametrize("line", BENIGN)
@@ -172,7 +205,9 @@ def test_a_str_subclass_comes_back_as_str():
         (
             ["jwt", "JWT"],
             ValueError,
-            "detect= entry 'JWT' is not a detector; the detectors are " + ", ".join(DETECTORS),
+            "detect= entry 'JWT' is not a detector or a group; the detectors are "
+            + ", ".join(DETECTORS)
+            + "; the groups are secrets, pii",
         ),
     ],
 )
@@ -180,6 +215,16 @@ def test_bad_detect_arguments(detect, exc, message):
     with pytest.raises(exc) as info:
         Redactor(omit=[], detect=detect)
     assert str(info.value) == message
+
+
+def test_detector_groups_are_read_only_tuples_of_names():
+    assert DETECTOR_GROUPS == {
+        "secrets": DETECTORS[:12],
+        "pii": ("email", "ipv4", "ipv6", "phone", "iban", "us_ssn", "mac"),
+    }
+    assert Redactor(omit=[], detect=["secrets", "pii"]).detect == DETECTORS[:19]
+    with pytest.raises(TypeError):
+        DETECTOR_GROUPS["pii"] = ()  # type: ignore[index]
 
 
 @pytest.mark.parametrize("scan", [ALL.scan, functools.partial(_redact.scan, ALL)])
@@ -194,8 +239,15 @@ def test_scan_takes_a_str(scan):
     "detect, shown",
     [
         (True, "detect=True"),
-        (DETECTORS, "detect=True"),
+        (DETECTOR_GROUPS["secrets"], "detect=True"),
+        (["secrets", "card"], "detect=True"),
         (iter(["card", "jwt", "card"]), "detect=['jwt', 'card']"),
+        (
+            ["pii", "jwt", "ipv4_public"],
+            "detect=['jwt', 'email', 'ipv4', 'ipv6', 'phone', 'iban', 'us_ssn', 'mac', "
+            "'ipv4_public']",
+        ),
+        (DETECTORS, f"detect={list(DETECTORS)!r}"),
         ([], None),
         (False, None),
         (None, None),
@@ -207,6 +259,7 @@ def test_detect_shows_and_pickles(detect, shown):
     assert pickle.loads(pickle.dumps(redactor)) == redactor
     names = redactor.detect
     assert Redactor(omit=["a"], detect=names) == redactor
+    assert hash(Redactor(omit=["a"], detect=names)) == hash(redactor)
     assert set(names) <= set(DETECTORS) and list(names) == sorted(names, key=DETECTORS.index)
 
 

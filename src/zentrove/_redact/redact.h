@@ -10,7 +10,7 @@
 namespace zentrove::redact {
 
 // How many detectors there are (detect::kCount, which checks it).
-inline constexpr int kDetectorCount = 12;
+inline constexpr int kDetectorCount = 21;
 
 // Process-wide state, made by start-up (module.cpp) and owned for the life
 // of the process; touched with the GIL held.
