@@ -62,6 +62,11 @@ def test_private_addresses_kept_by_the_public_variants(detect, text, expected):
     assert Redactor(omit=[], detect=detect).scan(text) == (text if expected is None else expected)
 
 
+def test_cards_in_path_segments_are_ids():
+    text = "https://oss-fuzz.com/testcase-detail/5390364397928448 /4111111111111111"
+    assert ALL.scan(text) is text
+
+
 @pytest.mark.parametrize("line", BENIGN)
 def test_benign_lines_come_back_unchanged(line):
     assert ALL.scan(line) is line
