@@ -62,6 +62,39 @@ def test_private_addresses_kept_by_the_public_variants(detect, text, expected):
     assert Redactor(omit=[], detect=detect).scan(text) == (text if expected is None else expected)
 
 
+@pytest.mark.parametrize(
+    "detector, text, expected",
+    [
+        # A URL's user and password are no address; mailto: is.
+        ("email", "https://u:pw@example.com ssh://git@example.com/x", None),
+        ("email", "mailto:bob@example.com", "mailto:***************"),
+        ("email", "x@y.z a@b.c0 bob@example.com.", "x@y.z a@b.c0 ***************."),
+        (
+            "email",
+            "a" * 64 + "@ex.io " + "a" * 65 + "@ex.io",
+            "*" * 70 + " " + "a" * 65 + "@ex.io",
+        ),
+        # Ports, prefixes and zones stay beside the address.
+        ("ipv4", "192.168.1.1:8080 10.0.0.1/24", "***********:8080 ********/24"),
+        ("ipv6", "[2001:db8::1]:443 fe80::1%eth0 ::", "[***********]:443 *******%eth0 ::"),
+        ("phone", "call 1-800-555-0132.", "call **************."),
+        ("phone", "+49 (0)30 1234567", "*****************"),
+        ("phone", "ts 2024-01-15T10:22:33+01:00 06.12.2024 12/25/2024", None),
+        # Upper case only, and the check digits must fit.
+        (
+            "iban",
+            "de89370400440532013000 DE89 3704 0044 0532 0130 00",
+            "de89370400440532013000 " + "*" * 27,
+        ),
+        ("mac", "00:00:00:00:00:00 00:1a:2b:3c:4d:5e:", "***************** *****************:"),
+    ],
+)
+def test_edges_of_personal_data(detector, text, expected):
+    assert Redactor(omit=[], detect=[detector]).scan(text) == (
+        text if expected is None else expected
+    )
+
+
 def test_cards_in_path_segments_are_ids():
     text = "https://oss-fuzz.com/testcase-detail/5390364397928448 /4111111111111111"
     assert ALL.scan(text) is text

@@ -372,12 +372,21 @@ constexpr int kLongestIban = 34;
 
 // National forms: (415) 555-0132, 415-555-0132, 415.555.0132, 415 555 0132,
 // and a trunk 0 with an area code: 030 1234567, 0151-2345678 (9-12 digits).
-[[nodiscard]] Py_ssize_t national(Scan& s, Py_ssize_t at) noexcept
+[[nodiscard]] Py_ssize_t national(Scan& s, Py_ssize_t at, bool country = false) noexcept
 {
     bool paren = s.at(at) == '(';
     Py_ssize_t i = paren ? at + 1 : at;
-    if (!paren && joined_before(s, at, "-./:", kDigit)) {
+    if (!paren && !country && joined_before(s, at, "-./:", kDigit)) {
         return 0;
+    }
+    // The US country code before the area code: 1-800-555-0132.
+    unsigned char one_sep = s.at(at + 1);
+    if (!country && s.at(at) == '1' && (one_sep == '-' || one_sep == '.' || one_sep == ' ') &&
+        digit(s.at(at + 2)) && s.at(at + 5) == one_sep) {
+        Py_ssize_t end = national(s, at + 2, true);
+        if (end != 0) {
+            return end;
+        }
     }
     int n;
     number(s, i, 6, &n);
@@ -451,6 +460,16 @@ constexpr Py_ssize_t kLongestDomain = 253;
         --b;
     }
     if (b == at || at - b > kLongestLocal || s.at(b) == '.' || s.at(at - 1) == '.') {
+        return 0;
+    }
+    // A URL's user (scheme://user@host) or user and password: no address.
+    Py_ssize_t user = b - 1;
+    if (s.at(user) == ':') {
+        while (user > 0 && b - user <= kLongestLocal && local_byte(s.at(user - 1))) {
+            --user;
+        }
+    }
+    if (s.at(b - 1) == '/' || (s.at(user - 1) == '/' && s.at(user - 2) == '/')) {
         return 0;
     }
     Py_ssize_t i = at + 1;
