@@ -507,33 +507,98 @@ constexpr Py_ssize_t kLongestDomain = 253;
     return (detectors & (uint32_t{1} << d)) != 0;
 }
 
+// Where a matcher may start, by byte: anywhere ('@', '+' and '(', ':'), or
+// where a word starts (digits, hex letters, other capitals).  The pass
+// reads one table entry per byte and stops only where a live kind may start.
+enum : uint8_t {
+    kAtSign = 1,
+    kPhoneMark = 2,
+    kColon = 4,
+    kStartDigit = 8,
+    kStartHexUpper = 16,
+    kStartUpper = 32,
+    kStartHexLower = 64,
+    kWordByte = 128,
+};
+inline constexpr uint8_t kStarts = kStartDigit | kStartHexUpper | kStartUpper | kStartHexLower;
+
+constexpr std::array<uint8_t, 256> make_starts()
+{
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        uint8_t f = (kClass[static_cast<size_t>(c)] & kWord) ? kWordByte : 0;
+        if (c == '@') {
+            f |= kAtSign;
+        }
+        else if (c == '+' || c == '(') {
+            f |= kPhoneMark;
+        }
+        else if (c == ':') {
+            f |= kColon;
+        }
+        else if (c >= '0' && c <= '9') {
+            f |= kStartDigit;
+        }
+        else if (c >= 'A' && c <= 'Z') {
+            f |= c <= 'F' ? kStartHexUpper | kStartUpper : kStartUpper;
+        }
+        else if (c >= 'a' && c <= 'f') {
+            f |= kStartHexLower;
+        }
+        t[static_cast<size_t>(c)] = f;
+    }
+    return t;
+}
+
+constexpr std::array<uint8_t, 256> kStartTable = make_starts();
+
+// The bytes worth a stop for these detectors.
+[[nodiscard]] uint8_t live_starts(uint32_t detectors, bool v4, bool v6) noexcept
+{
+    bool hex = v6 || on(detectors, kMac);
+    return static_cast<uint8_t>(
+        (on(detectors, kEmail) ? kAtSign : 0) | (on(detectors, kPhone) ? kPhoneMark : 0) |
+        (v6 ? kColon : 0) |
+        (v4 || hex || on(detectors, kUsSsn) || on(detectors, kPhone) ? kStartDigit : 0) |
+        (hex ? kStartHexUpper | kStartHexLower : 0) | (on(detectors, kIban) ? kStartUpper : 0));
+}
+
 }  // namespace
 
 int scan_pii(Scan& s, Py_ssize_t from, Py_ssize_t to, uint32_t detectors, Py_ssize_t* resume)
 {
     const bool v4 = on(detectors, kIpv4) || on(detectors, kIpv4Public);
     const bool v6 = on(detectors, kIpv6) || on(detectors, kIpv6Public);
+    const uint8_t live = live_starts(detectors, v4, v6);
     const unsigned char* p = s.text.data;  // one read per byte, uncounted like the candidates
-    for (Py_ssize_t at = from > *resume ? from : *resume; at < to; ++at) {
+    Py_ssize_t at = from > *resume ? from : *resume;
+    uint8_t prev = at > 0 ? kStartTable[p[at - 1]] & kWordByte : 0;
+    for (; at < to; ++at) {
+        uint8_t f = kStartTable[p[at]];
+        uint8_t hit = f & live & (prev ? static_cast<uint8_t>(~kStarts) : 0xff);
+        prev = f & kWordByte;
+        if (hit == 0) {
+            continue;
+        }
         unsigned char c = p[at];
-        bool starts = at == 0 || !is(p[at - 1], kWord);
         Py_ssize_t begin = at;
         Py_ssize_t end = 0;
         int found = -1;
-        if (c == '@' && on(detectors, kEmail)) {
+        if (c == '@') {
             end = email(s, at, &begin);
             found = kEmail;
         }
-        else if ((c == '+' || c == '(') && on(detectors, kPhone)) {
+        else if (c == '+' || c == '(') {
             end = c == '+' ? international(s, at) : national(s, at);
             found = kPhone;
         }
-        else if (c == ':' && v6 && p[at + 1 < s.size ? at + 1 : at] == ':' &&
-                 (at == 0 || hex_value(p[at - 1]) < 0)) {
-            end = ipv6(s, at, !on(detectors, kIpv6));
-            found = on(detectors, kIpv6) ? kIpv6 : kIpv6Public;
+        else if (c == ':') {
+            if (s.at(at + 1) == ':' && (at == 0 || hex_value(p[at - 1]) < 0)) {
+                end = ipv6(s, at, !on(detectors, kIpv6));
+                found = on(detectors, kIpv6) ? kIpv6 : kIpv6Public;
+            }
         }
-        else if (starts && is(c, kWord)) {
+        else {
             if (digit(c) && on(detectors, kUsSsn) && (end = us_ssn(s, at)) != 0) {
                 found = kUsSsn;
             }
@@ -559,6 +624,7 @@ int scan_pii(Scan& s, Py_ssize_t from, Py_ssize_t to, uint32_t detectors, Py_ssi
             }
             *resume = end;
             at = end - 1;
+            prev = kStartTable[p[at]] & kWordByte;
         }
     }
     return 0;
