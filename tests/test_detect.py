@@ -77,6 +77,13 @@ def test_private_addresses_kept_by_the_public_variants(detect, text, expected):
         # Ports, prefixes and zones stay beside the address.
         ("ipv4", "192.168.1.1:8080 10.0.0.1/24", "***********:8080 ********/24"),
         ("ipv6", "[2001:db8::1]:443 fe80::1%eth0 ::", "[***********]:443 *******%eth0 ::"),
+        # A gap at either end stands between a blank or punctuation and the address.
+        ("ipv6", "=::1 *::1 x::1 ::1]", "=*** *::1 x::1 ***]"),
+        (
+            "ipv6",
+            "2001:db8:: 2001:db8::] 2001:db8::* 2001:db8::-",
+            "********** **********] 2001:db8::* 2001:db8::-",
+        ),
         ("phone", "call 1-800-555-0132.", "call **************."),
         ("phone", "+49 (0)30 1234567", "*****************"),
         ("phone", "ts 2024-01-15T10:22:33+01:00 06.12.2024 12/25/2024", None),
@@ -247,6 +254,20 @@ def test_a_str_subclass_comes_back_as_str():
             + ", ".join(DETECTORS)
             + "; the groups are secrets, pii",
         ),
+        (
+            ["PII", "\ud800"],
+            ValueError,
+            "detect= entry 'PII' is not a detector or a group; the detectors are "
+            + ", ".join(DETECTORS)
+            + "; the groups are secrets, pii",
+        ),
+        (
+            ["pii", "\ud800"],
+            ValueError,
+            "detect= entry '\\ud800' is not a detector or a group; the detectors are "
+            + ", ".join(DETECTORS)
+            + "; the groups are secrets, pii",
+        ),
     ],
 )
 def test_bad_detect_arguments(detect, exc, message):
@@ -342,16 +363,27 @@ PIECES = st.sampled_from(
         "<password>",
         "</password>",
         ">",
+        # Pieces of personal data.
+        "bob@ex.io",
+        "10.0",
+        "::",
+        "fe80",
+        "+44 20",
+        "(415) ",
+        "555-0132",
+        "DE89",
+        "00:1a",
     ]
 )
 
 
-@given(st.lists(PIECES, max_size=40).map("".join))
-def test_scan_keeps_length_and_is_idempotent(text):
-    once = ALL.scan(text)
+@pytest.mark.parametrize("redactor", [ALL, EVERY], ids=["secrets", "every"])
+@given(text=st.lists(PIECES, max_size=40).map("".join))
+def test_scan_keeps_length_and_is_idempotent(redactor, text):
+    once = redactor.scan(text)
     assert len(once) == len(text)
     assert all(a == b or b == "*" for a, b in zip(text, once))
-    assert ALL.scan(once) == once
+    assert redactor.scan(once) == once
 
 
 @pytest.mark.parametrize(

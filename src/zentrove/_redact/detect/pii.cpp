@@ -126,7 +126,12 @@ namespace {
     int first = -1;  // the first group's value, when it leads
     bool loopback_tail = false;
     if (s.at(i) == ':') {
-        if (s.at(i + 1) != ':') {
+        // A leading gap starts the token, as a trailing one ends it.
+        unsigned char before = s.at(at - 1);
+        if (s.at(i + 1) != ':' ||
+            (before != 0 && !space(before) &&
+             std::string_view("[({,;\"'=/>").find(static_cast<char>(before)) ==
+                 std::string_view::npos)) {
             return 0;
         }
         gap = true;
@@ -172,6 +177,13 @@ namespace {
         break;
     }
     if (gap ? groups > 7 || !any_digit : groups != 8) {
+        return 0;
+    }
+    // A trailing gap ends the token: `2001:db8::` then a blank or closing
+    // punctuation, not `4111::` glued to what a mask left of `4111::bob`.
+    unsigned char stop = s.at(i);
+    if (s.at(i - 1) == ':' && groups > 0 && stop != 0 && !space(stop) &&
+        std::string_view("])},;\"'/%.").find(static_cast<char>(stop)) == std::string_view::npos) {
         return 0;
     }
     // Joined to more: a longer run of groups, a second gap, a dotted tail.
