@@ -7,7 +7,7 @@ from typing_extensions import Buffer, disjoint_base
 
 _T = TypeVar("_T")
 
-# The names of the detectors of secrets in text, in bit order.
+# The names of the detectors of secrets and personal data in text, in bit order.
 DETECTORS: tuple[str, ...]
 # The named groups of detectors (secrets, pii), each a tuple of names.
 DETECTOR_GROUPS: Mapping[str, tuple[str, ...]]
