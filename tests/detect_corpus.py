@@ -151,6 +151,49 @@ SECRETS = [
     ("tokens", '{"hf": "<S>"}', "hf_" + _pick(string.ascii_letters, 34)),
 ]
 
+# Personal data, found only when named: (detector, line, value) as above.
+PERSONAL = [
+    ("email", "mail <S>.", "bob.smith+logs@mail.example.co.uk"),
+    ("email", '{"to": "<S>"}', "a_b-c%d@x-y.io"),
+    ("ipv4", "from <S>:8080", "203.0.113.7"),
+    ("ipv4", "peer=<S>.", "10.0.0.255"),
+    ("ipv4_public", "via <S>,", "8.8.8.8"),
+    ("ipv6", "from [<S>]:443", "2001:db8::8a2e:370:7334"),
+    ("ipv6", "full <S>", "2001:0db8:0000:0000:0000:ff00:0042:8329"),
+    ("ipv6", "mapped <S>.", "::ffff:192.0.2.1"),
+    ("ipv6", "lo <S>)", "::1"),
+    ("ipv6_public", "via <S>", "2606:4700:4700::1111"),
+    ("phone", "call <S> now", "(415) 555-0132"),
+    ("phone", "call <S>.", "415-555-0132"),
+    ("phone", "tel:<S>", "+44 20 7946 0958"),
+    ("phone", "Tel. <S>", "030 1234567"),
+    ("phone", "sms <S>", "+14155550132"),
+    ("phone", "us <S>", "+1 (415) 555-0132"),
+    ("iban", "pay to <S>.", "DE89370400440532013000"),
+    ("iban", "IBAN: <S>", "GB82 WEST 1234 5698 7654 32"),
+    ("iban", "iban=<S>;", "NO9386011117947"),
+    ("us_ssn", "ssn <S>.", "123-45-6789"),
+    ("us_ssn", '"ssn":"<S>"', "899-01-0001"),
+    ("mac", "hw <S>", "00:1A:2b:3c:4d:5e"),
+    ("mac", "hw <S>.", "00-1a-2b-3c-4d-5e"),
+    ("mac", "cisco <S>", "001a.2b3c.4d5e"),
+]
+
+# Near misses of the personal-data detectors: every one of them on, nothing masked.
+PERSONAL_NEAR = [
+    "version 1.2.3.4.5 build 256.1.1.1 and 01.2.3.4 or 1.2.3 at 4.5.6.7.8",
+    "release 2024.01.15.1 ip1.2.3.4 1.2.3.4x",
+    "std::vector Abc::Def a::b :: 12:30:45 10:20:30:40 1:2:3:4:5:6:7 1:2:3:4:5:6:7:8:9",
+    "0:1:2:3:4:5:6:7:8 fe80:::1 1::2::3 2001:db8::g",
+    "ssn 000-12-3456 666-12-3456 900-12-3456 123-00-4567 123-45-0000 123456789 12-345-6789",
+    "id 1123-45-6789 123-45-67890 x123-45-6789 123-45-6789-1",
+    "iban DE89370400440532013001 DE8937040044053201300 DE893704004405320130001 XX89370400440532",
+    "date 2024-01-15 15.01.2024 2024/01/15 v1.2.3 1-800 555-0132 41-555-0132 4155-555-013",
+    "+12345 +1234567 +1234567890123456 1+41555501324 007 12 0 123 0001 1234567 00 12345",
+    "mail @example.com bob@ bob@localhost bob@host.c0m .bob@x.com bob.@x.com bob@-x.com",
+    "mac 00:1a:2b:3c:4d 00:1a:2b:3c:4d:5e:6f 00:1a-2b:3c:4d:5e 001a.2b3c 0g:1a:2b:3c:4d:5e",
+]
+
 BENIGN = [
     "request 123e4567-e89b-12d3-a456-426614174000 done in 23ms",
     "commit 3f786850e387550fdab836ed7e6dc881de23001b by alice",
@@ -214,6 +257,21 @@ WORST = [
     ("tokens", _DENY, "123456789:AA-"),
     ("tokens", _DENY, "ab1Q~"),
     ("tokens", _DENY, "sl.="),
+    ("email", _DENY, "a" * 70 + "@b."),
+    ("email", _DENY, "a@a-"),
+    ("email", _DENY, "//a:b@c.d:"),
+    ("ipv4", _DENY, "1.2.3.4."),
+    ("ipv4_public", _DENY, "10.1.2.3 "),
+    ("ipv6", _DENY, "1:2:3:4:5:6:7:"),
+    ("ipv6", _DENY, "::1:2:3:4:5:6:7:8 "),
+    ("ipv6_public", _DENY, "fe80::1 "),
+    ("phone", _DENY, "+1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 "),
+    ("phone", _DENY, "(415) 555-013 "),
+    ("phone", _DENY, "1-800-555-013 "),
+    ("phone", _DENY, "030 12345678901 "),
+    ("iban", _DENY, "GB82 WEST 1234 5698 7654 3 "),
+    ("us_ssn", _DENY, "123-45-678 "),
+    ("mac", _DENY, "00:1a:2b:3c:4d:5"),
 ]
 
 

@@ -21,6 +21,8 @@ from pathlib import Path
 
 import pytest
 
+from zentrove import DETECTORS
+
 DOC = (
     b'{"user": "bob",\n "password": "hunter2", "codes": ["12", 6],  "n": 1E2,\n'
     b' "db": "postgres://app:s3cret@db/x", "nested": {"Pass_Word": "xy", "id": "a1"}}\n'
@@ -253,7 +255,32 @@ def test_bad_compressed_input(tmp_path, name, data, message):
     assert os.listdir(tmp_path) == [name]
 
 
+URL_MASKED = (b"app:s3cret@", b"app:******@")
+PII_DOC = b'{"note": "bob@example.com at 203.0.113.7", "db": "postgres://app:s3cret@db/x"}\n'
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (["--detectors", "pii"], [(b"bob@example.com", b"*" * 15), (b"203.0.113.7", b"*" * 11)]),
+        (["--detectors", "email,secrets"], [(b"bob@example.com", b"*" * 15), URL_MASKED]),
+        (["--detect", "--detectors", "ipv4"], [(b"203.0.113.7", b"*" * 11), URL_MASKED]),
+        (
+            ["--detectors", " ipv4_public , email"],
+            [(b"bob@example.com", b"*" * 15), (b"203.0.113.7", b"*" * 11)],
+        ),
+        (["--detect"], [URL_MASKED]),
+    ],
+)
+def test_detectors_select_by_name_and_group(tmp_path, args, expected):
+    # The option takes one value: the file after it stays an input.
+    result = zentrove("--omit", "token", *args, write(tmp_path / "in.json", PII_DOC))
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout == masked(PII_DOC, *expected)
+
+
 NO_KEYS = "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
+CHOICES = ", ".join([*DETECTORS, "secrets", "pii"])
 
 
 @pytest.mark.parametrize(
@@ -262,6 +289,16 @@ NO_KEYS = "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
         (["--omit", "a", "--trust", "b"], "argument --trust: not allowed with argument --omit"),
         ([], NO_KEYS),
         (["--detect", "in.json"], NO_KEYS),
+        (["--detectors", "pii", "in.json"], NO_KEYS),
+        (
+            ["--omit", "a", "--detectors", "pii,Email", "in.json"],
+            f"argument --detectors: unknown detector or group 'Email'; choose from {CHOICES}",
+        ),
+        (
+            ["--omit", "a", "--detectors", "", "in.json"],
+            f"argument --detectors: unknown detector or group ''; choose from {CHOICES}",
+        ),
+        (["--omit", "a", "--detectors"], "argument --detectors: expected one argument"),
         (["--keys-file", "comments.txt"], NO_KEYS),
         (["--omit"], "argument --omit: expected one argument"),
         (["--omit", "a", "--jobs", "0"], "argument --jobs/-j: must be at least 1"),

@@ -11,24 +11,116 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from detect_corpus import BENIGN, FAMILIES, KEPT, KEYS, SECRETS, WORST, luhn_complete
-from zentrove import DETECTORS, Redactor, _redact
+from detect_corpus import (
+    BENIGN,
+    FAMILIES,
+    KEPT,
+    KEYS,
+    PERSONAL,
+    PERSONAL_NEAR,
+    SECRETS,
+    WORST,
+    luhn_complete,
+)
+from zentrove import DETECTOR_GROUPS, DETECTORS, Redactor, _redact
 
 ALL = Redactor(omit=KEYS, detect=True)
+EVERY = Redactor(omit=KEYS, detect=DETECTORS)
 
 
-@pytest.mark.parametrize("table", [SECRETS, WORST], ids=["secrets", "worst"])
+@pytest.mark.parametrize("table", [SECRETS + PERSONAL, WORST], ids=["secrets", "worst"])
 def test_the_corpus_covers_every_detector(table):
     assert {detector for detector, _, _ in table} == set(DETECTORS)
 
 
-@pytest.mark.parametrize("detector, line, secret", SECRETS)
+@pytest.mark.parametrize("detector, line, secret", SECRETS + PERSONAL)
 def test_each_secret_is_masked_by_its_detector(detector, line, secret):
     text = line.replace("<S>", secret)
     only = Redactor(omit=KEYS, detect=[detector])
     assert only.scan(text) == line.replace("<S>", "*" * len(secret))
     assert only.report({"m": text}) == [(("m",), detector)]
-    assert secret not in ALL.scan(text)
+    assert secret not in EVERY.scan(text)
+    # detect=True finds no personal data.
+    assert (secret in ALL.scan(text)) == (detector not in DETECTOR_GROUPS["secrets"])
+
+
+# The personal data among the benign lines; nothing else in them is.
+BENIGN_PERSONAL = ["bob@example.com", "+1 555-123-4567", "+44 20 7946 0958"]
+
+
+@pytest.mark.parametrize("line", BENIGN)
+def test_benign_lines_hold_only_known_personal_data(line):
+    expected = line
+    for value in BENIGN_PERSONAL:
+        expected = expected.replace(value, "*" * len(value))
+    assert Redactor(omit=[], detect=["pii"]).scan(line) == expected
+
+
+@pytest.mark.parametrize("line", PERSONAL_NEAR)
+def test_near_misses_of_personal_data_stay(line):
+    assert EVERY.scan(line) is line
+
+
+@pytest.mark.parametrize(
+    "detect, text, expected",
+    [
+        (["ipv4_public"], "10.1.2.3 172.16.0.1 172.32.0.1", "10.1.2.3 172.16.0.1 **********"),
+        (["ipv4_public"], "192.168.0.1 127.0.0.1 169.254.1.1 0.0.0.0", None),
+        (["ipv4_public"], "192.169.0.1 11.0.0.1", "*********** ********"),
+        (["ipv6_public"], "::1 :: fe80::1 febf::1 fc00::1 fdff::2", None),
+        (["ipv6_public"], "fec0::1 fe00::1 2001:db8::1", "******* ******* ***********"),
+        # The wider name wins over its public variant.
+        (["ipv4", "ipv4_public"], "10.0.0.1", "********"),
+        (["ipv6", "ipv6_public"], "::1", "***"),
+    ],
+)
+def test_private_addresses_kept_by_the_public_variants(detect, text, expected):
+    assert Redactor(omit=[], detect=detect).scan(text) == (text if expected is None else expected)
+
+
+@pytest.mark.parametrize(
+    "detector, text, expected",
+    [
+        # A URL's user and password are no address; mailto: is.
+        ("email", "https://u:pw@example.com ssh://git@example.com/x", None),
+        ("email", "mailto:bob@example.com", "mailto:***************"),
+        ("email", "x@y.z a@b.c0 bob@example.com.", "x@y.z a@b.c0 ***************."),
+        (
+            "email",
+            "a" * 64 + "@ex.io " + "a" * 65 + "@ex.io",
+            "*" * 70 + " " + "a" * 65 + "@ex.io",
+        ),
+        # Ports, prefixes and zones stay beside the address.
+        ("ipv4", "192.168.1.1:8080 10.0.0.1/24", "***********:8080 ********/24"),
+        ("ipv6", "[2001:db8::1]:443 fe80::1%eth0 ::", "[***********]:443 *******%eth0 ::"),
+        # A gap at either end stands between a blank or punctuation and the address.
+        ("ipv6", "=::1 *::1 x::1 ::1]", "=*** *::1 x::1 ***]"),
+        (
+            "ipv6",
+            "2001:db8:: 2001:db8::] 2001:db8::* 2001:db8::-",
+            "********** **********] 2001:db8::* 2001:db8::-",
+        ),
+        ("phone", "call 1-800-555-0132.", "call **************."),
+        ("phone", "+49 (0)30 1234567", "*****************"),
+        ("phone", "ts 2024-01-15T10:22:33+01:00 06.12.2024 12/25/2024", None),
+        # Upper case only, and the check digits must fit.
+        (
+            "iban",
+            "de89370400440532013000 DE89 3704 0044 0532 0130 00",
+            "de89370400440532013000 " + "*" * 27,
+        ),
+        ("mac", "00:00:00:00:00:00 00:1a:2b:3c:4d:5e:", "***************** *****************:"),
+    ],
+)
+def test_edges_of_personal_data(detector, text, expected):
+    assert Redactor(omit=[], detect=[detector]).scan(text) == (
+        text if expected is None else expected
+    )
+
+
+def test_cards_in_path_segments_are_ids():
+    text = "https://oss-fuzz.com/testcase-detail/5390364397928448 /4111111111111111"
+    assert ALL.scan(text) is text
 
 
 @pytest.mark.parametrize("line", BENIGN)
@@ -196,7 +288,23 @@ def test_a_str_subclass_comes_back_as_str():
         (
             ["jwt", "JWT"],
             ValueError,
-            "detect= entry 'JWT' is not a detector; the detectors are " + ", ".join(DETECTORS),
+            "detect= entry 'JWT' is not a detector or a group; the detectors are "
+            + ", ".join(DETECTORS)
+            + "; the groups are secrets, pii",
+        ),
+        (
+            ["PII", "\ud800"],
+            ValueError,
+            "detect= entry 'PII' is not a detector or a group; the detectors are "
+            + ", ".join(DETECTORS)
+            + "; the groups are secrets, pii",
+        ),
+        (
+            ["pii", "\ud800"],
+            ValueError,
+            "detect= entry '\\ud800' is not a detector or a group; the detectors are "
+            + ", ".join(DETECTORS)
+            + "; the groups are secrets, pii",
         ),
     ],
 )
@@ -204,6 +312,19 @@ def test_bad_detect_arguments(detect, exc, message):
     with pytest.raises(exc) as info:
         Redactor(omit=[], detect=detect)
     assert str(info.value) == message
+
+
+def test_detector_groups_are_read_only_tuples_of_names():
+    assert DETECTOR_GROUPS == {
+        "secrets": DETECTORS[: DETECTORS.index("tokens") + 1],
+        "pii": ("email", "ipv4", "ipv6", "phone", "iban", "us_ssn", "mac"),
+    }
+    assert (
+        Redactor(omit=[], detect=["secrets", "pii"]).detect
+        == DETECTORS[: DETECTORS.index("mac") + 1]
+    )
+    with pytest.raises(TypeError):
+        DETECTOR_GROUPS["pii"] = ()  # type: ignore[index]
 
 
 @pytest.mark.parametrize("scan", [ALL.scan, functools.partial(_redact.scan, ALL)])
@@ -218,8 +339,15 @@ def test_scan_takes_a_str(scan):
     "detect, shown",
     [
         (True, "detect=True"),
-        (DETECTORS, "detect=True"),
+        (DETECTOR_GROUPS["secrets"], "detect=True"),
+        (["secrets", "card"], "detect=True"),
         (iter(["card", "jwt", "card"]), "detect=['jwt', 'card']"),
+        (
+            ["pii", "jwt", "ipv4_public"],
+            "detect=['jwt', 'email', 'ipv4', 'ipv6', 'phone', 'iban', 'us_ssn', 'mac', "
+            "'ipv4_public']",
+        ),
+        (DETECTORS, f"detect={list(DETECTORS)!r}"),
         ([], None),
         (False, None),
         (None, None),
@@ -231,6 +359,7 @@ def test_detect_shows_and_pickles(detect, shown):
     assert pickle.loads(pickle.dumps(redactor)) == redactor
     names = redactor.detect
     assert Redactor(omit=["a"], detect=names) == redactor
+    assert hash(Redactor(omit=["a"], detect=names)) == hash(redactor)
     assert set(names) <= set(DETECTORS) and list(names) == sorted(names, key=DETECTORS.index)
 
 
@@ -275,16 +404,27 @@ PIECES = st.sampled_from(
         "<password>",
         "</password>",
         ">",
+        # Pieces of personal data.
+        "bob@ex.io",
+        "10.0",
+        "::",
+        "fe80",
+        "+44 20",
+        "(415) ",
+        "555-0132",
+        "DE89",
+        "00:1a",
     ]
 )
 
 
-@given(st.lists(PIECES, max_size=40).map("".join))
-def test_scan_keeps_length_and_is_idempotent(text):
-    once = ALL.scan(text)
+@pytest.mark.parametrize("redactor", [ALL, EVERY], ids=["secrets", "every"])
+@given(text=st.lists(PIECES, max_size=40).map("".join))
+def test_scan_keeps_length_and_is_idempotent(redactor, text):
+    once = redactor.scan(text)
     assert len(once) == len(text)
     assert all(a == b or b == "*" for a, b in zip(text, once))
-    assert ALL.scan(once) == once
+    assert redactor.scan(once) == once
 
 
 @pytest.mark.parametrize(

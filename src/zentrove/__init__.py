@@ -10,11 +10,11 @@ plugs a redactor into ``logging`` and structlog.
 
 from typing import TYPE_CHECKING
 
-__all__ = ["DETECTORS", "JSONRedactError", "Redactor", "omit"]
+__all__ = ["DETECTORS", "DETECTOR_GROUPS", "JSONRedactError", "Redactor", "omit"]
 
 if TYPE_CHECKING:
     from zentrove import omit
-    from zentrove._redact import DETECTORS, JSONRedactError
+    from zentrove._redact import DETECTOR_GROUPS, DETECTORS, JSONRedactError
     from zentrove.redactor import Redactor
 
 
@@ -35,6 +35,10 @@ def __getattr__(name: str) -> object:
         from zentrove._redact import DETECTORS
 
         return DETECTORS
+    if name == "DETECTOR_GROUPS":
+        from zentrove._redact import DETECTOR_GROUPS
+
+        return DETECTOR_GROUPS
     if name == "JSONRedactError":
         from zentrove._redact import JSONRedactError
 

@@ -1,13 +1,16 @@
 # Types of zentrove._redact, the native core of zentrove.Redactor.
 
+from collections.abc import Mapping
 from typing import Self, TypeVar, final, overload
 
 from typing_extensions import Buffer, disjoint_base
 
 _T = TypeVar("_T")
 
-# The names of the detectors of secrets in text, in bit order.
+# The names of the detectors of secrets and personal data in text, in bit order.
 DETECTORS: tuple[str, ...]
+# The named groups of detectors (secrets, pii), each a tuple of names.
+DETECTOR_GROUPS: Mapping[str, tuple[str, ...]]
 
 def scan(redactor: RedactorBase, text: str, /) -> str: ...
 def parse_detectors(detect: object, /) -> int: ...

@@ -134,6 +134,20 @@ def _positive(text: str) -> int:
     return value
 
 
+def _detector_names(text: str) -> list[str]:
+    """--detectors: comma-separated names of detectors or of their groups."""
+    from zentrove._redact import DETECTOR_GROUPS, DETECTORS
+
+    names = [name.strip() for name in text.split(",")]
+    known = [*DETECTORS, *DETECTOR_GROUPS]
+    for name in names:
+        if name not in known:
+            raise argparse.ArgumentTypeError(
+                f"unknown detector or group {name!r}; choose from {', '.join(known)}"
+            )
+    return names
+
+
 class _Version(argparse.Action):
     """--version, reading the installed version only when asked."""
 
@@ -189,6 +203,13 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also mask secrets found by their shape inside strings "
         "(tokens, keys, passwords in URLs, ...)",
+    )
+    parser.add_argument(
+        "--detectors",
+        type=_detector_names,
+        metavar="NAMES",
+        help="mask what these detectors find inside strings: comma-separated "
+        "detector or group names (secrets, pii), e.g. pii,secrets",
     )
     parser.add_argument(
         "--mask",
@@ -256,8 +277,8 @@ def make_redactor(args: argparse.Namespace) -> Redactor:
     options: dict[str, Any] = {"exact": args.exact, "mask": args.mask}
     if args.contains:
         options["contains"] = args.contains
-    if args.detect:
-        options["detect"] = True
+    if args.detect or args.detectors:
+        options["detect"] = (["secrets"] if args.detect else []) + (args.detectors or [])
     try:
         if args.trust:
             return Redactor(trust=args.trust + extra, **options)

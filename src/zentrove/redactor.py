@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, overload
 
 from zentrove._redact import (
-    DETECTORS,
+    DETECTOR_GROUPS,
     JSONRedactError,
     RedactorBase,
     detectors_of,
@@ -70,9 +70,10 @@ class Redactor(RedactorBase):
     ``mask`` is None for a run of ``*`` as long as the secret, or a fixed
     str.  With ``scalars=True``, numbers and bytes (and tuples and sets of
     them) under a sensitive key are replaced by the mask too.  ``detect``
-    (True for all, or names from ``zentrove.DETECTORS``) masks secrets by
-    their shape inside strings that the key rules leave alone, and in
-    ``scan(text)``.
+    (True for the ``secrets`` group, or names from ``zentrove.DETECTORS``
+    and ``zentrove.DETECTOR_GROUPS``) masks secrets and, when named,
+    personal data by their shape inside strings that the key rules leave
+    alone, and in ``scan(text)``.
 
     A redactor is immutable: its rules are fixed once built, and it takes
     no attributes of its own (a subclass may declare its own).
@@ -132,7 +133,7 @@ class Redactor(RedactorBase):
             kwargs["scalars"] = True
         detect = self.detect
         if detect:
-            kwargs["detect"] = True if detect == DETECTORS else list(detect)
+            kwargs["detect"] = True if detect == DETECTOR_GROUPS["secrets"] else list(detect)
         return kwargs
 
     def __repr__(self) -> str:

@@ -10,7 +10,7 @@
 namespace zentrove::redact {
 
 // How many detectors there are (detect::kCount, which checks it).
-inline constexpr int kDetectorCount = 13;
+inline constexpr int kDetectorCount = 22;
 
 // Process-wide state, made by start-up (module.cpp) and owned for the life
 // of the process; touched with the GIL held.

@@ -10,8 +10,11 @@ namespace detect {
 namespace {
 
 constexpr std::array<std::string_view, kCount> kNames = {
-    "authorization", "jwt",   "private_key", "url_credentials", "key_value", "aws",    "github",
-    "gitlab",        "slack", "stripe",      "google",          "card",      "tokens",
+    "authorization", "jwt",         "private_key", "url_credentials", "key_value",
+    "aws",           "github",      "gitlab",      "slack",           "stripe",
+    "google",        "card",        "tokens",      "email",           "ipv4",
+    "ipv6",          "phone",       "iban",        "us_ssn",          "mac",
+    "ipv4_public",   "ipv6_public",
 };
 
 // "authorization, jwt, ..., card" for the error message, built at compile time.
@@ -42,6 +45,50 @@ constexpr std::array<char, valid_names_size()> make_valid_names()
 
 constexpr auto kValidNames = make_valid_names();
 
+// Names for sets of detectors: what detect=True means, and personal data.
+struct Group {
+    std::string_view name;
+    uint32_t detectors;
+};
+constexpr std::array<Group, 2> kGroups = {{
+    {"secrets", kSecretDetectors},
+    {"pii", kPiiDetectors & ~((uint32_t{1} << kIpv4Public) | (uint32_t{1} << kIpv6Public))},
+}};
+
+// The bits of a group's name, or 0.
+[[nodiscard]] uint32_t group_bits(PyObject* name)
+{
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {
+        PyErr_Clear();  // a lone surrogate names no group
+        return 0;
+    }
+    for (const Group& group : kGroups) {
+        if (std::string_view(text, static_cast<size_t>(size)) == group.name) {
+            return group.detectors;
+        }
+    }
+    return 0;
+}
+
+// DETECTOR_GROUPS: a read-only mapping of each group's name to its names.
+[[nodiscard]] int add_groups(PyObject* module)
+{
+    Ref groups = Ref::steal(PyDict_New());
+    if (!groups) {
+        return -1;
+    }
+    for (const Group& group : kGroups) {
+        Ref names = Ref::steal(detectors_names(group.detectors));
+        if (!names || PyDict_SetItemString(groups.get(), group.name.data(), names.get()) < 0) {
+            return -1;
+        }
+    }
+    Ref proxy = Ref::steal(PyDictProxy_New(groups.get()));
+    return !proxy ? -1 : PyModule_AddObjectRef(module, "DETECTOR_GROUPS", proxy.get());
+}
+
 [[gnu::cold, gnu::noinline]] int detect_type_error(PyObject* arg)
 {
     PyErr_Format(PyExc_TypeError,
@@ -57,7 +104,9 @@ constexpr auto kValidNames = make_valid_names();
                      Py_TYPE(name)->tp_name);
     }
     else {
-        PyErr_Format(PyExc_ValueError, "detect= entry %R is not a detector; the detectors are %s",
+        PyErr_Format(PyExc_ValueError,
+                     "detect= entry %R is not a detector or a group; the detectors are %s; "
+                     "the groups are secrets, pii",
                      name, kValidNames.data());
     }
     return -1;
@@ -143,7 +192,7 @@ PyObject* scan_value(const Rules& rules, PyObject* value, const char* key, Py_ss
 int detectors_parse(PyObject* arg, uint32_t* detectors)
 {
     if (arg == Py_True || arg == Py_False || arg == Py_None) {
-        *detectors = arg == Py_True ? detect::kAllDetectors : 0;
+        *detectors = arg == Py_True ? detect::kSecretDetectors : 0;
         return 0;
     }
     if (PyUnicode_Check(arg) || PyBytes_Check(arg)) {
@@ -159,19 +208,20 @@ int detectors_parse(PyObject* arg, uint32_t* detectors)
     }
     uint32_t bits = 0;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        int found = -1;
+        uint32_t found = 0;
         if (PyUnicode_Check(item.get())) {
             for (int d = 0; d < detect::kCount; ++d) {
                 if (PyUnicode_Compare(item.get(), g.detector_names[d]) == 0) {
-                    found = d;
+                    found = uint32_t{1} << d;
                     break;
                 }
             }
+            found = found != 0 ? found : detect::group_bits(item.get());
         }
-        if (found < 0) {
+        if (found == 0) {
             return detect::unknown_detector(item.get());
         }
-        bits |= uint32_t{1} << found;
+        bits |= found;
     }
     if (PyErr_Occurred()) {
         return -1;
@@ -220,7 +270,7 @@ int detect_exec(PyObject* module)
     if (!all || PyModule_AddObjectRef(module, "DETECTORS", all.get()) < 0) {
         return -1;
     }
-    return 0;
+    return detect::add_groups(module);
 }
 
 }  // namespace zentrove::redact

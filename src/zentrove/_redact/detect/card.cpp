@@ -68,6 +68,10 @@ Py_ssize_t match_card(Scan& scan, Py_ssize_t at, int detector)
     if ((before == '-' || before == '.') && digit(scan.at(at - 2))) {
         return 0;
     }
+    // A path segment (a URL's or a file's): an id, not a card someone typed.
+    if (before == '/') {
+        return 0;
+    }
     uint8_t digits[19];
     int n = 0;
     int group = 0;  // digits since the last separator

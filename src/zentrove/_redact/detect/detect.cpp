@@ -161,9 +161,9 @@ static_assert(kCount <= 32 && kEntries.size() <= 32);
 
 // The entries that a set of detectors makes live, for every set: one load
 // per scan, which short strings (most of those a walk scans) feel.
-constexpr std::array<uint16_t, size_t{1} << kCount> make_live()
+constexpr std::array<uint16_t, size_t{1} << kSecretCount> make_live()
 {
-    std::array<uint16_t, size_t{1} << kCount> live{};
+    std::array<uint16_t, size_t{1} << kSecretCount> live{};
     for (size_t detectors = 0; detectors < live.size(); ++detectors) {
         for (size_t e = 0; e < kEntries.size(); ++e) {
             if (detectors & ((uint32_t{1} << kEntries[e].detector) | kEntries[e].also)) {
@@ -179,7 +179,7 @@ constexpr auto kLive = make_live();
 
 [[nodiscard]] uint32_t live_entries(uint32_t detectors) noexcept
 {
-    return kLive[detectors & kAllDetectors];
+    return kLive[detectors & kSecretDetectors];
 }
 
 // Tries the matchers in `entries` at `at`: the resume position, 0, or -1.
@@ -331,7 +331,13 @@ int run_scan(Scan& scan, uint32_t detectors)
     const Py_ssize_t n = scan.size;
     Py_ssize_t resume = 0;  // matched text before this is not scanned again
     unsigned prev = 0;      // word flag of the byte before the block
+    Py_ssize_t pii_resume = 0;
     for (Py_ssize_t base = 0; base < n; base += 64) {
+        // Block by block with the secrets, so spans arrive nearly in order.
+        if ((detectors & kPiiDetectors) != 0 &&
+            scan_pii(scan, base, n - base < 64 ? n : base + 64, detectors, &pii_resume) < 0) {
+            return -1;
+        }
         uint64_t marks = block_marks(p + base, n - base < 64 ? n - base : 64, &prev);
         while (marks != 0) {
             Py_ssize_t at = base + __builtin_ctzll(marks);

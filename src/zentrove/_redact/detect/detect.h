@@ -26,10 +26,24 @@ enum : int {
     kGoogle,
     kCard,
     kTokens,  // the vendor families of detect/families.h
+    kEmail,
+    kIpv4,
+    kIpv6,
+    kPhone,
+    kIban,
+    kUsSsn,
+    kMac,
+    kIpv4Public,
+    kIpv6Public,
     kCount
 };
 static_assert(kCount == kDetectorCount, "Globals::detector_names holds one per detector");
 inline constexpr uint32_t kAllDetectors = (uint32_t{1} << kCount) - 1;
+// The secrets, what detect=True means, come first in the enum (up to
+// kTokens); personal data after them, only when named.
+inline constexpr int kSecretCount = kTokens + 1;
+inline constexpr uint32_t kSecretDetectors = (uint32_t{1} << kSecretCount) - 1;
+inline constexpr uint32_t kPiiDetectors = kAllDetectors & ~kSecretDetectors;
 
 // Byte classes, one table so a scan loop pays one load per byte.
 enum : uint8_t {
@@ -370,6 +384,11 @@ Py_ssize_t match_element(Scan&, Py_ssize_t, int);
 inline constexpr Py_ssize_t kLongestKey = 256;
 // detect/url.cpp
 Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
+
+// detect/pii.cpp: personal data in the bytes [from, to), a block of the
+// engine's scan; `resume` is where the last match ended.  0, or -1.
+[[nodiscard]] int scan_pii(Scan& scan, Py_ssize_t from, Py_ssize_t to, uint32_t detectors,
+                           Py_ssize_t* resume);
 
 // Runs the matchers of `detectors` over the scan's text (detect/detect.cpp).
 [[nodiscard]] int run_scan(Scan& scan, uint32_t detectors);
