@@ -4,6 +4,9 @@
 // share them are verified in table order.
 #include "_redact/detect/families.h"
 
+#include <initializer_list>
+#include <utility>
+
 namespace zentrove::redact::detect {
 namespace {
 
@@ -133,21 +136,14 @@ constexpr size_t kWordBytes = 8;
         return 0;
     }
     Py_ssize_t end = body + n;
-    if (f.sep != 0) {
-        if (scan.at(end) != static_cast<unsigned char>(f.sep)) {
+    for (const auto& [sep, part] : {std::pair{f.sep, f.second}, std::pair{f.sep2, f.third}}) {
+        if (sep == 0) {
+            break;
+        }
+        if (scan.at(end) != static_cast<unsigned char>(sep)) {
             return 0;
         }
-        Py_ssize_t m = part_at(scan, end + 1, f.second, false);
-        if (m < 0) {
-            return 0;
-        }
-        end += 1 + m;
-    }
-    if (f.sep2 != 0) {
-        if (scan.at(end) != static_cast<unsigned char>(f.sep2)) {
-            return 0;
-        }
-        Py_ssize_t m = part_at(scan, end + 1, f.third, false);
+        Py_ssize_t m = part_at(scan, end + 1, part, false);
         if (m < 0) {
             return 0;
         }
