@@ -17,12 +17,18 @@ namespace zentrove::redact {
 
 namespace {
 
-// The length of a container, compared after each call of its Python code.
-[[nodiscard]] bool same_length(PyObject* container, Py_ssize_t expected, bool* failed)
+// Whether a container still has the length read before its Python code
+// ran; false with an exception (RuntimeError when the length changed).
+[[nodiscard]] bool kept_length(PyObject* container, Py_ssize_t expected)
 {
     const Py_ssize_t now = PyObject_Size(container);
-    *failed = now < 0;
-    return now == expected;
+    if (now == expected) {
+        return true;
+    }
+    if (now >= 0) {
+        changed_during_walk(container);
+    }
+    return false;
 }
 
 [[nodiscard]] bool can_assign(PyTypeObject* type) noexcept
@@ -107,9 +113,8 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
     if (!keys) {
         return nullptr;
     }
-    bool failed;
-    if (!same_length(mapping, length, &failed)) {
-        return failed ? nullptr : changed_during_walk(mapping);
+    if (!kept_length(mapping, length)) {
+        return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);  // held by the list
@@ -121,8 +126,8 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
         if (!value) {
             return nullptr;
         }
-        if (!same_length(mapping, length, &failed)) {
-            return failed ? nullptr : changed_during_walk(mapping);
+        if (!kept_length(mapping, length)) {
+            return nullptr;
         }
         const Path here{at, key, 0, 1};
         Ref result = Ref::steal(walk_value<M>(w, value.get(), sensitive != 0, &here));
@@ -138,8 +143,8 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
                 return nullptr;
             }
         }
-        if (!same_length(mapping, length, &failed)) {
-            return failed ? nullptr : changed_during_walk(mapping);
+        if (!kept_length(mapping, length)) {
+            return nullptr;
         }
     }
     return M == Mode::Copy ? copy.release() : Py_NewRef(mapping);
@@ -170,22 +175,21 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
     if (length < 0) {
         return nullptr;
     }
-    bool failed;
     for (Py_ssize_t i = 0; i < length; ++i) {
         Ref item = Ref::steal(PySequence_GetItem(seq, i));
         if (!item) {
             return nullptr;
         }
-        if (!same_length(seq, length, &failed)) {
-            return failed ? nullptr : changed_during_walk(seq);
+        if (!kept_length(seq, length)) {
+            return nullptr;
         }
         const Path here{at, nullptr, i, 1};
         Ref result = Ref::steal(walk_value<M>(w, item.get(), sensitive, &here));
         if (!result) {
             return nullptr;
         }
-        if (!same_length(seq, length, &failed)) {
-            return failed ? nullptr : changed_during_walk(seq);
+        if (!kept_length(seq, length)) {
+            return nullptr;
         }
         if constexpr (M == Mode::Copy) {
             if (PyList_Append(copy.get(), result.get()) < 0) {
@@ -199,8 +203,8 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
             if (PySequence_SetItem(seq, i, result.get()) < 0) {
                 return nullptr;
             }
-            if (!same_length(seq, length, &failed)) {
-                return failed ? nullptr : changed_during_walk(seq);
+            if (!kept_length(seq, length)) {
+                return nullptr;
             }
         }
     }
