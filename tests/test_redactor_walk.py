@@ -418,6 +418,65 @@ def test_hostile_containers(walk, make, exc, message):
     assert str(info.value) == message
 
 
+class Grows(Mapping):
+    """A hashable mapping whose read adds an item to the container that holds it."""
+
+    __hash__ = object.__hash__
+
+    def __init__(self, outer):
+        self.outer = outer
+
+    def __iter__(self):
+        return iter(["k"])
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, key):
+        add_to(self.outer, 3)
+        return "v"
+
+
+def add_to(outer, item):
+    if isinstance(outer, set):
+        outer.add(item)
+    elif hasattr(outer, "keys"):
+        outer[f"k{len(outer)}"] = item
+    else:
+        outer.append(item)
+
+
+class SubDict(dict):
+    pass
+
+
+class SubList(list):
+    pass
+
+
+@pytest.mark.parametrize("walk", ["redact", "redacted", "report"])
+@pytest.mark.parametrize(
+    "kind, name",
+    [
+        (dict, "dict"),
+        (SubDict, "SubDict"),
+        (OrderedDict, "collections.OrderedDict"),
+        (UserDict, "UserDict"),
+        (list, "list"),
+        (SubList, "SubList"),
+        (deque, "collections.deque"),
+        (UserList, "UserList"),
+        (set, "set"),
+    ],
+)
+def test_each_container_changed_under_the_walk_names_its_type(walk, kind, name):
+    data = kind()
+    add_to(data, Grows(data))
+    with pytest.raises(RuntimeError) as info:
+        getattr(DENY, walk)(data)
+    assert str(info.value) == f"{name} changed during redaction"
+
+
 class Drops(str):
     """A value whose finaliser deletes an entry and grows the dict (its
     table is compacted), when redact() replaces it."""
