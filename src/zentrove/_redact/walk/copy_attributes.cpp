@@ -57,4 +57,14 @@ int copy_attributes(PyObject* from, PyObject* to)
     return PyObject_GenericSetDict(to, copy.get(), nullptr);
 }
 
+PyObject* new_like(PyTypeObject* base, PyObject* from, PyObject* args)
+{
+    Ref copy =
+        Ref::steal(base->tp_new(Py_TYPE(from), args != nullptr ? args : g.empty_tuple, nullptr));
+    if (!copy || copy_attributes(from, copy.get()) < 0) {
+        return nullptr;
+    }
+    return copy.release();
+}
+
 }  // namespace zentrove::redact

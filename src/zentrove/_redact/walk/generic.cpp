@@ -52,17 +52,10 @@ namespace {
 }
 
 // The copy of a mapping: the same type for dict subclasses (built by dict's
-// own __new__, with default factory and attributes), a dict otherwise.
+// own __new__, with its attributes), a dict otherwise.
 [[nodiscard]] PyObject* empty_copy(PyObject* mapping)
 {
-    if (!PyDict_Check(mapping)) {
-        return PyDict_New();
-    }
-    Ref copy = Ref::steal(PyDict_Type.tp_new(Py_TYPE(mapping), g.empty_tuple, nullptr));
-    if (!copy || copy_attributes(mapping, copy.get()) < 0) {
-        return nullptr;
-    }
-    return copy.release();
+    return PyDict_Check(mapping) ? new_like(&PyDict_Type, mapping) : PyDict_New();
 }
 
 // Stores into the copy of a mapping (a dict, or an OrderedDict of the

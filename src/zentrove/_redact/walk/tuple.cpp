@@ -75,8 +75,8 @@ PyObject* walk_tuple(Walk& w, PyObject* tuple, bool sensitive, const Path* at)
         if (!args) {
             return nullptr;
         }
-        copy = Ref::steal(PyTuple_Type.tp_new(Py_TYPE(tuple), args.get(), nullptr));
-        if (!copy || copy_attributes(tuple, copy.get()) < 0) {
+        copy = Ref::steal(new_like(&PyTuple_Type, tuple, args.get()));
+        if (!copy) {
             return nullptr;
         }
     }

@@ -90,7 +90,7 @@ template <Mode M>
     if (type == &PyDict_Type) {
         return PyDict_New();
     }
-    Ref copy = Ref::steal(PyDict_Type.tp_new(type, g.empty_tuple, nullptr));
+    Ref copy = Ref::steal(new_like(&PyDict_Type, d));
     if (!copy) {
         return nullptr;
     }
@@ -99,9 +99,6 @@ template <Mode M>
         if (!factory || PyObject_SetAttrString(copy.get(), "default_factory", factory.get()) < 0) {
             return nullptr;
         }
-    }
-    if (copy_attributes(d, copy.get()) < 0) {
-        return nullptr;
     }
     return copy.release();
 }
@@ -147,8 +144,8 @@ template <Mode M>
 {
     Ref copy;
     if (!Py_IS_TYPE(list, &PyList_Type)) {
-        copy = Ref::steal(PyList_Type.tp_new(Py_TYPE(list), g.empty_tuple, nullptr));
-        if (!copy || copy_attributes(list, copy.get()) < 0) {
+        copy = Ref::steal(new_like(&PyList_Type, list));
+        if (!copy) {
             return nullptr;
         }
     }

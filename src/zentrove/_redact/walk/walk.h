@@ -198,4 +198,9 @@ PyObject* changed_during_walk(PyObject* container);
 // instance dict) onto its copy, a new object of the same type; 0 or -1.
 [[nodiscard]] int copy_attributes(PyObject* from, PyObject* to);
 
+// A new object of the type of `from`, a subclass of `base`, made by base's
+// own __new__ from `args` (NULL: none), so no Python code of the subclass
+// runs, with the attributes of `from`: a new reference, or NULL.
+[[nodiscard]] PyObject* new_like(PyTypeObject* base, PyObject* from, PyObject* args = nullptr);
+
 }  // namespace zentrove::redact
