@@ -169,6 +169,14 @@ template <Mode M>
     return copy.release();
 }
 
+// Whether `list` still has the length `n` the walk read and holds `item` at
+// `i`: what is checked after Python code may have run.
+[[nodiscard]] inline bool still_holds(PyObject* list, Py_ssize_t n, Py_ssize_t i,
+                                      PyObject* item) noexcept
+{
+    return PyList_GET_SIZE(list) == n && PyList_GET_ITEM(list, i) == item;
+}
+
 // Gives `d` a fresh version tag after a value was written into its table
 // directly, as any store would: the next tag is taken from a store into a
 // scratch dict of our own (flipping its one value).
@@ -421,7 +429,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
     // one the list got since the copy would be left in it unwalked.
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(target, i);
-        if (M == Mode::Copy && (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item)) {
+        if (M == Mode::Copy && !still_holds(list, n, i, item)) {
             return changed_during_walk(list);
         }
         const Leaf leaf = classify(w, item, sensitive);
@@ -437,7 +445,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
                     return nullptr;
                 }
                 held = Ref();
-                if (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item) {
+                if (!still_holds(list, n, i, item)) {
                     return changed_during_walk(list);
                 }
                 continue;
@@ -448,7 +456,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
         if (!result) {
             return nullptr;
         }
-        if (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != item) {
+        if (!still_holds(list, n, i, item)) {
             return changed_during_walk(list);
         }
         PyObject* now = item;  // what the list should hold at i from here on
@@ -459,7 +467,7 @@ PyObject* walk_list(Walk& w, PyObject* list, bool sensitive, const Path* at)
             Py_DECREF(old);  // still held: its finaliser runs below
         }
         held = Ref();
-        if (PyList_GET_SIZE(list) != n || PyList_GET_ITEM(list, i) != now) {
+        if (!still_holds(list, n, i, now)) {
             return changed_during_walk(list);
         }
     }
