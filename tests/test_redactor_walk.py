@@ -477,6 +477,35 @@ def test_each_container_changed_under_the_walk_names_its_type(walk, kind, name):
     assert str(info.value) == f"{name} changed during redaction"
 
 
+class DropsLast(str):
+    """A value whose finaliser removes the last item of the container that held it."""
+
+    def __del__(self):
+        del self.outer[list(self.outer)[-1] if hasattr(self.outer, "keys") else -1]
+
+
+def dropping_last(kind, items):
+    outer = kind(items)
+    first = DropsLast("s1")
+    first.outer = outer
+    outer[next(iter(outer)) if hasattr(outer, "keys") else 0] = first
+    del first
+    return {"password": outer}
+
+
+@pytest.mark.parametrize(
+    "kind, items, name",
+    [
+        (UserDict, {"password": 0, "z": 1}, "UserDict"),
+        (UserList, [0, 1], "UserList"),
+    ],
+)
+def test_in_place_finalisers_that_shrink_a_mapping_or_sequence(kind, items, name):
+    with pytest.raises(RuntimeError) as info:
+        DENY.redact(dropping_last(kind, items))
+    assert str(info.value) == f"{name} changed during redaction"
+
+
 class Drops(str):
     """A value whose finaliser deletes an entry and grows the dict (its
     table is compacted), when redact() replaces it."""

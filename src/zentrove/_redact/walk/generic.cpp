@@ -136,6 +136,10 @@ PyObject* walk_mapping(Walk& w, PyObject* mapping, const Path* at)
                 return nullptr;
             }
         }
+        // The replaced value's finaliser runs here: whatever it changes in
+        // the mapping is caught before the next key is read.
+        value = Ref();
+        result = Ref();
         if (!kept_length(mapping, length)) {
             return nullptr;
         }
@@ -196,6 +200,7 @@ PyObject* walk_sequence(Walk& w, PyObject* seq, bool sensitive, const Path* at)
             if (PySequence_SetItem(seq, i, result.get()) < 0) {
                 return nullptr;
             }
+            item = Ref();  // the replaced item's finaliser runs here
             if (!kept_length(seq, length)) {
                 return nullptr;
             }
