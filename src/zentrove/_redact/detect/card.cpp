@@ -47,11 +47,6 @@ namespace {
     }
 }
 
-[[nodiscard]] bool digit(unsigned char c) noexcept
-{
-    return is(c, kDigit);
-}
-
 }  // namespace
 
 Py_ssize_t match_card(Scan& scan, Py_ssize_t at, int detector)

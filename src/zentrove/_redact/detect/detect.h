@@ -102,6 +102,21 @@ inline constexpr std::array<uint8_t, 256> kClass = make_classes();
     return (kClass[c] & cls) != 0;
 }
 
+[[nodiscard]] inline bool digit(unsigned char c) noexcept
+{
+    return is(c, kDigit);
+}
+
+// A hex digit's value, or -1.
+[[nodiscard]] inline int hex_value(unsigned char c) noexcept
+{
+    if (digit(c)) {
+        return c - '0';
+    }
+    c = static_cast<unsigned char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
 [[nodiscard]] inline bool blank(unsigned char c) noexcept
 {
     return c == ' ' || c == '\t';

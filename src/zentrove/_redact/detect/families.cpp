@@ -41,9 +41,7 @@ static_assert(checks_bounded());
     }
     for (Py_ssize_t i = at; i < at + n; ++i) {
         unsigned char c = scan.text[i];
-        bool ok = only == Only::letters
-                      ? is(c, kUpper | kLower)
-                      : (is(c, kDigit) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'));
+        bool ok = only == Only::letters ? is(c, kUpper | kLower) : hex_value(c) >= 0;
         if (!ok) {
             return false;
         }

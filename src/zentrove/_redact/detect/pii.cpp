@@ -11,20 +11,6 @@
 namespace zentrove::redact::detect {
 namespace {
 
-[[nodiscard]] bool digit(unsigned char c) noexcept
-{
-    return is(c, kDigit);
-}
-
-[[nodiscard]] int hex_value(unsigned char c) noexcept
-{
-    if (digit(c)) {
-        return c - '0';
-    }
-    c = static_cast<unsigned char>(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 [[nodiscard]] bool alnum(unsigned char c) noexcept
 {
     return is(c, kDigit | kUpper | kLower);
