@@ -51,16 +51,6 @@ namespace {
     return value;
 }
 
-// How many digits from `at`, at most `most`.
-[[nodiscard]] int digit_count(const Scan& s, Py_ssize_t at, int most) noexcept
-{
-    int k = 0;
-    while (k < most && digit(s.at(at + k))) {
-        ++k;
-    }
-    return k;
-}
-
 // ---------------------------------------------------------------- IPv4
 
 // A dotted quad from `at`, each octet 0-255 without a leading zero: its end,
@@ -396,7 +386,7 @@ constexpr int kLongestIban = 34;
             return end;
         }
     }
-    int n = digit_count(s, i, 6);
+    Py_ssize_t n = s.run(i, kDigit, 6);
     if (paren) {
         if (n != 3 || s.at(i + 3) != ')') {
             return 0;
@@ -409,21 +399,21 @@ constexpr int kLongestIban = 34;
     else if (n == 3 && (s.at(i + 3) == '-' || s.at(i + 3) == '.' || s.at(i + 3) == ' ')) {
         unsigned char sep = s.at(i + 3);
         i += 4;
-        int m = digit_count(s, i, 4);
+        Py_ssize_t m = s.run(i, kDigit, 4);
         if (m == 3 && s.at(i + 3) == sep) {
             i += 4;
-            m = digit_count(s, i, 5);
+            m = s.run(i, kDigit, 5);
             Py_ssize_t end = i + 4;
             return m == 4 && !joined_after(s, end, "-./:", kDigit) ? end : 0;
         }
         i -= 4;
     }
     if (paren) {
-        int m = digit_count(s, i, 4);
+        Py_ssize_t m = s.run(i, kDigit, 4);
         if (m != 3 || (s.at(i + 3) != '-' && s.at(i + 3) != ' ' && s.at(i + 3) != '.')) {
             return 0;
         }
-        m = digit_count(s, i + 4, 5);
+        m = s.run(i + 4, kDigit, 5);
         Py_ssize_t end = i + 8;
         return m == 4 && !joined_after(s, end, "-./:", kDigit) ? end : 0;
     }
@@ -436,7 +426,7 @@ constexpr int kLongestIban = 34;
     if (sep != ' ' && sep != '-' && sep != '/') {
         return 0;
     }
-    int m = digit_count(s, i + n + 1, 9);
+    Py_ssize_t m = s.run(i + n + 1, kDigit, 9);
     Py_ssize_t end = i + n + 1 + m;
     if (m < 5 || m > 8 || n + m < 9 || joined_after(s, end, " -./:", kDigit)) {
         return 0;
