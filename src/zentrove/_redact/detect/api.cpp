@@ -17,34 +17,6 @@ constexpr std::array<std::string_view, kCount> kNames = {
     "ipv4_public",   "ipv6_public",
 };
 
-// "authorization, jwt, ..., card" for the error message, built at compile time.
-constexpr size_t valid_names_size()
-{
-    size_t n = 0;
-    for (std::string_view name : kNames) {
-        n += name.size() + 2;
-    }
-    return n - 1;  // two separators fewer, one NUL more
-}
-
-constexpr std::array<char, valid_names_size()> make_valid_names()
-{
-    std::array<char, valid_names_size()> out{};
-    size_t at = 0;
-    for (size_t i = 0; i < kNames.size(); ++i) {
-        if (i > 0) {
-            out[at++] = ',';
-            out[at++] = ' ';
-        }
-        for (char c : kNames[i]) {
-            out[at++] = c;
-        }
-    }
-    return out;
-}
-
-constexpr auto kValidNames = make_valid_names();
-
 // Names for sets of detectors: what detect=True means, and personal data.
 struct Group {
     std::string_view name;
@@ -54,6 +26,46 @@ constexpr std::array<Group, 2> kGroups = {{
     {"secrets", kSecretDetectors},
     {"pii", kPiiDetectors & ~((uint32_t{1} << kIpv4Public) | (uint32_t{1} << kIpv6Public))},
 }};
+
+constexpr std::string_view name_of(std::string_view name)
+{
+    return name;
+}
+constexpr std::string_view name_of(const Group& group)
+{
+    return group.name;
+}
+
+// "authorization, jwt, ..." for the error message, built at compile time.
+template <class T, size_t N>
+constexpr size_t joined_size(const std::array<T, N>& items)
+{
+    size_t n = 0;
+    for (const T& item : items) {
+        n += name_of(item).size() + 2;
+    }
+    return n - 1;  // two separators fewer, one NUL more
+}
+
+template <size_t Size, class T, size_t N>
+constexpr std::array<char, Size> joined(const std::array<T, N>& items)
+{
+    std::array<char, Size> out{};
+    size_t at = 0;
+    for (size_t i = 0; i < N; ++i) {
+        if (i > 0) {
+            out[at++] = ',';
+            out[at++] = ' ';
+        }
+        for (char c : name_of(items[i])) {
+            out[at++] = c;
+        }
+    }
+    return out;
+}
+
+constexpr auto kValidNames = joined<joined_size(kNames)>(kNames);
+constexpr auto kGroupNames = joined<joined_size(kGroups)>(kGroups);
 
 // The bits of a group's name, or 0.
 [[nodiscard]] uint32_t group_bits(PyObject* name)
@@ -106,8 +118,8 @@ constexpr std::array<Group, 2> kGroups = {{
     else {
         PyErr_Format(PyExc_ValueError,
                      "detect= entry %R is not a detector or a group; the detectors are %s; "
-                     "the groups are secrets, pii",
-                     name, kValidNames.data());
+                     "the groups are %s",
+                     name, kValidNames.data(), kGroupNames.data());
     }
     return -1;
 }
