@@ -103,6 +103,9 @@ def test_private_addresses_kept_by_the_public_variants(detect, text, expected):
         ("phone", "call 1-800-555-0132.", "call **************."),
         ("phone", "+49 (0)30 1234567", "*****************"),
         ("phone", "ts 2024-01-15T10:22:33+01:00 06.12.2024 12/25/2024", None),
+        # The last four digits stand alone, after one kind of separator.
+        ("phone", "(415)555-0132 415.555.0132.", "************* ************."),
+        ("phone", "(415) 555-01324 415-555.0132 (415) 555/0132", None),
         # Upper case only, and the check digits must fit.
         (
             "iban",

@@ -368,6 +368,16 @@ constexpr int kLongestIban = 34;
     return end;
 }
 
+// Three digits at `at`, `sep` and four digits standing alone: their end, or 0.
+[[nodiscard]] Py_ssize_t subscriber(const Scan& s, Py_ssize_t at, unsigned char sep) noexcept
+{
+    Py_ssize_t end = at + 8;
+    return s.run(at, kDigit, 4) == 3 && s.at(at + 3) == sep && s.run(at + 4, kDigit, 5) == 4 &&
+                   !joined_after(s, end, "-./:", kDigit)
+               ? end
+               : 0;
+}
+
 // National forms: (415) 555-0132, 415-555-0132, 415.555.0132, 415 555 0132,
 // and a trunk 0 with an area code: 030 1234567, 0151-2345678 (9-12 digits).
 [[nodiscard]] Py_ssize_t national(Scan& s, Py_ssize_t at, bool country = false) noexcept
@@ -391,38 +401,23 @@ constexpr int kLongestIban = 34;
         if (n != 3 || s.at(i + 3) != ')') {
             return 0;
         }
-        i += 4;
-        if (s.at(i) == ' ') {
-            ++i;
-        }
-    }
-    else if (n == 3 && (s.at(i + 3) == '-' || s.at(i + 3) == '.' || s.at(i + 3) == ' ')) {
+        i += s.at(i + 4) == ' ' ? 5 : 4;
         unsigned char sep = s.at(i + 3);
-        i += 4;
-        Py_ssize_t m = s.run(i, kDigit, 4);
-        if (m == 3 && s.at(i + 3) == sep) {
-            i += 4;
-            m = s.run(i, kDigit, 5);
-            Py_ssize_t end = i + 4;
-            return m == 4 && !joined_after(s, end, "-./:", kDigit) ? end : 0;
-        }
-        i -= 4;
+        return sep == '-' || sep == '.' || sep == ' ' ? subscriber(s, i, sep) : 0;
     }
-    if (paren) {
-        Py_ssize_t m = s.run(i, kDigit, 4);
-        if (m != 3 || (s.at(i + 3) != '-' && s.at(i + 3) != ' ' && s.at(i + 3) != '.')) {
-            return 0;
+    unsigned char sep = s.at(i + 3);
+    if (n == 3 && (sep == '-' || sep == '.' || sep == ' ')) {
+        Py_ssize_t end = subscriber(s, i + 4, sep);
+        if (end != 0) {
+            return end;
         }
-        m = s.run(i + 4, kDigit, 5);
-        Py_ssize_t end = i + 8;
-        return m == 4 && !joined_after(s, end, "-./:", kDigit) ? end : 0;
     }
     // A trunk 0, an area code (3-5 digits with the 0), one separator, and
     // the subscriber's 5-8 digits.
     if (s.at(i) != '0' || s.at(i + 1) == '0' || n < 3 || n > 5) {
         return 0;
     }
-    unsigned char sep = s.at(i + n);
+    sep = s.at(i + n);
     if (sep != ' ' && sep != '-' && sep != '/') {
         return 0;
     }
