@@ -559,6 +559,9 @@ int scan_pii(Scan& s, Py_ssize_t from, Py_ssize_t to, uint32_t detectors, Py_ssi
     const bool v4 = on(detectors, kIpv4) || on(detectors, kIpv4Public);
     const bool v6 = on(detectors, kIpv6) || on(detectors, kIpv6Public);
     const uint8_t live = live_starts(detectors, v4, v6);
+    // Which detector reports an address: the public one keeps private addresses.
+    const int v4_detector = on(detectors, kIpv4) ? kIpv4 : kIpv4Public;
+    const int v6_detector = on(detectors, kIpv6) ? kIpv6 : kIpv6Public;
     const unsigned char* p = s.text.data;  // one read per byte, uncounted like the candidates
     Py_ssize_t at = from > *resume ? from : *resume;
     uint8_t prev = at > 0 ? kStartTable[p[at - 1]] & kWordByte : 0;
@@ -583,22 +586,23 @@ int scan_pii(Scan& s, Py_ssize_t from, Py_ssize_t to, uint32_t detectors, Py_ssi
         }
         else if (c == ':') {
             if (s.at(at + 1) == ':' && (at == 0 || hex_value(p[at - 1]) < 0)) {
-                end = ipv6(s, at, !on(detectors, kIpv6));
-                found = on(detectors, kIpv6) ? kIpv6 : kIpv6Public;
+                end = ipv6(s, at, v6_detector == kIpv6Public);
+                found = v6_detector;
             }
         }
         else {
             if (digit(c) && on(detectors, kUsSsn) && (end = us_ssn(s, at)) != 0) {
                 found = kUsSsn;
             }
-            else if (digit(c) && v4 && (end = ipv4(s, at, !on(detectors, kIpv4))) != 0) {
-                found = on(detectors, kIpv4) ? kIpv4 : kIpv4Public;
+            else if (digit(c) && v4 && (end = ipv4(s, at, v4_detector == kIpv4Public)) != 0) {
+                found = v4_detector;
             }
             else if (hex_value(c) >= 0 && on(detectors, kMac) && (end = mac(s, at)) != 0) {
                 found = kMac;
             }
-            else if (hex_value(c) >= 0 && v6 && (end = ipv6(s, at, !on(detectors, kIpv6))) != 0) {
-                found = on(detectors, kIpv6) ? kIpv6 : kIpv6Public;
+            else if (hex_value(c) >= 0 && v6 &&
+                     (end = ipv6(s, at, v6_detector == kIpv6Public)) != 0) {
+                found = v6_detector;
             }
             else if (digit(c) && on(detectors, kPhone) && (end = national(s, at)) != 0) {
                 found = kPhone;
