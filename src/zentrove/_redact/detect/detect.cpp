@@ -334,11 +334,12 @@ int run_scan(Scan& scan, uint32_t detectors)
     Py_ssize_t pii_resume = 0;
     for (Py_ssize_t base = 0; base < n; base += 64) {
         // Block by block with the secrets, so spans arrive nearly in order.
+        const Py_ssize_t block = n - base < 64 ? n - base : 64;
         if ((detectors & kPiiDetectors) != 0 &&
-            scan_pii(scan, base, n - base < 64 ? n : base + 64, detectors, &pii_resume) < 0) {
+            scan_pii(scan, base, base + block, detectors, &pii_resume) < 0) {
             return -1;
         }
-        uint64_t marks = block_marks(p + base, n - base < 64 ? n - base : 64, &prev);
+        uint64_t marks = block_marks(p + base, block, &prev);
         while (marks != 0) {
             Py_ssize_t at = base + __builtin_ctzll(marks);
             marks &= marks - 1;
