@@ -81,35 +81,48 @@ template <size_t N>
     return 0;
 }
 
+// AWS key ids: 20 bytes of [A-Z0-9], the first four naming the kind of key.
+constexpr Prefixed aws_id(std::string_view prefix)
+{
+    const Py_ssize_t body = 20 - static_cast<Py_ssize_t>(prefix.size());
+    return {prefix, kUpper | kDigit, body, body};
+}
+
 constexpr std::array<Prefixed, 13> kAwsKeyIds = {{
-    {"AKIA", kUpper | kDigit, 16, 16},
-    {"ASIA", kUpper | kDigit, 16, 16},
-    {"ABIA", kUpper | kDigit, 16, 16},
-    {"ACCA", kUpper | kDigit, 16, 16},
-    {"AGPA", kUpper | kDigit, 16, 16},
-    {"AIDA", kUpper | kDigit, 16, 16},
-    {"AIPA", kUpper | kDigit, 16, 16},
-    {"ANPA", kUpper | kDigit, 16, 16},
-    {"ANVA", kUpper | kDigit, 16, 16},
-    {"AROA", kUpper | kDigit, 16, 16},
-    {"APKA", kUpper | kDigit, 16, 16},
-    {"ASCA", kUpper | kDigit, 16, 16},
-    {"A3T", kUpper | kDigit, 17, 17},  // A3T and one more byte, as older ids have
+    aws_id("AKIA"),
+    aws_id("ASIA"),
+    aws_id("ABIA"),
+    aws_id("ACCA"),
+    aws_id("AGPA"),
+    aws_id("AIDA"),
+    aws_id("AIPA"),
+    aws_id("ANPA"),
+    aws_id("ANVA"),
+    aws_id("AROA"),
+    aws_id("APKA"),
+    aws_id("ASCA"),
+    aws_id("A3T"),  // A3T and one more byte, as older ids have
 }};
 
+// GitLab tokens: a prefix naming the kind, then 20 to 255 base64url bytes.
+constexpr Prefixed gitlab(std::string_view prefix)
+{
+    return {prefix, kB64Url, 20, 255};
+}
+
 constexpr std::array<Prefixed, 12> kGitlabTokens = {{
-    {"glpat-", kB64Url, 20, 255},
-    {"gldt-", kB64Url, 20, 255},
-    {"glrt-", kB64Url, 20, 255},
-    {"glptt-", kB64Url, 20, 255},
-    {"glsoat-", kB64Url, 20, 255},
-    {"gloas-", kB64Url, 20, 255},
-    {"glcbt-", kB64Url, 20, 255},
-    {"glimt-", kB64Url, 20, 255},
-    {"glagent-", kB64Url, 20, 255},
-    {"glffct-", kB64Url, 20, 255},
-    {"glft-", kB64Url, 20, 255},
-    {"GR1348941", kB64Url, 20, 255},
+    gitlab("glpat-"),
+    gitlab("gldt-"),
+    gitlab("glrt-"),
+    gitlab("glptt-"),
+    gitlab("glsoat-"),
+    gitlab("gloas-"),
+    gitlab("glcbt-"),
+    gitlab("glimt-"),
+    gitlab("glagent-"),
+    gitlab("glffct-"),
+    gitlab("glft-"),
+    gitlab("GR1348941"),
 }};
 
 static_assert(prefix_free(kAwsKeyIds) && prefix_free(kGitlabTokens));
