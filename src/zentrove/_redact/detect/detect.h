@@ -57,6 +57,8 @@ enum : uint8_t {
     kKey = 128,     // a key in key=value text: [A-Za-z0-9_.-] and non-ASCII
 };
 
+inline constexpr uint8_t kAlnum = kDigit | kUpper | kLower;  // [A-Za-z0-9]
+
 constexpr std::array<uint8_t, 256> make_classes()
 {
     std::array<uint8_t, 256> t{};
@@ -430,7 +432,7 @@ Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
     case kWord: return 0;
     case kDigit: return 1;
     case kUpper | kDigit: return 2;
-    case kDigit | kUpper | kLower: return 3;
+    case kAlnum: return 3;
     case kB64: return 4;
     case kB64Url: return 5;
     case kB64 | kB64Url: return 6;

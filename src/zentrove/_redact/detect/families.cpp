@@ -16,11 +16,11 @@ constexpr bool checks_bounded()
 {
     for (const Family& f : kFamilies) {
         for (const Part& p : {f.body, f.second, f.third}) {
-            if (p.only != Only::any && p.cls != kAlnumClass) {
+            if (p.only != Only::any && p.cls != kAlnum) {
                 return false;
             }
         }
-        if (f.check != Check::none && f.body.cls != kAlnumClass) {
+        if (f.check != Check::none && f.body.cls != kAlnum) {
             return false;
         }
         if (f.prefix.size() < 2 || f.keep > f.prefix.size() || f.ends.size() > f.body.min ||

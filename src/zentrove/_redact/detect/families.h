@@ -105,10 +105,9 @@ constexpr Family family(std::string_view name, std::string_view prefix, Part bod
                   {},   {},     0,    false, Check::none, 0, kTokens};
 }
 
-constexpr uint8_t kAlnumClass = kDigit | kUpper | kLower;
 constexpr Part alnum(uint16_t min, uint16_t max)
 {
-    return {kAlnumClass, min, max, Only::any};
+    return {kAlnum, min, max, Only::any};
 }
 constexpr Part alnum(uint16_t n)
 {
@@ -116,11 +115,11 @@ constexpr Part alnum(uint16_t n)
 }
 constexpr Part hex(uint16_t n)
 {
-    return {kAlnumClass, n, n, Only::hex};
+    return {kAlnum, n, n, Only::hex};
 }
 constexpr Part letters(uint16_t n)
 {
-    return {kAlnumClass, n, n, Only::letters};
+    return {kAlnum, n, n, Only::letters};
 }
 constexpr Part url64(uint16_t min, uint16_t max)
 {

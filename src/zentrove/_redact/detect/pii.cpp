@@ -13,7 +13,7 @@ namespace {
 
 [[nodiscard]] bool alnum(unsigned char c) noexcept
 {
-    return is(c, kDigit | kUpper | kLower);
+    return is(c, kAlnum);
 }
 
 // Joined by one of `seps` to a byte of class `cls` before `at`: the start
@@ -102,7 +102,7 @@ namespace {
 // C++ names like `Abc::Def` stay.
 [[nodiscard]] Py_ssize_t ipv6(Scan& s, Py_ssize_t at, bool keep_private) noexcept
 {
-    if (s.at(at - 1) == ':' || joined_before(s, at, ".", kDigit | kUpper | kLower)) {
+    if (s.at(at - 1) == ':' || joined_before(s, at, ".", kAlnum)) {
         return 0;  // inside a longer run of groups
     }
     Py_ssize_t i = at;
@@ -195,7 +195,7 @@ namespace {
 // aa:bb:cc:dd:ee:ff, aa-bb-cc-dd-ee-ff, or Cisco's aabb.ccdd.eeff.
 [[nodiscard]] Py_ssize_t mac(Scan& s, Py_ssize_t at) noexcept
 {
-    if (joined_before(s, at, ":-.", kDigit | kUpper | kLower)) {
+    if (joined_before(s, at, ":-.", kAlnum)) {
         return 0;
     }
     auto hex_run = [&s](Py_ssize_t i, int n) {
@@ -239,7 +239,7 @@ namespace {
 // AAA-GG-SSSS: area not 000, 666 or 900-999, group not 00, serial not 0000.
 [[nodiscard]] Py_ssize_t us_ssn(Scan& s, Py_ssize_t at) noexcept
 {
-    if (joined_before(s, at, "-./", kDigit | kUpper | kLower)) {
+    if (joined_before(s, at, "-./", kAlnum)) {
         return 0;
     }
     int n1, n2, n3;

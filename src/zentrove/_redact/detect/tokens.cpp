@@ -6,8 +6,6 @@
 namespace zentrove::redact::detect {
 namespace {
 
-constexpr uint8_t kAlnum = kDigit | kUpper | kLower;
-
 // A vendor token: a fixed prefix, then a body of one byte class whose length
 // must fall in [min, max] (a longer run is some other word).
 struct Prefixed {
@@ -333,7 +331,7 @@ Py_ssize_t match_gitlab(Scan& scan, Py_ssize_t at, int detector)
     Py_ssize_t end = match_prefixed(scan, at, detector, kGitlabTokens);
     // A routable token ends in '.' and nine base36 bytes (version and
     // check), which would name the token if left.
-    if (end <= 0 || scan.at(end) != '.' || scan.run(end + 1, kDigit | kUpper | kLower, 10) != 9) {
+    if (end <= 0 || scan.at(end) != '.' || scan.run(end + 1, kAlnum, 10) != 9) {
         return end;
     }
     for (Py_ssize_t i = end + 1; i < end + 10; ++i) {
