@@ -317,6 +317,18 @@ def test_bad_detect_arguments(detect, exc, message):
     assert str(info.value) == message
 
 
+def test_memory_error_reading_a_name_is_not_a_bad_name():
+    testcapi = pytest.importorskip("_testcapi")
+    names = iter(["p" + chr(0xEF) + "i"])  # its UTF-8 is made when read
+    parse = _redact.parse_detectors
+    with pytest.raises(MemoryError):
+        testcapi.set_nomemory(0, 1)  # the next allocation fails
+        try:
+            parse(names)
+        finally:
+            testcapi.remove_mem_hooks()
+
+
 def test_detector_groups_are_read_only_tuples_of_names():
     assert DETECTOR_GROUPS == {
         "secrets": DETECTORS[: DETECTORS.index("tokens") + 1],

@@ -67,18 +67,23 @@ constexpr std::array<char, Size> joined(const std::array<T, N>& items)
 constexpr auto kValidNames = joined<joined_size(kNames)>(kNames);
 constexpr auto kGroupNames = joined<joined_size(kGroups)>(kGroups);
 
-// The bits of a group's name, or 0.
-[[nodiscard]] uint32_t group_bits(PyObject* name)
+// The bits of a group's name in *bits, 0 for none: 0, or -1 with an exception.
+[[nodiscard]] int group_bits(PyObject* name, uint32_t* bits)
 {
+    *bits = 0;
     Py_ssize_t size;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            return -1;
+        }
         PyErr_Clear();  // a lone surrogate names no group
         return 0;
     }
     for (const Group& group : kGroups) {
         if (std::string_view(text, static_cast<size_t>(size)) == group.name) {
-            return group.detectors;
+            *bits = group.detectors;
+            break;
         }
     }
     return 0;
@@ -228,7 +233,9 @@ int detectors_parse(PyObject* arg, uint32_t* detectors)
                     break;
                 }
             }
-            found = found != 0 ? found : detect::group_bits(item.get());
+            if (found == 0 && detect::group_bits(item.get(), &found) < 0) {
+                return -1;
+            }
         }
         if (found == 0) {
             return detect::unknown_detector(item.get());
