@@ -97,8 +97,11 @@ constexpr auto kGroupNames = joined<joined_size(kGroups)>(kGroups);
         return -1;
     }
     for (const Group& group : kGroups) {
+        // A string_view's bytes need not end in a NUL: the key is made by size.
+        Ref name = Ref::steal(PyUnicode_FromStringAndSize(
+            group.name.data(), static_cast<Py_ssize_t>(group.name.size())));
         Ref names = Ref::steal(detectors_names(group.detectors));
-        if (!names || PyDict_SetItemString(groups.get(), group.name.data(), names.get()) < 0) {
+        if (!name || !names || PyDict_SetItem(groups.get(), name.get(), names.get()) < 0) {
             return -1;
         }
     }
