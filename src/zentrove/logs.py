@@ -77,11 +77,9 @@ UNREDACTABLE = "[unredactable]"
 
 # What every LogRecord carries by itself (plus what formatters add, and the
 # field that later Pythons add); everything else came in through `extra`.
-_RECORD_ATTRIBUTES = frozenset(
-    vars(logging.LogRecord("", logging.INFO, "", 0, "", None, None))
-) | {"message", "asctime", "taskName"}
-
-_PLAIN_RECORD_SIZE = len(vars(logging.LogRecord("", logging.INFO, "", 0, "", None, None)))
+_PLAIN_RECORD = vars(logging.LogRecord("", logging.INFO, "", 0, "", None, None))
+_RECORD_ATTRIBUTES = frozenset(_PLAIN_RECORD) | {"message", "asctime", "taskName"}
+_PLAIN_RECORD_SIZE = len(_PLAIN_RECORD)
 
 # What a positional argument may hide a keyed secret in.
 _CONTAINERS = (Mapping, list, tuple)
@@ -311,10 +309,7 @@ def _exc_info(exc_info: object) -> _ExcInfo | None:
     return cast(_ExcInfo, exc_info)
 
 
-def _exception_text(exc_info: object) -> str | None:
-    info = _exc_info(exc_info)
-    if info is None:
-        return None
+def _exception_text(info: _ExcInfo) -> str:
     return "".join(traceback.format_exception(*info)).rstrip("\n")
 
 
@@ -329,7 +324,7 @@ def _hidden_exception(
     info = _exc_info(exc_info)
     if info is None:
         return None
-    text = "".join(traceback.format_exception(*info)).rstrip("\n")
+    text = _exception_text(info)
     clean = engine.scan(text)
     if clean != text or _frames_hold_secrets(engine, info[1], globals_too):
         return clean
@@ -468,8 +463,9 @@ def _unmergeable(engine: RedactorEngine, record: logging.LogRecord) -> None:
 
 def _scan_traces(engine: RedactorEngine, record: logging.LogRecord) -> None:
     text = record.exc_text
-    if record.exc_info and not text:
-        text = _exception_text(record.exc_info)
+    info = None if text else _exc_info(record.exc_info)
+    if info is not None:
+        text = _exception_text(info)
     if text:
         clean = engine.scan(text)
         if clean != text:
