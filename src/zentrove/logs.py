@@ -205,18 +205,12 @@ def _shown_objects(engine: RedactorEngine, data: Any, path: set[int]) -> Any:
     path.add(id(data))
     try:
         # Values are replaced, never added: the dict may change as it is read.
-        if isinstance(data, dict):
-            for key, value in data.items():
+        if isinstance(data, (dict, list)):
+            for key, value in data.items() if isinstance(data, dict) else enumerate(data):
                 if type(value) is not str:
                     new = _shown_objects(engine, value, path)
                     if new is not value:
                         data[key] = new
-        elif isinstance(data, list):
-            for at, value in enumerate(data):
-                if type(value) is not str:
-                    new = _shown_objects(engine, value, path)
-                    if new is not value:
-                        data[at] = new
         else:
             items = [_shown_objects(engine, item, path) for item in data]
             if any(new is not old for new, old in zip(items, data)):
