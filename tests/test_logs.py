@@ -497,12 +497,15 @@ def structlog():
     return pytest.importorskip("structlog")
 
 
-def test_structlog_processor_formats_and_scans_the_exception(structlog):
+def json_logger(structlog, *processors):
+    """A structlog logger rendering JSON lines into the StringIO beside it."""
     out = io.StringIO()
-    logger = structlog.wrap_logger(
-        structlog.PrintLogger(out),
-        processors=[RedactingProcessor(DETECTING), structlog.processors.JSONRenderer()],
-    )
+    processors = [*processors, structlog.processors.JSONRenderer()]
+    return structlog.wrap_logger(structlog.PrintLogger(out), processors=processors), out
+
+
+def test_structlog_processor_formats_and_scans_the_exception(structlog):
+    logger, out = json_logger(structlog, RedactingProcessor(DETECTING))
     try:
         raise ValueError("db login failed for password=hunter2")
     except ValueError:
@@ -584,15 +587,8 @@ def fail_with_cause(user):
 def test_structured_tracebacks_show_no_frame_variable(
     structlog, redactor, fail, after, structured
 ):
-    out = io.StringIO()
     processors = [RedactingProcessor(redactor), structlog.processors.dict_tracebacks]
-    logger = structlog.wrap_logger(
-        structlog.PrintLogger(out),
-        processors=[
-            *(processors[::-1] if after else processors),
-            structlog.processors.JSONRenderer(),
-        ],
-    )
+    logger, out = json_logger(structlog, *(processors[::-1] if after else processors))
     try:
         fail(SECRET if fail is fail_with_password else "bob")
     except ValueError:
@@ -612,11 +608,7 @@ def test_structured_tracebacks_show_no_frame_variable(
 
 
 def test_structlog_renders_objects_by_their_scanned_text(structlog):
-    out = io.StringIO()
-    logger = structlog.wrap_logger(
-        structlog.PrintLogger(out),
-        processors=[RedactingProcessor(DETECTING), structlog.processors.JSONRenderer()],
-    )
+    logger, out = json_logger(structlog, RedactingProcessor(DETECTING))
     logger.info("msg", obj=SECRET_OBJECT, n=[SECRET_OBJECT, 1])
     assert json.loads(out.getvalue()) == {
         "event": "msg",
