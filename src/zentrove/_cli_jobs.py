@@ -105,7 +105,7 @@ def _blocks(job: Job, item: Input, source: IO[bytes], flush: bool = False) -> It
         try:
             n = source.readinto(buffer)  # type: ignore[attr-defined]
         except read_errors() as exc:
-            raise _ReadError(f"{item.name}: can't read: {reason(exc)}") from exc
+            raise _ReadError(_cant_read(item, exc)) from exc
         if not n:
             return
         if job.progress is not None:
@@ -117,6 +117,10 @@ def _blocks(job: Job, item: Input, source: IO[bytes], flush: bool = False) -> It
 
 class _ReadError(Exception):
     pass
+
+
+def _cant_read(item: Input, exc: BaseException) -> str:
+    return f"{item.name}: can't read: {reason(exc)}"
 
 
 def _lines(job: Job, item: Input, source: IO[bytes]) -> bool:
@@ -369,7 +373,7 @@ def _run_parts(
                     except OSError as exc:
                         if not item.lines:
                             job.out.end_document(False)
-                        job.report(f"{item.name}: can't read: {reason(exc)}")
+                        job.report(_cant_read(item, exc))
                         return
                     if not item.lines:
                         job.out.end_document(not errors)
@@ -377,7 +381,7 @@ def _run_parts(
                     try:
                         part, (lines_read, errors, stop) = futures.pop(index).result()
                     except OSError as exc:
-                        job.report(f"{item.name}: can't read: {reason(exc)}")
+                        job.report(_cant_read(item, exc))
                         return
                     if item.lines or not errors:
                         job.out.copy_file(part)
