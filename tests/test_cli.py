@@ -302,6 +302,7 @@ CHOICES = ", ".join([*DETECTORS, "secrets", "pii"])
         (["--keys-file", "comments.txt"], NO_KEYS),
         (["--omit"], "argument --omit: expected one argument"),
         (["--omit", "a", "--jobs", "0"], "argument --jobs/-j: must be at least 1"),
+        (["--omit", "a", "-j", "2x"], "argument --jobs/-j: invalid int value: '2x'"),
         (["--trust", "a", "--contains", "b"], "--contains applies to a deny-list (--omit) only"),
         (["--omit", ""], "--omit must not hold an empty str"),
         (["--trust", ""], "--trust must not hold an empty str"),
