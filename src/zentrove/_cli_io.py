@@ -163,15 +163,23 @@ class Output:
         data = data[self._later_mark(data[:3]) :]
         try:
             target = self.spool or self.stream
-            if self.separate and data:
-                target.write(b"\n")
-                self.separate = False
+            if data:
+                self._separate(target)
             target.write(data)
         except OSError as exc:
             raise WriteError(self.message(exc)) from exc
         if data:
-            self.started = True
-            self.ends_line = data[-1:] == b"\n"
+            self._wrote(data[-1:])
+
+    def _separate(self, target: IO[bytes]) -> None:
+        """Writes the newline due before an input's first bytes."""
+        if self.separate:
+            target.write(b"\n")
+            self.separate = False
+
+    def _wrote(self, last: bytes) -> None:
+        self.started = True
+        self.ends_line = last == b"\n"
 
     def flush(self) -> None:
         if self.compressed:
@@ -226,9 +234,7 @@ class Output:
                 start = self._later_mark(os.pread(part.fileno(), 3, 0))
                 if start == size:
                     return
-                if self.separate:
-                    self.stream.write(b"\n")
-                    self.separate = False
+                self._separate(self.stream)
                 if self.compressed:
                     import shutil
 
@@ -237,8 +243,7 @@ class Output:
                 else:
                     self.flush()
                     _copy_fd(part.fileno(), self.stream.fileno(), start)
-                self.started = True
-                self.ends_line = os.pread(part.fileno(), 1, size - 1) == b"\n"
+                self._wrote(os.pread(part.fileno(), 1, size - 1))
         except OSError as exc:
             raise WriteError(self.message(exc)) from exc
 
