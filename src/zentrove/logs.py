@@ -262,26 +262,23 @@ class RedactorRules(TypedDict, total=False):
 
 def _redactor(
     owner: str, redactor: Redactor | Omitter | None, rules: RedactorRules
-) -> Redactor | Omitter:
+) -> tuple[Redactor | Omitter, RedactorEngine]:
+    """A hook's redactor, given or built from the keywords, and its engine."""
     if redactor is None:
         if not rules:
             raise TypeError(f"{owner}() takes a redactor or the keywords of zentrove.Redactor")
-        return Redactor(**rules)
-    if rules:
+        redactor = Redactor(**rules)
+    elif rules:
         raise TypeError(
             f"{owner}() takes a redactor or the keywords of zentrove.Redactor, not both"
         )
-    return redactor
-
-
-def _engine(redactor: object, owner: str) -> RedactorEngine:
     engine = engine_of(redactor)
     if engine is None:
         raise TypeError(
             f"{owner}() takes a zentrove.Redactor, Omitter or NoTrustOmitter, "
             f"not {type(redactor).__name__}"
         )
-    return engine
+    return redactor, engine
 
 
 _ExcInfo = tuple[type[BaseException], BaseException, TracebackType | None]
@@ -381,8 +378,7 @@ class RedactingFilter(logging.Filter):
         self, redactor: Redactor | Omitter | None = None, **rules: Unpack[RedactorRules]
     ) -> None:
         super().__init__()
-        self.redactor = _redactor("RedactingFilter", redactor, rules)
-        self._engine = _engine(self.redactor, "RedactingFilter")
+        self.redactor, self._engine = _redactor("RedactingFilter", redactor, rules)
 
     def filter(self, record: logging.LogRecord) -> bool:
         try:
@@ -502,8 +498,7 @@ class RedactingProcessor:
     def __init__(
         self, redactor: Redactor | Omitter | None = None, **rules: Unpack[RedactorRules]
     ) -> None:
-        self.redactor = _redactor("RedactingProcessor", redactor, rules)
-        self._engine = _engine(self.redactor, "RedactingProcessor")
+        self.redactor, self._engine = _redactor("RedactingProcessor", redactor, rules)
 
     def __call__(self, logger: object, method_name: str, event_dict: _EventDict) -> _EventDict:
         try:
@@ -553,8 +548,7 @@ class RedactingPatcher:
     def __init__(
         self, redactor: Redactor | Omitter | None = None, **rules: Unpack[RedactorRules]
     ) -> None:
-        self.redactor = _redactor("RedactingPatcher", redactor, rules)
-        self._engine = _engine(self.redactor, "RedactingPatcher")
+        self.redactor, self._engine = _redactor("RedactingPatcher", redactor, rules)
 
     def __call__(self, record: Mapping[str, Any]) -> None:
         # loguru passes its record, a plain dict, to be changed in place.
