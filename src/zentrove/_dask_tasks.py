@@ -181,6 +181,20 @@ class Done:
     error: Exception | None = None
 
 
+class _BadLines:
+    """The bad lines of a partition: how many, and the first FIRST_BAD of them
+    as (line, column, message)."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.first: list[tuple[int, int | None, str]] = []
+
+    def add(self, line: int, column: int | None, message: str) -> None:
+        self.count += 1
+        if len(self.first) < FIRST_BAD:
+            self.first.append((line, column, message))
+
+
 def _read(part: Part) -> bytes:
     with part.fs.open(part.path, "rb", compression=part.compression) as handle:
         if part.compression is not None or part.length is None:
@@ -244,8 +258,8 @@ def redact_data(
         pieces = [text] if engine.text is not None else [text, b"\n"]
         return pieces, Done(1, masked, lines, 0, (), True)
     out: list[bytes] = []
-    bad: list[tuple[int, int | None, str]] = []
-    bad_count = values = masked = 0
+    bad = _BadLines()
+    values = masked = 0
     rows = data.split(b"\n")
     if rows[-1] == b"":
         rows.pop()
@@ -260,17 +274,15 @@ def redact_data(
             text, count = redact_json_bytes(engine, raw.rstrip(b"\r"), indent=None)
         except InvalidValue as exc:
             # The line holds no newline: the problem is on line 1 of it.
-            bad_count += 1
-            if len(bad) < FIRST_BAD:
-                bad.append((number, exc.column, exc.message))
+            bad.add(number, exc.column, exc.message)
             if not keep_going:
                 break
             continue
         out += (text, b"\n")
         values += 1
         masked += count
-    written = keep_going or not bad_count
-    return out, Done(values, masked, len(rows), bad_count, tuple(bad), written)
+    written = keep_going or not bad.count
+    return out, Done(values, masked, len(rows), bad.count, tuple(bad.first), written)
 
 
 def stream_part(part: Part, engine: RedactorEngine, keep_going: bool) -> Done:
@@ -279,16 +291,13 @@ def stream_part(part: Part, engine: RedactorEngine, keep_going: bool) -> Done:
     ends and a byte-order mark included) except the masks, and except the bad
     lines, which are left out."""
     assert engine.native is not None
-    bad: list[tuple[int, int | None, str]] = []
-    bad_count = newlines = 0
+    bad = _BadLines()
+    newlines = 0
     last = b"\n"
 
     def take_error(error: JSONRedactError) -> None:
         # Taken chunk by chunk, so that a block of bad lines costs no memory.
-        nonlocal bad_count
-        bad_count += 1
-        if len(bad) < FIRST_BAD:
-            bad.append((error.lineno, error.colno, f"invalid JSON: {error.msg}"))
+        bad.add(error.lineno, error.colno, f"invalid JSON: {error.msg}")
 
     def chunks(src: Any, remaining: int | None) -> Iterator[bytes]:
         nonlocal newlines, last
@@ -316,13 +325,13 @@ def stream_part(part: Part, engine: RedactorEngine, keep_going: bool) -> Done:
                 keep_going=keep_going,
                 bom=part.offset == 0,
             )
-            written = not bad_count or (keep_going and not part.document)
+            written = not bad.count or (keep_going and not part.document)
             if written:
                 out.commit()
     lines = newlines + (last != b"\n")
     # The stream counts the values of JSON Lines only.
-    values = int(not bad_count) if part.document else streamed.documents
-    return Done(values, 0, lines, bad_count, tuple(bad), written)
+    values = int(not bad.count) if part.document else streamed.documents
+    return Done(values, 0, lines, bad.count, tuple(bad.first), written)
 
 
 def _seek_block(src: Any, part: Part) -> int | None:
