@@ -9,6 +9,7 @@ import pty
 import re
 import select
 import signal
+import socket
 import stat
 import struct
 import subprocess
@@ -281,6 +282,19 @@ def test_detectors_select_by_name_and_group(tmp_path, args, expected):
 
 NO_KEYS = "no keys to redact: give --omit KEY, --trust KEY or --keys-file FILE"
 CHOICES = ", ".join([*DETECTORS, "secrets", "pii"])
+
+
+def test_an_input_that_fails_to_open_after_the_checks(tmp_path, monkeypatch):
+    # A socket passes the checks made before the run, then refuses to open.
+    monkeypatch.chdir(tmp_path)
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind("sock.json")
+        result = zentrove("--omit", "a", "sock.json", cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1,
+        b"",
+        b"zentrove: sock.json: can't open: No such device or address\n",
+    )
 
 
 @pytest.mark.parametrize(
