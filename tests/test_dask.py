@@ -22,6 +22,7 @@ import pandas as pd  # noqa: E402
 
 import zentrove.dask as zd  # noqa: E402
 from zentrove import Redactor, cli, omit  # noqa: E402
+from zentrove._dask_tasks import redact_series, task_engine  # noqa: E402
 
 pytestmark = pytest.mark.slow  # a cluster of two worker processes
 
@@ -285,6 +286,35 @@ def test_bag_copies_and_column(client, redactor):
     with pytest.raises(ValueError) as caught:
         zd.redact_column(bad, "j", redactor).compute()
     assert str(caught.value) == "column 'j', row 8, column 5: invalid JSON: Extra data"
+
+
+DEEP = "[" * 100000 + "]" * 100000
+
+
+@pytest.mark.parametrize(
+    "redactor, value, error, message",
+    [
+        (omit.Omitter(["a"]), DEEP, ValueError, "column 'j', row 7: nested too deeply"),
+        (
+            Redactor(omit=["a"]),
+            DEEP,
+            ValueError,
+            "column 'j', row 7, column 10001: invalid JSON: Nesting deeper than 10000 levels",
+        ),
+        (
+            omit.Omitter(["a"]),
+            b"\xff",
+            ValueError,
+            "column 'j', row 7: invalid UTF-8: invalid start byte",
+        ),
+        (Redactor(omit=["a"]), 5, TypeError, "column 'j', row 7: expected JSON text, got int"),
+    ],
+)
+def test_a_column_value_error_names_its_row(redactor, value, error, message):
+    series = pd.Series([value], index=[7], name="j")
+    with pytest.raises(error) as caught:
+        redact_series(series, task_engine(redactor), "j")
+    assert str(caught.value) == message
 
 
 def test_command_line(client, tmp_path, capsys):
