@@ -107,7 +107,8 @@ def _fields(engine: RedactorEngine, fields: dict[Any, Any]) -> dict[Any, Any]:
     """The dict judged key by key: a redacted copy where the redactor makes
     copies, else the dict itself masked in place.  The fields that fail on
     their own become unredactable."""
-    redact = _redact_of(engine)
+    redact = engine.copy or engine.walk
+    assert redact is not None  # every engine of a hook redacts objects
     try:
         return _objects(engine, redact(fields))
     except Exception:
@@ -121,12 +122,6 @@ def _fields(engine: RedactorEngine, fields: dict[Any, Any]) -> dict[Any, Any]:
         except Exception:
             out[key] = UNREDACTABLE
     return out
-
-
-def _redact_of(engine: RedactorEngine) -> Callable[[Any], Any]:
-    redact = engine.copy or engine.walk
-    assert redact is not None  # every engine of a hook redacts objects
-    return redact
 
 
 def _mapping(engine: RedactorEngine, mapping: Mapping[Any, Any]) -> Mapping[Any, Any]:
