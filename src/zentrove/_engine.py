@@ -44,8 +44,18 @@ class RedactorEngine(Protocol):
         """What a sensitive str value becomes."""
 
 
-class _RedactorEngine:
+class _Engine:
+    redactor: Any
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Only the redactor travels; each process looks its methods up again.
+        return (type(self), (self.redactor,))
+
+
+class _RedactorEngine(_Engine):
     """A zentrove.Redactor: copies, key rules and detectors."""
+
+    redactor: Redactor
 
     def __init__(self, redactor: Redactor) -> None:
         self.redactor = redactor
@@ -55,10 +65,6 @@ class _RedactorEngine:
         self.copy: Callable[[Any], Any] | None = redactor.redacted
         self.report: Callable[[Any], list[Any]] | None = redactor.report
         self.scans = bool(redactor.detect)
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        # Only the redactor travels; each process looks its methods up again.
-        return (type(self), (self.redactor,))
 
     def scan(self, text: str) -> str:
         return self.redactor.scan(text) if self.scans else text
@@ -70,7 +76,7 @@ class _RedactorEngine:
         return "*" * len(secret) if self.redactor.mask is None else self.redactor.mask
 
 
-class _WalkEngine:
+class _WalkEngine(_Engine):
     """An Omitter or NoTrustOmitter (in place, by key), or any object with a
     redact() or redact_json() method: whatever of the rest it has."""
 
@@ -91,9 +97,6 @@ class _WalkEngine:
         if callable(getattr(redactor, "redact", None)):
             self.walk = redactor.redact
             self.report = getattr(redactor, "report", None)
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (type(self), (self.redactor,))
 
     def scan(self, text: str) -> str:
         return text
