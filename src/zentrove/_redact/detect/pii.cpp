@@ -8,6 +8,10 @@
 // byte is read a few times at most.
 #include "_redact/detect/detect.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zentrove::redact::detect {
 namespace {
 
@@ -496,60 +500,108 @@ constexpr Py_ssize_t kLongestDomain = 253;
     return (detectors & (uint32_t{1} << d)) != 0;
 }
 
-// Where a matcher may start, by byte: anywhere ('@', '+' and '(', ':'), or
-// where a word starts (digits, hex letters, other capitals).  The pass
-// reads one table entry per byte and stops only where a live kind may start.
-enum : uint8_t {
-    kAtSign = 1,
-    kPhoneMark = 2,
-    kColon = 4,
-    kStartDigit = 8,
-    kStartHexUpper = 16,
-    kStartUpper = 32,
-    kStartHexLower = 64,
-    kWordByte = 128,
+// Where a matcher may start: anywhere ('@', '+' and '(', ':'), or where a
+// word starts (digits, hex letters, other capitals).  One bit mask per kind
+// of start for a block of up to 64 bytes, so the pass costs a few
+// instructions per 16 bytes and stops only where a live kind may start.
+struct Starts {
+    uint64_t at_sign = 0;
+    uint64_t phone_mark = 0;  // '+' or '('
+    uint64_t colon = 0;
+    uint64_t digit = 0;
+    uint64_t hex_letter = 0;  // [A-Fa-f]
+    uint64_t upper = 0;
+    uint64_t word = 0;  // [A-Za-z0-9_]
 };
-inline constexpr uint8_t kStarts = kStartDigit | kStartHexUpper | kStartUpper | kStartHexLower;
 
-constexpr std::array<uint8_t, 256> make_starts()
+[[nodiscard]] Starts starts_portable(const unsigned char* q, Py_ssize_t n) noexcept
 {
-    std::array<uint8_t, 256> t{};
-    for (int c = 0; c < 256; ++c) {
-        uint8_t f = (kClass[static_cast<size_t>(c)] & kWord) ? kWordByte : 0;
-        if (c == '@') {
-            f |= kAtSign;
-        }
-        else if (c == '+' || c == '(') {
-            f |= kPhoneMark;
-        }
-        else if (c == ':') {
-            f |= kColon;
-        }
-        else if (c >= '0' && c <= '9') {
-            f |= kStartDigit;
-        }
-        else if (c >= 'A' && c <= 'Z') {
-            f |= c <= 'F' ? kStartHexUpper | kStartUpper : kStartUpper;
-        }
-        else if (c >= 'a' && c <= 'f') {
-            f |= kStartHexLower;
-        }
-        t[static_cast<size_t>(c)] = f;
+    Starts m;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const unsigned char c = q[i];
+        const uint64_t bit = uint64_t{1} << i;
+        m.at_sign |= c == '@' ? bit : 0;
+        m.phone_mark |= c == '+' || c == '(' ? bit : 0;
+        m.colon |= c == ':' ? bit : 0;
+        m.digit |= is(c, kDigit) ? bit : 0;
+        m.hex_letter |= !is(c, kDigit) && hex_value(c) >= 0 ? bit : 0;
+        m.upper |= is(c, kUpper) ? bit : 0;
+        m.word |= is(c, kWord) ? bit : 0;
     }
-    return t;
+    return m;
 }
 
-constexpr std::array<uint8_t, 256> kStartTable = make_starts();
-
-// The bytes worth a stop for these detectors.
-[[nodiscard]] uint8_t live_starts(uint32_t detectors, bool v4, bool v6) noexcept
+#if defined(__SSE2__)
+// Bytes in [lo, hi], by a signed comparison of bytes shifted by 0x80.
+[[nodiscard]] inline __m128i in_range(__m128i v, unsigned char lo, unsigned char hi) noexcept
 {
-    bool hex = v6 || on(detectors, kMac);
-    return static_cast<uint8_t>(
-        (on(detectors, kEmail) ? kAtSign : 0) | (on(detectors, kPhone) ? kPhoneMark : 0) |
-        (v6 ? kColon : 0) |
-        (v4 || hex || on(detectors, kUsSsn) || on(detectors, kPhone) ? kStartDigit : 0) |
-        (hex ? kStartHexUpper | kStartHexLower : 0) | (on(detectors, kIban) ? kStartUpper : 0));
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i x = _mm_xor_si128(_mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(lo))), flip);
+    return _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>((hi - lo + 1) ^ 0x80)));
+}
+
+[[nodiscard]] inline uint64_t bits(__m128i v) noexcept
+{
+    return static_cast<uint16_t>(_mm_movemask_epi8(v));
+}
+
+[[nodiscard]] Starts starts_of(const unsigned char* q, Py_ssize_t n) noexcept
+{
+    if (n != 64) {
+        return starts_portable(q, n);
+    }
+    Starts m;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k));
+        auto eq = [&v](char c) {
+            return _mm_cmpeq_epi8(v, _mm_set1_epi8(c));
+        };
+        const __m128i digit = in_range(v, '0', '9');
+        const __m128i upper = in_range(v, 'A', 'Z');
+        const __m128i lower = in_range(v, 'a', 'z');
+        const __m128i hex = _mm_or_si128(in_range(v, 'A', 'F'), in_range(v, 'a', 'f'));
+        const int shift = 16 * k;
+        m.at_sign |= bits(eq('@')) << shift;
+        m.phone_mark |= bits(_mm_or_si128(eq('+'), eq('('))) << shift;
+        m.colon |= bits(eq(':')) << shift;
+        m.digit |= bits(digit) << shift;
+        m.hex_letter |= bits(hex) << shift;
+        m.upper |= bits(upper) << shift;
+        m.word |= bits(_mm_or_si128(_mm_or_si128(digit, eq('_')), _mm_or_si128(upper, lower)))
+                  << shift;
+    }
+    return m;
+}
+#else
+[[nodiscard]] Starts starts_of(const unsigned char* q, Py_ssize_t n) noexcept
+{
+    return starts_portable(q, n);
+}
+#endif
+
+// Hex digits from `at`, at most five: a group of an IPv6 address or a MAC
+// has at most four before its separator, so five tells "too long".
+[[nodiscard]] int hex_run(const Scan& s, Py_ssize_t at) noexcept
+{
+    int n = 0;
+    while (n < 5 && hex_value(s.at(at + n)) >= 0) {
+        ++n;
+    }
+    return n;
+}
+
+// Could an IPv6 address start at `at` (a hex digit where a word starts)?
+// Its first group is one to four hex digits and a ':'.
+[[nodiscard]] bool ipv6_head(const Scan& s, Py_ssize_t at, int run) noexcept
+{
+    return run <= 4 && s.at(at + run) == ':';
+}
+
+// Could a MAC start there?  Two hex digits and ':' or '-', or four and '.'.
+[[nodiscard]] bool mac_head(const Scan& s, Py_ssize_t at, int run) noexcept
+{
+    unsigned char sep = s.at(at + run);
+    return (run == 2 && (sep == ':' || sep == '-')) || (run == 4 && sep == '.');
 }
 
 }  // namespace
@@ -558,18 +610,24 @@ int scan_pii(Scan& s, Py_ssize_t from, Py_ssize_t to, uint32_t detectors, Py_ssi
 {
     const bool v4 = on(detectors, kIpv4) || on(detectors, kIpv4Public);
     const bool v6 = on(detectors, kIpv6) || on(detectors, kIpv6Public);
-    const uint8_t live = live_starts(detectors, v4, v6);
     // Which detector reports an address: the public one keeps private addresses.
     const int v4_detector = on(detectors, kIpv4) ? kIpv4 : kIpv4Public;
     const int v6_detector = on(detectors, kIpv6) ? kIpv6 : kIpv6Public;
+    const bool digits =
+        v4 || v6 || on(detectors, kMac) || on(detectors, kUsSsn) || on(detectors, kPhone);
+    const bool hex = v6 || on(detectors, kMac);
     const unsigned char* p = s.text.data;  // one read per byte, uncounted like the candidates
-    Py_ssize_t at = from > *resume ? from : *resume;
-    uint8_t prev = at > 0 ? kStartTable[p[at - 1]] & kWordByte : 0;
-    for (; at < to; ++at) {
-        uint8_t f = kStartTable[p[at]];
-        uint8_t hit = f & live & (prev ? static_cast<uint8_t>(~kStarts) : 0xff);
-        prev = f & kWordByte;
-        if (hit == 0) {
+    const Starts m = starts_of(p + from, to - from);
+    const uint64_t word_before = from > 0 && is(p[from - 1], kWord) ? 1 : 0;
+    const uint64_t word_start = m.word & ~(m.word << 1 | word_before);
+    uint64_t marks = (on(detectors, kEmail) ? m.at_sign : 0) |
+                     (on(detectors, kPhone) ? m.phone_mark : 0) | (v6 ? m.colon : 0) |
+                     (word_start & ((digits ? m.digit : 0) | (hex ? m.hex_letter : 0) |
+                                    (on(detectors, kIban) ? m.upper : 0)));
+    while (marks != 0) {
+        const Py_ssize_t at = from + __builtin_ctzll(marks);
+        marks &= marks - 1;
+        if (at < *resume) {
             continue;
         }
         unsigned char c = p[at];
@@ -591,16 +649,17 @@ int scan_pii(Scan& s, Py_ssize_t from, Py_ssize_t to, uint32_t detectors, Py_ssi
             }
         }
         else {
+            const int run = hex_value(c) >= 0 ? hex_run(s, at) : 0;
             if (digit(c) && on(detectors, kUsSsn) && (end = us_ssn(s, at)) != 0) {
                 found = kUsSsn;
             }
             else if (digit(c) && v4 && (end = ipv4(s, at, v4_detector == kIpv4Public)) != 0) {
                 found = v4_detector;
             }
-            else if (hex_value(c) >= 0 && on(detectors, kMac) && (end = mac(s, at)) != 0) {
+            else if (on(detectors, kMac) && mac_head(s, at, run) && (end = mac(s, at)) != 0) {
                 found = kMac;
             }
-            else if (hex_value(c) >= 0 && v6 &&
+            else if (v6 && ipv6_head(s, at, run) &&
                      (end = ipv6(s, at, v6_detector == kIpv6Public)) != 0) {
                 found = v6_detector;
             }
@@ -616,8 +675,6 @@ int scan_pii(Scan& s, Py_ssize_t from, Py_ssize_t to, uint32_t detectors, Py_ssi
                 return -1;
             }
             *resume = end;
-            at = end - 1;
-            prev = kStartTable[p[at]] & kWordByte;
         }
     }
     return 0;
