@@ -47,7 +47,7 @@ struct Entry {
 
 // The pair matcher serves key=value and AWS secrets under a secret-ish key,
 // so a separator is parsed once.
-constexpr std::array<Entry, 13> kEntries = {{
+constexpr std::array<Entry, 15> kEntries = {{
     {kAuthorization, 0, true, "BebeBEbEBabaBAbA", match_authorization},
     {kJwt, 0, true, "ey", match_jwt},
     {kPrivateKey, 0, false, "--", match_private_key},
@@ -66,6 +66,8 @@ constexpr std::array<Entry, 13> kEntries = {{
      true,
      {kFamilyHeads.data(), kFamilyHeads.size()},
      match_family},
+    {kKeyValue, 0, false, "-p-u-U--:#:*", match_command},
+    {kKeyValue, 0, true, "pa", match_netrc},
 }};
 
 using Triggers = std::array<uint32_t, 256>;

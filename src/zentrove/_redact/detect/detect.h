@@ -311,6 +311,12 @@ public:
         return end - at < limit ? end - at : limit;
     }
 
+    // The command around a command-line option, read up to `to` (-1: not
+    // yet) from its start, and the clients it names (detect/commands.cpp).
+    struct Clients {
+        Py_ssize_t to;
+        uint32_t kinds;
+    };
     // Searches that matchers tried at nearby triggers repeat, remembered.
     // Set up at first use: most scans never need them.
     struct Memos {
@@ -318,12 +324,13 @@ public:
         Behind tag_bound;      // a `value` attribute looks back for its tag
         Ahead attribute;       // ... and on from there for its `name=`
         Ahead quote_close;     // ... and for where that name's quote closes
+        Clients clients;       // options read back to their command's clients
     };
     [[nodiscard]] Memos& memos() noexcept
     {
         if (!memos_ready_) {
             constexpr Ahead fresh{-1, -1, -1, false};
-            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh};
+            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh, Clients{-1, 0}};
             memos_ready_ = true;
         }
         return memos_;
@@ -401,6 +408,11 @@ Py_ssize_t match_element(Scan&, Py_ssize_t, int);
 inline constexpr Py_ssize_t kLongestKey = 256;
 // detect/url.cpp
 Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
+// detect/commands.cpp: credentials keyed by a command-line option (at its
+// '-') or a .pgpass line's fields (at its first ':'), and .netrc's password
+// (at the word).
+Py_ssize_t match_command(Scan&, Py_ssize_t, int);
+Py_ssize_t match_netrc(Scan&, Py_ssize_t, int);
 
 // detect/pii.cpp: personal data in the bytes [from, to), a block of the
 // engine's scan; `resume` is where the last match ended.  0, or -1.

@@ -382,15 +382,57 @@ constexpr int kLongestIban = 34;
                : 0;
 }
 
+// The subscriber's digits after a trunk 0 and an area code of `area`
+// digits, from `at`: one group of 5-8 (030 1234567) or two of 3-4 split by
+// `sep` (020 7946 0958, 0161 496 0000), 9-12 digits in all: their end, or 0.
+[[nodiscard]] Py_ssize_t trunk_subscriber(const Scan& s, Py_ssize_t at, Py_ssize_t area,
+                                          unsigned char sep) noexcept
+{
+    Py_ssize_t m = s.run(at, kDigit, 9);
+    Py_ssize_t end = at + m;
+    if (m >= 3 && m <= 4 && (sep == ' ' || sep == '-') && s.at(end) == sep) {
+        Py_ssize_t second = s.run(end + 1, kDigit, 5);
+        end += 1 + second;
+        m += second;
+        if (second < 3 || second > 4 || area + m < 10 || area + m > 11) {
+            return 0;
+        }
+    }
+    else if (m < 5 || m > 8 || area + m < 9) {
+        return 0;
+    }
+    return joined_after(s, end, " -./:", kDigit) ? 0 : end;
+}
+
+// France's 0X XX XX XX XX (or with dots or dashes) from `at`: its end, or 0.
+[[nodiscard]] Py_ssize_t pairs_of_digits(const Scan& s, Py_ssize_t at) noexcept
+{
+    unsigned char sep = s.at(at + 2);
+    if (sep != ' ' && sep != '.' && sep != '-') {
+        return 0;
+    }
+    for (Py_ssize_t k = 1; k < 5; ++k) {
+        Py_ssize_t g = at + 3 * k;
+        if (s.at(g - 1) != sep || s.run(g, kDigit, 3) != 2) {
+            return 0;
+        }
+    }
+    Py_ssize_t end = at + 14;
+    return joined_after(s, end, " -./:", kDigit) ? 0 : end;
+}
+
 // National forms: (415) 555-0132, 415-555-0132, 415.555.0132, 415 555 0132,
-// and a trunk 0 with an area code: 030 1234567, 0151-2345678 (9-12 digits).
+// and a trunk 0 with an area code: 030 1234567, 0151-2345678, (030) 1234567,
+// 020 7946 0958, 06 12 34 56 78.  Every form has 9 digits or more.
 [[nodiscard]] Py_ssize_t national(Scan& s, Py_ssize_t at, bool country = false) noexcept
 {
     bool paren = s.at(at) == '(';
     Py_ssize_t i = paren ? at + 1 : at;
     if (!paren && !country && joined_before(s, at, "-./:", kDigit)) {
-        return 0;
+        return 0;  // a later number of a dotted or dashed run
     }
+    // Nor one of a list of numbers, for the forms split by spaces.
+    const bool listed = !paren && !country && joined_before(s, at, " ", kDigit);
     // The US country code before the area code: 1-800-555-0132.
     unsigned char one_sep = s.at(at + 1);
     if (!country && s.at(at) == '1' && (one_sep == '-' || one_sep == '.' || one_sep == ' ') &&
@@ -401,8 +443,18 @@ constexpr int kLongestIban = 34;
         }
     }
     Py_ssize_t n = s.run(i, kDigit, 6);
+    const bool trunk = s.at(i) == '0' && s.at(i + 1) != '0';
     if (paren) {
-        if (n != 3 || s.at(i + 3) != ')') {
+        if (s.at(i + n) != ')') {
+            return 0;
+        }
+        Py_ssize_t end = trunk && n >= 3 && n <= 5 && s.at(i + n + 1) == ' '
+                             ? trunk_subscriber(s, i + n + 2, n, ' ')
+                             : 0;
+        if (end != 0) {
+            return end;
+        }
+        if (n != 3) {
             return 0;
         }
         i += s.at(i + 4) == ' ' ? 5 : 4;
@@ -410,27 +462,23 @@ constexpr int kLongestIban = 34;
         return sep == '-' || sep == '.' || sep == ' ' ? subscriber(s, i, sep) : 0;
     }
     unsigned char sep = s.at(i + 3);
-    if (n == 3 && (sep == '-' || sep == '.' || sep == ' ')) {
+    if (n == 3 && (sep == '-' || sep == '.' || (sep == ' ' && !listed))) {
         Py_ssize_t end = subscriber(s, i + 4, sep);
         if (end != 0) {
             return end;
         }
     }
-    // A trunk 0, an area code (3-5 digits with the 0), one separator, and
-    // the subscriber's 5-8 digits.
-    if (s.at(i) != '0' || s.at(i + 1) == '0' || n < 3 || n > 5) {
+    if (!trunk || n < 2 || n > 5) {
         return 0;
     }
     sep = s.at(i + n);
-    if (sep != ' ' && sep != '-' && sep != '/') {
+    if (sep == ' ' && listed) {
         return 0;
     }
-    Py_ssize_t m = s.run(i + n + 1, kDigit, 9);
-    Py_ssize_t end = i + n + 1 + m;
-    if (m < 5 || m > 8 || n + m < 9 || joined_after(s, end, " -./:", kDigit)) {
-        return 0;
+    if (n == 2) {
+        return pairs_of_digits(s, i);
     }
-    return end;
+    return sep == ' ' || sep == '-' || sep == '/' ? trunk_subscriber(s, i + n + 1, n, sep) : 0;
 }
 
 // ---------------------------------------------------------------- e-mail
