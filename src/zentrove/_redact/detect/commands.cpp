@@ -18,11 +18,17 @@ constexpr uint32_t kCurlLike = 2;   // curl: -u/-U user:password
 // The longest token read: a command word, a netrc token, a pgpass field.
 constexpr Py_ssize_t kLongestToken = 256;
 
-// Ends a command: a line's end, ';', and '|' or '&' set off as an operator
-// (not the '&' of a query string).
-[[nodiscard]] bool command_end(const Scan& s, Py_ssize_t i) noexcept
+// Where the text that holds `at` starts: a value scanned joined to its key
+// (`key=value`) starts a line of its own.
+[[nodiscard]] Py_ssize_t text_start(const Scan& s, Py_ssize_t at) noexcept
 {
-    unsigned char c = s.text[i];
+    return at >= s.value_from ? s.value_from : 0;
+}
+
+// Ends a command (`c` at `i`): a line's end, ';', and '|' or '&' set off as an operator
+// (not the '&' of a query string).
+[[nodiscard]] bool command_end(const Scan& s, Py_ssize_t i, unsigned char c) noexcept
+{
     if (c == '\n' || c == '\r' || c == ';') {
         return true;
     }
@@ -39,17 +45,19 @@ constexpr Py_ssize_t kLongestToken = 256;
 [[nodiscard]] uint32_t client_at(const Scan& s, Py_ssize_t at) noexcept
 {
     Py_ssize_t n = 0;
-    while (n <= 16 && (is(s.at(at + n), kAlnum) || s.at(at + n) == '-' || s.at(at + n) == '_')) {
-        ++n;
+    unsigned char c = s.at(at);
+    while (n <= 16 && (is(c, kAlnum) || c == '-' || c == '_')) {
+        c = s.at(at + ++n);
     }
-    unsigned char after = s.at(at + n);
-    if (n > 16 || !(blank(after) || quote(after))) {
+    if (n > 16 || !(blank(c) || quote(c))) {
         return 0;
     }
-    if (s.has(at, "mysql") || s.has(at, "mariadb")) {
+    // The word's bytes are read and counted already.
+    std::string_view word(reinterpret_cast<const char*>(s.text + at), static_cast<size_t>(n));
+    if (word.starts_with("mysql") || word.starts_with("mariadb")) {
         return kMysqlLike;
     }
-    return n == 4 && s.has(at, "curl") ? kCurlLike : 0;
+    return word == "curl" ? kCurlLike : 0;
 }
 
 // The clients named in the command that holds `at`, before it.  The memo
@@ -61,18 +69,20 @@ constexpr Py_ssize_t kLongestToken = 256;
     const bool known = m.to >= 0 && m.to <= at;
     const Py_ssize_t floor = known ? m.to : 0;
     Py_ssize_t b = at;
-    while (b > floor && !command_end(s, b - 1)) {
+    while (b > floor && !command_end(s, b - 1, s.text[b - 1])) {
         --b;
     }
     if (b > floor || !known) {
         m.to = b;
         m.kinds = 0;
     }
+    unsigned char before = s.at(m.to - 1);
     for (Py_ssize_t i = m.to; i < at; ++i) {
         unsigned char c = s.text[i];
-        if ((c == 'm' || c == 'c') && !is(s.at(i - 1), kKey)) {
+        if ((c == 'm' || c == 'c') && !is(before, kKey)) {
             m.kinds |= client_at(s, i);
         }
+        before = c;
     }
     m.to = at;
     return m.kinds;
@@ -82,15 +92,16 @@ constexpr Py_ssize_t kLongestToken = 256;
 // between them (`sshpass -v -p pw ssh -p 22 host`: the second is ssh's).
 [[nodiscard]] bool sshpass_option(const Scan& s, Py_ssize_t at) noexcept
 {
+    const Py_ssize_t floor = text_start(s, at);
     Py_ssize_t end = at;
     for (int tokens = 0; tokens < 4; ++tokens) {
-        while (end > 0 && at - end < kLongestToken && blank(s.text[end - 1])) {
+        while (end > floor && at - end < kLongestToken && blank(s.text[end - 1])) {
             --end;
         }
         Py_ssize_t begin = end;
-        while (begin > 0 && end - begin < 64 && !space(s.text[begin - 1]) &&
-               !quote(s.text[begin - 1]) && s.text[begin - 1] != '/') {
-            --begin;
+        unsigned char c = s.at(begin - 1);
+        while (begin > floor && end - begin < 64 && !space(c) && !quote(c) && c != '/') {
+            c = s.at(--begin - 1);
         }
         if (begin == end) {
             return false;
@@ -106,16 +117,16 @@ constexpr Py_ssize_t kLongestToken = 256;
     return false;
 }
 
-// A value token from `v`: inside its quotes, or up to a blank or a quote
-// (of the string the command sits in).  Its span, and where the scan
-// resumes; false for none.
+// A value token from `v`: inside its quotes, or up to a blank, a quote (of
+// the string the command sits in) or, on a command line (`shell`), the
+// command's end.  Its span, and where the scan resumes; false for none.
 struct Value {
     Py_ssize_t begin;
     Py_ssize_t end;
     Py_ssize_t resume;
 };
 
-[[nodiscard]] bool value_at(const Scan& s, Py_ssize_t v, Value* value) noexcept
+[[nodiscard]] bool value_at(const Scan& s, Py_ssize_t v, Value* value, bool shell = true) noexcept
 {
     unsigned char q = s.at(v);
     if (quote(q)) {
@@ -129,9 +140,12 @@ struct Value {
         }
     }
     Py_ssize_t e = v;
-    while (e < s.size && !space(s.text[e]) && !quote(s.text[e]) &&
-           !(s.text[e] == '\\' && quote(s.at(e + 1)))) {
-        ++e;
+    for (; e < s.size; ++e) {
+        unsigned char c = s.text[e];
+        if (space(c) || quote(c) || (c == '\\' && quote(s.at(e + 1))) ||
+            (shell && command_end(s, e, c))) {
+            break;
+        }
     }
     *value = Value{v, e, e};
     return e > v;
@@ -139,7 +153,8 @@ struct Value {
 
 // The value after blanks from `v`, unless there is none or it is another
 // option (`--password --host db`).
-[[nodiscard]] bool spaced_value(const Scan& s, Py_ssize_t v, Value* value) noexcept
+[[nodiscard]] bool spaced_value(const Scan& s, Py_ssize_t v, Value* value,
+                                bool shell = true) noexcept
 {
     if (!blank(s.at(v))) {
         return false;
@@ -148,7 +163,7 @@ struct Value {
     while (w - v < 16 && blank(s.at(w))) {
         ++w;
     }
-    return s.at(w) != '-' && value_at(s, w, value);
+    return s.at(w) != '-' && value_at(s, w, value, shell);
 }
 
 // A lower-case word after --password that goes on as a sentence, not as a
@@ -195,7 +210,7 @@ struct Value {
 [[nodiscard]] Py_ssize_t option(Scan& s, Py_ssize_t at, int detector)
 {
     unsigned char before = s.at(at - 1);
-    if (before != 0 && !space(before) && !quote(before)) {
+    if (at > text_start(s, at) && !space(before) && !quote(before)) {
         return 0;
     }
     unsigned char c = s.at(at + 1);
@@ -238,53 +253,66 @@ struct Value {
 // and no more fields: from the first ':', the password.
 [[nodiscard]] Py_ssize_t pgpass(Scan& s, Py_ssize_t at, int detector)
 {
+    // The port first: most colons with a digit after them are a time of day
+    // or a host's port in a sentence, which fail on one of the next bytes.
+    Py_ssize_t i = at + 1;
+    Py_ssize_t port = 1;  // '*' or a first digit, as the trigger saw
+    const bool any = s.text[i] == '*';
+    while (!any && port < 6 && digit(s.at(i + port))) {
+        ++port;
+    }
+    if (port > 5 || s.at(i + port) != ':' || (port == 2 && digit(s.at(i + 3)))) {  // hh:mm:ss
+        return 0;
+    }
+    // A host has a letter or a dot: "10:22:33:44:55" is no line.
+    const Py_ssize_t floor = text_start(s, at);
     Py_ssize_t host = at;
-    bool named = s.at(at - 1) == '*';  // a host has a letter or a dot: "10:22:33:44:55" is none
+    bool named = s.at(at - 1) == '*';
     if (named) {
         --host;
     }
-    while (!named && host > 0 && at - host < kLongestToken && is(s.text[host - 1], kKey)) {
-        --host;
-    }
-    for (Py_ssize_t h = host; h < at && !named; ++h) {
-        named = !digit(s.text[h]);
+    else {
+        unsigned char c = s.at(host - 1);
+        while (host > floor && at - host < kLongestToken && is(c, kKey)) {
+            named = named || !digit(c);
+            c = s.at(--host - 1);
+        }
     }
     Py_ssize_t start = host;
-    while (start > 0 && host - start < 16 && blank(s.text[start - 1])) {
+    while (start > floor && host - start < 16 && blank(s.text[start - 1])) {
         --start;
     }
-    if (host == at || !named || (start > 0 && s.text[start - 1] != '\n')) {
-        return 0;
-    }
-    Py_ssize_t i = at + 1;
-    Py_ssize_t port = s.at(i) == '*' ? 1 : s.run(i, kDigit, 6);
-    if (port == 0 || port > 5 || s.at(i + port) != ':') {
+    if (!named || (start > floor && s.text[start - 1] != '\n')) {
         return 0;
     }
     i += port + 1;
     for (int field = 0; field < 2; ++field) {  // database and user
         Py_ssize_t f = i;
-        while (i - f < kLongestToken && s.at(i) != ':' && !space(s.at(i)) && s.at(i) != 0) {
-            i += s.at(i) == '\\' ? 2 : 1;
+        unsigned char c = s.at(i);
+        while (i - f < kLongestToken && c != ':' && !space(c) && c != 0) {
+            i += c == '\\' ? 2 : 1;
+            c = s.at(i);
         }
-        if (i == f || s.at(i) != ':') {
+        if (i == f || c != ':') {
             return 0;
         }
         ++i;
     }
     Py_ssize_t p = i;
-    while (i - p < kLongestToken && i < s.size && !space(s.text[i])) {
-        if (s.text[i] == ':') {
-            return 0;
+    unsigned char c = s.at(i);
+    while (i - p < kLongestToken && c != 0 && !space(c)) {
+        if (c == ':') {
+            return 0;  // a sixth field
         }
-        i += s.text[i] == '\\' ? 2 : 1;
+        i += c == '\\' ? 2 : 1;
+        c = s.at(i);
     }
     i = i < s.size ? i : s.size;
     Py_ssize_t end = i;
-    while (blank(s.at(i)) || s.at(i) == '\r') {
-        ++i;
+    while (blank(c) || c == '\r') {
+        c = s.at(++i);
     }
-    if (end == p || (i < s.size && s.text[i] != '\n')) {
+    if (end == p || (c != 0 && c != '\n')) {
         return 0;
     }
     return s.add(p, end, detector) < 0 ? -1 : end;
@@ -297,17 +325,18 @@ struct Value {
 [[nodiscard]] bool token_before(const Scan& s, Py_ssize_t end, Py_ssize_t* begin,
                                 Py_ssize_t* stop) noexcept
 {
+    const Py_ssize_t floor = text_start(s, end);
     Py_ssize_t e = end;
-    while (e > 0 && end - e < 64 && space(s.text[e - 1])) {
+    while (e > floor && end - e < 64 && space(s.text[e - 1])) {
         --e;
     }
     Py_ssize_t b = e;
-    while (b > 0 && e - b < kLongestToken && !space(s.text[b - 1])) {
+    while (b > floor && e - b < kLongestToken && !space(s.text[b - 1])) {
         --b;
     }
     *begin = b;
     *stop = e;
-    return b < e && (b == 0 || space(s.text[b - 1]));
+    return b < e && (b == floor || space(s.text[b - 1]));
 }
 
 [[nodiscard]] bool token_is(const Scan& s, Py_ssize_t b, Py_ssize_t e, std::string_view word)
@@ -332,7 +361,7 @@ Py_ssize_t match_command(Scan& scan, Py_ssize_t at, int detector)
 Py_ssize_t match_netrc(Scan& scan, Py_ssize_t at, int detector)
 {
     if (!scan.has(at, "password") || !blank(scan.at(at + 8)) ||
-        (at > 0 && !space(scan.text[at - 1]))) {
+        (at > text_start(scan, at) && !space(scan.text[at - 1]))) {
         return 0;
     }
     // Back over at most three pairs to the one that opens the entry.
@@ -360,7 +389,7 @@ Py_ssize_t match_netrc(Scan& scan, Py_ssize_t at, int detector)
         end = kb;
     }
     Value value;
-    if (!spaced_value(scan, at + 8, &value)) {
+    if (!spaced_value(scan, at + 8, &value, false)) {
         return 0;
     }
     return scan.add(value.begin, value.end, detector) < 0 ? -1 : value.resume;
