@@ -77,6 +77,7 @@ def test_credentials_are_masked_exactly(text, expected):
         "--password --host db",
         "x --password",
         "but --password suffers from the same",
+        "given by the --username and --password options\nsee --password or --passwd",
         "parser.add_argument('--password', help='x') --passwords x",
         # Not .netrc.
         "the default password is admin; failed login attempt password reset",

@@ -166,13 +166,28 @@ struct Value {
     return s.at(w) != '-' && value_at(s, w, value, shell);
 }
 
+// Words that follow an option's name in prose ("the --password option").
+constexpr std::string_view kProseWords[] = {
+    "and",     "or",      "is",       "are",       "was",    "to",        "with",
+    "for",     "instead", "must",     "can",       "will",   "option",    "flag",
+    "options", "flags",   "argument", "arguments", "switch", "parameter", "parameters",
+};
+
 // A lower-case word after --password that goes on as a sentence, not as a
 // command line: "but --password suffers from the same" (a command has an
-// option or its end next).
+// option or its end next), or one that prose puts after an option's name.
 [[nodiscard]] bool prose(const Scan& s, const Value& value) noexcept
 {
-    if (value.resume != value.end || s.run(value.begin, kLower) != value.end - value.begin) {
+    const Py_ssize_t n = value.end - value.begin;
+    if (value.resume != value.end || s.run(value.begin, kLower) != n) {
         return false;
+    }
+    std::string_view word(reinterpret_cast<const char*>(s.text + value.begin),
+                          static_cast<size_t>(n));
+    for (std::string_view w : kProseWords) {
+        if (word == w) {
+            return true;
+        }
     }
     Py_ssize_t next = value.end;
     while (next - value.end < 16 && blank(s.at(next))) {

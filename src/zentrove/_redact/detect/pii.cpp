@@ -404,18 +404,24 @@ constexpr int kLongestIban = 34;
     return joined_after(s, end, " -./:", kDigit) ? 0 : end;
 }
 
-// France's 0X XX XX XX XX (or with dots or dashes) from `at`: its end, or 0.
+// France's 0X XX XX XX XX (or with dots or dashes) from `at`: its end, or
+// 0.  Pairs that all start with 0 are bytes ("<Buffer 01 02 03 04 05>").
 [[nodiscard]] Py_ssize_t pairs_of_digits(const Scan& s, Py_ssize_t at) noexcept
 {
     unsigned char sep = s.at(at + 2);
     if (sep != ' ' && sep != '.' && sep != '-') {
         return 0;
     }
+    bool bytes = true;
     for (Py_ssize_t k = 1; k < 5; ++k) {
         Py_ssize_t g = at + 3 * k;
         if (s.at(g - 1) != sep || s.run(g, kDigit, 3) != 2) {
             return 0;
         }
+        bytes = bytes && s.text[g] == '0';
+    }
+    if (bytes) {
+        return 0;
     }
     Py_ssize_t end = at + 14;
     return joined_after(s, end, " -./:", kDigit) ? 0 : end;
