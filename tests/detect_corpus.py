@@ -115,8 +115,13 @@ SECRETS = [
     ("slack", "bot <S> ready", "xoxb-" + _pick(string.digits, 12) + "-" + _pick(_ALNUM, 24)),
     (
         "slack",
-        "post https://hooks.slack.com/services/<S>",
-        "T" + _pick(_ALNUM, 8) + "/B" + _pick(_ALNUM, 8) + "/" + _pick(_ALNUM, 24),
+        "post <S>",
+        "https://hooks.slack.com/services/T"
+        + _pick(_ALNUM, 8)
+        + "/B"
+        + _pick(_ALNUM, 8)
+        + "/"
+        + _pick(_ALNUM, 24),
     ),
     ("stripe", "charge with <S>", "sk_live_" + _pick(_ALNUM, 24)),
     ("google", "maps?key=<S>&q=x", "AIza" + _pick(_ALNUM + "-_", 35)),
@@ -301,16 +306,15 @@ def _url64(n):
     return _pick(_ALNUM + "-_", n)
 
 
-def _npm_token():
-    # npm's tokens carry GitHub's CRC32 tail, in the 0-9A-Za-z base62 digits.
-    digits62 = string.digits + string.ascii_uppercase + string.ascii_lowercase
-    body = _pick(_ALNUM, 30)
-    crc = binascii.crc32(body.encode())
-    tail = ""
-    while len(tail) < 6:
-        crc, r = divmod(crc, 62)
-        tail = digits62[r] + tail
-    return "npm_" + body + tail
+def _b64(n):
+    return _pick(_ALNUM + "+/", n)
+
+
+def _uuid():
+    return "-".join(_hex(n) for n in (8, 4, 4, 4, 12))
+
+
+_UPPER36 = string.ascii_uppercase + string.digits
 
 
 def _discord_bot(first_digit, tail=38):
@@ -320,12 +324,21 @@ def _discord_bot(first_digit, tail=38):
     return head + "." + _url64(6) + "." + _url64(tail)
 
 
-_NPM = _npm_token()
 _OPENAI = _pick(_ALNUM, 20) + "T3BlbkFJ" + _pick(_ALNUM, 20)
 _SENTRY = "sntrys_eyJpYXQiOjE3MDAwMDAwMDAuMCwidXJsIjoiaHR0cHM6Ly9zZW50cnkuaW8ifQ=="
 
-# What a family's mask leaves readable: a webhook's host and path.
-KEPT = {"discord-webhook": "discord.com/api/webhooks/"}
+# What a family's mask leaves readable before and after the secret: a
+# webhook's host and path, a key and its '=', the host after a URL's user.
+KEPT = {
+    "discord-webhook": ("discord.com/api/webhooks/", ""),
+    "azure-sas": ("sig=", ""),
+    "azure-storage": ("AccountKey=", ""),
+    "datadog": ("DD_API_KEY=", ""),
+    "twilio-auth": ("TWILIO_AUTH_TOKEN: '", ""),
+    "sidekiq": ("BUNDLE_GEMS__CONTRIBSYS__COM_secret = ", ""),
+    "sentry-dsn": ("https://", "@o1.ingest.sentry.io/2"),
+    "sidekiq-url": ("http://", "@gems.contribsys.com/"),
+}
 
 # The rows of the family table: (family, token, near miss).  A family named
 # github-..., slack-..., stripe-... or google-... is that detector's; the others
@@ -355,7 +368,7 @@ FAMILIES = [
     ),
     ("slack-app-token", "xoxa-2-" + _pick(_ALNUM, 30), "xoxa-" + _pick(_ALNUM, 256)),
     ("slack-refresh", "xoxr-" + _pick(_ALNUM, 40), "xoxr-" + _pick(_ALNUM, 8)),
-    ("slack-legacy", "xoxs-" + _pick(_ALNUM, 40), "xoxs-" + _pick(_ALNUM, 5)),
+    ("slack-legacy", "xoxo-7-1-3-" + _hex(8), "xoxs-" + _pick(_ALNUM, 5)),
     (
         "slack-config-user",
         "xoxe.xoxp-1-" + _pick(string.ascii_uppercase + string.digits, 165),
@@ -417,7 +430,7 @@ FAMILIES = [
         "v1.0-" + _hex(24) + "-" + _hex(146),
         "v1.0-" + _hex(24) + "-" + _hex(145),
     ),
-    ("databricks", "dapi" + _hex(32), "dapi" + _hex(31) + "g"),
+    ("databricks", "dapi" + _hex(32) + "-2", "dapi" + _hex(31) + "g"),
     ("digitalocean-pat", "dop_v1_" + _hex(64), "dop_v1_" + _hex(63)),
     ("digitalocean-oauth", "doo_v1_" + _hex(64), "doo_v1_" + _hex(65)),
     ("digitalocean-refresh", "dor_v1_" + _hex(64), "dor_v2_" + _hex(64)),
@@ -440,17 +453,16 @@ FAMILIES = [
     ("doppler-cli", "dp.ct." + _pick(_ALNUM, 40), "dp.ct." + _pick(_ALNUM, 39)),
     ("doppler-audit", "dp.audit." + _pick(_ALNUM, 44), "dp.audit." + _pick(_ALNUM, 45)),
     ("doppler-scim", "dp.scim." + _url64(42), "dp.scim." + _url64(20)),
-    ("dropbox", "sl." + _url64(135), "sl." + _url64(134)),
+    ("dropbox", "sl.=" + _url64(134), "sl." + _url64(134)),
     ("dropbox-user", "sl.u." + _url64(400), "sl.u." + _url64(99)),
-    ("duffel", "duffel_live_" + _url64(43), "duffel_live_" + _url64(42)),
-    ("duffel-test", "duffel_test_" + _url64(43), "duffel_test_" + _url64(44)),
+    ("duffel", "duffel_test_" + _url64(20) + "=" + _url64(22), "duffel_live_" + _url64(42)),
     (
         "dynatrace",
         "dt0c01."
         + _pick("ABCDEFGHIJKLMNOPQRSTUVWXYZ234567", 24)
         + "."
         + _pick("ABCDEFGHIJKLMNOPQRSTUVWXYZ234567", 64),
-        "dt0c01." + _pick(_ALNUM, 24).lower() + "." + _hex(64),
+        "dt0c01." + _pick(_ALNUM, 24).lower() + "." + _pick(_ALNUM, 63),
     ),
     ("easypost", "EZAK" + _pick(_ALNUM, 54), "EZAK" + _pick(_ALNUM, 53)),
     ("easypost-test", "EZTK" + _pick(_ALNUM, 54), "EZTK" + _pick(_ALNUM, 55)),
@@ -484,7 +496,7 @@ FAMILIES = [
         "NRAK-" + _pick(_ALNUM, 26),
     ),
     ("notion", "ntn_" + _pick(string.digits, 11) + _pick(_ALNUM, 35), "ntn_" + _pick(_ALNUM, 45)),
-    ("npm", _NPM, _NPM[:-1] + ("0" if _NPM[-1] != "0" else "1")),
+    ("npm", "npm_" + _pick(_ALNUM, 36), "npm_" + _pick(_ALNUM, 37)),
     (
         "nuget",
         "oy2" + _pick(string.ascii_lowercase + string.digits, 43),
@@ -515,6 +527,7 @@ FAMILIES = [
     ),
     ("rubygems", "rubygems_" + _hex(48), "rubygems_" + _hex(47)),
     ("sendgrid", "SG." + _url64(22) + "." + _url64(43), "SG." + _url64(22) + "." + _url64(42)),
+    ("scalingo", "tk-us-" + _url64(48), "tk-us-" + _url64(47)),
     ("sentry-org", _SENTRY + "_" + _pick(_ALNUM + "+/", 43), "sntrys_eyJ" + _pick(_ALNUM, 20)),
     ("sentry-user", "sntryu_" + _hex(64), "sntryu_" + _hex(63)),
     ("settlemint-pat", "sm_pat_" + _pick(_ALNUM, 16), "sm_pat_" + _pick(_ALNUM, 15)),
@@ -527,7 +540,7 @@ FAMILIES = [
     ("shopify-private", "shppa_" + _hex(32), "shppa_" + _hex(33)),
     ("shopify-secret", "shpss_" + _hex(32), "shpsx_" + _hex(32)),
     ("sourcegraph", "sgp_" + _hex(16) + "_" + _hex(40), "sgp_" + _hex(16) + "_" + _hex(39)),
-    ("square", "EAAA" + _url64(60), "EAAA" + _url64(59)),
+    ("square", "EAAA" + _url64(22), "EAAA" + _url64(61)),
     ("square-access", "sq0atp-" + _url64(22), "sq0atp-" + _url64(21)),
     ("square-secret", "sq0csp-" + _url64(43), "sq0csp-" + _url64(42)),
     ("twilio", "SK" + _hex(32), "SK" + _hex(31) + "g"),
@@ -538,7 +551,7 @@ FAMILIES = [
         "dnkey-" + _url64(26) + "-" + _url64(51),
     ),
     ("flutterwave", "FLWSECK-" + _hex(32) + "-X", "FLWSECK-" + _hex(32) + "-x"),
-    ("flutterwave-test", "FLWSECK_TEST-" + _hex(32) + "-X", "FLWSECK_TEST-" + _hex(31) + "-X"),
+    ("flutterwave-test", "FLWPUBK_TEST-" + _hex(32) + "-X", "FLWSECK_TEST-" + _hex(11)),
     ("groq", "gsk_" + _pick(_ALNUM, 52), "gsk_" + _pick(_ALNUM, 51)),
     ("langsmith", "lsv2_pt_" + _hex(32) + "_" + _hex(10), "lsv2_pt_" + _hex(32) + "_" + _hex(9)),
     (
@@ -552,4 +565,110 @@ FAMILIES = [
     ("replicate", "r8_" + _pick(_ALNUM, 37), "r8_" + _pick(_ALNUM, 36)),
     ("supabase", "sbp_" + _hex(40), "sbp_" + _hex(39) + "x"),
     ("xai", "xai-" + _pick(_ALNUM, 80), "xai-" + _pick(_ALNUM, 79)),
+    # Rows whose public patterns are looser than the vendors' formats, and
+    # tokens with a shape of their own that public rules find after a key.
+    (
+        "1password-secret-key",
+        "A3-" + "-".join(_pick(_UPPER36, n) for n in (6, 6, 5, 5, 5, 5)),
+        "A3-" + "-".join(_pick(_UPPER36, n) for n in (6, 6, 5, 5, 4)),
+    ),
+    ("artifactory-reference", "cmVmd" + _pick(_ALNUM, 59), "cmVmd" + _pick(_ALNUM, 58)),
+    (
+        "authress",
+        "ext_"
+        + _pick(_ALNUM, 12)
+        + "."
+        + _pick(_ALNUM, 5)
+        + ".acc_"
+        + _url64(16)
+        + "."
+        + _b64(40),
+        "ext_"
+        + _pick(_ALNUM, 12)
+        + "."
+        + _pick(_ALNUM, 5)
+        + ".abc_"
+        + _url64(16)
+        + "."
+        + _b64(40),
+    ),
+    ("azure-sas", "sig=" + _b64(40) + "%3D", "sig=" + _b64(30) + "%3D"),
+    ("azure-storage", "AccountKey=" + _b64(86) + "==", "AccountKey=" + _b64(80) + "=="),
+    ("beamer", "b_" + _url64(40) + "1a=b", "b_" + "a_b-" * 11),
+    ("clickhouse", "4b1d" + _pick(_ALNUM, 38), "4b1d" + _pick(_ALNUM, 39)),
+    ("datadog", "DD_API_KEY=" + _hex(32), "DD_API_KEY=" + _hex(33)),
+    ("facebook-page", "EAAM" + _pick(_ALNUM, 120), "EAAM" + _pick(_ALNUM, 99)),
+    ("flyio-macaroon", "fm2_" + _b64(150) + "==", "fm2_" + _b64(99)),
+    ("gitlab-session", "_gitlab_session=" + _hex(32), "_gitlab_session=" + _hex(31)),
+    ("gocardless", "live_" + _url64(30) + "1a=" + _url64(7), "live_" + "a_b-" * 10),
+    ("grafana-api", "eyJrIjoi" + _pick(_ALNUM, 90) + "==", "eyJrIjoi" + _pick(_ALNUM, 69)),
+    (
+        "harness",
+        "pat." + _url64(22) + "." + _pick(_ALNUM, 24) + "." + _pick(_ALNUM, 20),
+        "pat." + _url64(22) + "." + _pick(_ALNUM, 24) + "." + _pick(_ALNUM, 19),
+    ),
+    ("hashicorp-vault-legacy", "s." + _hex(24), "s." + "abcdefghijkl" * 2),
+    ("hashicorp-vault-legacy-batch", "b." + _url64(100), "b." + _url64(79)),
+    (
+        "hashicorp-terraform",
+        _pick(_ALNUM, 14) + ".atlasv1." + _url64(30) + "=" + _url64(34),
+        _pick(_ALNUM, 13) + ".atlasv1." + _url64(65),
+    ),
+    ("intra42", "s-s4t2ud-" + _hex(64), "s-s4t2ux-" + _hex(64)),
+    ("jwt-base64", "ZXlKaGJHY2lPaU" + _b64(60) + "=", "ZXlK" + _b64(40)),
+    ("lob", "test_" + _hex(35), "test_" + _hex(34) + "g"),
+    ("lob-publishable", "live_pub_" + _hex(31), "live_pub_" + _hex(32)),
+    ("mailchimp", _hex(32) + "-us21", _hex(32) + "-us2"),
+    ("mailgun-public", "pubkey-" + _hex(32), "pubkey-" + _hex(33)),
+    (
+        "mapbox",
+        "pk." + _pick(_ALNUM, 60) + "." + _pick(_ALNUM, 22),
+        "pk." + _pick(_ALNUM, 60) + "." + _pick(_ALNUM, 21),
+    ),
+    (
+        "microsoft-teams-webhook",
+        "https://contoso.webhook.office.com/webhookb2/"
+        + _uuid()
+        + "@"
+        + _uuid()
+        + "/IncomingWebhook/"
+        + _hex(32)
+        + "/"
+        + _uuid(),
+        "https://contoso.webhook.office.com/webhookb2/" + _uuid() + "@" + _uuid(),
+    ),
+    ("newrelic-browser", "NRJS-" + _hex(19), "NRJS-" + _hex(18)),
+    ("newrelic-insert", "NRII-" + _url64(32), "NRII-" + _url64(31)),
+    ("plaid", "access-sandbox-" + _uuid(), "access-sandbox-" + _hex(32)),
+    (
+        "sentry-dsn",
+        "https://" + _hex(32) + "@o1.ingest.sentry.io/2",
+        "https://" + _hex(31) + "@o1.ingest.sentry.io/2",
+    ),
+    (
+        "sidekiq",
+        "BUNDLE_GEMS__CONTRIBSYS__COM_secret = " + _hex(8) + ":" + _hex(8),
+        "BUNDLE_GEMS__CONTRIBSYS__COM " + _hex(8) + ":" + _hex(8),
+    ),
+    (
+        "sidekiq-url",
+        "http://" + _hex(8) + ":" + _hex(8) + "@gems.contribsys.com/",
+        "http://" + _hex(8) + "-" + _hex(8) + "@gems.contribsys.com/",
+    ),
+    ("sourcegraph-local", "sgp_local_" + _hex(40), "sgp_local_" + _hex(39)),
+    ("sourcegraph-legacy", "sgp_" + _hex(40), "sgp_" + _hex(41)),
+    ("twilio-auth", "TWILIO_AUTH_TOKEN: '" + _hex(32), "TWILIO_AUTH_TOKEN " + _hex(32)),
+    (
+        "twitter-bearer",
+        "A" * 22 + _pick(_ALNUM, 40) + "%3D" + _pick(_ALNUM, 40),
+        "A" * 22 + _pick(_ALNUM, 79),
+    ),
+    ("typeform", "tfp_" + _url64(30) + "." + _url64(28), "tfp_" + _url64(58)),
+    ("yandex-api", "AQVN" + _url64(36), "AQVN" + _url64(34)),
+    ("yandex-cloud-key", "YC" + _url64(30) + "1a" + _url64(6), "YC" + "ab" * 19),
+    (
+        "yandex-iam",
+        "t1." + _url64(20) + "=." + _url64(86) + "==",
+        "t1." + _url64(20) + "=." + _url64(85),
+    ),
 ]

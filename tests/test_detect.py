@@ -138,8 +138,9 @@ def test_each_token_family_is_masked_and_its_near_miss_is_not(family, token, nea
     detector = group if group in ("github", "slack", "stripe", "google") else "tokens"
     only = Redactor(omit=KEYS, detect=[detector])
     line = f"got {token}, ok"
-    kept = KEPT.get(family, "")
-    assert only.scan(line) == f"got {kept}{'*' * (len(token) - len(kept))}, ok"
+    kept, tail = KEPT.get(family, ("", ""))
+    masked = "*" * (len(token) - len(kept) - len(tail))
+    assert only.scan(line) == f"got {kept}{masked}{tail}, ok"
     assert only.report({"m": line}) == [(("m",), detector)]
     # Glued to a word, a token is part of that word (a token after its
     # '.' may still be found: xoxe.xoxp-).
@@ -474,20 +475,29 @@ def test_scan_keeps_length_and_is_idempotent(redactor, text):
         # A routable GitLab token's '.' and nine base36 bytes go with it.
         ("gitlab", "glpat-" + "a" * 27 + ".01abcdefg x", "*" * 43 + " x"),
         ("gitlab", "glpat-" + "a" * 27 + ".01abcdefgh", "*" * 33 + ".01abcdefgh"),
-        # Slack's config tokens, and webhooks without a scheme, of workflows too.
+        # Slack's config tokens, and webhooks without a scheme, of workflows
+        # too: the whole address goes, with a scheme when it has one.
         ("slack", "xoxe.xoxb-1-" + "A" * 20, "*" * 32),
-        (
-            "slack",
-            "hooks.slack.com/workflows/T0123/A0123/" + "a" * 24,
-            "hooks.slack.com/workflows/" + "*" * 36,
-        ),
+        ("slack", "hooks.slack.com/workflows/T0123/A0123/" + "a" * 24, "*" * 62),
+        ("slack", "(http://hooks.slack.com/triggers/T0/" + "a+/" * 8 + ")", "(" + "*" * 59 + ")"),
+        ("slack", "xhttps://hooks.slack.com/services/T/" + "a" * 24, "xhttps://" + "*" * 51),
         ("slack", "hooks.slack.com/archives/T0123/A0123/" + "a" * 24, None),
         # Unsigned: a header and a JSON payload make a JWT without a dot after.
         ("jwt", "eyJhbGciOiJub25lIn0.eyJzdWIiOiIxIn0 x", "*" * 35 + " x"),
         ("jwt", "eyJhbGciOiJub25lIn0.eyJzdWIi x", None),
-        # Telegram bot tokens: 8 to 10 digits, ':AA' and 33 bytes.
+        # Telegram bot tokens: 5 to 16 digits, ':A' and 34 bytes.
         ("tokens", "bot 123456789:AA" + "h" * 33 + " ok", "bot " + "*" * 45 + " ok"),
-        ("tokens", "bot 1234567:AA" + "h" * 33 + " 123456789:AA" + "h" * 32, None),
+        ("tokens", "12345:Ab" + "h" * 33 + " x", "*" * 41 + " x"),
+        ("tokens", "1234567890123456:A" + "h" * 34, "*" * 52),
+        ("tokens", "1234:A" + "h" * 34 + " 12345678901234567:A" + "h" * 34, None),
+        ("tokens", "a12345:A" + "h" * 34 + " 123456:B" + "h" * 34 + " 123456:A" + "h" * 35, None),
+        # Headers that are no JSON count when the payload starts "ey" too and a
+        # '.' ends it; either part may hold '/' and '+', a signature padding.
+        ("jwt", "eyIb2VyyJx5D9s0B.eyQW1qtSNyfTi. x", "*" * 31 + " x"),
+        ("jwt", "eyJhbGciOiJI.ab/c+d.s/g+== x", "*" * 26 + " x"),
+        ("jwt", "eyIb2VyyJx5D9s0B.eyQW1qtSNyfTi x", None),
+        ("jwt", "eyIb2VyyJx5D9s0B.abQW1qtSNyfTi. x", None),
+        ("jwt", "eyIb2VyyJx5D9s0B.eyQW1qtSN. x", None),
         # Azure AD client secrets: three bytes, a digit, 'Q~', 31 to 34 more.
         ("tokens", "s=abc8Q~" + "x." * 16 + " x", "s=" + "*" * 38 + " x"),
         ("tokens", "s=abc8Q~" + "x/" * 16 + " xabc8Q~" + "x" * 31 + " ab8Q~" + "x" * 31, None),

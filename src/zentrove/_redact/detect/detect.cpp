@@ -26,12 +26,15 @@ namespace {
 // '?' for any byte or the end).  Entries that share a byte are tried in
 // table order.
 // The families' two-byte heads, in the form of an entry's.
-constexpr std::array<char, 2 * std::size(kFamilies)> make_family_heads()
+constexpr std::array<char, 2 * kPrefixes> make_family_heads()
 {
-    std::array<char, 2 * std::size(kFamilies)> h{};
-    for (size_t i = 0; i < std::size(kFamilies); ++i) {
-        h[2 * i] = kFamilies[i].prefix[0];
-        h[2 * i + 1] = kFamilies[i].prefix[1];
+    std::array<char, 2 * kPrefixes> h{};
+    size_t i = 0;
+    for (const Family& f : kFamilies) {
+        for (size_t k = 0; k < prefix_count(f.prefixes); ++k, i += 2) {
+            h[i] = prefix_at(f.prefixes, k)[0];
+            h[i + 1] = prefix_at(f.prefixes, k)[1];
+        }
     }
     return h;
 }
@@ -244,7 +247,7 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 // The start bytes as ranges, "ac" for 'a' to 'c': with the vendor families
 // nearly half the letters start a token, and a range costs about what one
 // byte's compare does.
-constexpr std::string_view kSimdStarts = "ACEFGHLPSSabdiklnprsvy26";
+constexpr std::string_view kSimdStarts = "AHLPSTYZ__aiklnpry26";
 constexpr std::string_view kSimdSeparators = "=:@->~";
 
 [[nodiscard]] constexpr bool simd_start(unsigned char c) noexcept

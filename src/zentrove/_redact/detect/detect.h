@@ -325,12 +325,13 @@ public:
         Ahead attribute;       // ... and on from there for its `name=`
         Ahead quote_close;     // ... and for where that name's quote closes
         Clients clients;       // options read back to their command's clients
+        Ahead extended_run;    // a family's part with '=' or '.' among its bytes
     };
     [[nodiscard]] Memos& memos() noexcept
     {
         if (!memos_ready_) {
             constexpr Ahead fresh{-1, -1, -1, false};
-            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh, Clients{-1, 0}};
+            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh, Clients{-1, 0}, fresh};
             memos_ready_ = true;
         }
         return memos_;

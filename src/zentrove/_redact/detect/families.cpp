@@ -11,23 +11,45 @@ namespace zentrove::redact::detect {
 namespace {
 
 // Per-byte checks read a part once: a part whose class holds no separator
-// has no word start inside it, so no later candidate reads it again.
+// has no word start inside it, so no later candidate reads it again; a
+// shorter part than kShortCheck may be read again from a few starts.  A part
+// with extra bytes is read through a memo (extended_run), a lead at most
+// kLongestLead bytes back.
+constexpr size_t kLongestLead = 64;
+constexpr uint16_t kShortCheck = 64;
+
+constexpr bool read_once(const Part& p)
+{
+    return (p.cls == kAlnum && p.extra.empty()) || p.max <= kShortCheck;
+}
+
+constexpr bool part_ok(const Part& p)
+{
+    return (p.only == Only::any || read_once(p)) && p.min <= p.max &&
+           (!p.extra.empty() || run_row(p.cls) >= 0);
+}
+
 constexpr bool checks_bounded()
 {
     for (const Family& f : kFamilies) {
-        for (const Part& p : {f.body, f.second, f.third}) {
-            if (p.only != Only::any && p.cls != kAlnum) {
+        if (!part_ok(f.body) || f.ends.size() > f.body.min ||
+            f.mark_at + f.mark.size() > f.body.min ||
+            (f.check != Check::none && !read_once(f.body))) {
+            return false;
+        }
+        for (size_t i = 0; i < f.step_count; ++i) {
+            if (f.steps[i].sep.empty() || !part_ok(f.steps[i].part)) {
                 return false;
             }
         }
-        if (f.check != Check::none && f.body.cls != kAlnum) {
+        if (f.lead.max > kLongestLead ||
+            (f.lead.max > 0 && (f.lead_sep.empty() || !part_ok(f.lead)))) {
             return false;
         }
-        if (f.prefix.size() < 2 || f.keep > f.prefix.size() || f.ends.size() > f.body.min ||
-            f.mark_at + f.mark.size() > f.body.min || run_row(f.body.cls) < 0 ||
-            (f.sep != 0 && run_row(f.second.cls) < 0) ||
-            (f.sep2 != 0 && (f.sep == 0 || run_row(f.third.cls) < 0))) {
-            return false;
+        for (size_t k = 0; k < prefix_count(f.prefixes); ++k) {
+            if (prefix_at(f.prefixes, k).size() < 2) {
+                return false;
+            }
         }
     }
     return true;
@@ -49,19 +71,32 @@ static_assert(checks_bounded());
     return true;
 }
 
-// A part's length from `at`, or -1 when it is out of its bounds.
-[[nodiscard]] Py_ssize_t part_at(const Scan& scan, Py_ssize_t at, const Part& p, bool padded)
+[[nodiscard]] bool in_part(const Part& p, unsigned char c) noexcept
 {
-    Py_ssize_t n = scan.run(at, p.cls, p.max + 1);
-    if (padded) {
-        // Padding inside (Atlassian's) or at the end of a base64 body.
-        Py_ssize_t pad = 0;
-        while (pad < 2 && scan.at(at + n + pad) == '=') {
-            ++pad;
-        }
-        if (pad > 0 && n <= p.max) {
-            n += pad + scan.run(at + n + pad, p.cls, p.max + 1);
-        }
+    return is(c, p.cls) ||
+           (c != 0 && p.extra.find(static_cast<char>(c)) != std::string_view::npos);
+}
+
+// The length of the run of `p`'s bytes from `at`, at most p.max + 1.  The
+// extra bytes ('=' and '.') are separators, so a trigger may sit inside a run
+// that an earlier one read: the end is remembered.
+[[nodiscard]] Py_ssize_t extended_run(Scan& scan, Py_ssize_t at, const Part& p)
+{
+    const Py_ssize_t limit = scan.size - at <= p.max + 1 ? scan.size : at + p.max + 1;
+    Py_ssize_t stop = scan.memos().extended_run.next(at, limit, reinterpret_cast<Py_ssize_t>(&p),
+                                                     [&scan, &p](Py_ssize_t i) {
+                                                         return !in_part(p, scan.text[i]);
+                                                     });
+    return (stop < 0 ? limit : stop) - at;
+}
+
+// A part's length from `at`, or -1 when it is out of its bounds.
+[[nodiscard]] Py_ssize_t part_at(Scan& scan, Py_ssize_t at, const Part& p)
+{
+    Py_ssize_t n = p.extra.empty() ? scan.run(at, p.cls, p.max + 1) : extended_run(scan, at, p);
+    // A sentence's full stop after a token whose bytes may hold a '.'.
+    if (n == p.max + 1 && scan.text[at + p.max] == '.' && !in_part(p, scan.at(at + n))) {
+        n = p.max;
     }
     if (n < p.min || n > p.max || !only_ok(scan, at, n, p.only)) {
         return -1;
@@ -69,132 +104,163 @@ static_assert(checks_bounded());
     return n;
 }
 
-constexpr char kBase62[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-
-constexpr std::array<uint32_t, 256> make_crc_table()
+[[nodiscard]] bool check_ok(const Scan& scan, Py_ssize_t at, Py_ssize_t n, Check check) noexcept
 {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) {
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        }
-        t[i] = c;
+    if (check == Check::none) {
+        return true;
     }
-    return t;
+    uint8_t seen = 0;
+    for (Py_ssize_t i = at; i < at + n; ++i) {
+        seen |= kClass[scan.text[i]];
+    }
+    return (seen & kDigit) && (seen & (kUpper | kLower));
 }
-constexpr auto kCrc = make_crc_table();
 
-// The body's last six bytes spell the CRC32 of the bytes before them in
-// base62, most significant digit first, padded with '0' (GitHub's scheme).
-[[nodiscard]] bool crc32_base62_ok(const Scan& scan, Py_ssize_t at, Py_ssize_t n) noexcept
+// Where the lead part before `at` (and its separator) starts, or -1: it must
+// fit its bounds and start a word.
+[[nodiscard]] Py_ssize_t lead_start(const Scan& scan, Py_ssize_t at, const Family& f)
 {
-    if (n < 7) {
-        return false;
+    const Py_ssize_t sep = at - static_cast<Py_ssize_t>(f.lead_sep.size());
+    if (!scan.has(sep, f.lead_sep)) {
+        return -1;
     }
-    uint32_t crc = 0xFFFFFFFFu;
-    for (Py_ssize_t i = at; i < at + n - 6; ++i) {
-        crc = kCrc[(crc ^ scan.text[i]) & 0xff] ^ (crc >> 8);
+    Py_ssize_t n = 0;
+    while (n <= f.lead.max && is(scan.at(sep - n - 1), f.lead.cls)) {
+        ++n;
     }
-    crc ^= 0xFFFFFFFFu;
-    for (Py_ssize_t i = at + n - 1; i >= at + n - 6; --i) {
-        if (scan.text[i] != static_cast<unsigned char>(kBase62[crc % 62])) {
-            return false;
+    if (n < f.lead.min || n > f.lead.max || is(scan.at(sep - n - 1), kWord) ||
+        !only_ok(scan, sep - n, n, f.lead.only)) {
+        return -1;
+    }
+    return sep - n;
+}
+
+// Where the value starts after a key's name: the rest of the name (as in
+// "..._COM_secret"), then `=`, `:`, `=>`, `,`... with blanks and quotes
+// around; -1 for no assignment.
+[[nodiscard]] Py_ssize_t after_assignment(const Scan& scan, Py_ssize_t at)
+{
+    constexpr Py_ssize_t kTail = 20;
+    constexpr Py_ssize_t kGap = 8;
+    constexpr std::string_view gap = " \t'\"`=:>|?,";
+    constexpr std::string_view assigns = "=:>|,";
+    Py_ssize_t i = at + scan.run(at, kWord, kTail + 1);
+    if (i - at > kTail) {
+        return -1;
+    }
+    bool assigned = false;
+    for (Py_ssize_t end = i + kGap; i < end; ++i) {
+        unsigned char c = scan.at(i);
+        if (c == 0 || gap.find(static_cast<char>(c)) == std::string_view::npos) {
+            break;
         }
-        crc /= 62;
+        assigned |= assigns.find(static_cast<char>(c)) != std::string_view::npos;
     }
-    return true;
+    return assigned ? i : -1;
 }
 
 // A prefix's first bytes, compared at once as a word.
 constexpr size_t kWordBytes = 8;
 
-// The end of the token `f` at `at`, whose first kWordBytes the caller
-// matched, or 0 when the text does not hold one.  (No substr: it may throw,
-// and would pull in the C++ runtime.)
-[[nodiscard]] Py_ssize_t family_end(const Scan& scan, Py_ssize_t at, const Family& f)
+// The token of `f` whose `prefix` the text holds at `at` (its first
+// kWordBytes the caller matched): [begin, end) to mask, or end 0 when the
+// text does not hold one.
+struct Found {
+    Py_ssize_t begin;
+    Py_ssize_t end;
+};
+
+[[nodiscard]] Found family_at(Scan& scan, Py_ssize_t at, const Family& f, std::string_view prefix)
 {
-    if (f.prefix.size() > kWordBytes &&
+    if (prefix.size() > kWordBytes &&
         !scan.has(at + static_cast<Py_ssize_t>(kWordBytes),
-                  std::string_view(f.prefix.data() + kWordBytes, f.prefix.size() - kWordBytes))) {
-        return 0;
+                  std::string_view(prefix.data() + kWordBytes, prefix.size() - kWordBytes))) {
+        return {};
     }
-    Py_ssize_t body = at + static_cast<Py_ssize_t>(f.prefix.size());
-    Py_ssize_t n = part_at(scan, body, f.body, f.padded);
-    if (n < 0) {
-        return 0;
+    Py_ssize_t begin = f.lead.max > 0 ? lead_start(scan, at, f) : at;
+    Py_ssize_t body = at + static_cast<Py_ssize_t>(prefix.size());
+    if (f.assigned) {
+        body = after_assignment(scan, body);
     }
-    if (!f.ends.empty() && !scan.has(body + n - static_cast<Py_ssize_t>(f.ends.size()), f.ends)) {
-        return 0;
+    if (begin < 0 || body < 0) {
+        return {};
     }
-    if (!f.mark.empty() && !scan.has(body + f.mark_at, f.mark)) {
-        return 0;
+    Py_ssize_t n = part_at(scan, body, f.body);
+    if (n < 0 || (!f.ends.empty() &&
+                  !scan.has(body + n - static_cast<Py_ssize_t>(f.ends.size()), f.ends))) {
+        return {};
     }
-    if (f.check == Check::crc32_base62 && !crc32_base62_ok(scan, body, n)) {
-        return 0;
+    if ((!f.mark.empty() && !scan.has(body + f.mark_at, f.mark)) ||
+        !check_ok(scan, body, n, f.check)) {
+        return {};
     }
     Py_ssize_t end = body + n;
-    for (const auto& [sep, part] : {std::pair{f.sep, f.second}, std::pair{f.sep2, f.third}}) {
-        if (sep == 0) {
-            break;
-        }
-        if (scan.at(end) != static_cast<unsigned char>(sep)) {
-            return 0;
-        }
-        Py_ssize_t m = part_at(scan, end + 1, part, false);
+    for (size_t i = 0; i < f.step_count; ++i) {
+        const Step& step = f.steps[i];
+        Py_ssize_t from = end + static_cast<Py_ssize_t>(step.sep.size());
+        Py_ssize_t m = scan.has(end, step.sep) ? part_at(scan, from, step.part) : -1;
         if (m < 0) {
-            return 0;
+            if (f.last_optional && i + 1 == f.step_count) {
+                break;
+            }
+            return {};
         }
-        end += 1 + m;
+        end = from + m;
     }
-    return end;
+    if (!f.followed_by.empty() && !scan.has(end, f.followed_by)) {
+        return {};
+    }
+    return {f.keeps_prefix ? body : begin, end};
 }
 
-constexpr size_t kRows = std::size(kFamilies);
-static_assert(kRows < 256);
+static_assert(std::size(kFamilies) < 65536 && kPrefixes < 65536);
 
-// The rows in the order of their prefixes' first two bytes, where the rows of
-// each first byte begin, and each row's first eight bytes as a word: a
-// trigger compares one word per row of its bytes before it reads further.
+// The prefixes in the order of their first two bytes, where those of each
+// first byte begin, and each one's first eight bytes as a word: a trigger
+// compares one word per prefix of its bytes before it reads further.
 struct Index {
-    std::array<uint8_t, kRows> rows;
-    std::array<uint8_t, 257> from;  // rows of byte b: [from[b], from[b + 1])
-    // In the order of `rows`: the prefix's first eight bytes, which of them
-    // it has, and its second byte alone.
-    std::array<uint64_t, kRows> head;
-    std::array<uint64_t, kRows> mask;
-    std::array<uint8_t, kRows> second;
+    std::array<uint16_t, kPrefixes> rows;  // the row of each prefix
+    std::array<std::string_view, kPrefixes> prefix;
+    std::array<uint16_t, 257> from;  // prefixes of byte b: [from[b], from[b + 1])
+    // In the same order: the prefix's first eight bytes, which of them it
+    // has, and its second byte alone.
+    std::array<uint64_t, kPrefixes> head;
+    std::array<uint64_t, kPrefixes> mask;
+    std::array<uint8_t, kPrefixes> second;
 };
 
 constexpr Index make_index()
 {
     Index ix{};
-    size_t at = 0;
-    for (size_t r = 0; r < kRows; ++r) {
-        ix.rows[r] = static_cast<uint8_t>(r);
-    }
-    // By the first two bytes, so that a trigger's rows end where its second
-    // byte is passed (an insertion sort: the table is short).
-    auto key = [](size_t r) {
-        return unsigned{static_cast<unsigned char>(kFamilies[r].prefix[0])} << 8 |
-               static_cast<unsigned char>(kFamilies[r].prefix[1]);
-    };
-    for (size_t i = 1; i < kRows; ++i) {
-        for (size_t j = i; j > 0 && key(ix.rows[j - 1]) > key(ix.rows[j]); --j) {
-            uint8_t t = ix.rows[j];
-            ix.rows[j] = ix.rows[j - 1];
-            ix.rows[j - 1] = t;
+    size_t n = 0;
+    for (size_t r = 0; r < std::size(kFamilies); ++r) {
+        for (size_t k = 0; k < prefix_count(kFamilies[r].prefixes); ++k) {
+            ix.rows[n] = static_cast<uint16_t>(r);
+            ix.prefix[n++] = prefix_at(kFamilies[r].prefixes, k);
         }
     }
+    // By the first two bytes, so that a trigger's prefixes end where its
+    // second byte is passed (an insertion sort, stable: rows keep their order).
+    auto key = [&ix](size_t i) {
+        return unsigned{static_cast<unsigned char>(ix.prefix[i][0])} << 8 |
+               static_cast<unsigned char>(ix.prefix[i][1]);
+    };
+    for (size_t i = 1; i < kPrefixes; ++i) {
+        for (size_t j = i; j > 0 && key(j - 1) > key(j); --j) {
+            std::swap(ix.rows[j], ix.rows[j - 1]);
+            std::swap(ix.prefix[j], ix.prefix[j - 1]);
+        }
+    }
+    size_t at = 0;
     for (unsigned b = 0; b < 256; ++b) {
-        ix.from[b] = static_cast<uint8_t>(at);
-        while (at < kRows && static_cast<unsigned char>(kFamilies[ix.rows[at]].prefix[0]) == b) {
+        ix.from[b] = static_cast<uint16_t>(at);
+        while (at < kPrefixes && static_cast<unsigned char>(ix.prefix[at][0]) == b) {
             ++at;
         }
     }
-    ix.from[256] = static_cast<uint8_t>(at);
-    for (size_t i = 0; i < kRows; ++i) {
-        const std::string_view p = kFamilies[ix.rows[i]].prefix;
+    ix.from[256] = static_cast<uint16_t>(at);
+    for (size_t i = 0; i < kPrefixes; ++i) {
+        const std::string_view p = ix.prefix[i];
         for (size_t k = 0; k < kWordBytes && k < p.size(); ++k) {
             ix.head[i] |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
             ix.mask[i] |= uint64_t{0xff} << (8 * k);
@@ -227,7 +293,7 @@ Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int)
     const auto second = static_cast<unsigned>((word >> 8) & 0xff);
     size_t i = kIndex.from[first];
     const size_t end_of_byte = kIndex.from[first + 1];
-    // The first row with this second byte: a bisection, as 's' has 30 rows.
+    // The first prefix with this second byte: a bisection, as 's' has 30.
     for (size_t n = end_of_byte - i; n > 0;) {
         size_t half = n / 2;
         if (kIndex.second[i + half] < second) {
@@ -246,12 +312,12 @@ Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int)
         if (!(scan.detectors & (uint32_t{1} << f.detector))) {
             continue;
         }
-        Py_ssize_t end = family_end(scan, at, f);
-        if (end > 0) {
-            if (scan.add(at + f.keep, end, f.detector) < 0) {
+        Found found = family_at(scan, at, f, kIndex.prefix[i]);
+        if (found.end > 0) {
+            if (scan.add(found.begin, found.end, f.detector) < 0) {
                 return -1;
             }
-            return end;
+            return found.end;
         }
     }
     return 0;

@@ -238,18 +238,25 @@ Py_ssize_t match_authorization(Scan& scan, Py_ssize_t at, int detector)
 Py_ssize_t match_jwt(Scan& scan, Py_ssize_t at, int detector)
 {
     // Header and payload are base64url JSON objects: `{"` encodes as "eyJ".
-    if (!scan.has(at, "eyJ")) {
+    // Other "ey" headers count when the payload starts so too and a '.'
+    // closes it, as looser public patterns write a token.
+    const bool json = scan.has(at, "eyJ");
+    if (!json && !scan.has(at, "ey")) {
         return 0;
     }
     Py_ssize_t end = at + scan.run(at, kB64Url);
     if (end - at < 10 || scan.at(end) != '.') {
         return 0;
     }
-    Py_ssize_t payload = scan.run(end + 1, kB64Url);
-    if (payload < 2) {
+    // The payload and signature as base64 of either alphabet: a token
+    // copied from a JSON string may hold '/' and '+'.
+    constexpr uint8_t body = kB64Url | kB64;
+    Py_ssize_t payload = scan.run(end + 1, body);
+    const bool dotted = scan.at(end + 1 + payload) == '.';
+    if (payload < 2 || (!json && (payload < 10 || !dotted || !scan.has(end + 1, "ey")))) {
         return 0;
     }
-    if (scan.at(end + 1 + payload) != '.') {
+    if (!dotted) {
         // No signature part and no dot before it: two JSON objects in a
         // row still make a token.
         if (payload < 10 || !scan.has(end + 1, "eyJ")) {
@@ -262,10 +269,13 @@ Py_ssize_t match_jwt(Scan& scan, Py_ssize_t at, int detector)
         return end;
     }
     end += 2 + payload;
-    end += scan.run(end, kB64Url);
+    end += scan.run(end, body);
     // An encrypted token has five parts.
-    while (scan.at(end) == '.' && is(scan.at(end + 1), kB64Url)) {
-        end += 1 + scan.run(end + 1, kB64Url);
+    while (scan.at(end) == '.' && is(scan.at(end + 1), body)) {
+        end += 1 + scan.run(end + 1, body);
+    }
+    for (int pad = 0; pad < 2 && scan.at(end) == '='; ++pad) {
+        ++end;
     }
     if (scan.add(at, end, detector) < 0) {
         return -1;
@@ -368,7 +378,17 @@ Py_ssize_t match_slack_webhook(Scan& scan, Py_ssize_t at, int detector)
     if (n < 20) {
         return 0;
     }
-    if (scan.add(body, body + n, detector) < 0) {
+    // The whole address goes, with its scheme: it is the credential, and a
+    // workflow's path alone would leave the kind of secret readable.
+    Py_ssize_t begin = at;
+    for (std::string_view scheme : {"https://", "http://"}) {
+        const Py_ssize_t from = at - static_cast<Py_ssize_t>(scheme.size());
+        if (scan.has(from, scheme) && !is(scan.at(from - 1), kWord)) {
+            begin = from;
+            break;
+        }
+    }
+    if (scan.add(begin, body + n, detector) < 0) {
         return -1;
     }
     return body + n;
@@ -388,18 +408,19 @@ bool aws_secret_at(const Scan& scan, Py_ssize_t at) noexcept
 
 Py_ssize_t match_telegram(Scan& scan, Py_ssize_t at, int detector)
 {
-    // A bot token: its bot's id (8 to 10 digits), ':', "AA" and 33 bytes.
-    if (!scan.has(at + 1, "AA")) {
+    // A bot token: its bot's id (5 to 16 digits), ':', 'A' and 34 bytes
+    // (the bot ids of today have 8 to 10 digits and "AA").
+    if (scan.at(at + 1) != 'A') {
         return 0;
     }
     Py_ssize_t digits = 0;
-    while (digits < 11 && is(scan.at(at - digits - 1), kDigit)) {
+    while (digits < 17 && is(scan.at(at - digits - 1), kDigit)) {
         ++digits;
     }
-    if (digits < 8 || digits > 10 || is(scan.at(at - digits - 1), kWord)) {
+    if (digits < 5 || digits > 16 || is(scan.at(at - digits - 1), kWord)) {
         return 0;
     }
-    if (scan.run(at + 3, kB64Url, 34) != 33) {
+    if (scan.run(at + 2, kB64Url, 35) != 34) {
         return 0;
     }
     if (scan.add(at - digits, at + 36, detector) < 0) {
