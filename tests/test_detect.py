@@ -491,6 +491,24 @@ def test_scan_keeps_length_and_is_idempotent(redactor, text):
         ("tokens", "1234567890123456:A" + "h" * 34, "*" * 52),
         ("tokens", "1234:A" + "h" * 34 + " 12345678901234567:A" + "h" * 34, None),
         ("tokens", "a12345:A" + "h" * 34 + " 123456:B" + "h" * 34 + " 123456:A" + "h" * 35, None),
+        # A '.' that may sit in a token does not take a sentence's full stop.
+        ("tokens", "key SG." + "a." * 33 + ".", "key " + "*" * 69 + "."),
+        # An optional last part: Databricks' "-N", 1Password's sixth group.
+        (
+            "tokens",
+            "dapi" + "0" * 32 + "-7 dapi" + "0" * 32 + "-77",
+            "*" * 38 + " " + "*" * 36 + "-77",
+        ),
+        ("tokens", "A3-ABCDEF-" + "G" * 11 + "-HIJKL-MNOPQ-RSTUV x", "*" * 39 + " x"),
+        # A key's tail, blanks and quotes before the value; none without a sign.
+        ("tokens", 'DD_API_KEY_x => "' + "a" * 32 + '"', 'DD_API_KEY_x => "' + "*" * 32 + '"'),
+        ("tokens", "DD_API_KEY " + "a" * 32, None),
+        ("tokens", "DD_API_KEY" + "x" * 21 + "=" + "a" * 32, None),
+        # A URL's key is one when its '@' follows.
+        ("tokens", "https://" + "a" * 32 + "/x", None),
+        # The part before "atlasv1." starts a word, of 14 bytes exactly.
+        ("tokens", "_" + "a" * 14 + ".atlasv1." + "b" * 60, None),
+        ("tokens", "a" * 13 + ".atlasv1." + "b" * 60, None),
         # Headers that are no JSON count when the payload starts "ey" too and a
         # '.' ends it; either part may hold '/' and '+', a signature padding.
         ("jwt", "eyIb2VyyJx5D9s0B.eyQW1qtSNyfTi. x", "*" * 31 + " x"),

@@ -148,6 +148,48 @@ constexpr Heads make_heads()
 
 constexpr Heads kHeads = make_heads();
 
+// The family table's entry, and the second and third bytes of its prefixes,
+// one bit per pair: a word whose first two bytes start a prefix but whose
+// next two start none ("session" for "s.", "example" for "ext_") calls no
+// matcher.  A two-byte prefix lets any third byte through.
+constexpr uint32_t family_entry()
+{
+    for (size_t e = 0; e < kEntries.size(); ++e) {
+        if (kEntries[e].match == match_family) {
+            return uint32_t{1} << e;
+        }
+    }
+    return 0;
+}
+constexpr uint32_t kFamilyEntry = family_entry();
+static_assert(kFamilyEntry != 0);
+
+constexpr Heads make_family_tails()
+{
+    Heads h{};
+    auto set = [&h](unsigned second, unsigned third) {
+        unsigned pair = second << 8 | third;
+        h[pair / 64] |= uint64_t{1} << (pair % 64);
+    };
+    for (const Family& f : kFamilies) {
+        for (size_t k = 0; k < prefix_count(f.prefixes); ++k) {
+            const std::string_view p = prefix_at(f.prefixes, k);
+            const auto second = static_cast<unsigned char>(p[1]);
+            if (p.size() == 2) {
+                for (unsigned any = 0; any < 256; ++any) {
+                    set(second, any);
+                }
+            }
+            else {
+                set(second, static_cast<unsigned char>(p[2]));
+            }
+        }
+    }
+    return h;
+}
+
+constexpr Heads kFamilyTails = make_family_tails();
+
 // Start triggers must be word bytes and separators not, or the loop below
 // would never see them.
 constexpr bool triggers_consistent()
@@ -247,7 +289,7 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 // The start bytes as ranges, "ac" for 'a' to 'c': with the vendor families
 // nearly half the letters start a token, and a range costs about what one
 // byte's compare does.
-constexpr std::string_view kSimdStarts = "AHLPSTYZ__aiklnpry26";
+constexpr std::string_view kSimdStarts = "AHLPSTYZ__abdiklnprsvy26";
 constexpr std::string_view kSimdSeparators = "=:@->~";
 
 [[nodiscard]] constexpr bool simd_start(unsigned char c) noexcept
@@ -358,6 +400,10 @@ int run_scan(Scan& scan, uint32_t detectors)
             }
             uint32_t entries = ((kClass[c] & kWord) ? kStartTriggers[c] : kAnyTriggers[c]) &
                                kSeconds[pair & 0xff] & live;
+            // Without a branch: which way it goes is as random as the text.
+            const unsigned tail = (pair & 0xff) << 8 | (at + 2 < n ? p[at + 2] : 0u);
+            const auto fits = static_cast<uint32_t>((kFamilyTails[tail / 64] >> (tail % 64)) & 1u);
+            entries &= ~kFamilyEntry | (0u - fits);
             if (entries != 0) {
                 Py_ssize_t found = try_entries(scan, at, entries);
                 if (found < 0) {
