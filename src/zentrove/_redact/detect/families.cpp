@@ -1,7 +1,8 @@
 // The token families: one matcher for every row of detect/families.h, which
 // reports the row's own detector (tokens, github, slack, stripe, google).  It
-// is tried where a word starts with a row's first two bytes; the rows that
-// share them are verified in table order.
+// is tried where a word starts with the first bytes of a row's prefix (the
+// engine tests the first three); the rows that share them are verified in
+// table order.
 #include "_redact/detect/families.h"
 
 #include <initializer_list>
