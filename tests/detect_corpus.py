@@ -203,7 +203,7 @@ PERSONAL_NEAR = [
     "06 12 34 56 00 12 34 56 78 06 12 34 56-78 06.12.34.56.789 1.06.12.34.56.78 06 1 23 45 67",
     "020 7946 09581 020 79 0958 020 7946-0958 02 7946 0958 0800 12 345 0207 946 09 0 20 7946",
     "1 2 3 4 020 7946 0958 5 06 12 34 56 78 order 0123-4567 $012.34 v06.12.34.56.78 12-34 +1",
-    "<Buffer 01 02 03 04 05> 07.08.09.01.00",
+    "<Buffer 01 02 03 04 05> 07.08.09.01.00 tel 01632 9600 0000",
 ]
 
 BENIGN = [
@@ -258,6 +258,7 @@ WORST = [
     ("key_value", _DENY, "x -px "),
     ("key_value", _DENY, "sshpass -p -p "),
     ("key_value", _DENY, "curl -u a -u "),
+    ("key_value", _DENY, "ldapsearch -w -w "),
     ("key_value", _DENY, "--password '"),
     ("key_value", _DENY, "machine password "),
     ("key_value", _DENY, "login a account b password "),

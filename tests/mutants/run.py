@@ -39,7 +39,7 @@ AREAS = {
     "keys": ["tests/test_redactor.py", "tests/test_text.py", "tests/test_detect.py"],
     "walks": ["tests/test_redactor_walk.py", "tests/test_model.py", "tests/test_detect.py"],
     "json": ["tests/test_text.py"],
-    "detect": ["tests/test_detect.py", "tests/test_text.py"],
+    "detect": ["tests/test_detect.py", "tests/test_detect_commands.py", "tests/test_text.py"],
 }
 
 FAULTS = [
@@ -412,6 +412,60 @@ FAULTS = [
         "detect/url.cpp",
         " ||\n        !is(scan.at(user - 4), kUpper | kLower | kDigit)) {",
         ") {",
+    ),
+    (
+        "detect",
+        "detect/commands.cpp",
+        'if (word.starts_with("mysql") || word.starts_with("mariadb")) {',
+        'if (word.starts_with("mysql") || word == "mariadb") {',
+    ),
+    (
+        "detect",
+        "detect/commands.cpp",
+        "if ((c == 'm' || c == 'c' || c == 'l' || c == 'r') && !is(before, kKey)) {",
+        "if (c == 'm' || c == 'c' || c == 'l' || c == 'r') {",
+    ),
+    (
+        "detect",
+        "detect/commands.cpp",
+        "        if (s.text[begin] != '-') {\n            return false;\n        }\n",
+        "",
+    ),
+    (
+        "detect",
+        "detect/commands.cpp",
+        "(shell && command_end(s, e, c))) {",
+        "false) {",
+    ),
+    (
+        "detect",
+        "detect/commands.cpp",
+        "named = named || !digit(c);",
+        "named = true;",
+    ),
+    (
+        "detect",
+        "detect/commands.cpp",
+        'if (pairs > 0 && token_is(scan, vb, ve, "default")) {',
+        'if (token_is(scan, vb, ve, "default")) {',
+    ),
+    (
+        "detect",
+        "detect/pii.cpp",
+        "bytes = bytes && s.text[g] == '0';",
+        "bytes = false;",
+    ),
+    (
+        "detect",
+        "detect/pii.cpp",
+        "if (sep == ' ' && listed) {",
+        "if (false) {",
+    ),
+    (
+        "detect",
+        "detect/pii.cpp",
+        "if (second < 3 || second > 4 || area + m < 10 || area + m > 11) {",
+        "if (second < 3 || second > 4 || area + m < 10) {",
     ),
 ]
 

@@ -1,7 +1,8 @@
 // Credentials that a command line or a credential file keys by an option or
 // a field, whatever the key rules say: a mysql-like client's -p<password>,
-// --password <value>, curl's -u user:password, sshpass -p <password>,
-// .netrc's `password` and a .pgpass line's last field.  Reported as key_value.
+// --password <value>, curl's -u user:password, sshpass -p <password>, the
+// LDAP tools' -w <password>, redis-cli -a <password>, .netrc's `password`
+// and a .pgpass line's last field.  Reported as key_value.
 //
 // The short options mean a password only for their own client (`ssh -p 22`,
 // `mkdir -p`, `docker run -p 8080:80`), so the client words of the command
@@ -14,6 +15,8 @@ namespace {
 // The clients whose short options are credentials, by their command word.
 constexpr uint32_t kMysqlLike = 1;  // mysql, mysqldump, mariadb, mariadb-dump...: -p<password>
 constexpr uint32_t kCurlLike = 2;   // curl: -u/-U user:password
+constexpr uint32_t kLdapLike = 4;   // ldapsearch, ldapmodify, ldapwhoami...: -w <password>
+constexpr uint32_t kRedisCli = 8;   // redis-cli: -a <password>
 
 // The longest token read: a command word, a netrc token, a pgpass field.
 constexpr Py_ssize_t kLongestToken = 256;
@@ -57,7 +60,10 @@ constexpr Py_ssize_t kLongestToken = 256;
     if (word.starts_with("mysql") || word.starts_with("mariadb")) {
         return kMysqlLike;
     }
-    return word == "curl" ? kCurlLike : 0;
+    if (word.starts_with("ldap")) {
+        return kLdapLike;
+    }
+    return word == "curl" ? kCurlLike : word == "redis-cli" ? kRedisCli : 0;
 }
 
 // The clients named in the command that holds `at`, before it.  The memo
@@ -79,7 +85,7 @@ constexpr Py_ssize_t kLongestToken = 256;
     unsigned char before = s.at(m.to - 1);
     for (Py_ssize_t i = m.to; i < at; ++i) {
         unsigned char c = s.text[i];
-        if ((c == 'm' || c == 'c') && !is(before, kKey)) {
+        if ((c == 'm' || c == 'c' || c == 'l' || c == 'r') && !is(before, kKey)) {
             m.kinds |= client_at(s, i);
         }
         before = c;
@@ -220,7 +226,7 @@ constexpr std::string_view kProseWords[] = {
     return colon + 1 < value.end ? mask(s, colon + 1, value, detector) : 0;
 }
 
-// An option at `at`, which starts a word: -p, -u, -U, --password,
+// An option at `at`, which starts a word: -p, -u, -U, -w, -a, --password,
 // --passwd, --user, --proxy-user.
 [[nodiscard]] Py_ssize_t option(Scan& s, Py_ssize_t at, int detector)
 {
@@ -256,6 +262,15 @@ constexpr std::string_view kProseWords[] = {
         return glued && (clients_before(s, at) & kMysqlLike) && value_at(s, at + 2, &value)
                    ? mask(s, value.begin, value, detector)
                    : 0;
+    }
+    if (c == 'w' || c == 'a') {
+        // The LDAP tools' -w takes it glued or not; redis-cli's -a after a blank.
+        bool found = c == 'w'
+                         ? (clients_before(s, at) & kLdapLike) &&
+                               (blank(s.at(at + 2)) ? spaced_value(s, at + 2, &value)
+                                                    : value_at(s, at + 2, &value))
+                         : (clients_before(s, at) & kRedisCli) && spaced_value(s, at + 2, &value);
+        return found ? mask(s, value.begin, value, detector) : 0;
     }
     return (c == 'u' || c == 'U') && (clients_before(s, at) & kCurlLike)
                ? user_password(s, at + 2, detector)
