@@ -23,9 +23,6 @@ constexpr std::array<uint8_t, 128> make_ascii_fold() noexcept
 }
 constexpr std::array<uint8_t, 128> kAsciiFold = make_ascii_fold();
 
-// Most bytes one code point can take once folded: three code points.
-constexpr Py_ssize_t kMaxFoldedBytes = 3 * kMaxUtf8Bytes;
-
 [[nodiscard]] inline char* put_folded(char* out, Py_UCS4 cp) noexcept
 {
     if (cp < 0x80) {

@@ -4,11 +4,21 @@
 
 #include "_redact/redact.h"
 
+#include "_common/utf8.h"
+
 namespace zentrove::redact {
+
+// Most bytes one code point can take once folded: three code points.
+inline constexpr Py_ssize_t kMaxFoldedBytes = 3 * static_cast<Py_ssize_t>(kMaxUtf8Bytes);
 
 // Scratch space for one key's text: on the stack, or PyMem for long keys.
 class TextBuf {
 public:
+    // What fits on the stack: room enough that the folded text of a key
+    // of kOnStack UTF-8 bytes never needs Python (memory, an exception).
+    static constexpr Py_ssize_t kStack = 512;
+    static constexpr Py_ssize_t kOnStack = kStack / kMaxFoldedBytes;
+
     TextBuf() noexcept = default;
     TextBuf(const TextBuf&) = delete;
     TextBuf& operator=(const TextBuf&) = delete;
@@ -17,7 +27,7 @@ public:
     // Room for `size` bytes; NULL with MemoryError.
     [[nodiscard]] char* reserve(Py_ssize_t size) noexcept
     {
-        if (size <= static_cast<Py_ssize_t>(sizeof stack_)) {
+        if (size <= kStack) {
             return stack_;
         }
         PyMem_Free(heap_);
@@ -29,7 +39,7 @@ public:
     }
 
 private:
-    char stack_[256];
+    char stack_[kStack];
     char* heap_ = nullptr;
 };
 

@@ -12,6 +12,32 @@ namespace zentrove::redact {
 // How many detectors there are (detect::kCount, which checks it).
 inline constexpr int kDetectorCount = 22;
 
+// The GIL for a scope, in code that may run without it: the JSON text path
+// releases it around a large chunk, `*released` then holding the thread
+// state that PyEval_SaveThread gave (NULL while the GIL is held).
+class WithGil {
+public:
+    explicit WithGil(PyThreadState** released) noexcept
+        : released_(released != nullptr && *released != nullptr ? released : nullptr)
+    {
+        if (released_ != nullptr) {
+            PyEval_RestoreThread(*released_);
+            *released_ = nullptr;  // held: a guard within does nothing
+        }
+    }
+    WithGil(const WithGil&) = delete;
+    WithGil& operator=(const WithGil&) = delete;
+    ~WithGil()
+    {
+        if (released_ != nullptr) {
+            *released_ = PyEval_SaveThread();
+        }
+    }
+
+private:
+    PyThreadState** released_;  // NULL: the GIL was held already
+};
+
 // Process-wide state, made by start-up (module.cpp) and owned for the life
 // of the process; touched with the GIL held.
 struct Globals {
@@ -69,6 +95,18 @@ struct Rules;
 // masked something in the value.
 [[nodiscard]] PyObject* scan_value(const Rules& rules, PyObject* value, const char* key,
                                    Py_ssize_t key_size, uint32_t* fired, bool copy = true);
+// The same on a value given as UTF-8 (the bytes entry, for the JSON text
+// path's decoded strings; a lone surrogate as three bytes), without Python
+// objects: each span of the value to mask goes to `mask(ctx, begin, end)`
+// in order, as byte offsets into it where code points start.  `released`
+// (may be NULL) is the caller's GIL as WithGil takes it: released, the
+// scan takes it back only where it needs Python (a long key's verdict, a
+// failed allocation's MemoryError).  0, or -1 with an exception, or as
+// `mask` returned it.
+using MaskSpan = int (*)(void* ctx, Py_ssize_t begin, Py_ssize_t end);
+[[nodiscard]] int scan_utf8(const Rules& rules, const char* value, Py_ssize_t size,
+                            const char* key, Py_ssize_t key_size, PyThreadState** released,
+                            MaskSpan mask, void* ctx);
 // Redactor.scan(text), a method of the native base (detect/api.cpp).
 [[nodiscard]] PyObject* redactor_scan(PyObject* self, PyObject* text);
 extern const char redactor_scan_doc[];

@@ -3,6 +3,7 @@
 // afterwards, so a verdict cached for a key can never go stale.
 #pragma once
 
+#include "_redact/keytext.h"
 #include "_redact/redact.h"
 
 #include <cstdint>
@@ -100,6 +101,24 @@ struct Rules {
         }
     }
     return key_sensitive(rules, key);
+}
+
+// A key as free text names it (`key=value`, `key: value`, an element's or
+// an attribute's name), for the detectors: judged as key_sensitive_utf8
+// judges it, and by a deny-list also as a dotted property path by its last
+// name (`spring.datasource.password=x`), which can only add masks.  With
+// `path_only` the whole key is known to be kept (a value's own key, joined
+// before it) and only its last name is judged.  1, 0, or -1 with an exception.
+[[nodiscard]] int text_key_sensitive(const Rules& rules, const char* text, Py_ssize_t size,
+                                     bool path_only = false);
+
+// Whether judging a key of `size` UTF-8 bytes (key_sensitive_utf8,
+// text_key_sensitive) may need Python: the memory for a long key's folded
+// text, and MemoryError when there is none.  A shorter key is judged on the
+// stack, without the GIL, and its verdict cannot fail.
+[[nodiscard]] constexpr bool judging_needs_python(Py_ssize_t size) noexcept
+{
+    return size > TextBuf::kOnStack;
 }
 
 // Compiles the rules from normalised arguments: keys and contains are

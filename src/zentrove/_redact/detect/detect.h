@@ -137,10 +137,10 @@ inline constexpr std::array<uint8_t, 256> kClass = make_classes();
 // Work counting, for the tests of linear time: a build with Py_DEBUG (the
 // debug interpreter's) or ZENTROVE_COUNT_WORK counts every byte of the text
 // that a matcher reads, and zentrove._redact._bytes_examined() tells.  The
-// GIL serialises scans, so a plain counter does.
+// JSON text path scans without the GIL: each thread counts its own scans.
 #if defined(Py_DEBUG) || defined(ZENTROVE_COUNT_WORK)
 #define ZR_COUNT_WORK 1
-inline Py_ssize_t bytes_examined = 0;
+inline thread_local Py_ssize_t bytes_examined = 0;
 inline void examined(Py_ssize_t n) noexcept
 {
     bytes_examined += n;
@@ -244,8 +244,9 @@ struct Span {
 class Scan {
 public:
     Scan(const unsigned char* text, Py_ssize_t size, const Rules* rules, uint32_t detectors,
-         Py_ssize_t value_from = 0) noexcept
-        : text{text}, size(size), rules(rules), detectors(detectors), value_from(value_from)
+         Py_ssize_t value_from = 0, PyThreadState** released = nullptr) noexcept
+        : text{text}, size(size), rules(rules), detectors(detectors), value_from(value_from),
+          released_(released)
     {
     }
     Scan(const Scan&) = delete;
@@ -253,7 +254,7 @@ public:
     ~Scan()
     {
         if (spans_ != inline_spans_) {
-            PyMem_Free(spans_);
+            PyMem_RawFree(spans_);
         }
     }
 
@@ -375,11 +376,17 @@ private:
     Span* spans_ = inline_spans_;
     Py_ssize_t count_ = 0;
     Py_ssize_t capacity_ = 8;
+
+    // The caller's GIL as WithGil takes it: the JSON text path scans
+    // without it, so matchers call no Python; add() and key_sensitive()
+    // take it back where they need it.
+    PyThreadState** const released_;
 };
 
 // A matcher is tried where one of its trigger bytes sits.  It records what
 // it found and returns where the scan resumes (> at), 0 when nothing matched,
-// or -1 with an exception.
+// or -1 with an exception.  It may run without the GIL: it calls no Python
+// but through the Scan.
 using Matcher = Py_ssize_t (*)(Scan& scan, Py_ssize_t at, int detector);
 
 // detect/tokens.cpp: tokens known by their prefix or shape.
@@ -433,6 +440,47 @@ Py_ssize_t match_netrc(Scan&, Py_ssize_t, int);
 [[nodiscard]] PyObject* scan_text(PyObject* text, uint32_t detectors, const Rules* rules,
                                   PyObject* mask, uint32_t* fired, bool copy = true,
                                   const char* key = nullptr, Py_ssize_t key_size = 0);
+
+// A value as both entries scan it under its key (NULL: none): the text
+// `key=value` when the key can change how its value reads (a secret-ish
+// key, a dotted path), else the value alone (detect/scan.cpp).
+class KeyedValue {
+public:
+    KeyedValue() noexcept = default;
+    KeyedValue(const KeyedValue&) = delete;
+    KeyedValue& operator=(const KeyedValue&) = delete;
+    ~KeyedValue() { PyMem_RawFree(heap_); }
+
+    // 0, or -1 with MemoryError (the GIL taken back for it).
+    [[nodiscard]] int join(const unsigned char* value, Py_ssize_t size, const char* key,
+                           Py_ssize_t key_size, PyThreadState** released);
+    // The spans of `scan` that reach into the value, from the first on:
+    // cut to it and moved on to where code points start (a code point is
+    // masked when its first byte is in a span).
+    [[nodiscard]] Py_ssize_t first(const Scan& scan) const noexcept;
+    [[nodiscard]] Span cut(const Span& span) const noexcept
+    {
+        const unsigned char* value = data + offset;
+        const Py_ssize_t n = size - offset;
+        Py_ssize_t begin = span.begin > offset ? span.begin - offset : 0;
+        Py_ssize_t end = span.end - offset;
+        while (begin < n && (value[begin] & 0xC0) == 0x80) {
+            ++begin;
+        }
+        while (end < n && (value[end] & 0xC0) == 0x80) {
+            ++end;
+        }
+        return Span{begin, end, span.detector};
+    }
+
+    const unsigned char* data = nullptr;  // the text to scan
+    Py_ssize_t size = 0;
+    Py_ssize_t offset = 0;  // where the value starts in it
+
+private:
+    unsigned char* heap_ = nullptr;  // owned (PyMem_Raw): a long joined text
+    unsigned char small_[512];
+};
 
 // An AWS secret access key's shape: 40 base64 bytes from `at`, bounded on
 // both sides, with upper and lower case letters and a digit.

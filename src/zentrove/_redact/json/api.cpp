@@ -2,6 +2,7 @@
 // document in memory, and the start-up that adds it, JSONRedactError and
 // JSONStream (json/stream.cpp) to the module.
 #include "_redact/json/internal.h"
+#include "_redact/keytext.h"
 #include "_redact/rules.h"
 
 #include "_common/utf8.h"
@@ -17,9 +18,15 @@ int json_mask(const Rules& rules, char** mask, size_t* len)
     if (rules.mask == nullptr) {
         return 0;
     }
+    TextBuf utf8;
+    const char* text;
+    const Py_ssize_t n = exact_str(rules.mask, utf8, &text);
+    if (n < 0) {
+        return -1;
+    }
     // Never NULL from here on, also for an empty mask.
     ByteBuf buf;
-    if (reserve(buf, 1) < 0 || json_encode_body(rules.mask, buf) < 0) {
+    if (reserve(buf, 1) < 0 || json_encode_body(text, static_cast<size_t>(n), buf) < 0) {
         PyMem_RawFree(buf.data);
         PyErr_NoMemory();
         return -1;

@@ -122,70 +122,146 @@ const char* json_error_message(ScanError error) noexcept
     return kMessages[static_cast<size_t>(error)];
 }
 
-int json_encode_body(PyObject* text, ByteBuf& out)
+namespace {
+
+// The first byte at or after p that a string body does not copy as it is:
+// '"', '\', a control character, or 0xED, which may lead a surrogate.
+inline const unsigned char* find_escaped(const unsigned char* p, const unsigned char* end)
 {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        char esc[8];
-        if (c == '"' || c == '\\') {
-            esc[0] = '\\';
-            esc[1] = static_cast<char>(c);
-            if (append(out, esc, 2) < 0) {
-                return -1;
-            }
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    const __m128i ed = _mm_set1_epi8(static_cast<char>(0xED));
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v);
+        __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+                         _mm_or_si128(control, _mm_cmpeq_epi8(v, ed)));
+        if (int bits = _mm_movemask_epi8(hit)) {
+            return p + __builtin_ctz(static_cast<unsigned>(bits));
         }
-        else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            const char u[6] = {'\\',
-                               'u',
-                               kHex[(c >> 12) & 0xF],
-                               kHex[(c >> 8) & 0xF],
-                               kHex[(c >> 4) & 0xF],
-                               kHex[c & 0xF]};
-            if (append(out, u, 6) < 0) {
-                return -1;
-            }
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p) {
+        if (*p == '"' || *p == '\\' || *p < 0x20 || *p == 0xED) {
+            break;
         }
-        else if (append_code_point(out, c) < 0) {
+    }
+    return p;
+}
+
+}  // namespace
+
+int json_encode_body(const char* text, size_t n, ByteBuf& out)
+{
+    // Written in blocks with room made once: an escape takes at most six
+    // bytes for one, and a block's last code point may run three past it.
+    constexpr size_t kBlock = 4096;
+    constexpr size_t kMaxGrowth = 6;
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const auto* const end = p + n;
+    while (p < end) {
+        const unsigned char* stop = end - p < static_cast<ptrdiff_t>(kBlock) ? end : p + kBlock;
+        if (reserve(out, static_cast<size_t>(stop - p + 3) * kMaxGrowth) < 0) {
             return -1;
         }
+        char* o = out.data + out.len;
+        while (p < stop) {
+            const unsigned char* q = find_escaped(p, stop);
+            std::memcpy(o, p, static_cast<size_t>(q - p));
+            o += q - p;
+            p = q;
+            if (p == stop) {
+                break;
+            }
+            const unsigned char c = *p;
+            if (c == '"' || c == '\\') {
+                o[0] = '\\';
+                o[1] = static_cast<char>(c);
+                o += 2;
+                ++p;
+                continue;
+            }
+            // 0xED leads U+D000 to U+DFFF: from 0xA0 on, a surrogate.
+            if (c == 0xED && p[1] < 0xA0) {
+                std::memcpy(o, p, 3);
+                o += 3;
+                p += 3;
+                continue;
+            }
+            // A control character, or a lone surrogate's three bytes: \uXXXX.
+            uint32_t cp = c;
+            ++p;
+            if (c == 0xED) {
+                cp = 0xD000 | ((p[0] & 0x3Fu) << 6) | (p[1] & 0x3Fu);
+                p += 2;
+            }
+            o[0] = '\\';
+            o[1] = 'u';
+            o[2] = kHex[cp >> 12];
+            o[3] = kHex[(cp >> 8) & 0xF];
+            o[4] = kHex[(cp >> 4) & 0xF];
+            o[5] = kHex[cp & 0xF];
+            o += 6;
+        }
+        out.len = static_cast<size_t>(o - out.data);
     }
     return 0;
 }
 
+namespace {
+
+// A kept string's body written anew around the detectors' masks, as the
+// str entry's masked copy of it would be encoded: the text between masks by
+// the encoder (escapes as written are not kept), each span as the fixed
+// mask or one '*' per code point.
+struct Rewrite {
+    Scanner& s;
+    const char* text;    // the decoded body
+    Py_ssize_t written;  // bytes of text written so far; -1 before the first mask
+};
+
+int rewrite_span(void* ctx, Py_ssize_t begin, Py_ssize_t end)
+{
+    Rewrite& w = *static_cast<Rewrite*>(ctx);
+    ByteBuf& out = w.s.output.out;
+    if (w.written < 0) {
+        out.len = w.s.output.scan_mark;
+        w.written = 0;
+    }
+    if (json_encode_body(w.text + w.written, static_cast<size_t>(begin - w.written), out) < 0 ||
+        (w.s.cfg.mask != nullptr
+             ? append(out, w.s.cfg.mask, w.s.cfg.mask_len)
+             : append_stars(out, code_points(w.text + begin, w.text + end))) < 0) {
+        return -1;
+    }
+    w.written = end;
+    return 0;
+}
+
+}  // namespace
+
 int detect_kept(Scanner& s, const char* text, size_t n, const char* q)
 {
-    if (s.gil.released != nullptr) {
-        PyEval_RestoreThread(s.gil.released);
-    }
-    int rc = 0;
-    // A lone surrogate came from an escape as three bytes: keep it one.
-    Ref str = Ref::steal(
-        PyUnicode_DecodeUTF8(n != 0 ? text : "", static_cast<Py_ssize_t>(n), "surrogatepass"));
     // Directly in an object, the value has the key just judged.
     const bool keyed = s.parse.depth > 0 && s.parse.stack[s.parse.depth - 1] == kObject;
     const ByteBuf& key = s.output.value_key;
     const char* key_text = keyed ? (key.len != 0 ? key.data : "") : nullptr;
     const auto key_size = keyed ? static_cast<Py_ssize_t>(key.len) : 0;
-    Ref masked =
-        str ? Ref::steal(scan_value(*s.cfg.rules, str.get(), key_text, key_size, nullptr)) : Ref();
-    if (!masked) {
-        rc = -1;
+    Rewrite w{s, text, -1};
+    if (scan_utf8(*s.cfg.rules, text, static_cast<Py_ssize_t>(n), key_text, key_size,
+                  &s.gil.released, rewrite_span, &w) < 0) {
+        return -1;
     }
-    else if (masked.get() != str.get()) {
-        s.output.out.len = s.output.scan_mark;
-        s.output.copy_from = q;
-        rc = json_encode_body(masked.get(), s.output.out);
+    if (w.written < 0) {
+        return 0;  // nothing masked: the body stays as written
     }
-    masked = Ref();
-    str = Ref();
-    if (s.gil.released != nullptr) {
-        s.gil.released = PyEval_SaveThread();
-    }
-    return rc;
+    s.output.copy_from = q;
+    return json_encode_body(text + w.written, n - static_cast<size_t>(w.written), s.output.out);
 }
 
 bool scanner_stopped(const Scanner& s) noexcept

@@ -89,9 +89,23 @@ inline const char* find_special(const char* p, const char* end)
 [[nodiscard]] int append_code_point(ByteBuf& b, uint32_t cp);
 // Code points in [p, end): bytes that are not UTF-8 continuation bytes.
 [[nodiscard]] uint64_t code_points(const char* p, const char* end);
-// Appends a str as the body of a JSON string: '"', '\' and control
-// characters escaped, a lone surrogate as \uXXXX, the rest as UTF-8.
-[[nodiscard]] int json_encode_body(PyObject* text, ByteBuf& out);
+// Appends text (UTF-8, whole code points, a lone surrogate in three bytes)
+// as the body of a JSON string: '"' and '\' escaped, control characters and
+// lone surrogates as \uXXXX, the rest as it is.
+[[nodiscard]] int json_encode_body(const char* text, size_t n, ByteBuf& out);
+// Appends `n` mask characters.
+[[nodiscard]] inline int append_stars(ByteBuf& b, uint64_t n)
+{
+    if (n == 0) {
+        return 0;
+    }
+    if (reserve(b, n) < 0) {
+        return -1;
+    }
+    std::memset(b.data + b.len, kMaskChar, n);
+    b.len += n;
+    return 0;
+}
 
 // Copies the pending input run up to p.
 [[nodiscard]] inline int flush(Scanner& s, const char* p)
@@ -106,14 +120,9 @@ inline const char* find_special(const char* p, const char* end)
 
 [[nodiscard]] inline int write_stars(Scanner& s)
 {
-    if (s.parse.count == 0) {
-        return 0;
-    }
-    if (reserve(s.output.out, s.parse.count) < 0) {
+    if (append_stars(s.output.out, s.parse.count) < 0) {
         return -1;
     }
-    std::memset(s.output.out.data + s.output.out.len, kMaskChar, s.parse.count);
-    s.output.out.len += s.parse.count;
     s.parse.count = 0;
     return 0;
 }

@@ -1,0 +1,213 @@
+// One scan's state shared by both entries (the str entry of detect/str.cpp,
+// the bytes entry here): its spans, the verdicts and runs it remembers, and
+// a value joined to its key.  The JSON text path scans without the GIL, so
+// what needs Python here takes it back for the moment.
+#include "_redact/detect/detect.h"
+
+#include "_redact/rules.h"
+
+namespace zentrove::redact::detect {
+namespace {
+
+// Can the key change how its value is read in `key=value`?  Not a key of
+// word bytes without "secret" or "aws": the '=' then joins no pair that
+// fires (the rules keep the whole key, which has no dotted path), nothing
+// of the value looks back past the '=' and no match in the key reaches
+// past it, but for an AWS key id, which looks ahead for its secret.
+[[nodiscard]] bool key_matters(const char* key, Py_ssize_t size) noexcept
+{
+    if (size >= 20 && key[0] == 'A') {
+        return true;
+    }
+    const auto* k = reinterpret_cast<const unsigned char*>(key);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!is(k[i], kWord)) {
+            return true;
+        }
+        unsigned char c = k[i] | 0x20;
+        if ((c == 's' && size - i >= 6 && (k[i + 1] | 0x20) == 'e' && (k[i + 2] | 0x20) == 'c' &&
+             (k[i + 3] | 0x20) == 'r' && (k[i + 4] | 0x20) == 'e' && (k[i + 5] | 0x20) == 't') ||
+            (c == 'a' && size - i >= 3 && (k[i + 1] | 0x20) == 'w' && (k[i + 2] | 0x20) == 's')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int KeyedValue::join(const unsigned char* value, Py_ssize_t value_size, const char* key,
+                     Py_ssize_t key_size, PyThreadState** released)
+{
+    data = value;
+    size = value_size;
+    offset = 0;
+    if (key == nullptr || !key_matters(key, key_size)) {
+        return 0;
+    }
+    // With its key the value is scanned as `key=value`, so that it is
+    // judged as that text is; the spans in the key are not the value's.
+    const size_t joined_size = static_cast<size_t>(key_size + 1 + value_size);
+    unsigned char* joined = small_;
+    if (joined_size > sizeof small_) {
+        PyMem_RawFree(heap_);
+        heap_ = static_cast<unsigned char*>(PyMem_RawMalloc(joined_size));
+        if (heap_ == nullptr) {
+            WithGil gil(released);
+            PyErr_NoMemory();
+            return -1;
+        }
+        joined = heap_;
+    }
+    std::memcpy(joined, key, static_cast<size_t>(key_size));
+    joined[key_size] = '=';
+    std::memcpy(joined + key_size + 1, value, static_cast<size_t>(value_size));
+    data = joined;
+    size = static_cast<Py_ssize_t>(joined_size);
+    offset = key_size + 1;
+    return 0;
+}
+
+Py_ssize_t KeyedValue::first(const Scan& scan) const noexcept
+{
+    Py_ssize_t first = 0;
+    while (first < scan.count() && scan.spans()[first].end <= offset) {
+        ++first;
+    }
+    return first;
+}
+
+int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
+{
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        hash = (hash ^ text[at + i]) * 16777619u;
+    }
+    uint64_t bit = uint64_t{1} << (hash % kVerdicts);
+    Verdict& slot = verdicts_[hash % kVerdicts];
+    // The rules read the key once more, and a remembered key is compared.
+    examined(n);
+    if ((filled_ & bit) && slot.size == n) {
+        // Keys are short: a loop beats a call.
+        Py_ssize_t i = 0;
+        while (i < n && text.data[slot.at + i] == text.data[at + i]) {
+            ++i;
+        }
+        if (i == n) {
+            return slot.sensitive;
+        }
+    }
+    // A value's own key, joined before it, is one the rules keep; its
+    // dotted path is still judged, which reads the key once more.
+    examined(n);
+    int sensitive;
+    {
+        WithGil gil(judging_needs_python(n) ? released_ : nullptr);
+        sensitive = text_key_sensitive(*rules, reinterpret_cast<const char*>(text + at), n,
+                                       at == 0 && n == value_from - 1);
+    }
+    if (sensitive >= 0) {
+        slot = Verdict{at, n, sensitive};
+        filled_ |= bit;
+    }
+    return sensitive;
+}
+
+Py_ssize_t Scan::long_run_end(Py_ssize_t at, Py_ssize_t from, uint8_t cls) const noexcept
+{
+    const int row = run_row(cls);
+    if (row >= 0 && (run_rows_ >> row & 1)) {
+        // A run is maximal, so one that holds `at` ends where the run from `at` does.
+        for (const RunMemo& memo : runs_[row]) {
+            if (memo.begin <= at && at < memo.end) {
+                return memo.end;
+            }
+        }
+    }
+    Py_ssize_t end = from;
+    while (end < size && is(text[end], cls)) {
+        ++end;
+    }
+    if (row >= 0) {
+        if (!(run_rows_ >> row & 1)) {
+            runs_[row][1] = RunMemo{};
+            run_rows_ |= static_cast<uint8_t>(1u << row);
+        }
+        runs_[row][run_older_[row]] = RunMemo{at, end};
+        run_older_[row] ^= 1;
+    }
+    return end;
+}
+
+int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)
+{
+    // Spans wholly after the new one stay after it; those that overlap it
+    // are absorbed, the earliest one naming the detector.
+    if (end > value_from) {
+        fired |= uint32_t{1} << detector;
+    }
+    Py_ssize_t after = count_;
+    while (after > 0 && spans_[after - 1].begin >= end) {
+        --after;
+    }
+    Py_ssize_t first = after;
+    while (first > 0 && spans_[first - 1].end > begin) {
+        const Span& old = spans_[--first];
+        if (old.begin <= begin) {
+            begin = old.begin;
+            detector = old.detector;
+        }
+        end = old.end > end ? old.end : end;
+    }
+    if (first == after && count_ == capacity_) {
+        // The raw domain: the scan may run without the GIL.
+        size_t bytes = sizeof(Span) * static_cast<size_t>(capacity_) * 2;
+        auto* grown = static_cast<Span*>(
+            spans_ == inline_spans_ ? PyMem_RawMalloc(bytes) : PyMem_RawRealloc(spans_, bytes));
+        if (grown == nullptr) {
+            WithGil gil(released_);
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (spans_ == inline_spans_) {
+            std::memcpy(grown, inline_spans_, sizeof(inline_spans_));
+        }
+        spans_ = grown;
+        capacity_ *= 2;
+    }
+    std::memmove(spans_ + first + 1, spans_ + after,
+                 sizeof(Span) * static_cast<size_t>(count_ - after));
+    count_ += first + 1 - after;
+    spans_[first] = Span{begin, end, detector};
+    return 0;
+}
+
+}  // namespace zentrove::redact::detect
+
+namespace zentrove::redact {
+
+int scan_utf8(const Rules& rules, const char* value, Py_ssize_t size, const char* key,
+              Py_ssize_t key_size, PyThreadState** released, MaskSpan mask, void* ctx)
+{
+    if (rules.detectors == 0 || size == 0) {
+        return 0;
+    }
+    detect::KeyedValue keyed;
+    if (keyed.join(reinterpret_cast<const unsigned char*>(value), size, key, key_size, released) <
+        0) {
+        return -1;
+    }
+    detect::Scan scan(keyed.data, keyed.size, &rules, rules.detectors, keyed.offset, released);
+    if (detect::run_scan(scan, rules.detectors) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = keyed.first(scan); i < scan.count(); ++i) {
+        const detect::Span span = keyed.cut(scan.spans()[i]);
+        if (mask(ctx, span.begin, span.end) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace zentrove::redact
