@@ -112,6 +112,8 @@ REDACTOR = [
     "redact_json(bytes)",
     "redact_json(str)",
     "redact_json, detect",
+    "redact_json, detect rewrites",
+    "redact_json, detect, GIL released",
     "redact_json, bad",
     "JSONStream.feed",
     "JSONStream.close",

@@ -83,6 +83,21 @@ LOG = {"m": "GET /login?api_key=abc123&next=/ " + WIDE + " postgres://app:s3cr3t
 LOG_JSON = json.dumps(LOG, ensure_ascii=False).encode()
 LOG_OUT = DETECT.redact_json(LOG_JSON)
 LINES = DOC.encode() + b"\n" + b"bad\n" + LOG_JSON + b"\n"
+# Strings the detectors write anew: escapes, a fixed mask to escape, more
+# spans than a scan keeps inline, a key in the text too long to judge on
+# the stack, a value joined to its key beyond the stack buffer; alone, and
+# repeated past the size scanned with the GIL released.
+REWRITE = Redactor(omit=["password"], detect=True, mask='"#\n\u00e9')
+REWRITTEN = json.dumps(
+    {
+        "m": "password=a\n " * 10 + "x" * 50 + ".password=b \ud800 " + WIDE,
+        "SecretAccessKey": "zOhgTotcQVuYDOZxOg0n41Ea/t1RXTVR2UggxesE " + "x " * 300,
+        "spring.datasource.password": "s3cr3t",
+    }
+).encode()
+LARGE = b"[" + b", ".join([REWRITTEN] * 80) + b"]"
+REWRITTEN_OUT = REWRITE.redact_json(REWRITTEN)
+LARGE_OUT = REWRITE.redact_json(LARGE)
 
 
 def stream(fed=b""):
@@ -147,6 +162,18 @@ OPS = [
         lambda: None,
         lambda s: call(DETECT.redact_json, LOG_JSON),
         lambda s, r: check(r == LOG_OUT, r),
+    ),
+    Op(
+        "redact_json, detect rewrites",
+        lambda: None,
+        lambda s: call(REWRITE.redact_json, REWRITTEN),
+        lambda s, r: check(r == REWRITTEN_OUT and r.count(b"#") == 13, r),
+    ),
+    Op(
+        "redact_json, detect, GIL released",
+        lambda: None,
+        lambda s: call(REWRITE.redact_json, LARGE),
+        lambda s, r: check(len(LARGE) > 65536 and r == LARGE_OUT, r),
     ),
     Op(
         "redact_json, bad",
