@@ -1,7 +1,7 @@
 // The one rule of matching keys, used by the object walks, the JSON text
 // scanner and the key=value detector: the set of listed keys, the contains=
-// substrings, a key's dotted path in free text, the verdict cache, and
-// compiling them (key texts: keytext.cpp).
+// substrings, the verdict cache, and compiling them (key texts: keytext.cpp;
+// a key's dotted path in free text: rules.h).
 //
 // Design note.  A key is reduced to UTF-8 text once: its exact text for
 // exact=True, else its folded form (Unicode full case folding per code point,
@@ -312,20 +312,6 @@ int key_sensitive_utf8(const Rules& rules, const char* text, Py_ssize_t size)
         return -1;
     }
     return verdict(rules, folded, n, fold);
-}
-
-int text_key_sensitive(const Rules& rules, const char* text, Py_ssize_t size, bool path_only)
-{
-    const int sensitive = path_only ? 0 : key_sensitive_utf8(rules, text, size);
-    if (sensitive != 0 || rules.allow) {
-        return sensitive;
-    }
-    const void* dot = memrchr(text, '.', static_cast<size_t>(size));
-    if (dot == nullptr) {
-        return 0;
-    }
-    const char* last = static_cast<const char*>(dot) + 1;
-    return last < text + size ? key_sensitive_utf8(rules, last, text + size - last) : 0;
 }
 
 int key_sensitive(const Rules& rules, PyObject* key)

@@ -1,6 +1,7 @@
 // The compiled key rules of one redactor (a key set, contains= substrings,
-// a verdict cache).  Built once by RedactorBase.__init__ and never changed
-// afterwards, so a verdict cached for a key can never go stale.
+// a verdict cache), and how the detectors judge a key in free text.  Built
+// once by RedactorBase.__init__ and never changed afterwards, so a verdict
+// cached for a key can never go stale.
 #pragma once
 
 #include "_redact/keytext.h"
@@ -109,8 +110,20 @@ struct Rules {
 // name (`spring.datasource.password=x`), which can only add masks.  With
 // `path_only` the whole key is known to be kept (a value's own key, joined
 // before it) and only its last name is judged.  1, 0, or -1 with an exception.
-[[nodiscard]] int text_key_sensitive(const Rules& rules, const char* text, Py_ssize_t size,
-                                     bool path_only = false);
+[[nodiscard]] inline int text_key_sensitive(const Rules& rules, const char* text, Py_ssize_t size,
+                                            bool path_only = false)
+{
+    const int sensitive = path_only ? 0 : key_sensitive_utf8(rules, text, size);
+    if (sensitive != 0 || rules.allow) {
+        return sensitive;
+    }
+    const void* dot = memrchr(text, '.', static_cast<size_t>(size));
+    if (dot == nullptr) {
+        return 0;
+    }
+    const char* last = static_cast<const char*>(dot) + 1;
+    return last < text + size ? key_sensitive_utf8(rules, last, text + size - last) : 0;
+}
 
 // Whether judging a key of `size` UTF-8 bytes (key_sensitive_utf8,
 // text_key_sensitive) may need Python: the memory for a long key's folded

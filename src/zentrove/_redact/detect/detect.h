@@ -449,15 +449,34 @@ public:
     KeyedValue() noexcept = default;
     KeyedValue(const KeyedValue&) = delete;
     KeyedValue& operator=(const KeyedValue&) = delete;
-    ~KeyedValue() { PyMem_RawFree(heap_); }
+    ~KeyedValue()
+    {
+        if (heap_ != nullptr) {  // most values join nothing: spare the call
+            PyMem_RawFree(heap_);
+        }
+    }
 
     // 0, or -1 with MemoryError (the GIL taken back for it).
-    [[nodiscard]] int join(const unsigned char* value, Py_ssize_t size, const char* key,
-                           Py_ssize_t key_size, PyThreadState** released);
+    [[nodiscard]] int join(const unsigned char* value, Py_ssize_t value_size, const char* key,
+                           Py_ssize_t key_size, PyThreadState** released)
+    {
+        data = value;
+        size = value_size;
+        offset = 0;
+        return key != nullptr && key_matters(key, key_size) ? join_key(key, key_size, released)
+                                                            : 0;
+    }
     // The spans of `scan` that reach into the value, from the first on:
     // cut to it and moved on to where code points start (a code point is
     // masked when its first byte is in a span).
-    [[nodiscard]] Py_ssize_t first(const Scan& scan) const noexcept;
+    [[nodiscard]] Py_ssize_t first(const Scan& scan) const noexcept
+    {
+        Py_ssize_t first = 0;
+        while (first < scan.count() && scan.spans()[first].end <= offset) {
+            ++first;
+        }
+        return first;
+    }
     [[nodiscard]] Span cut(const Span& span) const noexcept
     {
         const unsigned char* value = data + offset;
@@ -478,6 +497,34 @@ public:
     Py_ssize_t offset = 0;  // where the value starts in it
 
 private:
+    // Can the key change how its value is read in `key=value`?  Not a key of
+    // word bytes without "secret" or "aws": the '=' then joins no pair that
+    // fires (the rules keep the whole key, which has no dotted path), nothing
+    // of the value looks back past the '=' and no match in the key reaches
+    // past it, but for an AWS key id, which looks ahead for its secret.
+    [[nodiscard]] static bool key_matters(const char* key, Py_ssize_t size) noexcept
+    {
+        if (size >= 20 && key[0] == 'A') {
+            return true;
+        }
+        const auto* k = reinterpret_cast<const unsigned char*>(key);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (!is(k[i], kWord)) {
+                return true;
+            }
+            unsigned char c = k[i] | 0x20;
+            if ((c == 's' && size - i >= 6 && (k[i + 1] | 0x20) == 'e' &&
+                 (k[i + 2] | 0x20) == 'c' && (k[i + 3] | 0x20) == 'r' &&
+                 (k[i + 4] | 0x20) == 'e' && (k[i + 5] | 0x20) == 't') ||
+                (c == 'a' && size - i >= 3 && (k[i + 1] | 0x20) == 'w' &&
+                 (k[i + 2] | 0x20) == 's')) {
+                return true;
+            }
+        }
+        return false;
+    }
+    [[nodiscard]] int join_key(const char* key, Py_ssize_t key_size, PyThreadState** released);
+
     unsigned char* heap_ = nullptr;  // owned (PyMem_Raw): a long joined text
     unsigned char small_[512];
 };

@@ -7,47 +7,11 @@
 #include "_redact/rules.h"
 
 namespace zentrove::redact::detect {
-namespace {
-
-// Can the key change how its value is read in `key=value`?  Not a key of
-// word bytes without "secret" or "aws": the '=' then joins no pair that
-// fires (the rules keep the whole key, which has no dotted path), nothing
-// of the value looks back past the '=' and no match in the key reaches
-// past it, but for an AWS key id, which looks ahead for its secret.
-[[nodiscard]] bool key_matters(const char* key, Py_ssize_t size) noexcept
+int KeyedValue::join_key(const char* key, Py_ssize_t key_size, PyThreadState** released)
 {
-    if (size >= 20 && key[0] == 'A') {
-        return true;
-    }
-    const auto* k = reinterpret_cast<const unsigned char*>(key);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        if (!is(k[i], kWord)) {
-            return true;
-        }
-        unsigned char c = k[i] | 0x20;
-        if ((c == 's' && size - i >= 6 && (k[i + 1] | 0x20) == 'e' && (k[i + 2] | 0x20) == 'c' &&
-             (k[i + 3] | 0x20) == 'r' && (k[i + 4] | 0x20) == 'e' && (k[i + 5] | 0x20) == 't') ||
-            (c == 'a' && size - i >= 3 && (k[i + 1] | 0x20) == 'w' && (k[i + 2] | 0x20) == 's')) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
-int KeyedValue::join(const unsigned char* value, Py_ssize_t value_size, const char* key,
-                     Py_ssize_t key_size, PyThreadState** released)
-{
-    data = value;
-    size = value_size;
-    offset = 0;
-    if (key == nullptr || !key_matters(key, key_size)) {
-        return 0;
-    }
     // With its key the value is scanned as `key=value`, so that it is
     // judged as that text is; the spans in the key are not the value's.
-    const size_t joined_size = static_cast<size_t>(key_size + 1 + value_size);
+    const size_t joined_size = static_cast<size_t>(key_size + 1 + size);
     unsigned char* joined = small_;
     if (joined_size > sizeof small_) {
         PyMem_RawFree(heap_);
@@ -61,20 +25,11 @@ int KeyedValue::join(const unsigned char* value, Py_ssize_t value_size, const ch
     }
     std::memcpy(joined, key, static_cast<size_t>(key_size));
     joined[key_size] = '=';
-    std::memcpy(joined + key_size + 1, value, static_cast<size_t>(value_size));
+    std::memcpy(joined + key_size + 1, data, static_cast<size_t>(size));
     data = joined;
     size = static_cast<Py_ssize_t>(joined_size);
     offset = key_size + 1;
     return 0;
-}
-
-Py_ssize_t KeyedValue::first(const Scan& scan) const noexcept
-{
-    Py_ssize_t first = 0;
-    while (first < scan.count() && scan.spans()[first].end <= offset) {
-        ++first;
-    }
-    return first;
 }
 
 int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
