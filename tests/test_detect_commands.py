@@ -36,10 +36,9 @@ KEY_VALUE = Redactor(omit=["password"], detect=["key_value"])
         # sshpass's own -p, not the -p of the command it runs.
         ("sshpass -p pw4ssh! ssh -p 22 ops@h", "sshpass -p ******* ssh -p 22 ops@h"),
         ("sshpass -v -p'a b' ssh h", "sshpass -v -p'***' ssh h"),
-        # The LDAP tools' -w, redis-cli's -a.
+        # The LDAP tools' -w.
         ("ldapsearch -x -D cn=admin -w s3c -b dc=x", "ldapsearch -x -D cn=admin -w *** -b dc=x"),
         ("ldapmodify -wS3c -f a.ldif", "ldapmodify -w*** -f a.ldif"),
-        ("redis-cli -h cache -a s3cret ping", "redis-cli -h cache -a ****** ping"),
         # .netrc on one line or several, from `machine` or `default`.
         (
             "machine api.example.com login deploy password netrcPw42",
@@ -77,8 +76,8 @@ def test_credentials_are_masked_exactly(text, expected):
         # -u means user:password only for curl, and only with a ':'.
         "curl -u deploy https://h curl -u user: x",
         "psql -U app -h db; ls -u a:b",
-        # -w and -a elsewhere, or with no value.
-        "grep -w word f; ls -a dir; ldapsearch -W -x; redis-cli -a; redis-cli -aX h",
+        # -w elsewhere, or with no value.
+        "grep -w word f; ldapsearch -W -x; ldapadd -w",
         # --password without a value, or prose around it.
         "--password --host db",
         "x --password",

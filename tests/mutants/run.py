@@ -456,8 +456,8 @@ FAULTS = [
     (
         "detect",
         "detect/commands.cpp",
-        "if ((c == 'm' || c == 'c' || c == 'l' || c == 'r') && !is(before, kKey)) {",
-        "if (c == 'm' || c == 'c' || c == 'l' || c == 'r') {",
+        "if ((c == 'm' || c == 'c' || c == 'l') && !is(before, kKey)) {",
+        "if (c == 'm' || c == 'c' || c == 'l') {",
     ),
     (
         "detect",

@@ -1,8 +1,8 @@
 // Credentials that a command line or a credential file keys by an option or
 // a field, whatever the key rules say: a mysql-like client's -p<password>,
 // --password <value>, curl's -u user:password, sshpass -p <password>, the
-// LDAP tools' -w <password>, redis-cli -a <password>, .netrc's `password`
-// and a .pgpass line's last field.  Reported as key_value.
+// LDAP tools' -w <password>, .netrc's `password` and a .pgpass line's last
+// field.  Reported as key_value.
 //
 // The short options mean a password only for their own client (`ssh -p 22`,
 // `mkdir -p`, `docker run -p 8080:80`), so the client words of the command
@@ -16,7 +16,6 @@ namespace {
 constexpr uint32_t kMysqlLike = 1;  // mysql, mysqldump, mariadb, mariadb-dump...: -p<password>
 constexpr uint32_t kCurlLike = 2;   // curl: -u/-U user:password
 constexpr uint32_t kLdapLike = 4;   // ldapsearch, ldapmodify, ldapwhoami...: -w <password>
-constexpr uint32_t kRedisCli = 8;   // redis-cli: -a <password>
 
 // The longest token read: a command word, a netrc token, a pgpass field.
 constexpr Py_ssize_t kLongestToken = 256;
@@ -63,7 +62,7 @@ constexpr Py_ssize_t kLongestToken = 256;
     if (word.starts_with("ldap")) {
         return kLdapLike;
     }
-    return word == "curl" ? kCurlLike : word == "redis-cli" ? kRedisCli : 0;
+    return word == "curl" ? kCurlLike : 0;
 }
 
 // The clients named in the command that holds `at`, before it.  The memo
@@ -85,7 +84,7 @@ constexpr Py_ssize_t kLongestToken = 256;
     unsigned char before = s.at(m.to - 1);
     for (Py_ssize_t i = m.to; i < at; ++i) {
         unsigned char c = s.text[i];
-        if ((c == 'm' || c == 'c' || c == 'l' || c == 'r') && !is(before, kKey)) {
+        if ((c == 'm' || c == 'c' || c == 'l') && !is(before, kKey)) {
             m.kinds |= client_at(s, i);
         }
         before = c;
@@ -226,9 +225,10 @@ constexpr std::string_view kProseWords[] = {
     return colon + 1 < value.end ? mask(s, colon + 1, value, detector) : 0;
 }
 
-// An option at `at`, which starts a word: -p, -u, -U, -w, -a, --password,
-// --passwd, --user, --proxy-user.
-[[nodiscard]] Py_ssize_t option(Scan& s, Py_ssize_t at, int detector)
+// An option at `at`, which starts a word: -p, -u, -U, -w, --password,
+// --passwd, --user, --proxy-user.  Out of line, as pgpass_line is: the
+// colons that match_command turns away cheaply are many.
+[[nodiscard, gnu::noinline]] Py_ssize_t option(Scan& s, Py_ssize_t at, int detector)
 {
     unsigned char before = s.at(at - 1);
     if (at > text_start(s, at) && !space(before) && !quote(before)) {
@@ -263,13 +263,11 @@ constexpr std::string_view kProseWords[] = {
                    ? mask(s, value.begin, value, detector)
                    : 0;
     }
-    if (c == 'w' || c == 'a') {
-        // The LDAP tools' -w takes it glued or not; redis-cli's -a after a blank.
-        bool found = c == 'w'
-                         ? (clients_before(s, at) & kLdapLike) &&
-                               (blank(s.at(at + 2)) ? spaced_value(s, at + 2, &value)
-                                                    : value_at(s, at + 2, &value))
-                         : (clients_before(s, at) & kRedisCli) && spaced_value(s, at + 2, &value);
+    if (c == 'w') {
+        // The LDAP tools' -w, glued or not.
+        bool found =
+            (clients_before(s, at) & kLdapLike) &&
+            (blank(s.at(at + 2)) ? spaced_value(s, at + 2, &value) : value_at(s, at + 2, &value));
         return found ? mask(s, value.begin, value, detector) : 0;
     }
     return (c == 'u' || c == 'U') && (clients_before(s, at) & kCurlLike)
@@ -279,13 +277,12 @@ constexpr std::string_view kProseWords[] = {
 
 // ---------------------------------------------------------------- .pgpass
 
-// host:port:database:user:password as a whole line, the port digits or '*'
-// and no more fields: from the first ':', the password.
-[[nodiscard]] Py_ssize_t pgpass(Scan& s, Py_ssize_t at, int detector)
+// The port after the ':' at `at`, '*' or digits, and the ':' after it: its
+// length, or 0.  Most colons with a digit after them are a time of day or a
+// host's port in a sentence, which fail on one of the next bytes.
+[[nodiscard]] Py_ssize_t pgpass_port(const Scan& s, Py_ssize_t at) noexcept
 {
-    // The port first: most colons with a digit after them are a time of day
-    // or a host's port in a sentence, which fail on one of the next bytes.
-    Py_ssize_t i = at + 1;
+    const Py_ssize_t i = at + 1;
     Py_ssize_t port = 1;  // '*' or a first digit, as the trigger saw
     const bool any = s.text[i] == '*';
     while (!any && port < 6 && digit(s.at(i + port))) {
@@ -294,6 +291,15 @@ constexpr std::string_view kProseWords[] = {
     if (port > 5 || s.at(i + port) != ':' || (port == 2 && digit(s.at(i + 3)))) {  // hh:mm:ss
         return 0;
     }
+    return port;
+}
+
+// host:port:database:user:password as a whole line, the port digits or '*'
+// and no more fields: from the first ':', the password.
+[[nodiscard, gnu::noinline]] Py_ssize_t pgpass_line(Scan& s, Py_ssize_t at, Py_ssize_t port,
+                                                    int detector)
+{
+    Py_ssize_t i = at + 1;
     // A host has a letter or a dot: "10:22:33:44:55" is no line.
     const Py_ssize_t floor = text_start(s, at);
     Py_ssize_t host = at;
@@ -382,7 +388,8 @@ Py_ssize_t match_command(Scan& scan, Py_ssize_t at, int detector)
         return option(scan, at, detector);
     }
     unsigned char next = scan.at(at + 1);
-    return digit(next) || next == '*' ? pgpass(scan, at, detector) : 0;
+    Py_ssize_t port = digit(next) || next == '*' ? pgpass_port(scan, at) : 0;
+    return port != 0 ? pgpass_line(scan, at, port, detector) : 0;
 }
 
 // `password` after the tokens of a .netrc entry: `machine <host>` or

@@ -70,7 +70,7 @@ constexpr std::array<Entry, 15> kEntries = {{
      true,
      {kFamilyHeads.data(), kFamilyHeads.size()},
      match_family},
-    {kKeyValue, 0, false, "-p-u-U-w-a--:#:*", match_command},
+    {kKeyValue, 0, false, "-p-u-U-w--:#:*", match_command},
     {kKeyValue, 0, true, "pa", match_netrc},
 }};
 
