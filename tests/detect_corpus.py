@@ -281,6 +281,7 @@ WORST = [
     ("tokens", _DENY, "SG.a."),
     ("tokens", _DENY, "A3-AAAAAA-"),
     ("tokens", _DENY, "0123456789abcd.atlasv1."),
+    ("tokens", _DENY, "0123456789abcdef0123456789abcdef-us"),
     ("tokens", _DENY, "BUNDLE_GEMS__CONTRIBSYS__COM_a= 1:"),
     ("tokens", _DENY, "https://a@"),
     ("tokens", _DENY, "1234567890123456:A-"),
@@ -669,4 +670,15 @@ FAMILIES = [
     ),
     ("yandex-api", "AQVN" + _url64(36), "AQVN" + _url64(34)),
     ("yandex-cloud-key", "YC" + _url64(30) + "1a" + _url64(6), "YC" + "ab" * 19),
+    ("artifactory-reference", "cmVmd" + _pick(_ALNUM, 59), "cmVmd" + _pick(_ALNUM, 58)),
+    ("lob", "test_" + _hex(35), "test_" + _hex(34) + "g"),
+    ("lob-publishable", "live_pub_" + _hex(31), "live_pub_" + _hex(32)),
+    ("mailchimp", _hex(32) + "-us21", _hex(32) + "-us2"),
+    ("scalingo", "tk-us-" + _url64(48), "tk-us-" + _url64(47)),
+    ("typeform", "tfp_" + _url64(30) + "." + _url64(28), "tfp_" + _url64(58)),
+    (
+        "yandex-iam",
+        "t1." + _url64(20) + "=." + _url64(86) + "==",
+        "t1." + _url64(20) + "=." + _url64(85),
+    ),
 ]

@@ -2,9 +2,9 @@
 // the scan loop over a str's UTF-8 (the Python side: detect/api.cpp).
 //
 // Design: one pass over the bytes, 64 at a time.  A branch-free pass (SSE2
-// where there is one) marks the candidates: a word that starts with a
-// trigger byte (a 'g' for "ghp_", a digit for a card), or a separator ('=',
-// ':', '@', '-', '>', '~').  A bit set of two-byte heads drops most of them
+// where there is one) marks the candidates: a word start (the portable pass
+// only one with a trigger byte, a 'g' for "ghp_", a digit for a card), or a
+// separator ('=', ':', '@', '-', '>', '~').  A bit set of two-byte heads drops most of them
 // ("every" is no "eyJ", a lone '-' no PEM marker); the rest go to the
 // hand-written matchers of a 256-entry table.  Matchers record byte spans;
 // detect/str.cpp maps them to code points and builds the masked copy of a
@@ -285,31 +285,18 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 }
 
 #if defined(__SSE2__)
-// The same for 16 bytes with SSE2 compares, which x86-64 always has.  The
-// byte sets below are the tables' own, as the static_assert checks.
-// The start bytes as ranges, "ac" for 'a' to 'c': with the vendor families
-// nearly half the letters start a token, and a range costs about what one
-// byte's compare does.
-constexpr std::string_view kSimdStarts = "AHLPSTYZ__abdiklnprsvy26";
+// The same for 16 bytes with SSE2 compares, which x86-64 always has, but
+// every word start is a candidate: with the vendor families most letters
+// start some token, and the two-byte heads in the loop below drop a word
+// for less than a compare per start byte would cost here.  The separators
+// are the table's own, as the static_assert checks.
 constexpr std::string_view kSimdSeparators = "=:@->~";
-
-[[nodiscard]] constexpr bool simd_start(unsigned char c) noexcept
-{
-    for (size_t i = 0; i < kSimdStarts.size(); i += 2) {
-        if (c >= static_cast<unsigned char>(kSimdStarts[i]) &&
-            c <= static_cast<unsigned char>(kSimdStarts[i + 1])) {
-            return true;
-        }
-    }
-    return false;
-}
 
 constexpr bool simd_sets_match()
 {
     for (size_t c = 0; c < 256; ++c) {
-        bool start = simd_start(static_cast<unsigned char>(c));
         bool sep = kSimdSeparators.find(static_cast<char>(c)) != std::string_view::npos;
-        if (start != (kStartTriggers[c] != 0) || sep != (kAnyTriggers[c] != 0)) {
+        if (sep != (kAnyTriggers[c] != 0)) {
             return false;
         }
     }
@@ -338,19 +325,11 @@ static_assert(simd_sets_match());
     __m128i word = _mm_or_si128(
         _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 25), in_range(v, '0', 9)),
         _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-    __m128i starts = _mm_setzero_si128();
-    for (size_t i = 0; i < kSimdStarts.size(); i += 2) {
-        char lo = kSimdStarts[i];
-        char hi = kSimdStarts[i + 1];
-        starts = _mm_or_si128(starts, lo == hi ? _mm_cmpeq_epi8(v, _mm_set1_epi8(lo))
-                                               : in_range(v, lo, static_cast<char>(hi - lo)));
-    }
     auto w = static_cast<unsigned>(_mm_movemask_epi8(word));
-    auto t = static_cast<unsigned>(_mm_movemask_epi8(starts));
     auto s = static_cast<unsigned>(_mm_movemask_epi8(any_of(v, kSimdSeparators)));
     unsigned first = w & ~((w << 1) | *prev);
     *prev = (w >> 15) & 1u;
-    return s | (t & first);
+    return s | first;
 }
 #endif
 

@@ -5,6 +5,7 @@
 // table order.
 #include "_redact/detect/families.h"
 
+#include <bit>
 #include <initializer_list>
 #include <utility>
 
@@ -74,8 +75,16 @@ static_assert(checks_bounded());
 
 [[nodiscard]] bool in_part(const Part& p, unsigned char c) noexcept
 {
-    return is(c, p.cls) ||
-           (c != 0 && p.extra.find(static_cast<char>(c)) != std::string_view::npos);
+    if (is(c, p.cls)) {
+        return true;
+    }
+    // A byte loop: `extra` holds a byte or two, and find() would call memchr.
+    for (char e : p.extra) {
+        if (c == static_cast<unsigned char>(e)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The length of the run of `p`'s bytes from `at`, at most p.max + 1.  The
@@ -216,19 +225,28 @@ struct Found {
 
 static_assert(std::size(kFamilies) < 65536 && kPrefixes < 65536);
 
-// The prefixes in the order of their first two bytes, where those of each
-// first byte begin, and each one's first eight bytes as a word: a trigger
-// compares one word per prefix of its bytes before it reads further.
+// The prefixes in the order of their first two bytes, and each one's first
+// eight bytes as a word: a trigger compares one word per prefix of its two
+// bytes before it reads further.  The prefixes of a pair of bytes are found
+// by the pair's rank among the pairs that start some prefix (a bit per
+// pair, and the bits counted before each word of them).
+constexpr size_t kPairWords = 65536 / 64;
+
 struct Index {
     std::array<uint16_t, kPrefixes> rows;  // the row of each prefix
     std::array<std::string_view, kPrefixes> prefix;
-    std::array<uint16_t, 257> from;  // prefixes of byte b: [from[b], from[b + 1])
-    // In the same order: the prefix's first eight bytes, which of them it
-    // has, and its second byte alone.
+    // In the same order: the prefix's first eight bytes, and which of them it has.
     std::array<uint64_t, kPrefixes> head;
     std::array<uint64_t, kPrefixes> mask;
-    std::array<uint8_t, kPrefixes> second;
+    std::array<uint64_t, kPairWords> pairs;     // a bit per pair that starts a prefix
+    std::array<uint16_t, kPairWords> rank;      // the bits in the words before
+    std::array<uint16_t, kPrefixes + 1> first;  // where the k-th pair's prefixes start
 };
+
+constexpr unsigned pair_of(std::string_view p)
+{
+    return unsigned{static_cast<unsigned char>(p[0])} << 8 | static_cast<unsigned char>(p[1]);
+}
 
 constexpr Index make_index()
 {
@@ -240,33 +258,30 @@ constexpr Index make_index()
             ix.prefix[n++] = prefix_at(kFamilies[r].prefixes, k);
         }
     }
-    // By the first two bytes, so that a trigger's prefixes end where its
-    // second byte is passed (an insertion sort, stable: rows keep their order).
-    auto key = [&ix](size_t i) {
-        return unsigned{static_cast<unsigned char>(ix.prefix[i][0])} << 8 |
-               static_cast<unsigned char>(ix.prefix[i][1]);
-    };
+    // An insertion sort, stable: the rows of a pair keep their order.
     for (size_t i = 1; i < kPrefixes; ++i) {
-        for (size_t j = i; j > 0 && key(j - 1) > key(j); --j) {
+        for (size_t j = i; j > 0 && pair_of(ix.prefix[j - 1]) > pair_of(ix.prefix[j]); --j) {
             std::swap(ix.rows[j], ix.rows[j - 1]);
             std::swap(ix.prefix[j], ix.prefix[j - 1]);
         }
     }
-    size_t at = 0;
-    for (unsigned b = 0; b < 256; ++b) {
-        ix.from[b] = static_cast<uint16_t>(at);
-        while (at < kPrefixes && static_cast<unsigned char>(ix.prefix[at][0]) == b) {
-            ++at;
-        }
-    }
-    ix.from[256] = static_cast<uint16_t>(at);
+    size_t pairs = 0;
     for (size_t i = 0; i < kPrefixes; ++i) {
         const std::string_view p = ix.prefix[i];
         for (size_t k = 0; k < kWordBytes && k < p.size(); ++k) {
             ix.head[i] |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
             ix.mask[i] |= uint64_t{0xff} << (8 * k);
         }
-        ix.second[i] = static_cast<uint8_t>(p[1]);
+        if (i == 0 || pair_of(p) != pair_of(ix.prefix[i - 1])) {
+            ix.pairs[pair_of(p) / 64] |= uint64_t{1} << (pair_of(p) % 64);
+            ix.first[pairs++] = static_cast<uint16_t>(i);
+        }
+    }
+    ix.first[pairs] = static_cast<uint16_t>(kPrefixes);
+    uint16_t before = 0;
+    for (size_t w = 0; w < kPairWords; ++w) {
+        ix.rank[w] = before;
+        before = static_cast<uint16_t>(before + std::popcount(ix.pairs[w]));
     }
     return ix;
 }
@@ -290,22 +305,15 @@ Py_ssize_t match_family(Scan& scan, Py_ssize_t at, int)
             word |= uint64_t{scan.at(at + i)} << (8 * i);
         }
     }
-    const auto first = static_cast<unsigned>(word & 0xff);
-    const auto second = static_cast<unsigned>((word >> 8) & 0xff);
-    size_t i = kIndex.from[first];
-    const size_t end_of_byte = kIndex.from[first + 1];
-    // The first prefix with this second byte: a bisection, as 's' has 30.
-    for (size_t n = end_of_byte - i; n > 0;) {
-        size_t half = n / 2;
-        if (kIndex.second[i + half] < second) {
-            i += half + 1;
-            n -= half + 1;
-        }
-        else {
-            n = half;
-        }
+    // The word's first two bytes, as a pair (first byte high).
+    const auto pair = static_cast<unsigned>((word & 0xff) << 8 | ((word >> 8) & 0xff));
+    const uint64_t bits = kIndex.pairs[pair / 64];
+    const uint64_t bit = uint64_t{1} << (pair % 64);
+    if (!(bits & bit)) {
+        return 0;
     }
-    for (; i < end_of_byte && kIndex.second[i] == second; ++i) {
+    const size_t k = kIndex.rank[pair / 64] + static_cast<size_t>(std::popcount(bits & (bit - 1)));
+    for (size_t i = kIndex.first[k]; i < kIndex.first[k + 1]; ++i) {
         if ((word & kIndex.mask[i]) != kIndex.head[i]) {
             continue;
         }

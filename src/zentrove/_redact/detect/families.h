@@ -234,6 +234,7 @@ inline constexpr Family kFamilies[] = {
     family("anthropic", "sk-ant-api03-", url64(95)).ending("AA"),
     family("anthropic-admin", "sk-ant-admin01-", url64(95)).ending("AA"),
     family("artifactory", "AKCp", alnum(69)),
+    family("artifactory-reference", "cmVmd", alnum(59)),
     family("authress", "sc_|ext_|scauth_|authress_", alnum(5, 30))
         .then(".", alnum(4, 6))
         .then(".acc", url64(11, 33))
@@ -305,6 +306,9 @@ inline constexpr Family kFamilies[] = {
     family("langsmith", "lsv2_pt_", hex(32)).then("_", hex(10)),
     family("langsmith-service", "lsv2_sk_", hex(32)).then("_", hex(10)),
     family("linear", "lin_api_", alnum(40)),
+    family("lob", "live_|test_", hex(35)),
+    family("lob-publishable", "live_pub_|test_pub_", hex(31)),
+    family("mailchimp", "us", digits(2, 2)).after(hex(32), "-"),
     family("mailgun", "key-", hex(32)),
     family("mailgun-public", "pubkey-", hex(32)),
     family("mapbox", "pk.|sk.", alnum(60)).then(".", alnum(22)),
@@ -341,6 +345,7 @@ inline constexpr Family kFamilies[] = {
     family("replicate", "r8_", alnum(37)),
     family("rubygems", "rubygems_", hex(48)),
     family("sendgrid", "SG.", url64(66).plus("=.")),  // 22 and 43 bytes around a '.'
+    family("scalingo", "tk-us-", url64(48)),
     family("sentry-dsn", "https://|http://", hex(32)).followed("@").keeping_prefix(),
     family("sentry-org", "sntrys_eyJ", any64(50, 1000).plus("=")),
     family("sentry-user", "sntryu_", hex(64)),
@@ -369,10 +374,12 @@ inline constexpr Family kFamilies[] = {
     family("supabase", "sbp_", hex(40)),
     family("twilio-auth", "TWILIO_AUTH_TOKEN", hex(32)).assigned_to(),
     family("twitter-bearer", "AAAAAAAAAAAAAAAAAAAAAA", alnum(80, 100).plus("%")),
+    family("typeform", "tfp_", url64(59).plus("=.")),
     family("twilio", "SK", hex(32)),
     family("xai", "xai-", alnum(80)),
     family("yandex-api", "AQVN", url64(35, 38)),
     family("yandex-cloud-key", "YC", url64(38)).checked(Check::digit_and_letter),
+    family("yandex-iam", "t1.", url64(1, 200).plus("=")).then(".", url64(86, 88).plus("=")),
 };
 
 // The alternatives of a row's prefixes, split at '|'.
