@@ -101,6 +101,18 @@ def test_private_addresses_kept_by_the_public_variants(detect, text, expected):
             "********** **********] 2001:db8::* 2001:db8::-",
         ),
         ("phone", "call 1-800-555-0132.", "call **************."),
+        # A two-digit area code: pairs, or one or two groups of the subscriber's digits.
+        (
+            "phone",
+            "03-1234-5678 (02) 9876 5432 or 06 12345678",
+            "*" * 12 + " " + "*" * 14 + " or " + "*" * 11,
+        ),
+        ("phone", "01 123456 05 2024 01 02 03 04 05 02 98 7654", None),
+        (
+            "phone",
+            "call 1 (800) 555-0132, 11 (800) 555-0132",
+            "call ****************, 11 **************",
+        ),
         ("phone", "+49 (0)30 1234567", "*****************"),
         ("phone", "ts 2024-01-15T10:22:33+01:00 06.12.2024 12/25/2024", None),
         # The last four digits stand alone, after one kind of separator.

@@ -429,7 +429,8 @@ constexpr int kLongestIban = 34;
 
 // National forms: (415) 555-0132, 415-555-0132, 415.555.0132, 415 555 0132,
 // and a trunk 0 with an area code: 030 1234567, 0151-2345678, (030) 1234567,
-// 020 7946 0958, 06 12 34 56 78.  Every form has 9 digits or more.
+// 020 7946 0958, 03-1234-5678, 06 12 34 56 78.  Every form has 9 digits or
+// more.
 [[nodiscard]] Py_ssize_t national(Scan& s, Py_ssize_t at, bool country = false) noexcept
 {
     bool paren = s.at(at) == '(';
@@ -439,10 +440,11 @@ constexpr int kLongestIban = 34;
     }
     // Nor one of a list of numbers, for the forms split by spaces.
     const bool listed = !paren && !country && joined_before(s, at, " ", kDigit);
-    // The US country code before the area code: 1-800-555-0132.
+    // The US country code before the area code: 1-800-555-0132, 1 (800) 555-0132.
     unsigned char one_sep = s.at(at + 1);
     if (!country && s.at(at) == '1' && (one_sep == '-' || one_sep == '.' || one_sep == ' ') &&
-        digit(s.at(at + 2)) && s.at(at + 5) == one_sep) {
+        ((digit(s.at(at + 2)) && s.at(at + 5) == one_sep) ||
+         (one_sep == ' ' && s.at(at + 2) == '('))) {
         Py_ssize_t end = national(s, at + 2, true);
         if (end != 0) {
             return end;
@@ -454,7 +456,7 @@ constexpr int kLongestIban = 34;
         if (s.at(i + n) != ')') {
             return 0;
         }
-        Py_ssize_t end = trunk && n >= 3 && n <= 5 && s.at(i + n + 1) == ' '
+        Py_ssize_t end = trunk && n >= 2 && n <= 5 && s.at(i + n + 1) == ' '
                              ? trunk_subscriber(s, i + n + 2, n, ' ')
                              : 0;
         if (end != 0) {
@@ -481,10 +483,11 @@ constexpr int kLongestIban = 34;
     if (sep == ' ' && listed) {
         return 0;
     }
-    if (n == 2) {
-        return pairs_of_digits(s, i);
+    Py_ssize_t end = n == 2 ? pairs_of_digits(s, i) : 0;
+    if (end == 0 && (sep == ' ' || sep == '-' || sep == '/')) {
+        end = trunk_subscriber(s, i + n + 1, n, sep);
     }
-    return sep == ' ' || sep == '-' || sep == '/' ? trunk_subscriber(s, i + n + 1, n, sep) : 0;
+    return end;
 }
 
 // ---------------------------------------------------------------- e-mail
