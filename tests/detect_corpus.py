@@ -287,6 +287,14 @@ WORST = [
     ("tokens", _DENY, "1234567890123456:A-"),
     ("jwt", _DENY, "eyIaaaaaaaaaa.ey/"),
     ("slack", _DENY, "https://hooks.slack.com/services/"),
+    # Keyword rules: operators inside one run of value bytes, a value that
+    # passes every test but its mix of bytes, commas, the longest gap
+    # before an operator, pipes.
+    ("tokens", _DENY, "=a"),
+    ("tokens", _DENY, "twitter:" + "ab" * 22 + "c "),
+    ("tokens", _DENY, ", "),
+    ("tokens", _DENY, "bittrex" + "x" * 21 + "=" + "0123456789abcdef" * 2 + " "),
+    ("tokens", _DENY, "|||"),
     ("email", _DENY, "a" * 70 + "@b."),
     ("email", _DENY, "a@a-"),
     ("email", _DENY, "//a:b@c.d:"),

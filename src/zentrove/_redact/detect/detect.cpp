@@ -4,7 +4,8 @@
 // Design: one pass over the bytes, 64 at a time.  A branch-free pass (SSE2
 // where there is one) marks the candidates: a word start (the portable pass
 // only one with a trigger byte, a 'g' for "ghp_", a digit for a card), or a
-// separator ('=', ':', '@', '-', '>', '~').  A bit set of two-byte heads drops most of them
+// separator ('=', ':', '@', '-', '>', '~', ',', '|').  A bit set of two-byte
+// heads drops most of them
 // ("every" is no "eyJ", a lone '-' no PEM marker); the rest go to the
 // hand-written matchers of a 256-entry table.  Matchers record byte spans;
 // detect/str.cpp maps them to code points and builds the masked copy of a
@@ -51,7 +52,7 @@ struct Entry {
 
 // The pair matcher serves key=value and AWS secrets under a secret-ish key,
 // so a separator is parsed once.
-constexpr std::array<Entry, 15> kEntries = {{
+constexpr std::array<Entry, 16> kEntries = {{
     {kAuthorization, 0, true, "BebeBEbEBabaBAbA", match_authorization},
     {kJwt, 0, true, "ey", match_jwt},
     {kPrivateKey, 0, false, "--", match_private_key},
@@ -72,6 +73,8 @@ constexpr std::array<Entry, 15> kEntries = {{
      match_family},
     {kKeyValue, 0, false, "-p-u-U-w--:#:*", match_command},
     {kKeyValue, 0, true, "pa", match_netrc},
+    // After the pair matcher: a key the rules know masks its value there.
+    {kTokens, 0, false, "=?:?>?,?||", match_keyword},
 }};
 
 using Triggers = std::array<uint32_t, 256>;
@@ -240,7 +243,9 @@ constexpr auto kLive = make_live();
         // The separators' and the digits' matchers run most: called directly,
         // they spare the indirect branch predictor (mispredicted two times in
         // three on log text).
-        Py_ssize_t resume = entry.match == match_pair   ? match_pair(scan, at, entry.detector)
+        Py_ssize_t resume = entry.match == match_pair ? match_pair(scan, at, entry.detector)
+                            : entry.match == match_keyword
+                                ? match_keyword(scan, at, entry.detector)
                             : entry.match == match_card ? match_card(scan, at, entry.detector)
                                                         : entry.match(scan, at, entry.detector);
         if (resume != 0) {
@@ -290,7 +295,7 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 // start some token, and the two-byte heads in the loop below drop a word
 // for less than a compare per start byte would cost here.  The separators
 // are the table's own, as the static_assert checks.
-constexpr std::string_view kSimdSeparators = "=:@->~";
+constexpr std::string_view kSimdSeparators = "=:@->~,|";
 
 constexpr bool simd_sets_match()
 {

@@ -232,6 +232,14 @@ struct Behind {
     }
 };
 
+// A run of value bytes that detect/keywords.cpp read, [from, to), and how
+// many operators tried a value that starts inside it.
+struct Stretch {
+    Py_ssize_t from;
+    Py_ssize_t to;
+    int tries;
+};
+
 // One span of bytes to mask, and the detector that found it.
 struct Span {
     Py_ssize_t begin;
@@ -327,12 +335,13 @@ public:
         Ahead quote_close;     // ... and for where that name's quote closes
         Clients clients;       // options read back to their command's clients
         Ahead extended_run;    // a family's part with '=' or '.' among its bytes
+        Stretch keyword_value;  // a=b=c...: each operator's value is in one run
     };
     [[nodiscard]] Memos& memos() noexcept
     {
         if (!memos_ready_) {
             constexpr Ahead fresh{-1, -1, -1, false};
-            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh, Clients{-1, 0}, fresh};
+            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh, Clients{-1, 0}, fresh, Stretch{-1, -1, 0}};
             memos_ready_ = true;
         }
         return memos_;
@@ -403,6 +412,9 @@ Py_ssize_t match_azure_secret(Scan&, Py_ssize_t, int);
 // detect/families.cpp: the rows of detect/families.h (tokens, github, slack,
 // stripe, google).
 Py_ssize_t match_family(Scan&, Py_ssize_t, int);
+// detect/keywords.cpp: the rows of detect/keywords.h, at an assignment's
+// operator.
+Py_ssize_t match_keyword(Scan&, Py_ssize_t, int);
 // detect/card.cpp
 Py_ssize_t match_card(Scan&, Py_ssize_t, int);
 // detect/pairs.cpp: text around a separator.
