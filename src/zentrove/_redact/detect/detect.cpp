@@ -243,9 +243,7 @@ constexpr auto kLive = make_live();
         // The separators' and the digits' matchers run most: called directly,
         // they spare the indirect branch predictor (mispredicted two times in
         // three on log text).
-        Py_ssize_t resume = entry.match == match_pair ? match_pair(scan, at, entry.detector)
-                            : entry.match == match_keyword
-                                ? match_keyword(scan, at, entry.detector)
+        Py_ssize_t resume = entry.match == match_pair   ? match_pair(scan, at, entry.detector)
                             : entry.match == match_card ? match_card(scan, at, entry.detector)
                                                         : entry.match(scan, at, entry.detector);
         if (resume != 0) {

@@ -196,7 +196,7 @@ constexpr Bits& operator|=(Bits& a, const Bits& b) noexcept
 
 // Calls `each(i)` for every bit set, lowest first.
 template <class Each>
-void each_bit(const Bits& b, Each&& each)
+constexpr void each_bit(const Bits& b, Each&& each)
 {
     for (size_t half = 0; half < b.size(); ++half) {
         for (uint64_t bits = b[half]; bits != 0; bits &= bits - 1) {
@@ -271,8 +271,6 @@ struct WordTable {
     std::array<Bits, kRuleCount> of_rule;
     std::array<Bits, 256> by_last;                    // by a word's last byte, in lower case
     std::array<unsigned char, kMaxBits> second_last;  // the byte before that one
-    // A row's words' last bytes, and their upper case: a set of bytes.
-    std::array<std::array<uint64_t, 4>, kRuleCount> last_bytes;
 };
 
 // A word is lower case, '^' first at most, '~' between bytes that are not
@@ -309,10 +307,6 @@ constexpr WordTable make_words()
                 t.by_last[static_cast<unsigned char>(w.back())] |= bit(i);
             }
             t.of_rule[r] |= bit(i);
-            for (unsigned char c : {static_cast<unsigned char>(w.back()),
-                                    static_cast<unsigned char>(w.back() & ~0x20)}) {
-                t.last_bytes[r][c / 64] |= uint64_t{1} << (c % 64);
-            }
         });
     }
     return t;
@@ -389,34 +383,6 @@ constexpr auto kAround = make_around();
         lower_rest = lower_rest && (i == j || (c >= 'a' && c <= 'z'));
     }
     return upper || lower_rest;
-}
-
-// The words among `wanted` that end where [ \t\w.-]{0,20}[\s'"]{0,3} ends
-// at `op`, the operator's first byte.  One walk back from the operator: a
-// byte in `last` (the wanted words' last bytes) may end a word.
-[[nodiscard]] Bits words_before(const Scan& s, Py_ssize_t op, const Bits& wanted,
-                                const std::array<uint64_t, 4>& last) noexcept
-{
-    Py_ssize_t q = op;
-    while (q > 0 && op - q < kQuotesBefore && (kAround[s.text[q - 1]] & kQuoteByte)) {
-        --q;
-    }
-    Bits found{};
-    for (Py_ssize_t end = q; end > 0; --end) {
-        const unsigned char c = s.text[end - 1];
-        if (last[c / 64] >> (c % 64) & 1) {
-            const unsigned char before = lower(s.at(end - 2));
-            each_bit(kWords.by_last[lower(c)] & wanted, [&](size_t i) {
-                if (kWords.second_last[i] == before && word_ends_at(s, end, kWords.words[i])) {
-                    found |= bit(i);
-                }
-            });
-        }
-        if (q - end == kGap || !(kAround[c] & kGapByte)) {
-            break;
-        }
-    }
-    return found;
 }
 
 // Does the literal `p` stand at value[i..]?  Its length, or -1.
@@ -528,15 +494,20 @@ constexpr auto kXLogX = make_xlogx();
            (c == '\\' && (s.at(e + 1) == 'n' || s.at(e + 1) == 'r'));
 }
 
+#if defined(__SSE2__)
+// Bytes of `x` from `lo` to `lo + span`, as a mask of bytes.
+[[nodiscard]] inline __m128i in_range(__m128i x, char lo, char span) noexcept
+{
+    const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8(lo));
+    return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(span)), d);
+}
+#endif
+
 // The value bytes among the 16 from `q`, a bit each.
 [[nodiscard]] unsigned value_bytes16(const unsigned char* q) noexcept
 {
 #if defined(__SSE2__)
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    auto in_range = [](__m128i x, char lo, char span) {
-        __m128i d = _mm_sub_epi8(x, _mm_set1_epi8(lo));
-        return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(span)), d);
-    };
     // [-./0-9:], letters, and the four bytes outside those ranges.
     __m128i hit = _mm_or_si128(in_range(b, '-', ':' - '-'),
                                in_range(_mm_or_si128(b, _mm_set1_epi8(0x20)), 'a', 'z' - 'a'));
@@ -587,8 +558,9 @@ static_assert(simd_bytes_match());
     return e - v;
 }
 
-// What a value of each length may be: the rows that accept the length, the
-// words of those rows, and those words' last bytes.
+// What a value of each length may be: the rows that accept the length,
+// the words of those rows, and the bytes that end those words (either
+// case), a bit each.
 struct OfLength {
     Bits rows;
     Bits words;
@@ -604,14 +576,45 @@ constexpr ByLength make_by_length()
         for (unsigned n = kBounds[r].min; n <= kBounds[r].max; ++n) {
             t[n].rows |= bit(r);
             t[n].words |= kWords.of_rule[r];
-            for (size_t i = 0; i < 4; ++i) {
-                t[n].last[i] |= kWords.last_bytes[r][i];
-            }
+            each_bit(kWords.of_rule[r], [&](size_t i) {
+                const auto c = static_cast<unsigned char>(kWords.words[i].back());
+                for (unsigned char b : {c, static_cast<unsigned char>(lower(c) ^ 0x20)}) {
+                    t[n].last[b / 64] |= uint64_t{1} << (b % 64);
+                }
+            });
         }
     }
     return t;
 }
 constexpr ByLength kByLength = make_by_length();
+
+// The words among `fit.words` that end where [ \t\w.-]{0,20}[\s'"]{0,3}
+// ends at `op`, the operator's first byte: one walk back over the up to 21
+// places where a word may end, trying only the words that end in the byte
+// there and the byte before it.
+[[nodiscard]] Bits words_before(const Scan& s, Py_ssize_t op, const OfLength& fit) noexcept
+{
+    Py_ssize_t q = op;
+    while (q > 0 && op - q < kQuotesBefore && (kAround[s.text[q - 1]] & kQuoteByte)) {
+        --q;
+    }
+    Bits found{};
+    for (Py_ssize_t end = q; end > 0; --end) {
+        const unsigned char c = s.text[end - 1];
+        if (fit.last[c / 64] >> (c % 64) & 1) {
+            const unsigned char before = lower(s.at(end - 2));
+            each_bit(kWords.by_last[lower(c)] & fit.words, [&](size_t i) {
+                if (kWords.second_last[i] == before && word_ends_at(s, end, kWords.words[i])) {
+                    found |= bit(i);
+                }
+            });
+        }
+        if (q - end == kGap || !(kAround[c] & kGapByte)) {
+            break;
+        }
+    }
+    return found;
+}
 
 // The operator at `at` and the value after it, past the cheap test.
 [[gnu::noinline]] Py_ssize_t keyword_value(Scan& scan, Py_ssize_t at, int detector)
@@ -686,7 +689,7 @@ constexpr ByLength kByLength = make_by_length();
     }
 
     // A word of a row that takes the value's length, before the operator.
-    const Bits found = words_before(scan, op, fit.words, fit.last);
+    const Bits found = words_before(scan, op, fit);
     if (!any(found)) {
         return 0;
     }
@@ -737,6 +740,11 @@ Py_ssize_t match_keyword(Scan& scan, Py_ssize_t at, int detector)
     }
     static_assert(kShortestValue <= 16);
     if (scan.size - v >= 16) {
+        // Two bytes first: they end four in ten values here.
+        if (kKinds[scan.text[v + kShortestValue - 1]] == 0 ||
+            kKinds[scan.text[v + kShortestValue / 2 - 1]] == 0) {
+            return 0;
+        }
         examined(16);
         if ((~value_bytes16(scan.text + v) & ((1u << kShortestValue) - 1)) != 0) {
             return 0;
