@@ -25,7 +25,7 @@ enum : int {
     kStripe,
     kGoogle,
     kCard,
-    kTokens,  // the vendor families of detect/families.h
+    kTokens,  // the vendor families of detect/families.h, the rules of detect/keywords.h
     kEmail,
     kIpv4,
     kIpv6,

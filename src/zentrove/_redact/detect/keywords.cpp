@@ -616,24 +616,31 @@ constexpr ByLength kByLength = make_by_length();
     return found;
 }
 
-// The operator at `at` and the value after it, past the cheap test.
-[[gnu::noinline]] Py_ssize_t keyword_value(Scan& scan, Py_ssize_t at, int detector)
+// An assignment: where its operator begins (the look back starts there)
+// and where its value may start.
+struct Assignment {
+    Py_ssize_t op;
+    Py_ssize_t value;
+};
+
+// The assignment whose operator has a byte at `at`: past the operator's
+// further bytes and up to 5 of [`'"\s=].  False where none is, or where the
+// operator began a byte before and was judged there ("=>" at its '>').
+[[nodiscard]] inline bool assignment_at(const Scan& scan, Py_ssize_t at, Assignment* a) noexcept
 {
-    // The operator: from `op`, the value may start at `after`.  A byte that
-    // continues an operator begun before it was judged there.
     const unsigned char prev = scan.at(at - 1);
     Py_ssize_t op = at;
     Py_ssize_t after = at + 1;
     switch (scan.text[at]) {
     case '|':  // "||", the only place the engine calls with '|'
         if (prev == '|') {
-            return 0;
+            return false;
         }
         after = at + 2;
         break;
     case ':': {
         if (prev == ':') {
-            return 0;
+            return false;
         }
         Py_ssize_t colons = 1;
         while (colons < 3 && scan.at(at + colons) == ':') {
@@ -641,7 +648,7 @@ constexpr ByLength kByLength = make_by_length();
         }
         if (colons > 1) {
             if (scan.at(at + colons) != '=') {
-                return 0;  // "a::b" assigns nothing
+                return false;  // "a::b" assigns nothing
             }
             after = at + colons + 1;
         }
@@ -649,28 +656,38 @@ constexpr ByLength kByLength = make_by_length();
     }
     case '=':
         if (prev == ':' || prev == '=' || prev == '|' || prev == '>') {
-            return 0;
+            return false;
         }
         op -= prev == '?' ? 1 : 0;
         after += scan.at(at + 1) == '>' ? 1 : 0;
         break;
     case '>':
         if (prev == '=') {
-            return 0;
+            return false;
         }
         break;
     default:  // ','
         break;
     }
-
-    // The value: a run of bytes some row may hold, after up to 5 quotes,
-    // blanks and '='.  A run that operators inside it tried often enough
-    // is not read again.
     Py_ssize_t v = after;
     for (int pad = 0; pad < kPadAfter && v < scan.size && (kAround[scan.text[v]] & kPadByte);
          ++pad) {
         ++v;
     }
+    *a = Assignment{op, v};
+    return true;
+}
+
+// The assignment at `at`, past the cheap test.  A run of value bytes that
+// operators inside it tried often enough is not read again.
+[[gnu::noinline]] Py_ssize_t keyword_value(Scan& scan, Py_ssize_t at, int detector)
+{
+    Assignment a;
+    if (!assignment_at(scan, at, &a)) {
+        return 0;
+    }
+    const Py_ssize_t op = a.op;
+    const Py_ssize_t v = a.value;
     Stretch& stretch = scan.memos().keyword_value;
     if (stretch.from <= v && v < stretch.to) {
         if (++stretch.tries > kTriesPerRun) {
@@ -726,13 +743,16 @@ constexpr ByLength kByLength = make_by_length();
 
 }  // namespace
 
-// The cheap test, inline in the engine's loop: where the value would
-// start (past an operator's further bytes and up to 5 quotes, blanks and
-// '='), at least as many value bytes as the shortest row's value.  Most
-// values after an operator are shorter.
+// The cheap test: where the value starts, at least as many value bytes as
+// the shortest row's value.  Most values after an operator are shorter.
 Py_ssize_t match_keyword(Scan& scan, Py_ssize_t at, int detector)
 {
-    // Past further operator bytes and pads: at most 3 and 5 of them.
+    // "||", "::" and "==" were judged at their first byte.  Past further
+    // operator bytes and pads (3 and 5 at most) the value may start.
+    const unsigned char c = scan.text[at];
+    if (scan.at(at - 1) == c && c != ',' && c != '>') {
+        return 0;
+    }
     Py_ssize_t v = at + 1;
     const Py_ssize_t skip_end = scan.size - v > 8 ? v + 8 : scan.size;
     while (v < skip_end && (kAround[scan.text[v]] & kSkipByte)) {
@@ -743,6 +763,11 @@ Py_ssize_t match_keyword(Scan& scan, Py_ssize_t at, int detector)
         // Two bytes first: they end four in ten values here.
         if (kKinds[scan.text[v + kShortestValue - 1]] == 0 ||
             kKinds[scan.text[v + kShortestValue / 2 - 1]] == 0) {
+            return 0;
+        }
+        // Operators inside a run that was tried often enough: no more reads.
+        const Stretch& stretch = scan.memos().keyword_value;
+        if (stretch.from <= v && v < stretch.to && stretch.tries >= kTriesPerRun) {
             return 0;
         }
         examined(16);
