@@ -329,19 +329,20 @@ public:
     // Searches that matchers tried at nearby triggers repeat, remembered.
     // Set up at first use: most scans never need them.
     struct Memos {
-        Ahead secret_or_line;  // key ids in a row each look 160 bytes ahead
-        Behind tag_bound;      // a `value` attribute looks back for its tag
-        Ahead attribute;       // ... and on from there for its `name=`
-        Ahead quote_close;     // ... and for where that name's quote closes
-        Clients clients;       // options read back to their command's clients
-        Ahead extended_run;    // a family's part with '=' or '.' among its bytes
+        Ahead secret_or_line;   // key ids in a row each look 160 bytes ahead
+        Behind tag_bound;       // a `value` attribute looks back for its tag
+        Ahead attribute;        // ... and on from there for its `name=`
+        Ahead quote_close;      // ... and for where that name's quote closes
+        Clients clients;        // options read back to their command's clients
+        Ahead extended_run;     // a family's part with '=' or '.' among its bytes
         Stretch keyword_value;  // a=b=c...: each operator's value is in one run
     };
     [[nodiscard]] Memos& memos() noexcept
     {
         if (!memos_ready_) {
             constexpr Ahead fresh{-1, -1, -1, false};
-            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh, Clients{-1, 0}, fresh, Stretch{-1, -1, 0}};
+            constexpr Stretch untried{-1, -1, 0};
+            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh, Clients{-1, 0}, fresh, untried};
             memos_ready_ = true;
         }
         return memos_;
