@@ -334,6 +334,8 @@ def test_the_context_of_a_keyword_rule(line, masked):
         # One run of letters and digits holds both, else it is a word or a number.
         ("twitter = " + "a" * 45, None),
         ("twitter = " + "1" * 25, None),
+        # Under a rule with an entropy threshold, the threshold decides.
+        ("linkedin = sdqpqyeripbwtabl", "linkedin = " + "*" * 16),
         # The word may stand anywhere in the key; the first row that fits wins.
         ("MY_TWITTER_KEY=" + _KEY + " next", "MY_TWITTER_KEY=" + "*" * 45 + " next"),
         # Ids of the typical log have no vendor's word before them.

@@ -98,7 +98,8 @@ constexpr void alternatives(std::string_view text, Each&& each)
 }
 
 // A row's value: the lengths it may have, the kinds of byte it may hold,
-// and whether it is one run of letters and digits, which must hold both.
+// and whether it must hold a letter and a digit: one run of both under a
+// rule without an entropy threshold.
 struct Bounds {
     uint16_t min;
     uint16_t max;
@@ -106,7 +107,7 @@ struct Bounds {
     bool mixed;
 };
 
-constexpr Bounds bounds_of(const Value& v)
+constexpr Bounds bounds_of(const Value& v, bool has_entropy)
 {
     Bounds b{0, 0, 0, false};
     for (uint8_t k = 0; k < v.count; ++k) {
@@ -130,7 +131,7 @@ constexpr Bounds bounds_of(const Value& v)
         b.max = static_cast<uint16_t>(b.max + longest);
     }
     const uint16_t only = v.pieces[0].bytes;
-    b.mixed = v.count == 1 && (only & kind::digit) && (only & keywords::kLetters);
+    b.mixed = !has_entropy && v.count == 1 && (only & kind::digit) && (only & keywords::kLetters);
     return b;
 }
 
@@ -138,7 +139,7 @@ constexpr std::array<Bounds, kRuleCount> make_bounds()
 {
     std::array<Bounds, kRuleCount> t{};
     for (size_t r = 0; r < kRuleCount; ++r) {
-        t[r] = bounds_of(kRules[r].value);
+        t[r] = bounds_of(kRules[r].value, kRules[r].entropy > 0);
     }
     return t;
 }

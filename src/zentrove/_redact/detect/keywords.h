@@ -154,9 +154,9 @@ inline constexpr std::string_view kNewRelic = "new-relic|newrelic|new_relic";
 
 // In the order they are tried: among rows that a value's length and bytes
 // fit and whose word stands before it, the first whose shape fits wins.
-// The gitleaks rules' entropy thresholds are kept; a value that is one run
-// of letters and digits must also hold both (else it is a word or a
-// number, detect/keywords.cpp).
+// The gitleaks rules' entropy thresholds are kept; under a rule without
+// one, a value that is one run of letters and digits must hold both (else
+// it may be a word or a number, detect/keywords.cpp).
 inline constexpr Rule kRules[] = {
     rule("adafruit-api-key", "adafruit", url64(32)),
     rule("adobe-client-id", "adobe", hex(32)).min_entropy(20),
