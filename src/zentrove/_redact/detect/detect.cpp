@@ -5,9 +5,8 @@
 // where there is one) marks the candidates: a word start (the portable pass
 // only one with a trigger byte, a 'g' for "ghp_", a digit for a card), or a
 // separator ('=', ':', '@', '-', '>', '~', ',', '|').  A bit set of two-byte
-// heads drops most of them
-// ("every" is no "eyJ", a lone '-' no PEM marker); the rest go to the
-// hand-written matchers of a 256-entry table.  Matchers record byte spans;
+// heads drops most of them ("every" is no "eyJ", a lone '-' no PEM marker);
+// the rest go to the hand-written matchers of a 256-entry table.  Matchers record byte spans;
 // detect/str.cpp maps them to code points and builds the masked copy of a
 // str, json/bytes.cpp writes the masked string into the JSON text.
 #include "_redact/detect/detect.h"
