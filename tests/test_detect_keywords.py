@@ -252,7 +252,7 @@ RULES = [
         "yandex-access-token",
         "yandex = {}",
         f"t1.{url64(20)}=.{url64(86)}==",
-        f"yandex = t1.{url64(20)}===.{url64(86)}",
+        f"yandex = t1.{url64(20)}=.{url64(85)}",
     ),
     ("yandex-api-key", "yandex = {}", "AQVN" + url64(36), "yandex = AQVN" + url64(34)),
     ("yandex-aws-access-token", "yandex = {}", "YC" + url64(38), "yandex = YC" + url64(37)),
