@@ -168,10 +168,32 @@ PyObject* py_bytes_examined(PyObject*, PyObject*)
 }
 #endif
 
+#if defined(ZR_COUNT_WORK) && defined(__SSE2__)
+// _candidate_pass(name): scans from now on mark their candidates with the
+// named pass; False if this machine has none such.
+PyObject* py_candidate_pass(PyObject*, PyObject* name)
+{
+    Py_ssize_t n;
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &n) : nullptr;
+    if (text == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "_candidate_pass() takes a str");
+        }
+        return nullptr;
+    }
+    return PyBool_FromLong(choose_candidate_pass(std::string_view(text, static_cast<size_t>(n))));
+}
+#endif
+
 PyMethodDef functions[] = {
 #ifdef ZR_COUNT_WORK
     {"_bytes_examined", py_bytes_examined, METH_NOARGS,
      "_bytes_examined()\n--\n\nBytes of text the matchers have read, for tests of linear work."},
+#endif
+#if defined(ZR_COUNT_WORK) && defined(__SSE2__)
+    {"_candidate_pass", py_candidate_pass, METH_O,
+     "_candidate_pass(name, /)\n--\n\nThe candidate pass that scans use: ssse3, sse2 or "
+     "portable."},
 #endif
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_scan)), METH_FASTCALL,
      "scan(redactor, text, /)\n--\n\nRedactor.scan(text) as a function."},

@@ -17,6 +17,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 namespace zentrove::redact::detect {
@@ -287,75 +288,201 @@ constexpr std::array<uint8_t, 256> kFlags = make_flags();
 }
 
 #if defined(__SSE2__)
-// The same for 16 bytes with SSE2 compares, which x86-64 always has, but
-// every word start is a candidate: with the vendor families most letters
-// start some token, and the two-byte heads in the loop below drop a word
-// for less than a compare per start byte would cost here.  The separators
-// are the table's own, as the static_assert checks.
-constexpr std::string_view kSimdSeparators = "=:@->~,|";
+// The same for 16 bytes at a time.  Each byte set is tested with two table
+// look-ups by nibble (SSSE3's pshufb): the low nibble's entry holds one bit
+// per high nibble 0-7 whose byte is in the set, and the high nibble's entry
+// picks that bit, so every ASCII set costs the same few instructions however
+// many letters start a token.  Bytes from 0x80 are in no set.  Machines
+// without SSSE3 take every word start (below).
+using Nibbles = std::array<uint8_t, 16>;
 
-constexpr bool simd_sets_match()
+template <class Member>
+constexpr Nibbles low_nibbles(Member member)
 {
-    for (size_t c = 0; c < 256; ++c) {
-        bool sep = kSimdSeparators.find(static_cast<char>(c)) != std::string_view::npos;
-        if (sep != (kAnyTriggers[c] != 0)) {
+    Nibbles t{};
+    for (unsigned c = 0; c < 128; ++c) {
+        if (member(c)) {
+            t[c & 15] = static_cast<uint8_t>(t[c & 15] | (1u << (c >> 4)));
+        }
+    }
+    return t;
+}
+
+constexpr Nibbles kWordLow = low_nibbles([](unsigned c) {
+    return (kClass[c] & kWord) != 0;
+});
+constexpr Nibbles kStartLow = low_nibbles([](unsigned c) {
+    return kStartTriggers[c] != 0;
+});
+constexpr Nibbles kSeparatorLow = low_nibbles([](unsigned c) {
+    return kAnyTriggers[c] != 0;
+});
+constexpr Nibbles kHighBit = {1, 2, 4, 8, 16, 32, 64, 128, 0, 0, 0, 0, 0, 0, 0, 0};
+
+constexpr bool ascii_triggers()
+{
+    for (size_t c = 128; c < 256; ++c) {
+        if (kStartTriggers[c] != 0 || kAnyTriggers[c] != 0 || (kClass[c] & kWord) != 0) {
             return false;
         }
     }
     return true;
 }
-static_assert(simd_sets_match());
+static_assert(ascii_triggers(), "the nibble tables hold ASCII sets only");
 
+[[nodiscard]] inline __m128i load16(const void* q) noexcept
+{
+    return _mm_loadu_si128(static_cast<const __m128i*>(q));
+}
+
+// The bit of each byte of `v` in the set whose low-nibble table is `low`.
+__attribute__((target("ssse3"))) [[nodiscard]] inline unsigned
+in_set(__m128i low_nibble, __m128i high_bit, const Nibbles& low) noexcept
+{
+    const __m128i hit = _mm_and_si128(_mm_shuffle_epi8(load16(low.data()), low_nibble), high_bit);
+    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(hit, _mm_setzero_si128()))) &
+           0xffffu;
+}
+
+__attribute__((target("ssse3"))) [[nodiscard]] inline uint64_t
+marks16_ssse3(const unsigned char* q, unsigned* prev) noexcept
+{
+    const __m128i v = load16(q);
+    const __m128i fifteen = _mm_set1_epi8(15);
+    const __m128i low = _mm_and_si128(v, fifteen);
+    const __m128i high =
+        _mm_shuffle_epi8(load16(kHighBit.data()), _mm_and_si128(_mm_srli_epi16(v, 4), fifteen));
+    const unsigned w = in_set(low, high, kWordLow);
+    const unsigned t = in_set(low, high, kStartLow);
+    const unsigned s = in_set(low, high, kSeparatorLow);
+    const unsigned first = w & ~((w << 1) | *prev);
+    *prev = (w >> 15) & 1u;
+    return s | (t & first);
+}
+
+__attribute__((target("ssse3"))) [[nodiscard]] uint64_t
+block_marks_ssse3(const unsigned char* q, Py_ssize_t len, unsigned* prev) noexcept
+{
+    if (len != 64) {
+        return marks_portable(q, len, prev);
+    }
+    uint64_t marks = marks16_ssse3(q, prev);
+    marks |= marks16_ssse3(q + 16, prev) << 16;
+    marks |= marks16_ssse3(q + 32, prev) << 32;
+    return marks | marks16_ssse3(q + 48, prev) << 48;
+}
+
+// SSE2 alone: every word start is a candidate, as the two-byte heads in the
+// loop below drop a word for less than range compares of the start bytes
+// would cost here, and the separators are compared one by one.
 [[nodiscard]] inline __m128i in_range(__m128i v, char lo, char span) noexcept
 {
     __m128i d = _mm_sub_epi8(v, _mm_set1_epi8(lo));
     return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(span)), d);
 }
 
-[[nodiscard]] inline __m128i any_of(__m128i v, std::string_view bytes) noexcept
+constexpr size_t separator_count()
 {
-    __m128i hit = _mm_setzero_si128();
-    for (char c : bytes) {
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+    size_t n = 0;
+    for (size_t c = 0; c < 256; ++c) {
+        n += kAnyTriggers[c] != 0 ? 1 : 0;
     }
-    return hit;
+    return n;
 }
 
-[[nodiscard]] inline uint64_t marks16(const unsigned char* q, unsigned* prev) noexcept
+constexpr std::array<char, separator_count()> make_separators()
 {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    __m128i word = _mm_or_si128(
+    std::array<char, separator_count()> out{};
+    size_t n = 0;
+    for (size_t c = 0; c < 256; ++c) {
+        if (kAnyTriggers[c] != 0) {
+            out[n++] = static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+constexpr auto kSeparators = make_separators();
+
+[[nodiscard]] inline uint64_t marks16_sse2(const unsigned char* q, unsigned* prev) noexcept
+{
+    const __m128i v = load16(q);
+    const __m128i word = _mm_or_si128(
         _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 25), in_range(v, '0', 9)),
         _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-    auto w = static_cast<unsigned>(_mm_movemask_epi8(word));
-    auto s = static_cast<unsigned>(_mm_movemask_epi8(any_of(v, kSimdSeparators)));
-    unsigned first = w & ~((w << 1) | *prev);
+    __m128i separator = _mm_setzero_si128();
+    for (char c : kSeparators) {
+        separator = _mm_or_si128(separator, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+    }
+    const auto w = static_cast<unsigned>(_mm_movemask_epi8(word));
+    const auto s = static_cast<unsigned>(_mm_movemask_epi8(separator));
+    const unsigned first = w & ~((w << 1) | *prev);
     *prev = (w >> 15) & 1u;
     return s | first;
 }
-#endif
 
-[[nodiscard]] uint64_t block_marks(const unsigned char* q, Py_ssize_t len, unsigned* prev) noexcept
+[[nodiscard]] uint64_t block_marks_sse2(const unsigned char* q, Py_ssize_t len,
+                                        unsigned* prev) noexcept
 {
-#if defined(__SSE2__)
-    if (len == 64) {
-        uint64_t marks = marks16(q, prev);
-        marks |= marks16(q + 16, prev) << 16;
-        marks |= marks16(q + 32, prev) << 32;
-        return marks | marks16(q + 48, prev) << 48;
+    if (len != 64) {
+        return marks_portable(q, len, prev);
     }
-#endif
-    return marks_portable(q, len, prev);
+    uint64_t marks = marks16_sse2(q, prev);
+    marks |= marks16_sse2(q + 16, prev) << 16;
+    marks |= marks16_sse2(q + 32, prev) << 32;
+    return marks | marks16_sse2(q + 48, prev) << 48;
 }
+
+using BlockMarks = uint64_t (*)(const unsigned char*, Py_ssize_t, unsigned*) noexcept;
+
+// Chosen at the first scan.  Scans may run without the GIL, so the pointer
+// is read and written atomically; threads that race store the same value.
+BlockMarks block_marks_chosen = nullptr;
+
+[[nodiscard]] BlockMarks block_marks_for_this_cpu() noexcept
+{
+    BlockMarks chosen = __atomic_load_n(&block_marks_chosen, __ATOMIC_RELAXED);
+    if (chosen == nullptr) {
+        __builtin_cpu_init();
+        chosen = __builtin_cpu_supports("ssse3") ? block_marks_ssse3 : block_marks_sse2;
+        __atomic_store_n(&block_marks_chosen, chosen, __ATOMIC_RELAXED);
+    }
+    return chosen;
+}
+#else
+using BlockMarks = uint64_t (*)(const unsigned char*, Py_ssize_t, unsigned*) noexcept;
+
+[[nodiscard]] BlockMarks block_marks_for_this_cpu() noexcept
+{
+    return marks_portable;
+}
+#endif
 
 // Scans in blocks of 64 bytes: a branch-free pass marks the candidates in a
 // bit mask, then only the marked positions are looked at.  Word ends are too
 // frequent and irregular for a branch per word to predict well.
 }  // namespace
 
+#if defined(ZR_COUNT_WORK) && defined(__SSE2__)
+bool choose_candidate_pass(std::string_view name) noexcept
+{
+    BlockMarks chosen = name == "ssse3"      ? block_marks_ssse3
+                        : name == "sse2"     ? block_marks_sse2
+                        : name == "portable" ? marks_portable
+                                             : nullptr;
+    __builtin_cpu_init();
+    if (chosen == nullptr || (chosen == block_marks_ssse3 && !__builtin_cpu_supports("ssse3"))) {
+        return false;
+    }
+    __atomic_store_n(&block_marks_chosen, chosen, __ATOMIC_RELAXED);
+    return true;
+}
+#endif
+
 int run_scan(Scan& scan, uint32_t detectors)
 {
     const uint32_t live = live_entries(detectors);
+    const BlockMarks block_marks = block_marks_for_this_cpu();
     const unsigned char* p = scan.text.data;  // the candidate pass reads each byte once, uncounted
     const Py_ssize_t n = scan.size;
     Py_ssize_t resume = 0;  // matched text before this is not scanned again

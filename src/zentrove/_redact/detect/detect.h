@@ -440,6 +440,13 @@ Py_ssize_t match_netrc(Scan&, Py_ssize_t, int);
 [[nodiscard]] int scan_pii(Scan& scan, Py_ssize_t from, Py_ssize_t to, uint32_t detectors,
                            Py_ssize_t* resume);
 
+#if defined(ZR_COUNT_WORK) && defined(__SSE2__)
+// Builds that count work can pick the candidate pass ("ssse3", "sse2",
+// "portable"), so tests hold each one to the others; false if this machine
+// has no such pass.
+[[nodiscard]] bool choose_candidate_pass(std::string_view name) noexcept;
+#endif
+
 // Runs the matchers of `detectors` over the scan's text (detect/detect.cpp).
 [[nodiscard]] int run_scan(Scan& scan, uint32_t detectors);
 
