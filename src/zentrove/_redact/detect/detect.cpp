@@ -57,7 +57,7 @@ constexpr std::array<Entry, 16> kEntries = {{
     {kJwt, 0, true, "ey", match_jwt},
     {kPrivateKey, 0, false, "--", match_private_key},
     {kUrlCredentials, 0, false, "@?", match_url_credentials},
-    {kKeyValue, uint32_t{1} << kAws, false, "=?:?", match_pair},
+    {kKeyValue, uint32_t{1} << kAws, false, "=?:?>?||", match_pair},
     {kKeyValue, 0, false, ">?", match_element},
     {kAws, 0, true, "AKASABACAGAIANARAPA3", match_aws_key_id},
     {kGitlab, 0, true, "glGR", match_gitlab},

@@ -240,6 +240,14 @@ struct Stretch {
     int tries;
 };
 
+// Whether a string literal is open at `pos` on its line: the quote that
+// opened it, or 0.  Read forward from the last position asked, or from the
+// line's start.
+struct Quotes {
+    Py_ssize_t pos;
+    unsigned char open;
+};
+
 // One span of bytes to mask, and the detector that found it.
 struct Span {
     Py_ssize_t begin;
@@ -280,9 +288,11 @@ public:
     // 0, or -1 with MemoryError.
     [[nodiscard]] int add(Py_ssize_t begin, Py_ssize_t end, int detector);
 
-    // The key rules' verdict on the key text at [at, at + n), remembered for
-    // the rest of the scan: a log repeats its keys line after line.  1, 0,
-    // or -1 with an exception.
+    // The verdict on the key text at [at, at + n), remembered for the rest
+    // of the scan: a log repeats its keys line after line.  kRuleKey when
+    // the key rules mask it, kWordKey when only the vocabulary of secret
+    // words names it (a deny-list's keys and those it keeps can be named so,
+    // an allow-list's kept keys not), kKeptKey, or -1 with an exception.
     [[nodiscard]] int key_sensitive(Py_ssize_t at, Py_ssize_t n);
 
     [[nodiscard]] const Span* spans() const noexcept { return spans_; }
@@ -336,13 +346,15 @@ public:
         Clients clients;        // options read back to their command's clients
         Ahead extended_run;     // a family's part with '=' or '.' among its bytes
         Stretch keyword_value;  // a=b=c...: each operator's value is in one run
+        Quotes quotes;          // keys in a row ask whether a string holds them
     };
     [[nodiscard]] Memos& memos() noexcept
     {
         if (!memos_ready_) {
             constexpr Ahead fresh{-1, -1, -1, false};
             constexpr Stretch untried{-1, -1, 0};
-            memos_ = Memos{fresh, Behind{-1, -1}, fresh, fresh, Clients{-1, 0}, fresh, untried};
+            memos_ = Memos{fresh,          Behind{-1, -1}, fresh,   fresh,
+                           Clients{-1, 0}, fresh,          untried, Quotes{0, 0}};
             memos_ready_ = true;
         }
         return memos_;
@@ -354,8 +366,8 @@ public:
     }
 
 private:
-    // A direct-mapped memo of verdicts; a slot names its key by where the
-    // key's text sits in the scanned text.  Slots are valid by their bit in
+    // A two-way memo of verdicts; a slot names its key by where the key's
+    // text sits in the scanned text.  Slots are valid by their bit in
     // `filled_`, so a scan of a short string does not clear them all.
     struct Verdict {
         Py_ssize_t at;
@@ -380,6 +392,7 @@ private:
     Memos memos_;
 
     uint64_t filled_ = 0;
+    uint32_t older_ = 0;  // bit per set of two slots: the second is the one used longer ago
     Verdict verdicts_[kVerdicts];
 
     Span inline_spans_[8];
@@ -434,6 +447,42 @@ Py_ssize_t match_url_credentials(Scan&, Py_ssize_t, int);
 // (at the word).
 Py_ssize_t match_command(Scan&, Py_ssize_t, int);
 Py_ssize_t match_netrc(Scan&, Py_ssize_t, int);
+
+// The verdicts of Scan::key_sensitive: kept, masked by the key rules, named
+// by a word of the vocabulary (a password's, or another secret's).
+enum : int { kKeptKey = 0, kRuleKey = 1, kWordKey = 2, kPasswordWordKey = 3 };
+// detect/vocabulary.cpp: does the key name a secret by its words
+// (`PGPASSWORD`, `X-Api-Key`, `client_secret`; not `token_type`)?
+enum class SecretWord { kNone, kPassword, kOther };
+[[nodiscard]] SecretWord secret_word_key(const unsigned char* key, Py_ssize_t n) noexcept;
+
+// detect/values.cpp: checks of a value under a secret key, each reading at
+// most kCheckedValue bytes.
+inline constexpr Py_ssize_t kCheckedValue = 256;
+// The end of an identifier or attribute chain from `v` (`self.password`),
+// or `v` when none starts there.
+[[nodiscard]] Py_ssize_t identifier_end(const Scan& s, Py_ssize_t v) noexcept;
+// Is [b, e) a literal of code: None, null, nil, true, false, undefined?
+[[nodiscard]] bool code_literal(const Scan& s, Py_ssize_t b, Py_ssize_t e) noexcept;
+// Does [b, e) name a secret rather than hold one: `secret`, `auth_password`,
+// `self.token`?
+[[nodiscard]] bool names_secret(const Scan& s, Py_ssize_t b, Py_ssize_t e) noexcept;
+// The end of a placeholder from `v` (`%s`, `%(name)s`, `{}`, `{name}`,
+// `${NAME}`, `$name`), or `v` when none starts there.
+[[nodiscard]] Py_ssize_t placeholder_end(const Scan& s, Py_ssize_t v) noexcept;
+// Is [b, e) one byte three times or more: a mask, `xxx`?
+[[nodiscard]] bool one_byte_repeated(const Scan& s, Py_ssize_t b, Py_ssize_t e) noexcept;
+// The words from `v` to the line's end or the `enclosing` quote, counted up
+// to `enough`.
+[[nodiscard]] int words_from(const Scan& s, Py_ssize_t v, unsigned char enclosing,
+                             int enough) noexcept;
+// Is [b, e) shaped like a credential, for a key that only the vocabulary
+// names: 8 bytes or more, no blank, quote or parenthesis, a digit and a
+// letter, not a path, URL, ARN, version or date, nor a name of words
+// (`access_logs.s3.enabled`; nor one word and a number, `objectkey1`, but
+// under a password's key)?
+[[nodiscard]] bool credential_shaped(const Scan& s, Py_ssize_t b, Py_ssize_t e,
+                                     bool password) noexcept;
 
 // detect/pii.cpp: personal data in the bytes [from, to), a block of the
 // engine's scan; `resume` is where the last match ended.  0, or -1.
@@ -518,16 +567,17 @@ public:
 
 private:
     // Can the key change how its value is read in `key=value`?  Not a key of
-    // word bytes without "secret" or "aws": the '=' then joins no pair that
-    // fires (the rules keep the whole key, which has no dotted path), nothing
-    // of the value looks back past the '=' and no match in the key reaches
-    // past it, but for an AWS key id, which looks ahead for its secret.
+    // word bytes without "secret" or "aws" that no secret word names: the
+    // '=' then joins no pair that fires (the rules keep the whole key, which
+    // has no dotted path), nothing of the value looks back past the '=' and
+    // no match in the key reaches past it, but for an AWS key id, which
+    // looks ahead for its secret.
     [[nodiscard]] static bool key_matters(const char* key, Py_ssize_t size) noexcept
     {
-        if (size >= 20 && key[0] == 'A') {
+        const auto* k = reinterpret_cast<const unsigned char*>(key);
+        if ((size >= 20 && key[0] == 'A') || secret_word_key(k, size) != SecretWord::kNone) {
             return true;
         }
-        const auto* k = reinterpret_cast<const unsigned char*>(key);
         for (Py_ssize_t i = 0; i < size; ++i) {
             if (!is(k[i], kWord)) {
                 return true;

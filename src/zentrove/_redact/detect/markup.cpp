@@ -66,9 +66,11 @@ Py_ssize_t match_element(Scan& scan, Py_ssize_t at, int detector)
     if (std::memcmp(scan.text + end + 2, scan.text + name, static_cast<size_t>(n)) != 0) {
         return 0;
     }
+    // An element's own name is no more than a word of the vocabulary
+    // (`<key>`, a property list's): the rules alone decide.
     int sensitive = scan.key_sensitive(name, n);
-    if (sensitive <= 0) {
-        return sensitive;
+    if (sensitive != kRuleKey) {
+        return sensitive < 0 ? -1 : 0;
     }
     if (scan.add(at + 1, end, detector) < 0) {
         return -1;

@@ -38,18 +38,23 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
     for (Py_ssize_t i = 0; i < n; ++i) {
         hash = (hash ^ text[at + i]) * 16777619u;
     }
-    uint64_t bit = uint64_t{1} << (hash % kVerdicts);
-    Verdict& slot = verdicts_[hash % kVerdicts];
+    // Two slots a key may take, so that two keys of a log that share one
+    // do not push each other out line after line.
+    const size_t set = hash % (kVerdicts / 2);
     // The rules read the key once more, and a remembered key is compared.
     examined(n);
-    if ((filled_ & bit) && slot.size == n) {
-        // Keys are short: a loop beats a call.
-        Py_ssize_t i = 0;
-        while (i < n && text.data[slot.at + i] == text.data[at + i]) {
-            ++i;
-        }
-        if (i == n) {
-            return slot.sensitive;
+    for (size_t way = 0; way < 2; ++way) {
+        const Verdict& slot = verdicts_[2 * set + way];
+        if ((filled_ >> (2 * set + way) & 1) && slot.size == n) {
+            // Keys are short: a loop beats a call.
+            Py_ssize_t i = 0;
+            while (i < n && text.data[slot.at + i] == text.data[at + i]) {
+                ++i;
+            }
+            if (i == n) {
+                older_ = (older_ & ~(uint32_t{1} << set)) | uint32_t{way == 0} << set;
+                return slot.sensitive;
+            }
         }
     }
     // A value's own key, joined before it, is one the rules keep; its
@@ -61,9 +66,20 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
         sensitive = text_key_sensitive(*rules, reinterpret_cast<const char*>(text + at), n,
                                        at == 0 && n == value_from - 1);
     }
+    if (sensitive == 0 && !keyless_sensitive(*rules)) {
+        const SecretWord word = secret_word_key(text + at, n);
+        sensitive = word == SecretWord::kPassword ? kPasswordWordKey
+                    : word == SecretWord::kOther  ? kWordKey
+                                                  : kKeptKey;
+    }
     if (sensitive >= 0) {
-        slot = Verdict{at, n, sensitive};
-        filled_ |= bit;
+        // Into a free slot of the two, else over the one used longer ago.
+        const size_t way = !(filled_ >> (2 * set) & 1)       ? 0
+                           : !(filled_ >> (2 * set + 1) & 1) ? 1
+                                                             : older_ >> set & 1;
+        verdicts_[2 * set + way] = Verdict{at, n, sensitive};
+        filled_ |= uint64_t{1} << (2 * set + way);
+        older_ = (older_ & ~(uint32_t{1} << set)) | uint32_t{way == 0} << set;
     }
     return sensitive;
 }
