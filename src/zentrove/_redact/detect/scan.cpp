@@ -66,7 +66,7 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
         sensitive = text_key_sensitive(*rules, reinterpret_cast<const char*>(text + at), n,
                                        at == 0 && n == value_from - 1);
     }
-    if (sensitive == 0 && !keyless_sensitive(*rules)) {
+    if (sensitive == 0 && !rules->allow) {
         const SecretWord word = secret_word_key(text + at, n);
         sensitive = word == SecretWord::kPassword ? kPasswordWordKey
                     : word == SecretWord::kOther  ? kWordKey

@@ -111,6 +111,21 @@ constexpr Buckets make_buckets()
 }
 constexpr Buckets kBuckets = make_buckets();
 
+// The last two letters of the words that a key's last part may be (all
+// but the kinds of key, which only stand before "key"): a key that ends in
+// none of them is judged without being parted.
+constexpr std::array<bool, 26 * 26> make_endings()
+{
+    std::array<bool, 26 * 26> e{};
+    for (const Word& w : kWords) {
+        if (w.text.size() >= 2 && (w.roles & ~kKeyKind) != 0) {
+            e[bucket_of(w.text[w.text.size() - 2], w.text.back())] = true;
+        }
+    }
+    return e;
+}
+constexpr std::array<bool, 26 * 26> kLastEndings = make_endings();
+
 constexpr bool buckets_fit()
 {
     std::array<size_t, 26 * 26> n{};
@@ -207,6 +222,16 @@ struct Part {
 
 SecretWord secret_word_key(const unsigned char* key, Py_ssize_t n) noexcept
 {
+    if (n >= 2) {
+        // Two small letters (or capitals) end most keys: their pair tells.
+        const unsigned char a = key[n - 2];
+        const unsigned char b = key[n - 1];
+        if (is(a, kLower) == is(b, kLower) && is(a, kUpper | kLower) && is(b, kUpper | kLower) &&
+            !kLastEndings[bucket_of(static_cast<char>(a | 0x20), static_cast<char>(b | 0x20))]) {
+            examined(2);
+            return SecretWord::kNone;
+        }
+    }
     // From the last part back past qualifiers and numbers (never past the
     // first part); most keys end in a part that no word ends.
     Part word = part_before(key, n);
@@ -214,6 +239,9 @@ SecretWord secret_word_key(const unsigned char* key, Py_ssize_t n) noexcept
         return SecretWord::kNone;
     }
     uint8_t roles = roles_of(word);
+    if (roles == 0) {
+        return SecretWord::kNone;  // most keys: their last part is no word of ours
+    }
     bool id = false;
     Part before = part_before(key, word.text - key);
     int skipped = 0;
