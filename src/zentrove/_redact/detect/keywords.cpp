@@ -561,12 +561,10 @@ static_assert(simd_bytes_match());
 }
 
 // What a value of each length may be: the rows that accept the length,
-// the words of those rows, and the bytes that end those words (either
-// case), a bit each.
+// and the words of those rows.
 struct OfLength {
     Bits rows;
     Bits words;
-    std::array<uint64_t, 4> last;
 };
 
 // A value one byte longer than any row's is read, and no row accepts it.
@@ -578,22 +576,33 @@ constexpr ByLength make_by_length()
         for (unsigned n = kBounds[r].min; n <= kBounds[r].max; ++n) {
             t[n].rows |= bit(r);
             t[n].words |= kWords.of_rule[r];
-            each_bit(kWords.of_rule[r], [&](size_t i) {
-                const auto c = static_cast<unsigned char>(kWords.words[i].back());
-                for (unsigned char b : {c, static_cast<unsigned char>(lower(c) ^ 0x20)}) {
-                    t[n].last[b / 64] |= uint64_t{1} << (b % 64);
-                }
-            });
         }
     }
     return t;
 }
 constexpr ByLength kByLength = make_by_length();
 
+// The last two bytes of every word, their letters in either case, as a
+// bit per pair of bytes (the bytes ORed with 0x20, which folds letters and
+// keeps the other bytes of words apart).
+using Pairs = std::array<uint64_t, 65536 / 64>;
+constexpr Pairs make_ends()
+{
+    Pairs t{};
+    for (size_t i = 0; i < kWords.count; ++i) {
+        const std::string_view w = kWords.words[i];
+        const unsigned pair = unsigned{static_cast<unsigned char>(w[w.size() - 2] | 0x20)} << 8 |
+                              static_cast<unsigned char>(w.back() | 0x20);
+        t[pair / 64] |= uint64_t{1} << (pair % 64);
+    }
+    return t;
+}
+constexpr Pairs kEnds = make_ends();
+
 // The words among `fit.words` that end where [ \t\w.-]{0,20}[\s'"]{0,3}
 // ends at `op`, the operator's first byte: one walk back over the up to 21
-// places where a word may end, trying only the words that end in the byte
-// there and the byte before it.
+// places where a word may end, trying words only where the two bytes
+// before end some word.
 [[nodiscard]] Bits words_before(const Scan& s, Py_ssize_t op, const OfLength& fit) noexcept
 {
     Py_ssize_t q = op;
@@ -601,21 +610,26 @@ constexpr ByLength kByLength = make_by_length();
         --q;
     }
     Bits found{};
-    for (Py_ssize_t end = q; end > 0; --end) {
-        const unsigned char c = s.text[end - 1];
-        if (fit.last[c / 64] >> (c % 64) & 1) {
-            const unsigned char before = lower(s.at(end - 2));
+    if (q == 0) {
+        return found;
+    }
+    unsigned char c = s.text[q - 1];
+    for (Py_ssize_t end = q;; --end) {
+        const unsigned char b = end >= 2 ? s.text[end - 2] : 0;
+        const unsigned pair = unsigned{static_cast<unsigned char>(b | 0x20)} << 8 |
+                              static_cast<unsigned char>(c | 0x20);
+        if (kEnds[pair / 64] >> (pair % 64) & 1) {
             each_bit(kWords.by_last[lower(c)] & fit.words, [&](size_t i) {
-                if (kWords.second_last[i] == before && word_ends_at(s, end, kWords.words[i])) {
+                if (kWords.second_last[i] == lower(b) && word_ends_at(s, end, kWords.words[i])) {
                     found |= bit(i);
                 }
             });
         }
-        if (q - end == kGap || !(kAround[c] & kGapByte)) {
-            break;
+        if (end == 1 || q - end == kGap || !(kAround[c] & kGapByte)) {
+            return found;
         }
+        c = b;
     }
-    return found;
 }
 
 // An assignment: where its operator begins (the look back starts there)
