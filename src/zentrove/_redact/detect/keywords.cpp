@@ -694,6 +694,13 @@ struct Assignment {
     return true;
 }
 
+// Is the run of value bytes from `v`, inside the stretch, longer than any
+// row's value?  Its bytes up to `to` are value bytes.
+[[nodiscard]] bool too_long(const Stretch& stretch, Py_ssize_t v) noexcept
+{
+    return stretch.to - v > kLongestValue;
+}
+
 // The assignment at `at`, past the cheap test.  A run of value bytes that
 // operators inside it tried often enough is not read again.
 [[gnu::noinline]] Py_ssize_t keyword_value(Scan& scan, Py_ssize_t at, int detector)
@@ -706,16 +713,22 @@ struct Assignment {
     const Py_ssize_t v = a.value;
     Stretch& stretch = scan.memos().keyword_value;
     if (stretch.from <= v && v < stretch.to) {
-        if (++stretch.tries > kTriesPerRun) {
+        if (too_long(stretch, v) || ++stretch.tries > kTriesPerRun) {
             return 0;
         }
     }
     else {
         stretch = Stretch{v, v, 1};
     }
-    const Py_ssize_t n = value_run(scan, v, kLongestValue + 1);
+    // A run too long for any row is read on as far again: the operators
+    // inside it need not read it.
+    constexpr Py_ssize_t kReach = 2 * (kLongestValue + 1);
+    const Py_ssize_t n = value_run(scan, v, kReach);
     const Py_ssize_t e = v + n;
     stretch.to = e > stretch.to ? e : stretch.to;
+    if (n > kLongestValue) {
+        return 0;
+    }
     const OfLength& fit = kByLength[static_cast<size_t>(n)];
     if (!any(fit.rows) || !value_ends(scan, e)) {
         return 0;
@@ -783,7 +796,8 @@ Py_ssize_t match_keyword(Scan& scan, Py_ssize_t at, int detector)
         }
         // Operators inside a run that was tried often enough: no more reads.
         const Stretch& stretch = scan.memos().keyword_value;
-        if (stretch.from <= v && v < stretch.to && stretch.tries >= kTriesPerRun) {
+        if (stretch.from <= v && v < stretch.to &&
+            (stretch.tries >= kTriesPerRun || too_long(stretch, v))) {
             return 0;
         }
         examined(16);
