@@ -275,6 +275,7 @@ def test_every_row_of_the_keyword_table_has_a_test_row():
 
 
 _KEY = alnum(45)  # twitter-access-secret's shape
+_EQ_VALUE = "=" + url64(39)  # launchdarkly's shape, starting with '='
 
 
 @pytest.mark.parametrize(
@@ -334,6 +335,9 @@ def test_the_context_of_a_keyword_rule(line, masked):
         # One run of letters and digits holds both, else it is a word or a number.
         ("twitter = " + "a" * 45, None),
         ("twitter = " + "1" * 25, None),
+        # Pads are read greedily, but a value may begin with their last '='.
+        ("launchdarkly ==" + _EQ_VALUE, "launchdarkly ==" + "*" * 40),
+        ("launchdarkly == " + _EQ_VALUE[1:], None),
         # Under a rule with an entropy threshold, the threshold decides.
         ("linkedin = sdqpqyeripbwtabl", "linkedin = " + "*" * 16),
         # The word may stand anywhere in the key; the first row that fits wins.

@@ -165,6 +165,21 @@ constexpr Py_ssize_t shortest_value()
     return n;
 }
 constexpr Py_ssize_t kShortestValue = shortest_value();
+
+// A value that may begin with '=' keeps kShortestValue bytes after up to
+// kPadAfter of them, so the cheap test may skip them all.
+constexpr bool equals_first_long()
+{
+    for (size_t r = 0; r < std::size(kRules); ++r) {
+        const Piece& p = kRules[r].value.pieces[0];
+        if (p.text.empty() && (p.bytes & kind::equals) &&
+            kBounds[r].min < kShortestValue + kPadAfter) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(equals_first_long());
 static_assert(kLongestValue <= 256, "a value is read into a buffer on the stack");
 
 // Sets of rows or of words, a bit each.
@@ -599,11 +614,11 @@ constexpr Pairs make_ends()
 }
 constexpr Pairs kEnds = make_ends();
 
-// The words among `fit.words` that end where [ \t\w.-]{0,20}[\s'"]{0,3}
+// The words among `wanted` that end where [ \t\w.-]{0,20}[\s'"]{0,3}
 // ends at `op`, the operator's first byte: one walk back over the up to 21
 // places where a word may end, trying words only where the two bytes
 // before end some word.
-[[nodiscard]] Bits words_before(const Scan& s, Py_ssize_t op, const OfLength& fit) noexcept
+[[nodiscard]] Bits words_before(const Scan& s, Py_ssize_t op, const Bits& wanted) noexcept
 {
     Py_ssize_t q = op;
     while (q > 0 && op - q < kQuotesBefore && (kAround[s.text[q - 1]] & kQuoteByte)) {
@@ -619,7 +634,7 @@ constexpr Pairs kEnds = make_ends();
         const unsigned pair = unsigned{static_cast<unsigned char>(b | 0x20)} << 8 |
                               static_cast<unsigned char>(c | 0x20);
         if (kEnds[pair / 64] >> (pair % 64) & 1) {
-            each_bit(kWords.by_last[lower(c)] & fit.words, [&](size_t i) {
+            each_bit(kWords.by_last[lower(c)] & wanted, [&](size_t i) {
                 if (kWords.second_last[i] == lower(b) && word_ends_at(s, end, kWords.words[i])) {
                     found |= bit(i);
                 }
@@ -636,7 +651,8 @@ constexpr Pairs kEnds = make_ends();
 // and where its value may start.
 struct Assignment {
     Py_ssize_t op;
-    Py_ssize_t value;
+    Py_ssize_t after;  // past the operator
+    Py_ssize_t value;  // past the pads too
 };
 
 // The assignment whose operator has a byte at `at`: past the operator's
@@ -690,7 +706,7 @@ struct Assignment {
          ++pad) {
         ++v;
     }
-    *a = Assignment{op, v};
+    *a = Assignment{op, after, v};
     return true;
 }
 
@@ -729,51 +745,72 @@ struct Assignment {
     if (n > kLongestValue) {
         return 0;
     }
-    const OfLength& fit = kByLength[static_cast<size_t>(n)];
-    if (!any(fit.rows) || !value_ends(scan, e)) {
+    // The pads are read greedily, but a value may begin with the '=' among
+    // them: it ends at `e` and starts from `v` back to the first of those.
+    Py_ssize_t first = v;
+    while (first > a.after && v - first < kPadAfter && scan.text[first - 1] == '=') {
+        --first;
+    }
+    Bits wanted{};
+    for (Py_ssize_t from = first; from <= v; ++from) {
+        if (e - from <= kLongestValue) {
+            wanted |= kByLength[static_cast<size_t>(e - from)].words;
+        }
+    }
+    if (!any(wanted) || !value_ends(scan, e)) {
         return 0;
     }
 
-    // A word of a row that takes the value's length, before the operator.
-    const Bits found = words_before(scan, op, fit);
+    // A word of a row that takes one of those lengths, before the operator.
+    const Bits found = words_before(scan, op, wanted);
     if (!any(found)) {
         return 0;
     }
 
     // The rows that the value's bytes fit and whose word stands there, in
-    // order: shape and thresholds.
-    unsigned char value[kLongestValue];
-    uint16_t kinds = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        value[i] = scan.text[v + i];
-        kinds |= kKinds[value[i]];
+    // order: shape and thresholds, the longest pads first.
+    unsigned char text[kLongestValue + kPadAfter];
+    for (Py_ssize_t i = first; i < e; ++i) {
+        text[i - first] = scan.text[i];
     }
-    Bits rows = fit.rows;
-    for (unsigned left = kinds; left != 0; left &= left - 1) {
-        const Bits& barred = kBarred[static_cast<size_t>(__builtin_ctz(left))];
-        rows = {rows[0] & ~barred[0], rows[1] & ~barred[1]};
-    }
-    size_t hit = kRuleCount;
-    each_bit(rows, [&](size_t r) {
-        const auto& rule = kRules[r];
-        if (hit < kRuleCount || !any(kWords.of_rule[r] & found) ||
-            !shape_fits(value, n, rule.value) ||
-            (kBounds[r].mixed && !((kinds & kind::digit) && (kinds & keywords::kLetters))) ||
-            (rule.entropy > 0 && !entropy_at_least(value, n, rule.entropy))) {
-            return;
+    for (Py_ssize_t from = v; from >= first; --from) {
+        const Py_ssize_t len = e - from;
+        if (len > kLongestValue) {
+            break;
         }
-        hit = r;
-    });
-    if (hit == kRuleCount) {
-        return 0;
+        const unsigned char* value = text + (from - first);
+        uint16_t kinds = 0;
+        for (Py_ssize_t i = 0; i < len; ++i) {
+            kinds |= kKinds[value[i]];
+        }
+        Bits rows = kByLength[static_cast<size_t>(len)].rows;
+        for (unsigned left = kinds; left != 0; left &= left - 1) {
+            const Bits& barred = kBarred[static_cast<size_t>(__builtin_ctz(left))];
+            rows = {rows[0] & ~barred[0], rows[1] & ~barred[1]};
+        }
+        size_t hit = kRuleCount;
+        each_bit(rows, [&](size_t r) {
+            const auto& rule = kRules[r];
+            if (hit < kRuleCount || !any(kWords.of_rule[r] & found) ||
+                !shape_fits(value, len, rule.value) ||
+                (kBounds[r].mixed && !((kinds & kind::digit) && (kinds & keywords::kLetters))) ||
+                (rule.entropy > 0 && !entropy_at_least(value, len, rule.entropy))) {
+                return;
+            }
+            hit = r;
+        });
+        if (hit < kRuleCount) {
+            return scan.add(from, e, detector) < 0 ? -1 : e;
+        }
     }
-    return scan.add(v, e, detector) < 0 ? -1 : e;
+    return 0;
 }
 
 }  // namespace
 
 // The cheap test: where the value starts, at least as many value bytes as
 // the shortest row's value.  Most values after an operator are shorter.
+// (A value that begins with pads' '=' is long enough without them.)
 Py_ssize_t match_keyword(Scan& scan, Py_ssize_t at, int detector)
 {
     // "||", "::" and "==" were judged at their first byte.  Past further
