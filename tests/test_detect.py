@@ -304,7 +304,8 @@ def test_the_vocabulary_names_secret_keys(key, named):
         ),
         ("Key: example1.jpg Key=access_logs.s3.enabled token_secret=objectkey1", None),
         ("token_secret=objectk3y1", "token_secret=**********"),
-        # ... but a password's may be a word and a number.
+        # ... but a password's may be shorter, and a word and a number.
+        ("DB_PASSWORD=s3cr3t DB_PASSWORD=s3cr3", "DB_PASSWORD=****** DB_PASSWORD=s3cr3"),
         (
             "db_password=Summer2024 db_password=my-pass-1",
             "db_password=********** db_password=my-pass-1",
@@ -365,6 +366,10 @@ TOKEN = Redactor(omit=["password", "token", "authorization"], detect=["key_value
             '{"Authorization": "Basic ************"} "Bearer %s" % t',
         ),
         ("Authorization: Bearer <token> Authorization: Basic %s", None),
+        (
+            "Authorization: Bearer\nAuthorization: Bearer\tx1",
+            "Authorization: Bearer\nAuthorization: Bearer\t**",
+        ),
         # Connection strings: to the ';', blanks and all.
         ("Server=db;Password=my pass;Encrypt=true", "Server=db;Password=*******;Encrypt=true"),
         (

@@ -477,10 +477,10 @@ inline constexpr Py_ssize_t kCheckedValue = 256;
 [[nodiscard]] int words_from(const Scan& s, Py_ssize_t v, unsigned char enclosing,
                              int enough) noexcept;
 // Is [b, e) shaped like a credential, for a key that only the vocabulary
-// names: 8 bytes or more, no blank, quote or parenthesis, a digit and a
-// letter, not a path, URL, ARN, version or date, nor a name of words
-// (`access_logs.s3.enabled`; nor one word and a number, `objectkey1`, but
-// under a password's key)?
+// names: 8 bytes or more (a password 6), no blank, quote or parenthesis, a
+// digit and a letter, not a path, URL, ARN, version or date, nor a name of
+// words (`access_logs.s3.enabled`; nor one word and a number, `objectkey1`,
+// but under a password's key)?
 [[nodiscard]] bool credential_shaped(const Scan& s, Py_ssize_t b, Py_ssize_t e,
                                      bool password) noexcept;
 

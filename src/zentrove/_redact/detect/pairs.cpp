@@ -596,6 +596,29 @@ enum class Scheme { kNone, kRefused, kFound };
     return Scheme::kFound;
 }
 
+// Is the value at `v` a scheme's name and nothing more on its line?
+[[nodiscard]] bool scheme_alone(const Scan& s, Py_ssize_t v, unsigned char stop) noexcept
+{
+    Py_ssize_t n = 0;
+    while (n < 10 && is(s.at(v + n), kUpper | kLower)) {
+        ++n;
+    }
+    Py_ssize_t e = v + n;
+    while (e - v < 16 && blank(s.at(e))) {
+        ++e;
+    }
+    const unsigned char c = s.at(e);
+    if (!(c == 0 || c == '\n' || c == '\r' || (c == stop && c != 0))) {
+        return false;
+    }
+    for (std::string_view scheme : kSchemes) {
+        if (equals_folded(s, v, v + n, scheme)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // `Server=db;User Id=app;Password=my pass;Encrypt=true`: in a connection
 // string the value runs to its ';' and may hold blanks.  The ';' that ends
 // the value at `v` (within 64 bytes, no '=' or '&' before it), when the key
@@ -809,6 +832,9 @@ struct Judging {
     case Scheme::kRefused: return 0;
     case Scheme::kFound: return scan.add(begin, end, detector) < 0 ? -1 : end;
     case Scheme::kNone: break;
+    }
+    if (line && scheme_alone(scan, v, pair.enclosing)) {
+        return 0;  // `Authorization: Bearer`, a header with no credentials
     }
     if (!quoted) {
         if (code_or_placeholder(scan, v, pair.enclosing, judging)) {

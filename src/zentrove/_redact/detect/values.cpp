@@ -211,7 +211,7 @@ int words_from(const Scan& s, Py_ssize_t v, unsigned char enclosing, int enough)
 bool credential_shaped(const Scan& s, Py_ssize_t b, Py_ssize_t e, bool password) noexcept
 {
     const Py_ssize_t n = e - b;
-    if (n < 8 || n > kCheckedValue) {
+    if (n < (password ? 6 : 8) || n > kCheckedValue) {
         return false;
     }
     uint8_t seen = 0;
