@@ -2,15 +2,17 @@
 // at an assignment's operator ('=', ':', '>', ',', "||" and the compounds
 // they begin: "=>", "?=", ":=", "::=").
 //
-// Design: the cheap test comes first.  The value after the operator is read
-// once into a buffer: a run of bytes that some row may hold, whose length
-// some row accepts, ended as gitleaks ends a value.  Its length and the
-// kinds of byte in it leave a few rows, and their words are the only ones
-// looked for: at each of the at most 21 places between the operator and 20
-// bytes before it where a word may end, only the words that end in that
-// byte are compared.  Then each row left checks its shape and thresholds.
-// Operators inside one run of value bytes (a=b=c=...) read the run again,
-// so a run allows a few tries only.
+// Design: the cheap test comes first.  Where the value would start, 16
+// bytes tell whether as many value bytes run as the shortest row's value
+// needs; most values after an operator are shorter.  Past that, the run's
+// length and its end (as gitleaks ends a value) leave the rows that take
+// that length, and only their words are looked for: walking back over the
+// at most 21 places between the operator and 20 bytes before it where a
+// word may end, words are compared only where the two bytes there end one.
+// Then the value is copied once, and each row left checks its bytes, shape
+// and thresholds.  Operators inside one run of value bytes (a=b=c=...)
+// read it again, so a run allows a few tries, and a run too long for any
+// row is read on far enough that the operators inside it read nothing.
 #include "_redact/detect/keywords.h"
 
 #if defined(__SSE2__)
@@ -582,8 +584,7 @@ struct OfLength {
     Bits words;
 };
 
-// A value one byte longer than any row's is read, and no row accepts it.
-using ByLength = std::array<OfLength, kLongestValue + 2>;
+using ByLength = std::array<OfLength, kLongestValue + 1>;
 constexpr ByLength make_by_length()
 {
     ByLength t{};
