@@ -240,6 +240,7 @@ PASSWORD = Redactor(omit=["password"], detect=["key_value"])
 )
 def test_key_value_text(text, expected):
     assert PASSWORD.scan(text) == (text if expected is None else expected)
+    assert PASSWORD.scan(PASSWORD.scan(text)) == PASSWORD.scan(text)
 
 
 # No key of the user's: the vocabulary of secret words alone names these.
@@ -314,6 +315,7 @@ def test_the_vocabulary_names_secret_keys(key, named):
 )
 def test_values_under_vocabulary_keys(text, expected):
     assert WORDS.scan(text) == (text if expected is None else expected)
+    assert WORDS.scan(WORDS.scan(text)) == WORDS.scan(text)
 
 
 def test_an_aws_key_id_under_a_vocabulary_key_is_the_aws_detectors():
@@ -376,6 +378,7 @@ TOKEN = Redactor(omit=["password", "token", "authorization"], detect=["key_value
             "Password=my pass;Encrypt=true Password=a b",
             "Password=*******;Encrypt=true Password=* b",
         ),
+        ("Server=db;Password=abc;Encrypt=true", "Server=db;Password=***;Encrypt=true"),
         # A properties value keeps its '&'; a query string's ends there.
         (
             "db.password=Tr0ub&3\nGET /?token=abc&page=2",
@@ -390,6 +393,8 @@ TOKEN = Redactor(omit=["password", "token", "authorization"], detect=["key_value
 )
 def test_values_under_the_users_keys(text, expected):
     assert TOKEN.scan(text) == (text if expected is None else expected)
+    # What is masked stays as it is when scanned again.
+    assert TOKEN.scan(TOKEN.scan(text)) == TOKEN.scan(text)
 
 
 # Code that names secrets without holding one, from standard libraries.

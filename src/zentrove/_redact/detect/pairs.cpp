@@ -571,7 +571,8 @@ enum class Scheme { kNone, kRefused, kFound };
     while (c - v < 26 && blank(s.at(c))) {
         ++c;
     }
-    if (s.at(c) == '<' || placeholder_end(s, c) > c) {
+    // A placeholder (`Bearer <token>`), or credentials masked already.
+    if (s.at(c) == '<' || s.at(c) == '*' || placeholder_end(s, c) > c) {
         return Scheme::kRefused;
     }
     Py_ssize_t end;
@@ -626,7 +627,6 @@ enum class Scheme { kNone, kRefused, kFound };
 [[nodiscard]] Py_ssize_t connection_end(const Scan& s, const Pair& pair, Py_ssize_t v) noexcept
 {
     Py_ssize_t semi = v;
-    bool blanks = false;
     while (semi - v < 64) {
         unsigned char c = s.at(semi);
         if (c == ';') {
@@ -636,11 +636,10 @@ enum class Scheme { kNone, kRefused, kFound };
             c == pair.enclosing) {
             return -1;
         }
-        blanks |= blank(c);
         ++semi;
     }
-    if (!blanks || s.at(semi) != ';') {
-        return -1;  // read as any value
+    if (s.at(semi) != ';') {
+        return -1;
     }
     Py_ssize_t k = pair.key_begin;
     while (k > 0 && pair.key_begin - k < 16 && blank(s.text[k - 1])) {
