@@ -339,8 +339,9 @@ struct Separator {
              (next == 0 || space(next) || quote(next) || closer(next)));
 }
 
-// Before an unusual separator's key is read: do 8 bytes of a credential
-// follow it?  Told first, so that a chain of them (`a=>a=>a`) costs little.
+// Before an unusual separator's key is read: do 8 bytes of a credential,
+// a digit among them, follow it?  Told first, so that a chain of them
+// (`a=>a=>a`, `password=>password=>`) costs little.
 [[nodiscard]] bool credential_ahead(const Scan& s, Py_ssize_t last) noexcept
 {
     Py_ssize_t v = last + 1;
@@ -349,10 +350,12 @@ struct Separator {
     }
     v += quote(s.at(v)) ? 1 : 0;
     Py_ssize_t n = 0;
-    while (n < 8 && (is(s.at(v + n), kToken68) || s.at(v + n) == '=')) {
-        ++n;
+    bool digits = false;
+    for (unsigned char c = s.at(v); n < kCheckedValue && (is(c, kToken68) || c == '=');
+         c = s.at(v + ++n)) {
+        digits |= digit(c);
     }
-    return n == 8;
+    return n >= 8 && digits;
 }
 
 // The separator at `at` if it joins a key and a value: a compound
@@ -621,24 +624,33 @@ enum class Scheme { kNone, kRefused, kFound };
 }
 
 // `Server=db;User Id=app;Password=my pass;Encrypt=true`: in a connection
-// string the value runs to its ';' and may hold blanks.  The ';' that ends
-// the value at `v` (within 64 bytes, no '=' or '&' before it), when the key
-// follows a ';' or the next `Name=` follows the value's; else -1.
+// string the value runs to its ';' and may hold a blank.  The ';' that ends
+// the value at `v` (within 64 bytes, no '=', '&' or second blank before
+// it), when the key follows a ';' or the next `Name=` follows the value's;
+// else -1.
 [[nodiscard]] Py_ssize_t connection_end(const Scan& s, const Pair& pair, Py_ssize_t v) noexcept
 {
+    const Py_ssize_t stop = s.size - v < 64 ? s.size : v + 64;
     Py_ssize_t semi = v;
-    while (semi - v < 64) {
-        unsigned char c = s.at(semi);
+    bool blanks = false;  // a run of blanks passed
+    while (semi < stop) {
+        unsigned char c = s.text[semi];
         if (c == ';') {
             break;
         }
-        if (c == 0 || c == '\n' || c == '\r' || c == '=' || c == '&' || quote(c) ||
-            c == pair.enclosing) {
+        if (blank(c)) {
+            if (blanks && !blank(s.text[semi - 1])) {
+                return -1;
+            }
+            blanks = true;
+        }
+        else if (c == '\n' || c == '\r' || c == '=' || c == '&' || quote(c) ||
+                 c == pair.enclosing) {
             return -1;
         }
         ++semi;
     }
-    if (s.at(semi) != ';') {
+    if (semi == stop) {
         return -1;
     }
     Py_ssize_t k = pair.key_begin;
@@ -696,9 +708,12 @@ struct Judging {
 // Is the bare value at `v` code rather than a secret: a call, a subscript,
 // a literal (`None`), a variable where code assigns one, or a name that
 // itself names a secret (`password=auth_password`)?  Or a placeholder?
+// `*word` is where a bare word alone checked here ends (`v` for none), so
+// that the value's own checks need not repeat these.
 [[nodiscard]] bool code_or_placeholder(const Scan& s, Py_ssize_t v, unsigned char enclosing,
-                                       const Judging& j) noexcept
+                                       const Judging& j, Py_ssize_t* word) noexcept
 {
+    *word = v;
     unsigned char c = s.at(v);
     if (j.code && (c == '[' || c == '(' || c == '{')) {
         return true;
@@ -713,6 +728,7 @@ struct Judging {
         if (alone && (code_literal(s, v, e) || names_secret(s, v, e))) {
             return true;
         }
+        *word = alone && placeholder_end(s, v) == v ? e : v;
         if (j.code && (alone || blank(next))) {
             // `password = s3cr3t` in a config file: a digit between
             // letters is no name that code gives.
@@ -747,13 +763,16 @@ struct Judging {
 // Is the value read as [b, e) refused: a literal, a placeholder, a mask,
 // the name of a secret; for a strict judging, anything not shaped like a
 // credential?
-[[nodiscard]] bool refused(const Scan& s, Py_ssize_t b, Py_ssize_t e, const Judging& j) noexcept
+// `checked`: [b, e) is a bare word that code_or_placeholder passed.
+[[nodiscard]] bool refused(const Scan& s, Py_ssize_t b, Py_ssize_t e, const Judging& j,
+                           bool checked = false) noexcept
 {
     if (e - b > kCheckedValue) {
         return j.strict;
     }
-    if (code_literal(s, b, e) || placeholder_end(s, b) == e || one_byte_repeated(s, b, e) ||
-        names_secret(s, b, e) || capital_words(s, b, e)) {
+    if ((!checked &&
+         (code_literal(s, b, e) || placeholder_end(s, b) == e || names_secret(s, b, e))) ||
+        one_byte_repeated(s, b, e) || capital_words(s, b, e)) {
         return true;
     }
     return j.strict && !credential_shaped(s, b, e, j.password);
@@ -835,10 +854,8 @@ struct Judging {
     if (line && scheme_alone(scan, v, pair.enclosing)) {
         return 0;  // `Authorization: Bearer`, a header with no credentials
     }
+    Py_ssize_t word = v;
     if (!quoted) {
-        if (code_or_placeholder(scan, v, pair.enclosing, judging)) {
-            return 0;
-        }
         // Words after a colon are prose ("- password: the password to
         // use"), but for a credential's shape in the first ("token: abc123
         // for bob").
@@ -856,7 +873,29 @@ struct Judging {
             }
             return scan.add(v, end, detector) < 0 ? -1 : end;
         }
-        Py_ssize_t semi = line ? -1 : connection_end(scan, pair, v);
+        // A credential's shape is told by the first run of the value,
+        // before the value is read: most strict values are refused at once.
+        Py_ssize_t semi = -1;
+        if (judging.strict && !line) {
+            bool digits = false;
+            Py_ssize_t run = v;
+            for (unsigned char b = scan.at(run);
+                 run - v < kCheckedValue && !word_alone(b, pair.enclosing) && b != '&';
+                 b = scan.at(++run)) {
+                digits |= digit(b);
+            }
+            if (!digits || run - v < (judging.password ? 6 : 8)) {
+                semi = blank(scan.at(run)) || scan.at(run) == ';' ? connection_end(scan, pair, v)
+                                                                  : -1;
+                if (semi < 0) {
+                    return 0;
+                }
+            }
+        }
+        if (code_or_placeholder(scan, v, pair.enclosing, judging, &word)) {
+            return 0;
+        }
+        semi = line || semi > 0 ? semi : connection_end(scan, pair, v);
         if (semi > 0) {
             end = semi;
             while (blank(scan.text[end - 1])) {
@@ -871,7 +910,8 @@ struct Judging {
         }
     }
     if (!find_value(scan, sep.last, &pair, judging.strict ? kCheckedValue : PY_SSIZE_T_MAX) ||
-        refused(scan, pair.value_begin, pair.value_end, judging)) {
+        refused(scan, pair.value_begin, pair.value_end, judging,
+                word > v && pair.value_begin == v && pair.value_end == word)) {
         return 0;
     }
     if (scan.add(pair.value_begin, pair.value_end, detector) < 0) {

@@ -121,6 +121,11 @@ Py_ssize_t identifier_end(const Scan& s, Py_ssize_t v) noexcept
 
 bool code_literal(const Scan& s, Py_ssize_t b, Py_ssize_t e) noexcept
 {
+    // The literals start with n, t, f or u: most values are told by a byte.
+    const unsigned char first = s.text[b] | 0x20;
+    if (e - b < 3 || !(first == 'n' || first == 't' || first == 'f' || first == 'u')) {
+        return false;
+    }
     for (std::string_view w : kLiterals) {
         if (same_folded(s, b, e, w)) {
             return true;
@@ -131,14 +136,19 @@ bool code_literal(const Scan& s, Py_ssize_t b, Py_ssize_t e) noexcept
 
 bool names_secret(const Scan& s, Py_ssize_t b, Py_ssize_t e) noexcept
 {
-    // `secret`, `token`, `password2`.
+    // `secret`, `token`, `password2`: the words start with p, s, t, k, a
+    // or c, and a name of parts holds '_', '.' or a capital.
     Py_ssize_t word = e;
     while (word > b && digit(s.text[word - 1])) {
         --word;
     }
-    for (std::string_view w : kKeyWords) {
-        if (same_folded(s, b, word, w)) {
-            return true;
+    const unsigned char first = s.text[b] | 0x20;
+    if (word - b >= 3 && (first == 'p' || first == 's' || first == 't' || first == 'k' ||
+                          first == 'a' || first == 'c')) {
+        for (std::string_view w : kKeyWords) {
+            if (same_folded(s, b, word, w)) {
+                return true;
+            }
         }
     }
     // A name of parts, `auth_password`, `self.token`, `authToken`; one word
