@@ -791,3 +791,26 @@ def test_every_candidate_pass_marks_the_same_bytes():
     has_ssse3 = cpu.exists() and " ssse3" in cpu.read_text()
     assert set(outputs) == {"portable", "sse2", "ssse3"} if has_ssse3 else {"portable", "sse2"}
     assert all(out == outputs["portable"] for out in outputs.values())
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        # Remembered keys that share their first and last eight bytes but
+        # not the middle, in both orders; and keys of one to eight bytes that
+        # share a prefix with the bytes after them.
+        (
+            "service_timeout_retry_limit=1 service_timeoXt_retry_limit=2",
+            "service_timeout_retry_limit=* service_timeoXt_retry_limit=2",
+        ),
+        (
+            "service_timeoXt_retry_limit=2 service_timeout_retry_limit=1",
+            "service_timeoXt_retry_limit=2 service_timeout_retry_limit=*",
+        ),
+        ("ab=1 abc=2 ab=3 abc=4 a=5", "ab=* abc=2 ab=* abc=4 a=5"),
+        ("abc=4 ab=3 abc=2 ab=1", "abc=4 ab=* abc=2 ab=*"),
+    ],
+)
+def test_remembered_keys_are_told_apart(text, expected):
+    redactor = Redactor(omit=["service_timeout_retry_limit", "ab"], exact=True, detect=True)
+    assert redactor.scan(text) == expected

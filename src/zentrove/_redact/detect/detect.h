@@ -367,11 +367,15 @@ public:
 
 private:
     // A two-way memo of verdicts; a slot names its key by where the key's
-    // text sits in the scanned text.  Slots are valid by their bit in
+    // text sits in the scanned text, and holds the key's first and last
+    // eight bytes, which are all of a key of up to 16 bytes: most keys are
+    // told without reading them.  Slots are valid by their bit in
     // `filled_`, so a scan of a short string does not clear them all.
     struct Verdict {
         Py_ssize_t at;
         Py_ssize_t size;
+        uint64_t head;
+        uint64_t tail;
         int sensitive;
     };
     static constexpr size_t kVerdicts = 64;

@@ -4,6 +4,8 @@
 // what needs Python here takes it back for the moment.
 #include "_redact/detect/detect.h"
 
+#include <cstring>
+
 #include "_redact/rules.h"
 
 namespace zentrove::redact::detect {
@@ -34,27 +36,42 @@ int KeyedValue::join_key(const char* key, Py_ssize_t key_size, PyThreadState** r
 
 int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
 {
-    uint32_t hash = 2166136261u;  // FNV-1a
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        hash = (hash ^ text[at + i]) * 16777619u;
+    // The key's first and last eight bytes (zero-padded when shorter), read
+    // as two words: a hash of them picks the set, and they compare a key in
+    // two steps where a byte loop would take its length.
+    const unsigned char* key = text.data + at;
+    uint64_t head = 0;
+    uint64_t tail = 0;
+    if (n >= 8) {
+        std::memcpy(&head, key, 8);
+        std::memcpy(&tail, key + n - 8, 8);
     }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    else if (size - at >= 8) {
+        std::memcpy(&head, key, 8);  // the bytes past the key are masked off
+        head &= n == 0 ? 0 : ~uint64_t{0} >> (64 - 8 * n);
+    }
+#endif
+    else {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            head |= uint64_t{key[i]} << (8 * i);
+        }
+    }
+    const uint64_t mixed =
+        (head * 0x9E3779B97F4A7C15u) ^ (tail * 0xC2B2AE3D27D4EB4Fu) ^ static_cast<uint64_t>(n);
     // Two slots a key may take, so that two keys of a log that share one
     // do not push each other out line after line.
-    const size_t set = hash % (kVerdicts / 2);
+    const size_t set = static_cast<size_t>(mixed >> 59) % (kVerdicts / 2);
     // The rules read the key once more, and a remembered key is compared.
     examined(n);
     for (size_t way = 0; way < 2; ++way) {
         const Verdict& slot = verdicts_[2 * set + way];
-        if ((filled_ >> (2 * set + way) & 1) && slot.size == n) {
-            // Keys are short: a loop beats a call.
-            Py_ssize_t i = 0;
-            while (i < n && text.data[slot.at + i] == text.data[at + i]) {
-                ++i;
-            }
-            if (i == n) {
-                older_ = (older_ & ~(uint32_t{1} << set)) | uint32_t{way == 0} << set;
-                return slot.sensitive;
-            }
+        if ((filled_ >> (2 * set + way) & 1) && slot.size == n && slot.head == head &&
+            slot.tail == tail &&
+            (n <= 16 ||
+             std::memcmp(text.data + slot.at + 8, key + 8, static_cast<size_t>(n - 16)) == 0)) {
+            older_ = (older_ & ~(uint32_t{1} << set)) | uint32_t{way == 0} << set;
+            return slot.sensitive;
         }
     }
     // A value's own key, joined before it, is one the rules keep; its
@@ -77,7 +94,7 @@ int Scan::key_sensitive(Py_ssize_t at, Py_ssize_t n)
         const size_t way = !(filled_ >> (2 * set) & 1)       ? 0
                            : !(filled_ >> (2 * set + 1) & 1) ? 1
                                                              : older_ >> set & 1;
-        verdicts_[2 * set + way] = Verdict{at, n, sensitive};
+        verdicts_[2 * set + way] = Verdict{at, n, head, tail, sensitive};
         filled_ |= uint64_t{1} << (2 * set + way);
         older_ = (older_ & ~(uint32_t{1} << set)) | uint32_t{way == 0} << set;
     }
