@@ -940,7 +940,6 @@ Py_ssize_t match_pair(Scan& scan, Py_ssize_t at, int detector)
     if (scan.text[at] == '>' && (before == '<' || before == '/')) {
         return 0;  // a tag: match_element's
     }
-    const unsigned char* key = scan.text + pair.key_begin;
     const Py_ssize_t n = pair.key_end - pair.key_begin;
     int sensitive = kKeptKey;
     const bool key_value = (scan.detectors & (uint32_t{1} << kKeyValue)) && scan.rules != nullptr;
