@@ -122,12 +122,17 @@ constexpr Triggers kSeconds = make_seconds();
 // and so do most dashes (only "--" may begin a PEM block).
 using Heads = std::array<uint64_t, 65536 / 64>;
 
+constexpr void set_pair(Heads& h, unsigned first, unsigned second)
+{
+    const unsigned pair = first << 8 | second;
+    h[pair / 64] |= uint64_t{1} << (pair % 64);
+}
+
 constexpr Heads make_heads()
 {
     Heads h{};
     auto set = [&h](unsigned first, unsigned second) {
-        unsigned pair = first << 8 | second;
-        h[pair / 64] |= uint64_t{1} << (pair % 64);
+        set_pair(h, first, second);
     };
     for (const Entry& entry : kEntries) {
         for (size_t i = 0; i + 1 < entry.heads.size(); i += 2) {
@@ -172,8 +177,7 @@ constexpr Heads make_family_tails()
 {
     Heads h{};
     auto set = [&h](unsigned second, unsigned third) {
-        unsigned pair = second << 8 | third;
-        h[pair / 64] |= uint64_t{1} << (pair % 64);
+        set_pair(h, second, third);
     };
     for (const Family& f : kFamilies) {
         for (size_t k = 0; k < prefix_count(f.prefixes); ++k) {
