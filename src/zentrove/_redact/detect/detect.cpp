@@ -48,6 +48,10 @@ struct Entry {
     bool at_start;  // heads start words (else they are separators)
     std::string_view heads;
     Matcher match;
+    // The family table's entry, whose words must also fit a prefix's second
+    // and third bytes.  A flag, as a constant expression may not compare two
+    // functions' addresses (sanitizer builds refuse it).
+    bool families = false;
 };
 
 // The pair matcher serves key=value and AWS secrets under a secret-ish key,
@@ -70,7 +74,8 @@ constexpr std::array<Entry, 16> kEntries = {{
          uint32_t{1} << kGoogle,
      true,
      {kFamilyHeads.data(), kFamilyHeads.size()},
-     match_family},
+     match_family,
+     true},
     {kKeyValue, 0, false, "-p-u-U-w--:#:*", match_command},
     {kKeyValue, 0, true, "pa", match_netrc},
     // After the pair matcher: a key the rules know masks its value there.
@@ -164,7 +169,7 @@ constexpr Heads kHeads = make_heads();
 constexpr uint32_t family_entry()
 {
     for (size_t e = 0; e < kEntries.size(); ++e) {
-        if (kEntries[e].match == match_family) {
+        if (kEntries[e].families) {
             return uint32_t{1} << e;
         }
     }
