@@ -22,7 +22,14 @@ public:
     TextBuf() noexcept = default;
     TextBuf(const TextBuf&) = delete;
     TextBuf& operator=(const TextBuf&) = delete;
-    ~TextBuf() { PyMem_Free(heap_); }
+    // Without a heap block nothing is called: a key judged on the stack may
+    // be judged without the GIL, and PyMem_Free wants it even for NULL.
+    ~TextBuf()
+    {
+        if (heap_ != nullptr) {
+            PyMem_Free(heap_);
+        }
+    }
 
     // Room for `size` bytes; NULL with MemoryError.
     [[nodiscard]] char* reserve(Py_ssize_t size) noexcept

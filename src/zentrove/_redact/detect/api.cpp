@@ -164,7 +164,7 @@ PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 // far; only in builds that count (debug interpreter, ZENTROVE_COUNT_WORK).
 PyObject* py_bytes_examined(PyObject*, PyObject*)
 {
-    return PyLong_FromSsize_t(bytes_examined);
+    return PyLong_FromSsize_t(__atomic_load_n(&bytes_examined, __ATOMIC_RELAXED));
 }
 #endif
 

@@ -137,13 +137,14 @@ inline constexpr std::array<uint8_t, 256> kClass = make_classes();
 // Work counting, for the tests of linear time: a build with Py_DEBUG (the
 // debug interpreter's) or ZENTROVE_COUNT_WORK counts every byte of the text
 // that a matcher reads, and zentrove._redact._bytes_examined() tells.  The
-// JSON text path scans without the GIL: each thread counts its own scans.
+// JSON text path scans without the GIL, so the count is added to atomically
+// (a thread_local would make the module need the dynamic loader's TLS).
 #if defined(Py_DEBUG) || defined(ZENTROVE_COUNT_WORK)
 #define ZR_COUNT_WORK 1
-inline thread_local Py_ssize_t bytes_examined = 0;
+inline Py_ssize_t bytes_examined = 0;
 inline void examined(Py_ssize_t n) noexcept
 {
-    bytes_examined += n;
+    __atomic_fetch_add(&bytes_examined, n, __ATOMIC_RELAXED);
 }
 #else
 inline void examined(Py_ssize_t) noexcept {}
