@@ -622,6 +622,25 @@ PIECES = st.sampled_from(
         "<password>",
         "</password>",
         ">",
+        # Keys of the vocabulary, command lines, connection strings, keyword rules.
+        "secret",
+        "client_secret",
+        "X-Api-Key",
+        "pwd",
+        ";",
+        "$(",
+        "||",
+        "=>",
+        "mysql -p",
+        "curl -u ",
+        "--password ",
+        "machine h password ",
+        "Digest ",
+        "Token ",
+        "twitter",
+        "db:5432:",
+        "sl.",
+        "%s",
         # Pieces of personal data.
         "bob@ex.io",
         "10.0",
@@ -634,6 +653,16 @@ PIECES = st.sampled_from(
         "00:1a",
     ]
 )
+
+
+@pytest.mark.parametrize("redactor", [ALL, EVERY], ids=["secrets", "every"])
+@pytest.mark.parametrize(
+    "text",
+    # An empty value before a ';' once gave a span that ended before it began.
+    ["secret= ;a=x", "client_secret= ;auth=$(X-Api-Key: ,X-Api-Key: ||'token=\n A1b2C3d4"],
+)
+def test_crashers_keep_their_text(redactor, text):
+    assert redactor.scan(text) == text
 
 
 @pytest.mark.parametrize("redactor", [ALL, EVERY], ids=["secrets", "every"])

@@ -348,14 +348,15 @@ public:
         Ahead extended_run;     // a family's part with '=' or '.' among its bytes
         Stretch keyword_value;  // a=b=c...: each operator's value is in one run
         Quotes quotes;          // keys in a row ask whether a string holds them
+        Ahead value_stop;       // where a value under a vocabulary key may end
     };
     [[nodiscard]] Memos& memos() noexcept
     {
         if (!memos_ready_) {
             constexpr Ahead fresh{-1, -1, -1, false};
             constexpr Stretch untried{-1, -1, 0};
-            memos_ = Memos{fresh,          Behind{-1, -1}, fresh,   fresh,
-                           Clients{-1, 0}, fresh,          untried, Quotes{0, 0}};
+            memos_ = Memos{fresh, Behind{-1, -1}, fresh,        fresh, Clients{-1, 0},
+                           fresh, untried,        Quotes{0, 0}, fresh};
             memos_ready_ = true;
         }
         return memos_;

@@ -855,6 +855,19 @@ struct Judging {
     if (line && scheme_alone(scan, v, pair.enclosing)) {
         return 0;  // `Authorization: Bearer`, a header with no credentials
     }
+    // A value held to the vocabulary's checks is read no further than
+    // kCheckedValue bytes: one with no byte that may end it before then is
+    // turned down at once, and the stretch searched is remembered, so the
+    // keys in a row inside one long run do not each read it again.
+    if (judging.strict && !quoted && !line && scan.size - v > kCheckedValue &&
+        scan.memos().value_stop.next(v, v + kCheckedValue + 1, 0, [&scan](Py_ssize_t i) {
+            const unsigned char b = scan.text[i];
+            const unsigned char next = scan.at(i + 1);
+            return space(b) || quote(b) || closer(b) || b == '&' || b == ';' ||
+                   (b == '=' && next == '>') || (b == '|' && next == '|');
+        }) < 0) {
+        return 0;
+    }
     Py_ssize_t word = v;
     if (!quoted) {
         // Words after a colon are prose ("- password: the password to
@@ -899,12 +912,13 @@ struct Judging {
         semi = line || semi > 0 ? semi : connection_end(scan, pair, v);
         if (semi > 0) {
             end = semi;
-            while (blank(scan.text[end - 1])) {
+            while (end > v && blank(scan.text[end - 1])) {
                 --end;
             }
             // The `;Name=` around it is evidence enough: no credential's
-            // shape is asked of a value that may hold blanks.
-            if (refused(scan, v, end, Judging{false, false, false})) {
+            // shape is asked of a value that may hold blanks.  An empty
+            // value (`Password=;`, `secret= ;`) has nothing to mask.
+            if (end == v || refused(scan, v, end, Judging{false, false, false})) {
                 return 0;
             }
             return scan.add(v, end, detector) < 0 ? -1 : semi;

@@ -129,6 +129,11 @@ Py_ssize_t Scan::long_run_end(Py_ssize_t at, Py_ssize_t from, uint8_t cls) const
 
 int Scan::add(Py_ssize_t begin, Py_ssize_t end, int detector)
 {
+    // An empty or reversed span masks nothing: a matcher that computed one
+    // must not turn it into a write outside the text.
+    if (end <= begin || begin < 0 || end > size) {
+        return 0;
+    }
     // Spans wholly after the new one stay after it; those that overlap it
     // are absorbed, the earliest one naming the detector.
     if (end > value_from) {
