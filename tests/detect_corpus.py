@@ -258,6 +258,7 @@ WORST = [
     ("key_value", _DENY, "x -px "),
     ("key_value", _DENY, "sshpass -p -p "),
     ("key_value", _DENY, "curl -u a -u "),
+    ("key_value", _DENY, "curl -u 'a':'"),
     ("key_value", _DENY, "ldapsearch -w -w "),
     ("key_value", _DENY, "--password '"),
     ("key_value", _DENY, "machine password "),

@@ -32,6 +32,8 @@ KEY_VALUE = Redactor(omit=["password"], detect=["key_value"])
         ),
         ("curl -s --user 'ci:a:b' x", "curl -s --user 'ci:***' x"),
         ("curl --user=ci:pw -udeploy:pw2 x", "curl --user=ci:** -udeploy:*** x"),
+        # A user name quoted alone: the password after its quote.
+        ('curl --user=\'ci\':pw4 -u "a":"b c" x', 'curl --user=\'ci\':*** -u "a":"***" x'),
         ("curl --proxy-user p:q -U r:s x", "curl --proxy-user p:* -U r:* x"),
         # sshpass's own -p, not the -p of the command it runs.
         ("sshpass -p pw4ssh! ssh -p 22 ops@h", "sshpass -p ******* ssh -p 22 ops@h"),

@@ -44,10 +44,10 @@ def test_token_recall_overall(token_samples):
 # runs over the PEM markers that the private-key detector keeps readable
 # (Kubernetes, Google's service-account JSON); Facebook's `<16 digits>|<token>`
 # and MaxMind's `..._mmk` have no start to trigger on without costing every
-# log; and forms the option and key matchers do not read yet (a quoted
-# `--user='u':p`, `database_passwd_api_key=` with `;` inside the value, a
-# Terraform password quoted inside a quoted header, Freemius keys in PHP
-# arrays).
+# log; curl's `-u user:password` counts the user name as secret where the
+# password alone is masked; and forms the key matchers do not read yet
+# (`database_passwd_api_key=` with `;` inside the value, a Terraform password
+# quoted inside a quoted header, Freemius keys in PHP arrays).
 SHORT = {
     "sourcegraph",
     "kubernetes",

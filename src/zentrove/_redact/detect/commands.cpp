@@ -222,7 +222,17 @@ constexpr std::string_view kProseWords[] = {
     while (colon < value.end && s.text[colon] != ':') {
         ++colon;
     }
-    return colon + 1 < value.end ? mask(s, colon + 1, value, detector) : 0;
+    if (colon + 1 < value.end) {
+        return mask(s, colon + 1, value, detector);
+    }
+    // A user name quoted alone, the password after its quote: 'ci':pw,
+    // "ci":"pw".
+    Value password;
+    if (colon == value.end && value.resume > value.end && s.at(value.resume) == ':' &&
+        value_at(s, value.resume + 1, &password)) {
+        return mask(s, password.begin, password, detector);
+    }
+    return 0;
 }
 
 // An option at `at`, which starts a word: -p, -u, -U, -w, --password,
