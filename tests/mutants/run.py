@@ -74,12 +74,12 @@ FAULTS = [
     ),
     (
         "keys",
-        "keytext.cpp",
+        "../_common/utf8.h",
         "    if (cp < 0x80) {\n        *out++ = static_cast<char>(cp);",
         "    if (cp <= 0x80) {\n        *out++ = static_cast<char>(cp);",
     ),
-    ("keys", "keytext.cpp", "else if (cp < 0x800) {", "else if (cp <= 0x800) {"),
-    ("keys", "keytext.cpp", "else if (cp < 0x10000) {", "else if (cp <= 0x10000) {"),
+    ("keys", "../_common/utf8.h", "else if (cp < 0x800) {", "else if (cp <= 0x800) {"),
+    ("keys", "../_common/utf8.h", "else if (cp < 0x10000) {", "else if (cp <= 0x10000) {"),
     (
         "keys",
         "keytext.cpp",
@@ -149,7 +149,12 @@ FAULTS = [
         "return reinterpret_cast<uintptr_t>(obj) | (sensitive ? 1 : 0);",
         "return reinterpret_cast<uintptr_t>(obj);",
     ),
-    ("walks", "walk/generic.cpp", "    return now == expected;", "    return true;"),
+    (
+        "walks",
+        "walk/generic.cpp",
+        "    if (now == expected) {\n        return true;",
+        "    if (now >= 0) {\n        return true;",
+    ),
     # -------------------------------------------------------- JSON scanner
     (
         "json",
@@ -192,14 +197,14 @@ FAULTS = [
     (
         "json",
         "json/scan.cpp",
-        "FAIL(ScanError::kLeadingZero, p, 1);",
-        "FAIL(ScanError::kLeadingZero, p, 0);",
+        "return step_failed(error, back, ScanError::kLeadingZero, 1);",
+        "return step_failed(error, back, ScanError::kLeadingZero, 0);",
     ),
     (
         "json",
         "json/scan.cpp",
-        "if (s.parse.state == kKeyAfterComma) {\n                        FAIL(ScanError::kTrailingCommaObject",
-        "if (s.parse.state == kKeyOrClose) {\n                        FAIL(ScanError::kTrailingCommaObject",
+        "if (s.parse.state == kKeyAfterComma) {\n                return structure_failed(error, ScanError::kTrailingCommaObject);",
+        "if (s.parse.state == kKeyOrClose) {\n                return structure_failed(error, ScanError::kTrailingCommaObject);",
     ),
     (
         "json",
@@ -249,7 +254,7 @@ FAULTS = [
     ),
     (
         "keys",
-        "rules.cpp",
+        "rules.h",
         "    if (sensitive != 0 || rules.allow) {\n        return sensitive;",
         "    if (sensitive != 0) {\n        return sensitive;",
     ),
@@ -274,8 +279,8 @@ FAULTS = [
     (
         "json",
         "json/stream.cpp",
-        "if (self->head_len == 3 || std::memcmp(self->head, kBom, self->head_len) != 0) {",
-        "if (self->head_len == 3) {",
+        "if (self->head_len == kUtf8BomSize ||\n            std::memcmp(self->head, kUtf8Bom, self->head_len) != 0) {",
+        "if (self->head_len == kUtf8BomSize) {",
     ),
     (
         "json",
