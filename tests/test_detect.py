@@ -809,6 +809,9 @@ def test_every_candidate_pass_marks_the_same_bytes():
     lines = [line.replace("<S>", secret) for _, line, secret in SECRETS + PERSONAL]
     lines += [token for _, token, _ in FAMILIES]
     texts += [" " * pad + line + " " * 140 for pad in range(0, 70, 3) for line in lines]
+    with pytest.raises(TypeError, match=r"^_candidate_pass\(\) takes a str$"):
+        _candidate_pass(b"sse2")
+    assert _candidate_pass("avx512") is False
     outputs = {}
     try:
         for name in ("portable", "sse2", "ssse3"):
