@@ -217,6 +217,17 @@ struct Separator {
 // A value longer than `longest` bytes (an unquoted one before its trailing
 // blanks are trimmed) is no value here: find_value gives up there rather
 // than read on.
+// The bytes where find_value may end an unquoted value outside a line's
+// value (it ends there when the text around agrees): a test that no end
+// lies ahead, without reading the value.
+[[nodiscard]] bool may_end_bare_value(const Scan& s, Py_ssize_t i) noexcept
+{
+    const unsigned char c = s.text[i];
+    const unsigned char next = s.at(i + 1);
+    return space(c) || quote(c) || closer(c) || c == '&' || (c == '=' && next == '>') ||
+           (c == '|' && next == '|');
+}
+
 [[nodiscard]] bool find_value(const Scan& s, Py_ssize_t at, Pair* pair,
                               Py_ssize_t longest = PY_SSIZE_T_MAX) noexcept
 {
@@ -861,10 +872,7 @@ struct Judging {
     // keys in a row inside one long run do not each read it again.
     if (judging.strict && !quoted && !line && scan.size - v > kCheckedValue &&
         scan.memos().value_stop.next(v, v + kCheckedValue + 1, 0, [&scan](Py_ssize_t i) {
-            const unsigned char b = scan.text[i];
-            const unsigned char next = scan.at(i + 1);
-            return space(b) || quote(b) || closer(b) || b == '&' || b == ';' ||
-                   (b == '=' && next == '>') || (b == '|' && next == '|');
+            return may_end_bare_value(scan, i);
         }) < 0) {
         return 0;
     }
